@@ -1,0 +1,1 @@
+#include "elevenlabs_client.h"

@@ -1,0 +1,1 @@
+#include "s3_cache.h"

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+class QObject;
+
+namespace lyrane {
+
+// Mirrors the clip cache into an S3 bucket through the `aws` command-line tool.
+class S3Cache {
+public:
+    struct AwsResult {
+        bool ok = false;
+        QByteArray standardOutput;
+        QByteArray errorOutput;
+        QString error;
+    };
+
+    explicit S3Cache(const QString& bucketSetting);
+
+    bool isEnabled() const { return !bucket.isEmpty(); }
+    bool ensureAvailable(QString* error) const;
+    QString objectKey(const QString& key, const QString& extension) const;
+
+    bool exists(const QString& objectKey, bool* found, QString* error) const;
+    bool downloadIfExists(const QString& objectKey, const QString& localPath, bool* downloaded,
+                          QString* error) const;
+    bool uploadFile(const QString& objectKey, const QString& localPath,
+                    const QString& contentType, QString* error) const;
+    bool runAws(const QList<QString>& arguments, QByteArray* standardOutput,
+                QByteArray* errorOutput, QString* error) const;
+
+    // Asynchronous forms: each starts the tool as a child process and calls `done` once,
+    // from the event loop, when it has finished. `context` bounds the callback's lifetime.
+    void runAwsAsync(const QList<QString>& arguments, QObject* context,
+                     std::function<void(const AwsResult&)> done) const;
+    void existsAsync(const QString& objectKey, QObject* context,
+                     std::function<void(bool ok, bool found, const QString& error)> done) const;
+    void downloadIfExistsAsync(
+        const QString& objectKey, const QString& localPath, QObject* context,
+        std::function<void(bool ok, bool downloaded, const QString& error)> done) const;
+    void uploadFileAsync(const QString& objectKey, const QString& localPath,
+                         const QString& contentType, QObject* context,
+                         std::function<void(bool ok, const QString& error)> done) const;
+
+    // 0 means no limit; an invocation that runs longer is ended and reports a time-out.
+    void setTimeoutMs(int ms) { timeoutMs = ms; }
+
+    static QString normalizePrefix(const QString& prefix);
+    static bool isNotFoundError(const QByteArray& errorOutput);
+
+    QString bucketName() const { return bucket; }
+    QString keyPrefix() const { return prefix; }
+    QString awsExecutable() const { return awsPath; }
+
+private:
+    QString bucket;
+    QString prefix;
+    QString awsPath;
+    int timeoutMs = 0;
+};
+
+} // namespace lyrane

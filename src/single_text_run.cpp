@@ -1,0 +1,1 @@
+#include "single_text_run.h"

@@ -1,0 +1,1 @@
+#include "subtitle_run.h"

@@ -1,0 +1,1 @@
+#include "vtt_parser.h"
