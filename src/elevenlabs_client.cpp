@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QMetaObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -44,7 +45,12 @@ int parseRetryAfter(const QByteArray& header) {
         }
         return int(std::min<qlonglong>(seconds, std::numeric_limits<int>::max() / 1000) * 1000);
     }
-    const QDateTime when = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+    // Servers send the fixed GMT form, which the RFC 2822 parser refuses; numeric zones go there.
+    const QString text = QString::fromLatin1(value).simplified();
+    const QDateTime gmt =
+        QLocale::c().toDateTime(text, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+    const QDateTime when = gmt.isValid() ? QDateTime(gmt.date(), gmt.time(), Qt::UTC)
+                                         : QDateTime::fromString(text, Qt::RFC2822Date);
     if (!when.isValid()) {
         return -1;
     }
