@@ -1,1 +1,591 @@
 #include "audio_processor.h"
+#include "audio_processor_internal.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QObject>
+#include <QSaveFile>
+#include <QtEndian>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace lyrane {
+
+namespace {
+
+void setError(QString* error, const QString& message) {
+    if (error) {
+        *error = message;
+    }
+}
+
+// Reads little-endian fields; bytes past the end of the file read as 0.
+class LittleEndianReader {
+public:
+    explicit LittleEndianReader(QFile& file) : m_file(file) {}
+
+    quint32 u32() { return static_cast<quint32>(read(4)); }
+    quint16 u16() { return static_cast<quint16>(read(2)); }
+
+    void skip(quint64 bytes) {
+        const qint64 target =
+            m_file.pos() +
+            static_cast<qint64>(qMin<quint64>(bytes, std::numeric_limits<qint64>::max() / 2));
+        m_file.seek(qMin(target, m_file.size()));
+    }
+
+private:
+    quint64 read(int n) {
+        uchar bytes[4] = {0, 0, 0, 0};
+        m_file.read(reinterpret_cast<char*>(bytes), n);
+        quint64 value = 0;
+        for (int k = n - 1; k >= 0; --k) {
+            value = (value << 8) | bytes[k];
+        }
+        return value;
+    }
+
+    QFile& m_file;
+};
+
+constexpr qint64 kRenderChunk = 1 << 16;
+
+} // namespace
+
+namespace detail {
+
+bool makeWavHeader(qint64 sampleCount, int sampleRate, QByteArray* header, QString* error) {
+    const qint64 dataSize = sampleCount * 2;
+    if (sampleCount < 0 || dataSize + 36 > static_cast<qint64>(0xFFFFFFFFu)) {
+        setError(error, QObject::tr("audio too long for a WAV file: %1 samples exceed the 4 GiB "
+                                    "size limit")
+                            .arg(sampleCount));
+        return false;
+    }
+    header->resize(44);
+    uchar* h = reinterpret_cast<uchar*>(header->data());
+    std::memcpy(h, "RIFF", 4);
+    qToLittleEndian<quint32>(static_cast<quint32>(36 + dataSize), h + 4);
+    std::memcpy(h + 8, "WAVEfmt ", 8);
+    qToLittleEndian<quint32>(16, h + 16);
+    qToLittleEndian<quint16>(1, h + 20);
+    qToLittleEndian<quint16>(1, h + 22);
+    qToLittleEndian<qint32>(sampleRate, h + 24);
+    qToLittleEndian<qint32>(static_cast<qint32>(static_cast<quint32>(sampleRate) * 2u), h + 28);
+    qToLittleEndian<quint16>(2, h + 32);
+    qToLittleEndian<quint16>(16, h + 34);
+    std::memcpy(h + 36, "data", 4);
+    qToLittleEndian<quint32>(static_cast<quint32>(dataSize), h + 40);
+    return true;
+}
+
+bool writeWavFile(
+    qint64 sampleCount, int sampleRate, const QString& path,
+    const std::function<bool(const std::function<bool(const qint16*, qint64)>&)>& produce,
+    QString* error) {
+    QByteArray header;
+    if (!makeWavHeader(sampleCount, sampleRate, &header, error)) {
+        return false;
+    }
+    // A device or pipe cannot be replaced atomically: write it directly.
+    const QFileInfo info(path);
+    const bool direct = info.exists() && !info.isFile();
+    QSaveFile saveFile(path);
+    QFile plainFile(path);
+    QFileDevice& file = direct ? static_cast<QFileDevice&>(plainFile) : saveFile;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        setError(error,
+                 QObject::tr("failed to create WAV file %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    bool ok = file.write(header) == header.size();
+    qint64 written = 0;
+    std::vector<qint16> swapped;
+    const auto writer = [&](const qint16* samples, qint64 count) {
+        if (!ok) {
+            return false;
+        }
+        const char* bytes = reinterpret_cast<const char*>(samples);
+        if constexpr (Q_BYTE_ORDER == Q_BIG_ENDIAN) {
+            swapped.resize(static_cast<size_t>(count));
+            qToLittleEndian<qint16>(samples, count, swapped.data());
+            bytes = reinterpret_cast<const char*>(swapped.data());
+        }
+        ok = file.write(bytes, count * 2) == count * 2;
+        written += count;
+        return ok;
+    };
+    ok = produce(writer) && ok && written == sampleCount;
+    if (ok) {
+        ok = direct ? plainFile.flush() : saveFile.commit();
+    }
+    if (!ok) {
+        const QString reason = file.errorString();
+        if (!direct) {
+            saveFile.cancelWriting();
+        }
+        setError(error, QObject::tr("failed to write WAV file %1: %2").arg(path, reason));
+        return false;
+    }
+    return true;
+}
+
+} // namespace detail
+
+// ---- WAV and raw PCM --------------------------------------------------------------------
+
+std::optional<AudioBuffer> AudioProcessor::readWav(const QString& path, QString* error) const {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        setError(error,
+                 QObject::tr("failed to open WAV file %1: %2").arg(path, file.errorString()));
+        return std::nullopt;
+    }
+    LittleEndianReader reader(file);
+    if (file.read(4) != "RIFF") {
+        setError(error, QObject::tr("invalid WAV file: missing RIFF header"));
+        return std::nullopt;
+    }
+    reader.u32();
+    if (file.read(4) != "WAVE") {
+        setError(error, QObject::tr("invalid WAV file: missing WAVE header"));
+        return std::nullopt;
+    }
+
+    qint32 sampleRate = 0;
+    quint16 channels = 0;
+    quint16 bitsPerSample = 0;
+    while (!file.atEnd()) {
+        const QByteArray id = file.read(4);
+        if (id.size() != 4) {
+            break;
+        }
+        const quint32 size = reader.u32();
+        if (id == "fmt ") {
+            const auto format = static_cast<qint16>(reader.u16());
+            if (format != 1) {
+                setError(error, QObject::tr("unsupported WAV format: only PCM is supported"));
+                return std::nullopt;
+            }
+            channels = reader.u16();
+            sampleRate = static_cast<qint32>(reader.u32());
+            reader.u32(); // byte rate
+            reader.u16(); // block align
+            bitsPerSample = reader.u16();
+            if (size != 16) {
+                reader.skip(static_cast<quint32>(size - 16u));
+            }
+        } else if (id == "data") {
+            if (sampleRate == 0 || channels == 0 || bitsPerSample == 0) {
+                setError(error, QObject::tr("invalid WAV file: data chunk before fmt chunk"));
+                return std::nullopt;
+            }
+            if (bitsPerSample != 16) {
+                setError(error, QObject::tr("unsupported bit depth: %1 (only 16-bit supported)")
+                                    .arg(bitsPerSample));
+                return std::nullopt;
+            }
+            const qint64 declaredValues = size / 2;
+            const qint64 available = qMax<qint64>(0, file.size() - file.pos());
+            const QByteArray data = file.read(qMin<qint64>(size, available));
+            const qint64 heldValues = data.size() / 2;
+            const qint64 declaredSamples = (declaredValues + channels - 1) / channels;
+            const qint64 heldSamples = (heldValues + channels - 1) / channels;
+            // A short tail reads as silence; a header claiming far more than the file
+            // holds is not allowed to drive the allocation.
+            const qint64 count = declaredSamples - heldSamples <= qMax(sampleRate, 0)
+                                     ? declaredSamples
+                                     : heldSamples;
+            AudioBuffer buffer;
+            buffer.sampleRate = sampleRate;
+            buffer.samples.resize(count);
+            double* out = buffer.samples.data();
+            const uchar* in = reinterpret_cast<const uchar*>(data.constData());
+            const qint64 readable = qMin(count, heldSamples);
+            for (qint64 i = 0; i < readable; ++i) {
+                out[i] = detail::fromPcm16(qFromLittleEndian<qint16>(in + 2 * i * channels));
+            }
+            for (qint64 i = readable; i < count; ++i) {
+                out[i] = 0.0;
+            }
+            return buffer;
+        } else {
+            reader.skip(static_cast<quint64>(size) + (size & 1u));
+        }
+    }
+    setError(error, QObject::tr("WAV file missing data chunk"));
+    return std::nullopt;
+}
+
+bool AudioProcessor::writeWav(const AudioBuffer& buffer, const QString& path,
+                              QString* error) const {
+    const QList<double>& samples = buffer.samples;
+    return detail::writeWavFile(
+        samples.size(), buffer.sampleRate, path,
+        [&samples](const std::function<bool(const qint16*, qint64)>& write) {
+            std::vector<qint16> chunk(static_cast<size_t>(kRenderChunk));
+            for (qint64 offset = 0; offset < samples.size(); offset += kRenderChunk) {
+                const qint64 n = qMin(kRenderChunk, samples.size() - offset);
+                const double* in = samples.constData() + offset;
+                for (qint64 k = 0; k < n; ++k) {
+                    chunk[static_cast<size_t>(k)] = detail::toPcm16(in[k]);
+                }
+                if (!write(chunk.data(), n)) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        error);
+}
+
+std::optional<AudioBuffer> AudioProcessor::decodePcm16Mono(const QByteArray& data, int sampleRate,
+                                                           QString* error) const {
+    if (sampleRate < 1) {
+        setError(error, QObject::tr("invalid PCM sample rate: %1").arg(sampleRate));
+        return std::nullopt;
+    }
+    if (data.size() % 2 != 0) {
+        setError(error, QObject::tr("raw PCM data length must be an even number of bytes"));
+        return std::nullopt;
+    }
+    AudioBuffer buffer;
+    buffer.sampleRate = sampleRate;
+    const qsizetype count = data.size() / 2;
+    buffer.samples.resize(count);
+    const uchar* in = reinterpret_cast<const uchar*>(data.constData());
+    double* out = buffer.samples.data();
+    for (qsizetype i = 0; i < count; ++i) {
+        out[i] = detail::fromPcm16(qFromLittleEndian<qint16>(in + 2 * i));
+    }
+    return buffer;
+}
+
+bool AudioProcessor::writePcm16MonoAsWav(const QByteArray& data, int sampleRate,
+                                         const QString& path, QString* error) const {
+    const auto buffer = decodePcm16Mono(data, sampleRate, error);
+    if (!buffer) {
+        return false;
+    }
+    return writeWav(*buffer, path, error);
+}
+
+bool AudioProcessor::ensureWavFile(const QString& path, int sampleRate, QString* error) const {
+    QString readError;
+    if (readWav(path, &readError)) {
+        return true;
+    }
+    if (!readError.contains(QLatin1String("missing RIFF header"), Qt::CaseInsensitive) &&
+        !readError.contains(QLatin1String("missing WAVE header"), Qt::CaseInsensitive)) {
+        setError(error, readError);
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        setError(error, QObject::tr("failed to open legacy PCM cache file %1: %2")
+                            .arg(path, file.errorString()));
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    file.close();
+    QString convertError;
+    if (!writePcm16MonoAsWav(bytes, sampleRate, path, &convertError)) {
+        setError(error, QObject::tr("invalid WAV file: %1; legacy PCM conversion failed: %2")
+                            .arg(readError, convertError));
+        return false;
+    }
+    return true;
+}
+
+// ---- Mixing -----------------------------------------------------------------------------
+
+namespace {
+
+// Clips at the timeline's rate: same-rate clips are shared, others resampled.
+std::optional<QList<AudioBuffer>> conformRates(const AudioProcessor& processor,
+                                               const QList<AudioBuffer>& segments, int rate,
+                                               QString* error) {
+    QList<AudioBuffer> result;
+    result.reserve(segments.size());
+    for (const AudioBuffer& clip : segments) {
+        if (clip.sampleRate == rate || clip.samples.isEmpty()) {
+            result.append(clip);
+            continue;
+        }
+        auto converted = processor.resample(clip, rate, error);
+        if (!converted) {
+            return std::nullopt;
+        }
+        result.append(std::move(*converted));
+    }
+    return result;
+}
+
+double peakOf(const QList<AudioBuffer>& clips) {
+    double peak = 0.0;
+    for (const AudioBuffer& clip : clips) {
+        for (const double s : clip.samples) {
+            peak = std::max(peak, std::fabs(s));
+        }
+    }
+    return peak;
+}
+
+} // namespace
+
+namespace {
+
+// Fills plan clip by clip, so on failure it holds the placements of the clips that fitted.
+bool planInto(const QList<AudioBuffer>& segments, const QList<qint64>& startTimesMs,
+              const QList<qint64>& endTimesMs, qint64 durationMs, qint64 paddingMs,
+              TimelinePlan& plan, QString* error) {
+    if (startTimesMs.size() != segments.size() || endTimesMs.size() != segments.size()) {
+        setError(error, QObject::tr("segment count mismatch"));
+        return false;
+    }
+    if (segments.isEmpty()) {
+        setError(error, QObject::tr("no segments to mix"));
+        return false;
+    }
+    const qint64 r = segments.first().sampleRate;
+    if (r <= 0) {
+        setError(error, QObject::tr("invalid sample rate of the first segment: %1").arg(r));
+        return false;
+    }
+    plan.sampleRate = static_cast<int>(r);
+    plan.totalSamples = ((durationMs + paddingMs) * r) / 1000;
+    const qint64 total = plan.totalSamples;
+    plan.startSamples.reserve(segments.size());
+    plan.placements.reserve(segments.size());
+    qint64 cursor = 0;
+    for (qsizetype i = 0; i < segments.size(); ++i) {
+        const AudioBuffer& clip = segments.at(i);
+        const qint64 len =
+            clip.samples.isEmpty()
+                ? 0
+                : detail::resampledLength(clip.samples.size(), clip.sampleRate, plan.sampleRate);
+        const qint64 desired = (startTimesMs.at(i) * r) / 1000;
+        qint64 pos = desired;
+        if (desired < cursor) {
+            if (i > 0) {
+                const qint64 gap = startTimesMs.at(i) - endTimesMs.at(i - 1);
+                if (gap > 0) {
+                    cursor += (gap * r) / 5000;
+                }
+            }
+            pos = cursor;
+        }
+        const qint64 extra = ((pos + len - total) * 1000) / r + 500;
+        if (pos >= total) {
+            setError(error, QObject::tr("segment %1 would exceed output duration. Need "
+                                        "approximately %2 ms of additional padding. Current "
+                                        "padding: %3 ms, Total needed: %4 ms")
+                                .arg(i + 1)
+                                .arg(extra)
+                                .arg(paddingMs)
+                                .arg(paddingMs + extra));
+            return false;
+        }
+        const qint64 end = pos + len;
+        cursor = end;
+        if (end > total) {
+            setError(error, QObject::tr("segment %1 exceeds output duration while mixing. Need "
+                                        "approximately %2 ms of additional padding. Current "
+                                        "padding: %3 ms, Total needed: %4 ms")
+                                .arg(i + 1)
+                                .arg(extra)
+                                .arg(paddingMs)
+                                .arg(paddingMs + extra));
+            return false;
+        }
+        plan.startSamples.append(pos);
+        plan.placements.append({startTimesMs.at(i), (pos * 1000) / r, (end * 1000) / r});
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<TimelinePlan> AudioProcessor::planTimeline(const QList<AudioBuffer>& segments,
+                                                         const QList<qint64>& startTimesMs,
+                                                         const QList<qint64>& endTimesMs,
+                                                         qint64 durationMs, qint64 paddingMs,
+                                                         QString* error) const {
+    TimelinePlan plan;
+    if (!planInto(segments, startTimesMs, endTimesMs, durationMs, paddingMs, plan, error)) {
+        return std::nullopt;
+    }
+    return plan;
+}
+
+std::optional<AudioBuffer>
+AudioProcessor::mixSegments(const QList<AudioBuffer>& segments, const QList<qint64>& startTimesMs,
+                            const QList<qint64>& endTimesMs, qint64 durationMs, qint64 paddingMs,
+                            QList<SegmentPlacement>* placements, QString* error) const {
+    TimelinePlan planned;
+    if (!planInto(segments, startTimesMs, endTimesMs, durationMs, paddingMs, planned, error)) {
+        if (placements) {
+            placements->append(planned.placements);
+        }
+        return std::nullopt;
+    }
+    const TimelinePlan* plan = &planned;
+    const auto clips = conformRates(*this, segments, plan->sampleRate, error);
+    if (!clips) {
+        return std::nullopt;
+    }
+    AudioBuffer output;
+    output.sampleRate = plan->sampleRate;
+    output.samples.fill(0.0, qMax<qint64>(plan->totalSamples, 0));
+    double* out = output.samples.data();
+    for (qsizetype i = 0; i < clips->size(); ++i) {
+        const QList<double>& samples = clips->at(i).samples;
+        double* target = out + plan->startSamples.at(i);
+        for (qsizetype k = 0; k < samples.size(); ++k) {
+            target[k] += samples.at(k);
+        }
+    }
+    if (placements) {
+        placements->append(plan->placements);
+    }
+    normalize(output);
+    return output;
+}
+
+void AudioProcessor::normalize(AudioBuffer& buffer) const {
+    double peak = 0.0;
+    for (const double s : std::as_const(buffer.samples)) {
+        peak = std::max(peak, std::fabs(s));
+    }
+    if (peak > 1.0) {
+        for (double& s : buffer.samples) {
+            s /= peak;
+        }
+    }
+}
+
+AudioBuffer AudioProcessor::trimEndSilence(const AudioBuffer& buffer) const {
+    const qsizetype n = buffer.samples.size();
+    if (n == 0) {
+        return buffer;
+    }
+    const double* s = buffer.samples.constData();
+    qsizetype i = n - 1;
+    while (i >= 0 && std::fabs(s[i]) <= 0.001) {
+        --i;
+    }
+    if (i < 0) {
+        AudioBuffer empty;
+        empty.sampleRate = buffer.sampleRate;
+        return empty;
+    }
+    if ((n - 1) - i < 100) {
+        return buffer;
+    }
+    AudioBuffer trimmed;
+    trimmed.sampleRate = buffer.sampleRate;
+    trimmed.samples = buffer.samples.first(i + 1);
+    return trimmed;
+}
+
+// ---- Streaming timeline render ----------------------------------------------------------
+
+namespace {
+
+// Renders the planned timeline as 16-bit chunks, equal sample for sample to mixSegments'
+// normalized result. Clips never overlap, so each output sample is one clip sample or 0 and
+// the peak of the mix is the largest clip peak.
+bool renderTimeline(const QList<AudioBuffer>& clips, const TimelinePlan& plan,
+                    const std::function<bool(const qint16*, qint64)>& sink) {
+    const double peak = peakOf(clips);
+    const bool scale = peak > 1.0;
+    const qint64 total = qMax<qint64>(plan.totalSamples, 0);
+    std::vector<qint16> chunk(static_cast<size_t>(kRenderChunk));
+    qsizetype first = 0;
+    for (qint64 a = 0; a < total; a += kRenderChunk) {
+        const qint64 b = qMin(a + kRenderChunk, total);
+        std::fill(chunk.begin(), chunk.begin() + (b - a), qint16(0));
+        for (qsizetype j = first; j < clips.size(); ++j) {
+            const qint64 start = plan.startSamples.at(j);
+            if (start >= b) {
+                break;
+            }
+            const QList<double>& samples = clips.at(j).samples;
+            const qint64 end = start + samples.size();
+            if (end <= a) {
+                if (j == first) {
+                    ++first;
+                }
+                continue;
+            }
+            const qint64 from = qMax(start, a);
+            const qint64 to = qMin(end, b);
+            const double* in = samples.constData() + (from - start);
+            qint16* out = chunk.data() + (from - a);
+            if (scale) {
+                for (qint64 t = 0; t < to - from; ++t) {
+                    out[t] = detail::toPcm16(in[t] / peak);
+                }
+            } else {
+                for (qint64 t = 0; t < to - from; ++t) {
+                    out[t] = detail::toPcm16(in[t]);
+                }
+            }
+        }
+        if (!sink(chunk.data(), b - a)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool checkPlan(const QList<AudioBuffer>& segments, const TimelinePlan& plan, QString* error) {
+    if (plan.sampleRate <= 0 || plan.startSamples.size() != segments.size()) {
+        setError(error, QObject::tr("timeline plan does not match the segments"));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool AudioProcessor::writeTimelineWav(const QList<AudioBuffer>& segments, const TimelinePlan& plan,
+                                      const QString& path, QString* error) const {
+    if (!checkPlan(segments, plan, error)) {
+        return false;
+    }
+    const auto clips = conformRates(*this, segments, plan.sampleRate, error);
+    if (!clips) {
+        return false;
+    }
+    return detail::writeWavFile(
+        qMax<qint64>(plan.totalSamples, 0), plan.sampleRate, path,
+        [&](const std::function<bool(const qint16*, qint64)>& write) {
+            return renderTimeline(*clips, plan, write);
+        },
+        error);
+}
+
+bool AudioProcessor::writeTimelineMp3(const QList<AudioBuffer>& segments, const TimelinePlan& plan,
+                                      const QString& path, QString* error) const {
+    if (!checkPlan(segments, plan, error)) {
+        return false;
+    }
+    const auto clips = conformRates(*this, segments, plan.sampleRate, error);
+    if (!clips) {
+        return false;
+    }
+    return detail::writeMp3File(
+        plan.sampleRate, kMp3BitRate, path,
+        [&](detail::Mp3Encoder& encoder, const detail::PacketSink& sink) {
+            return renderTimeline(*clips, plan, [&](const qint16* samples, qint64 count) {
+                return encoder.write(samples, count, sink);
+            });
+        },
+        error);
+}
+
+} // namespace lyrane
