@@ -1,1 +1,11 @@
 #pragma once
+
+#include <QString>
+
+namespace lyrane {
+
+// Each message reaches its stream in one write, so lines from concurrent work never interleave.
+void printError(const QString& message);
+void printOutput(const QString& message);
+
+} // namespace lyrane

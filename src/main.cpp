@@ -1,1 +1,14 @@
-int main() { return 0; }
+#include "application.h"
+#include "options.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    lyrane::configureApplication();
+    lyrane::Config config;
+    if (const std::optional<int> status = lyrane::parseCommandLine(app.arguments(), &config)) {
+        return *status;
+    }
+    return lyrane::dispatchRun(config);
+}

@@ -1,1 +1,302 @@
 #include "subtitle_run.h"
+
+#include "audio_processor.h"
+#include "console.h"
+#include "run_preparation.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QTextStream>
+
+#include <algorithm>
+
+namespace lyrane {
+
+namespace {
+
+const QString kTimeFormat = QStringLiteral("HH:mm:ss.zzz");
+constexpr double kMaxSpeedUp = 1.5;
+
+std::optional<QList<VttCue>> openSubtitleFile(const QString& path) {
+    QString error;
+    std::optional<QList<VttCue>> cues = VttParser().parse(path, &error);
+    if (!cues) {
+        printError(QObject::tr("failed to parse VTT file: %1\n").arg(error));
+        return std::nullopt;
+    }
+    if (cues->isEmpty()) {
+        printError(QObject::tr("VTT file contains no cues\n"));
+        return std::nullopt;
+    }
+    return cues;
+}
+
+void printCueListing(const QList<VttCue>& cues, int limit) {
+    const int listed = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
+    QString listing;
+    QTextStream out(&listing);
+    out << QObject::tr("\n=== VTT CUES INFORMATION ===\n");
+    out << QObject::tr("Total cues: %1\n\n").arg(cues.size());
+    for (int k = 0; k < listed; ++k) {
+        const VttCue& cue = cues[k];
+        out << QObject::tr("Cue #%1:\n").arg(k + 1);
+        out << QObject::tr("  Start Time: %1\n").arg(cue.startTime().toString(kTimeFormat));
+        out << QObject::tr("  End Time: %1\n").arg(cue.endTime().toString(kTimeFormat));
+        out << QObject::tr("  Duration: %1 ms\n").arg(cue.endMs - cue.startMs);
+        out << QObject::tr("  Text: %1\n\n").arg(cue.text);
+    }
+    out << QObject::tr("=== END OF VTT CUES INFORMATION ===\n");
+    out.flush();
+    printOutput(listing);
+}
+
+// Key, cache and mirror are made once per invocation, when the first file needs them.
+class RunSession {
+public:
+    explicit RunSession(const Config& config) : config(config) {}
+
+    bool ensurePrepared() {
+        if (!resources) {
+            resources = prepareRunResources(config);
+            if (resources) {
+                client.emplace(&network);
+                client->setTransferTimeoutMs(config.timeoutMs);
+            }
+        }
+        return resources.has_value();
+    }
+
+    int narrate(const Config& runConfig, const QList<VttCue>& cues) {
+        const std::optional<QList<AudioSegment>> segments =
+            generateSegments(cues, runConfig, *resources, *client);
+        if (!segments) {
+            return 1;
+        }
+        return assembleTimeline(runConfig, cues, *segments);
+    }
+
+private:
+    const Config& config;
+    QNetworkAccessManager network;
+    std::optional<RunResources> resources;
+    std::optional<ElevenLabsClient> client;
+};
+
+int runOneFile(const Config& config, RunSession& session) {
+    const std::optional<QList<VttCue>> cues = openSubtitleFile(config.vttFile);
+    if (!cues) {
+        return 1;
+    }
+    if (config.dryRun) {
+        printCueListing(*cues, config.limit);
+        return 0;
+    }
+    if (!session.ensurePrepared()) {
+        return 1;
+    }
+    return session.narrate(config, *cues);
+}
+
+bool endsWithIgnoringCase(const QString& text, const char* suffix) {
+    return text.endsWith(QLatin1String(suffix), Qt::CaseInsensitive);
+}
+
+// The slot a clip may fill: up to the next processed cue, the last one up to the timeline's
+// end; where that leaves nothing, its own cue.
+qint64 slotLengthMs(const QList<qint64>& starts, const QList<qint64>& ends, int index,
+                    qint64 durationMs) {
+    const qint64 slotEnd = index + 1 < starts.size() ? starts[index + 1] : durationMs;
+    const qint64 slot = slotEnd - starts[index];
+    return slot > 0 ? slot : ends[index] - starts[index];
+}
+
+} // namespace
+
+QString batchOutputPath(const QString& inputFile, const QString& outputOption) {
+    const QString extension = endsWithIgnoringCase(outputOption, ".mp3") ? QStringLiteral(".mp3")
+                                                                         : QStringLiteral(".wav");
+    const QFileInfo input(inputFile);
+    QString output = input.dir().filePath(input.completeBaseName() + extension);
+    if (QFileInfo(output) == input) {
+        output = inputFile + extension; // never overwrite the subtitles themselves
+    }
+    return output;
+}
+
+int runSubtitleFile(const Config& config) {
+    RunSession session(config);
+    return runOneFile(config, session);
+}
+
+int runBatch(const Config& config) {
+    QStringList files;
+    for (const QString& entry : config.batchFiles.split(QLatin1Char(','))) {
+        const QString file = entry.trimmed();
+        if (!file.isEmpty()) {
+            files.append(file);
+        }
+    }
+    if (files.isEmpty()) {
+        printError(QObject::tr("--batch needs at least one subtitle file\n"));
+        return 1;
+    }
+    RunSession session(config);
+    for (int i = 0; i < files.size(); ++i) {
+        printError(QObject::tr("Batch %1/%2: %3\n").arg(i + 1).arg(files.size()).arg(files[i]));
+        Config fileConfig = config;
+        fileConfig.vttFile = files[i];
+        fileConfig.batchFiles.clear();
+        fileConfig.outputFile = batchOutputPath(files[i], config.outputFile);
+        if (runOneFile(fileConfig, session) != 0) {
+            printError(QObject::tr("Batch stopped at file %1/%2: %3\n")
+                           .arg(i + 1)
+                           .arg(files.size())
+                           .arg(files[i]));
+            return 1;
+        }
+    }
+    printError(QObject::tr("Batch complete: %1 files\n").arg(files.size()));
+    return 0;
+}
+
+int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
+                     const QList<AudioSegment>& segments) {
+    if (config.noPadding) {
+        printError(QObject::tr("\n--no-padding mode: Individual segment files generated "
+                               "successfully.\n"));
+        printError(QObject::tr("Segment files are located in: %1\n").arg(config.tempDir));
+        return 0;
+    }
+
+    qint64 durationMs = 0;
+    for (const VttCue& cue : allCues) {
+        durationMs = std::max(durationMs, cue.endMs);
+    }
+
+    const AudioProcessor audio;
+    QList<AudioBuffer> clips;
+    QList<qint64> starts;
+    QList<qint64> ends;
+    clips.reserve(segments.size());
+    for (const AudioSegment& segment : segments) {
+        QString error;
+        std::optional<AudioBuffer> clip = audio.loadAudio(segment.filePath, &error);
+        if (!clip) {
+            printError(
+                QObject::tr("Failed to load audio segment %1: %2\n").arg(segment.filePath, error));
+            return 1;
+        }
+        clips.append(audio.trimEndSilence(*clip));
+        starts.append(segment.startMs);
+        ends.append(segment.endMs);
+    }
+
+    // The timeline runs at the first clip's rate; clips cached at another rate keep their pitch.
+    const int timelineRate = clips.isEmpty() ? 0 : clips.first().sampleRate;
+    for (int j = 1; j < clips.size(); ++j) {
+        if (timelineRate > 0 && clips[j].sampleRate != timelineRate) {
+            QString error;
+            std::optional<AudioBuffer> resampled = audio.resample(clips[j], timelineRate, &error);
+            if (!resampled) {
+                printError(QObject::tr("Failed to load audio segment %1: %2\n")
+                               .arg(segments[j].filePath, error));
+                return 1;
+            }
+            clips[j] = std::move(*resampled);
+        }
+    }
+
+    QList<double> speedUps(clips.size(), 1.0);
+    if (config.autospeed) {
+        for (int j = 0; j < clips.size(); ++j) {
+            AudioBuffer& clip = clips[j];
+            const qint64 slotMs = slotLengthMs(starts, ends, j, durationMs);
+            if (slotMs <= 0 || clip.sampleRate <= 0) {
+                continue;
+            }
+            const qint64 slotSamples = slotMs * clip.sampleRate / 1000;
+            if (slotSamples <= 0 || clip.samples.size() <= slotSamples) {
+                continue;
+            }
+            const double factor =
+                std::min(double(clip.samples.size()) / double(slotSamples), kMaxSpeedUp);
+            QString error;
+            std::optional<AudioBuffer> faster = audio.speedUp(clip, factor, &error);
+            if (!faster) {
+                printError(QObject::tr("Failed to speed up audio segment %1: %2\n")
+                               .arg(segments[j].filePath, error));
+                return 1;
+            }
+            clip = std::move(*faster);
+            speedUps[j] = factor;
+        }
+    }
+
+    qint64 paddingMs = config.paddingMs;
+    if (config.autopad) {
+        printError(QObject::tr("Calculating required padding automatically...\n"));
+        QString error;
+        if (!audio.planTimeline(clips, starts, ends, durationMs, 0, &error)) {
+            if (!error.contains(QLatin1String("additional padding"))) {
+                printError(QObject::tr("Failed to calculate padding: %1\n").arg(error));
+                return 1;
+            }
+            qint64 speechMs = 0;
+            for (const AudioBuffer& clip : clips) {
+                if (clip.sampleRate != 0) {
+                    speechMs += qint64(clip.samples.size()) * 1000 / clip.sampleRate;
+                }
+            }
+            paddingMs = std::max(paddingMs, std::max<qint64>(0, speechMs - durationMs) + 500);
+        }
+        printError(QObject::tr("Using automatically calculated padding of %1 ms\n").arg(paddingMs));
+    }
+
+    printError(QObject::tr("Mixing audio segments...\n"));
+    QString error;
+    const std::optional<TimelinePlan> plan =
+        audio.planTimeline(clips, starts, ends, durationMs, paddingMs, &error);
+    if (!plan) {
+        printError(QObject::tr("Failed to mix audio: %1\n").arg(error));
+        return 1;
+    }
+    for (int k = 0; k < plan->placements.size(); ++k) {
+        const SegmentPlacement& placement = plan->placements[k];
+        printError(QObject::tr("Segment %1: desired %2 ms, actual %3 ms - %4 ms\n")
+                       .arg(k + 1)
+                       .arg(placement.desiredStartMs)
+                       .arg(placement.actualStartMs)
+                       .arg(placement.actualEndMs));
+        if (speedUps[k] > 1.0) {
+            printError(
+                QObject::tr("  (sped up by %1x to fit its cue)\n").arg(speedUps[k], 0, 'f', 2));
+        }
+        if (placement.actualStartMs > placement.desiredStartMs) {
+            printError(QObject::tr("  (delayed by %1 ms to avoid collision)\n")
+                           .arg(placement.actualStartMs - placement.desiredStartMs));
+        }
+    }
+
+    QString outputPath = config.outputFile;
+    if (endsWithIgnoringCase(outputPath, ".mp3")) {
+        if (!audio.writeTimelineMp3(clips, *plan, outputPath, &error)) {
+            printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
+            return 1;
+        }
+        printError(QObject::tr("Created mixed MP3 audio file: %1\n").arg(outputPath));
+        return 0;
+    }
+    if (!endsWithIgnoringCase(outputPath, ".wav")) {
+        outputPath += QStringLiteral(".wav");
+    }
+    if (!audio.writeTimelineWav(clips, *plan, outputPath, &error)) {
+        printError(QObject::tr("Failed to write WAV output file: %1\n").arg(error));
+        return 1;
+    }
+    printError(QObject::tr("Created mixed WAV audio file: %1\n").arg(outputPath));
+    return 0;
+}
+
+} // namespace lyrane

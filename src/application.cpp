@@ -1,0 +1,37 @@
+#include "application.h"
+
+#include "single_text_run.h"
+#include "subtitle_run.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace lyrane {
+
+void configureApplication() {
+    QCoreApplication::setApplicationName(QStringLiteral("lyrane"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.2.10"));
+
+    const QDir programDir(QCoreApplication::applicationDirPath());
+    QStringList libraryPaths = QCoreApplication::libraryPaths();
+    for (const char* relative : {"../lib/qt6/plugins", "../plugins"}) {
+        const QString candidate = QDir::cleanPath(programDir.filePath(QLatin1String(relative)));
+        if (QFileInfo(candidate).isDir() && !libraryPaths.contains(candidate)) {
+            QCoreApplication::addLibraryPath(candidate);
+            libraryPaths.append(candidate);
+        }
+    }
+}
+
+int dispatchRun(const Config& config) {
+    if (!config.vttFile.isEmpty()) {
+        return runSubtitleFile(config);
+    }
+    if (!config.sayText.isEmpty() || !config.textFile.isEmpty()) {
+        return runSingleText(config);
+    }
+    return runBatch(config);
+}
+
+} // namespace lyrane
