@@ -18,6 +18,9 @@ public:
         QByteArray standardOutput;
         QByteArray errorOutput;
         QString error;
+        // True when the child ran to its own end (started, not ended by the time limit).
+        bool completed = false;
+        int exitCode = -1;
     };
 
     explicit S3Cache(const QString& bucketSetting);
@@ -29,8 +32,8 @@ public:
     bool exists(const QString& objectKey, bool* found, QString* error) const;
     bool downloadIfExists(const QString& objectKey, const QString& localPath, bool* downloaded,
                           QString* error) const;
-    bool uploadFile(const QString& objectKey, const QString& localPath,
-                    const QString& contentType, QString* error) const;
+    bool uploadFile(const QString& objectKey, const QString& localPath, const QString& contentType,
+                    QString* error) const;
     bool runAws(const QList<QString>& arguments, QByteArray* standardOutput,
                 QByteArray* errorOutput, QString* error) const;
 
