@@ -40,8 +40,28 @@ bool isCueNumber(QStringView line) {
     return ok;
 }
 
+// Reads "HH:MM:SS.mmm" exactly; false for anything else.
+bool readPlainTimestamp(QStringView text, qint64 fields[4]) {
+    if (text.size() != 12 || text[2] != QLatin1Char(':') || text[5] != QLatin1Char(':') ||
+        text[8] != QLatin1Char('.')) {
+        return false;
+    }
+    const auto number = [text](qsizetype from, qsizetype count, qint64* value) {
+        *value = 0;
+        for (qsizetype i = from; i < from + count; ++i) {
+            if (!isAsciiDigit(text[i])) {
+                return false;
+            }
+            *value = *value * 10 + (text[i].unicode() - '0');
+        }
+        return true;
+    };
+    return number(0, 2, &fields[0]) && number(3, 2, &fields[1]) && number(6, 2, &fields[2]) &&
+           number(9, 3, &fields[3]);
+}
+
 // Subtitle files are small; anything this large is not one and would only exhaust memory.
-constexpr qint64 maxFileSize = qint64(256) * 1024 * 1024;
+constexpr qint64 maxFileSize = qint64(128) * 1024 * 1024;
 
 } // namespace
 
@@ -54,44 +74,52 @@ QTime VttCue::endTime() const {
 }
 
 std::optional<QList<VttCue>> VttParser::parse(const QString& path, QString* error) const {
+    const auto openError = [error](const QString& reason) {
+        setError(error, QObject::tr("failed to open VTT file: %1").arg(reason));
+        return std::nullopt;
+    };
+    if (path.isEmpty()) {
+        return openError(QObject::tr("no file name given"));
+    }
     const QFileInfo info(path);
     if (info.isDir()) {
-        setError(error,
-                 QObject::tr("failed to open VTT file: %1").arg(QObject::tr("is a directory")));
-        return std::nullopt;
+        return openError(QObject::tr("is a directory"));
     }
     if (info.isFile() && info.size() > maxFileSize) {
-        setError(error,
-                 QObject::tr("failed to open VTT file: %1").arg(QObject::tr("file is too large")));
-        return std::nullopt;
+        return openError(QObject::tr("file is too large"));
     }
 
+    // Read without text-mode translation, which is slow on large files; the carriage
+    // returns it would drop are removed below instead.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        setError(error, QObject::tr("failed to open VTT file: %1").arg(file.errorString()));
-        return std::nullopt;
+    if (!file.open(QIODevice::ReadOnly)) {
+        return openError(file.errorString());
     }
 
-    // Read in bounded chunks: devices and pipes report no size, and a file may grow.
-    QByteArray bytes;
+    // Sized from the file, but bounded: devices and pipes report no size, and a file may
+    // grow while it is read.
+    QByteArray bytes(qBound<qint64>(64 * 1024, file.size() + 1, maxFileSize + 1),
+                     Qt::Uninitialized);
+    qint64 used = 0;
     for (;;) {
-        const QByteArray chunk = file.read(1024 * 1024);
-        if (chunk.isEmpty()) {
-            if (file.error() != QFileDevice::NoError) {
-                setError(error, QObject::tr("failed to open VTT file: %1").arg(file.errorString()));
-                return std::nullopt;
+        if (used == bytes.size()) {
+            if (used > maxFileSize) {
+                return openError(QObject::tr("file is too large"));
             }
+            bytes.resize(qMin<qint64>(bytes.size() * 2, maxFileSize + 1));
+        }
+        const qint64 got = file.read(bytes.data() + used, bytes.size() - used);
+        if (got < 0) {
+            return openError(file.errorString());
+        }
+        if (got == 0) {
             break;
         }
-        bytes += chunk;
-        if (bytes.size() > maxFileSize) {
-            setError(
-                error,
-                QObject::tr("failed to open VTT file: %1").arg(QObject::tr("file is too large")));
-            return std::nullopt;
-        }
+        used += got;
     }
     file.close();
+    bytes.truncate(used);
+    bytes.removeIf([](char c) { return c == '\r'; });
 
     // UTF-8; the decoder drops a leading byte-order mark and replaces invalid sequences.
     QStringDecoder decoder(QStringConverter::Utf8);
@@ -199,34 +227,39 @@ std::optional<qint64> VttParser::parseTimestamp(const QString& timestamp, QStrin
     static const QRegularExpression tsRegex(
         QStringLiteral("^(\\d{2}):(\\d{2}):(\\d{2})\\.(\\d{3})$"));
 
-    const QRegularExpressionMatch match = tsRegex.match(timestamp);
-    if (!match.hasMatch()) {
-        setError(error, QObject::tr("invalid timestamp format: %1").arg(timestamp));
-        return std::nullopt;
+    // Hours, minutes, seconds, milliseconds. The plain 12-character form is read by hand,
+    // as it is for nearly every cue; anything else goes through the pattern, which accepts
+    // that form too, so the outcome is the same either way.
+    qint64 fields[4] = {};
+    bool converted[4] = {true, true, true, true};
+    if (!readPlainTimestamp(timestamp, fields)) {
+        const QRegularExpressionMatch match = tsRegex.match(timestamp);
+        if (!match.hasMatch()) {
+            setError(error, QObject::tr("invalid timestamp format: %1").arg(timestamp));
+            return std::nullopt;
+        }
+        for (int i = 0; i < 4; ++i) {
+            fields[i] = match.capturedView(i + 1).toLongLong(&converted[i], 10);
+        }
     }
 
-    bool ok = false;
-    const qint64 hours = match.capturedView(1).toLongLong(&ok, 10);
-    if (!ok) {
+    if (!converted[0]) {
         setError(error, QObject::tr("invalid hours in timestamp: %1").arg(timestamp));
         return std::nullopt;
     }
-    const qint64 minutes = match.capturedView(2).toLongLong(&ok, 10);
-    if (!ok || minutes > 59) {
+    if (!converted[1] || fields[1] > 59) {
         setError(error, QObject::tr("invalid minutes in timestamp: %1").arg(timestamp));
         return std::nullopt;
     }
-    const qint64 seconds = match.capturedView(3).toLongLong(&ok, 10);
-    if (!ok || seconds > 59) {
+    if (!converted[2] || fields[2] > 59) {
         setError(error, QObject::tr("invalid seconds in timestamp: %1").arg(timestamp));
         return std::nullopt;
     }
-    const qint64 milliseconds = match.capturedView(4).toLongLong(&ok, 10);
-    if (!ok || milliseconds > 999) {
+    if (!converted[3] || fields[3] > 999) {
         setError(error, QObject::tr("invalid milliseconds in timestamp: %1").arg(timestamp));
         return std::nullopt;
     }
-    return hours * 3600000 + minutes * 60000 + seconds * 1000 + milliseconds;
+    return fields[0] * 3600000 + fields[1] * 60000 + fields[2] * 1000 + fields[3];
 }
 
 QString VttParser::extractText(const QString& line) const {
