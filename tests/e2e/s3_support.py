@@ -1,0 +1,198 @@
+"""S3 helpers for the end-to-end tests: a local S3 server and the real aws tool pointed at it.
+
+    with MotoS3() as s3:                       # moto_server on a free port of 127.0.0.1
+        env = aws_env(tmpdir, s3.endpoint)     # PATH with an `aws` that talks to it
+        create_bucket(env, "clips")
+        list_keys(env, "clips")                # sorted object keys
+        get_object(env, "clips", key, path)    # downloads one object to path
+        content_type(env, "clips", key)        # the object's ContentType
+
+fake_aws_env(tmpdir, mode="", store=None, log=None) gives a PATH whose `aws` is the scripted
+stand-in tests/e2e/fake_aws instead, and read_fake_log(path) its logged argument lists.
+
+Only the Debian AWS CLI v2 at /usr/bin/aws is used: a different, older `aws` may come first
+on PATH and must not be picked up.
+"""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+REAL_AWS = "/usr/bin/aws"
+FAKE_AWS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_aws")
+
+_DUMMY_CREDENTIALS = {
+    "AWS_ACCESS_KEY_ID": "testing",
+    "AWS_SECRET_ACCESS_KEY": "testing",
+    "AWS_DEFAULT_REGION": "us-east-1",
+    "AWS_EC2_METADATA_DISABLED": "true",
+    "AWS_PAGER": "",
+}
+
+
+def _free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def real_aws_available():
+    return os.access(REAL_AWS, os.X_OK)
+
+
+class MotoS3:
+    """Runs `moto_server` on 127.0.0.1 for the lifetime of the `with` block."""
+
+    def __init__(self, start_timeout=20.0):
+        self.start_timeout = start_timeout
+        self.port = None
+        self._process = None
+
+    @property
+    def endpoint(self):
+        return "http://127.0.0.1:%d" % self.port
+
+    def start(self):
+        program = shutil.which("moto_server")
+        if not program:
+            raise RuntimeError("moto_server not found on PATH (the python3 with moto installs it)")
+        self.port = _free_port()
+        self._process = subprocess.Popen([program, "-H", "127.0.0.1", "-p", str(self.port)],
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                         stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + self.start_timeout
+        while True:
+            if self._process.poll() is not None:
+                status = self._process.returncode
+                output = self._process.stdout.read().decode(errors="replace")
+                self._process = None
+                raise RuntimeError("moto_server exited with status %d before answering:\n%s"
+                                   % (status, output))
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2):
+                    break
+            except OSError:
+                if time.monotonic() > deadline:
+                    self.stop()
+                    raise RuntimeError("moto_server did not answer on port %d within %.0f s"
+                                       % (self.port, self.start_timeout))
+                time.sleep(0.1)
+        # Its request log is not wanted, but a full pipe must never stall the server.
+        process = self._process
+        threading.Thread(target=lambda: process.stdout.read(), daemon=True).start()
+        return self
+
+    def stop(self):
+        if self._process is not None:
+            self._process.terminate()
+            try:
+                self._process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait(timeout=10)
+            self._process.stdout.close()
+            self._process = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+
+def _write_executable(path, text):
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(text)
+    os.chmod(path, 0o755)
+
+
+def _environment_with(bin_dir, extra):
+    env = dict(os.environ)
+    env.update(_DUMMY_CREDENTIALS)
+    # Keep the tool from reading the developer's own ~/.aws files.
+    env["AWS_CONFIG_FILE"] = os.devnull
+    env["AWS_SHARED_CREDENTIALS_FILE"] = os.devnull
+    env["PATH"] = bin_dir + os.pathsep + env.get("PATH", "")
+    env.update(extra)
+    return env
+
+
+def aws_env(tmpdir, endpoint):
+    """Environment whose `aws` runs the real CLI v2 against `endpoint`, with dummy credentials."""
+    if not real_aws_available():
+        raise RuntimeError("the AWS CLI v2 is not installed at %s" % REAL_AWS)
+    bin_dir = os.path.join(tmpdir, "aws-bin")
+    os.makedirs(bin_dir, exist_ok=True)
+    _write_executable(os.path.join(bin_dir, "aws"),
+                      '#!/bin/sh\nexec %s --endpoint-url %s "$@"\n' % (REAL_AWS, endpoint))
+    return _environment_with(bin_dir, {})
+
+
+def fake_aws_env(tmpdir, mode="", store=None, log=None, fixture=None):
+    """Environment whose `aws` is the scripted stand-in; see fake_aws for the modes."""
+    bin_dir = os.path.join(tmpdir, "fake-aws-bin")
+    os.makedirs(bin_dir, exist_ok=True)
+    _write_executable(os.path.join(bin_dir, "aws"),
+                      '#!/bin/sh\nexec %s %s "$@"\n' % (sys.executable, FAKE_AWS))
+    extra = {"FAKE_AWS_MODE": mode}
+    if store is not None:
+        os.makedirs(store, exist_ok=True)
+        extra["FAKE_AWS_STORE"] = store
+    if log is not None:
+        extra["FAKE_AWS_LOG"] = log
+    if fixture is not None:
+        extra["FAKE_AWS_FIXTURE"] = fixture
+    return _environment_with(bin_dir, extra)
+
+
+def read_fake_log(path):
+    """The argument lists that fake_aws logged, in call order (empty when never called)."""
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as log:
+        return [json.loads(line) for line in log if line.strip()]
+
+
+def _aws(env, *args):
+    done = subprocess.run(["aws"] + list(args), env=env, capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, timeout=120)
+    if done.returncode != 0:
+        raise RuntimeError("aws %s failed (%d): %s" % (" ".join(args), done.returncode,
+                                                        done.stderr.strip()))
+    return json.loads(done.stdout) if done.stdout.strip() else {}
+
+
+def create_bucket(env, bucket):
+    _aws(env, "s3api", "create-bucket", "--bucket", bucket)
+
+
+def list_keys(env, bucket):
+    answer = _aws(env, "s3api", "list-objects-v2", "--bucket", bucket)
+    return sorted(item["Key"] for item in answer.get("Contents", []))
+
+
+def head_object(env, bucket, key):
+    return _aws(env, "s3api", "head-object", "--bucket", bucket, "--key", key)
+
+
+def content_type(env, bucket, key):
+    return head_object(env, bucket, key).get("ContentType")
+
+
+def get_object(env, bucket, key, path):
+    _aws(env, "s3api", "get-object", "--bucket", bucket, "--key", key, path)
+    with open(path, "rb") as body:
+        return body.read()
+
+
+def put_object(env, bucket, key, path, content_type=None):
+    args = ["s3api", "put-object", "--bucket", bucket, "--key", key, "--body", path]
+    if content_type:
+        args += ["--content-type", content_type]
+    _aws(env, *args)
