@@ -1,0 +1,318 @@
+"""The S3 mirror seen from the command line: two machines sharing one bucket through a local
+S3 server and the real aws tool, and the failure paths through a scripted aws."""
+
+import itertools
+import os
+import unittest
+
+from s3_support import (MotoS3, aws_env, content_type, create_bucket, fake_aws_env,
+                        get_object, list_keys, read_fake_log)
+from support import DEFAULT_VOICE_ID, LyraneTestCase, cache_key, write_vtt
+
+CUES = [(0, 1500, "The mirror keeps clips."), (2000, 3500, "Another machine finds them.")]
+NOT_FOUND_IN_PATH = "aws CLI not found in PATH; install AWS CLI v2 or unset --s3-bucket"
+CREDENTIALS = ('aws CLI error: Unable to locate credentials. You can configure credentials by '
+               'running "aws configure".')
+
+_bucket_numbers = itertools.count(1)
+
+
+def cue_keys(cues, extension=".wav"):
+    """Cache file names of the cues, with their neighbours as context, default voice and speed."""
+    names = []
+    for index, (_, _, text) in enumerate(cues):
+        previous = cues[index - 1][2] if index > 0 else ""
+        following = cues[index + 1][2] if index + 1 < len(cues) else ""
+        names.append(cache_key(text, previous, following, DEFAULT_VOICE_ID, 1.0) + extension)
+    return names
+
+
+def read_bytes(path):
+    with open(path, "rb") as source:
+        return source.read()
+
+
+class MirrorTestCase(LyraneTestCase):
+    def setUp(self):
+        super().setUp()
+        self.vtt = write_vtt(self.path("talk.vtt"), CUES)
+
+    def machine(self, name):
+        """A cache directory of its own, as on another computer."""
+        directory = self.path("cache-" + name)
+        os.makedirs(directory, exist_ok=True)
+        return directory
+
+    def narrate(self, cache_dir, env, *extra, vtt=None):
+        return self.run_lyrane(["--vtt", vtt or self.vtt, "--temp-dir", cache_dir,
+                                "--output", self.path("out.wav")] + list(extra), env=env)
+
+    def assertLines(self, stderr, lines):
+        for line in lines:
+            self.assertIn(line + "\n", stderr)
+
+
+class WithS3Server(MirrorTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.s3 = MotoS3().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.s3.stop()
+        super().tearDownClass()
+
+    def setUp(self):
+        super().setUp()
+        self.bucket = "lyrane-mirror-%d" % next(_bucket_numbers)
+        self.aws = aws_env(self.tmp, self.s3.endpoint)
+        create_bucket(self.aws, self.bucket)
+
+    def env(self, service, **extra):
+        env = dict(self.aws)
+        env.update(self.service_env(service))
+        env.update(extra)
+        return env
+
+    def test_second_machine_downloads_what_the_first_synthesized(self):
+        keys = cue_keys(CUES)
+        service_a = self.start_service()
+        cache_a = self.machine("a")
+        first = self.narrate(cache_a, self.env(service_a), "--s3-bucket", self.bucket,
+                             "--no-padding")
+        self.assertExitStatus(first, 0)
+        self.assertEqual(service_a.request_count, 2)
+        self.assertLines(first.stderr, ["S3 cache enabled: " + self.bucket] +
+                         ["Uploaded segment to S3: " + key for key in keys])
+        self.assertEqual(list_keys(self.aws, self.bucket), sorted(keys))
+        for key in keys:
+            self.assertEqual(content_type(self.aws, self.bucket, key), "audio/wav")
+            self.assertEqual(get_object(self.aws, self.bucket, key, self.path("object")),
+                             read_bytes(os.path.join(cache_a, key)))
+
+        service_b = self.start_service()
+        cache_b = self.machine("b")
+        second = self.narrate(cache_b, self.env(service_b), "--s3-bucket", self.bucket)
+        self.assertExitStatus(second, 0)
+        self.assertEqual(service_b.request_count, 0)
+        self.assertLines(second.stderr, ["Downloaded segment from S3: " + key for key in keys])
+        for unwanted in ("Generating audio", "Created segment", "found in cache", "Uploaded"):
+            self.assertNotIn(unwanted, second.stderr)
+        self.assertEqual(sorted(os.listdir(cache_b)), sorted(keys))
+        for key in keys:
+            self.assertEqual(read_bytes(os.path.join(cache_b, key)),
+                             read_bytes(os.path.join(cache_a, key)))
+        # The downloaded clips are whole: they mix into the final file.
+        self.assertTrue(os.path.getsize(self.path("out.wav")) > 44)
+
+        third = self.narrate(cache_b, self.env(service_b), "--s3-bucket", self.bucket,
+                             "--no-padding")
+        self.assertExitStatus(third, 0)
+        self.assertEqual(service_b.request_count, 0)
+        self.assertLines(third.stderr, ["Segment %d/2 found in cache: %s"
+                                        % (n + 1, os.path.join(cache_b, key))
+                                        for n, key in enumerate(keys)])
+        self.assertNotIn("Uploaded", third.stderr)
+        self.assertNotIn("Downloaded", third.stderr)
+
+    def test_local_clip_missing_from_bucket_is_uploaded(self):
+        keys = cue_keys(CUES)
+        service = self.start_service()
+        cache = self.machine("local")
+        offline = self.narrate(cache, self.service_env(service), "--no-padding")
+        self.assertExitStatus(offline, 0)
+        self.assertNotIn("S3", offline.stderr)
+        self.assertEqual(list_keys(self.aws, self.bucket), [])
+
+        service.reset()
+        mirrored = self.narrate(cache, self.env(service), "--s3-bucket", self.bucket,
+                                "--no-padding")
+        self.assertExitStatus(mirrored, 0)
+        self.assertEqual(service.request_count, 0)
+        self.assertLines(mirrored.stderr,
+                         ["Uploaded cached segment to S3: " + key for key in keys])
+        self.assertEqual(list_keys(self.aws, self.bucket), sorted(keys))
+        for key in keys:
+            self.assertEqual(get_object(self.aws, self.bucket, key, self.path("object")),
+                             read_bytes(os.path.join(cache, key)))
+
+    def test_prefix_and_mp3_content_type(self):
+        keys = cue_keys(CUES, ".mp3")
+        service = self.start_service()
+        setting = "s3://%s/tts/clips" % self.bucket
+        result = self.narrate(self.machine("mp3"), self.env(service), "--s3-bucket", setting,
+                              "--format", "mp3_44100", "--no-padding")
+        self.assertExitStatus(result, 0)
+        self.assertLines(result.stderr, ["S3 cache enabled: " + setting] +
+                         ["Uploaded segment to S3: tts/clips/" + key for key in keys])
+        objects = ["tts/clips/" + key for key in keys]
+        self.assertEqual(list_keys(self.aws, self.bucket), sorted(objects))
+        for name in objects:
+            self.assertEqual(content_type(self.aws, self.bucket, name), "audio/mpeg")
+
+    def test_bucket_from_environment(self):
+        keys = cue_keys(CUES)
+        service = self.start_service()
+        result = self.narrate(self.machine("env"),
+                              self.env(service, LYRANE_S3_BUCKET=" %s " % self.bucket),
+                              "--no-padding")
+        self.assertExitStatus(result, 0)
+        self.assertLines(result.stderr, ["S3 cache enabled: " + self.bucket])
+        self.assertEqual(list_keys(self.aws, self.bucket), sorted(keys))
+
+    def test_single_text_through_the_bucket(self):
+        text = "One line for the mirror."
+        key = cache_key(text, "", "", DEFAULT_VOICE_ID, 1.0) + ".wav"
+        service = self.start_service()
+        cache_a = self.machine("a")
+        say = ["--say", text, "--s3-bucket", self.bucket, "--output", self.path("say.wav")]
+
+        first = self.run_lyrane(say + ["--temp-dir", cache_a], env=self.env(service))
+        self.assertExitStatus(first, 0)
+        self.assertEqual(service.request_count, 1)
+        self.assertLines(first.stderr, ["S3 cache enabled: " + self.bucket,
+                                        "Uploaded audio to S3: " + key])
+        self.assertEqual(list_keys(self.aws, self.bucket), [key])
+        self.assertEqual(content_type(self.aws, self.bucket, key), "audio/wav")
+
+        cache_b = self.machine("b")
+        second = self.run_lyrane(say + ["--temp-dir", cache_b], env=self.env(service))
+        self.assertExitStatus(second, 0)
+        self.assertEqual(service.request_count, 1)
+        self.assertLines(second.stderr, ["Downloaded audio from S3: " + key,
+                                         "Using cached audio: " + os.path.join(cache_b, key)])
+        self.assertNotIn("Uploaded", second.stderr)
+        self.assertEqual(read_bytes(os.path.join(cache_b, key)),
+                         read_bytes(os.path.join(cache_a, key)))
+
+        other_bucket = self.bucket + "-empty"
+        create_bucket(self.aws, other_bucket)
+        third = self.run_lyrane(["--say", text, "--s3-bucket", other_bucket, "--temp-dir",
+                                 cache_b, "--no-padding"], env=self.env(service))
+        self.assertExitStatus(third, 0)
+        self.assertEqual(service.request_count, 1)
+        self.assertLines(third.stderr, ["Uploaded cached audio to S3: " + key,
+                                        "Using cached audio: " + os.path.join(cache_b, key)])
+        self.assertEqual(list_keys(self.aws, other_bucket), [key])
+
+
+class WithScriptedAws(MirrorTestCase):
+    """Failures the real tool produces only with a broken setup, played by fake_aws."""
+
+    def setUp(self):
+        super().setUp()
+        self.log = self.path("aws.log")
+        self.store = self.path("bucket")
+
+    def env(self, service, mode="", **extra):
+        env = fake_aws_env(self.tmp, mode=mode, store=self.store, log=self.log)
+        env.update(self.service_env(service))
+        env.update(extra)
+        return env
+
+    def test_missing_credentials_end_the_run(self):
+        service = self.start_service()
+        cache = self.machine("c")
+        miss = self.narrate(cache, self.env(service, "fail-credentials"), "--s3-bucket",
+                            "clips-bucket", "--no-padding")
+        self.assertExitStatus(miss, 1)
+        self.assertIn("S3 cache download failed: " + CREDENTIALS + "\n", miss.stderr)
+        # A failed lookup never falls through to synthesis.
+        self.assertEqual(service.request_count, 0)
+        self.assertEqual(os.listdir(cache), [])
+
+        filled = self.narrate(cache, self.service_env(service), "--no-padding")
+        self.assertExitStatus(filled, 0)
+        hit = self.narrate(cache, self.env(service, "fail-credentials"), "--s3-bucket",
+                           "clips-bucket", "--no-padding")
+        self.assertExitStatus(hit, 1)
+        self.assertIn("S3 cache check failed: " + CREDENTIALS + "\n", hit.stderr)
+
+    def test_silent_tool_failure_reports_exit_code(self):
+        service = self.start_service()
+        result = self.run_lyrane(["--say", "Quiet tool.", "--s3-bucket", "clips-bucket",
+                                  "--temp-dir", self.machine("s"), "--no-padding"],
+                                 env=self.env(service, "exit-silent"))
+        self.assertExitStatus(result, 1)
+        self.assertIn("S3 cache download failed: aws CLI exited with code 3\n", result.stderr)
+        self.assertEqual(service.request_count, 0)
+
+    def test_failed_upload_keeps_clip_and_next_run_uploads_it(self):
+        cues = CUES[:1]
+        vtt = write_vtt(self.path("one.vtt"), cues)
+        [key] = cue_keys(cues)
+        service = self.start_service()
+        cache = self.machine("u")
+
+        failed = self.narrate(cache, self.env(service, "fail-put"), "--s3-bucket",
+                              "clips-bucket", "--no-padding", vtt=vtt)
+        self.assertExitStatus(failed, 1)
+        self.assertIn("S3 cache upload failed: aws CLI error: An error occurred (AccessDenied) "
+                      "when calling the PutObject operation: Access Denied\n", failed.stderr)
+        self.assertEqual(service.request_count, 1)
+        self.assertTrue(os.path.isfile(os.path.join(cache, key)))
+        self.assertFalse(os.path.exists(os.path.join(self.store, key)))
+        put = [call for call in read_fake_log(self.log) if call[1] == "put-object"]
+        self.assertEqual(put, [["s3api", "put-object", "--bucket", "clips-bucket", "--key", key,
+                                "--body", os.path.join(cache, key), "--content-type",
+                                "audio/wav"]])
+
+        rerun = self.narrate(cache, self.env(service), "--s3-bucket", "clips-bucket",
+                             "--no-padding", vtt=vtt)
+        self.assertExitStatus(rerun, 0)
+        self.assertEqual(service.request_count, 1)
+        self.assertIn("Uploaded cached segment to S3: %s\n" % key, rerun.stderr)
+        self.assertEqual(read_bytes(os.path.join(self.store, key)),
+                         read_bytes(os.path.join(cache, key)))
+
+    def test_unusable_download_is_not_kept(self):
+        cues = CUES[:1]
+        vtt = write_vtt(self.path("one.vtt"), cues)
+        [key] = cue_keys(cues)
+        os.makedirs(self.store)
+        with open(os.path.join(self.store, key), "wb") as damaged:
+            damaged.write(b"odd")  # neither a WAV file nor whole 16-bit samples
+        service = self.start_service()
+        cache = self.machine("d")
+        result = self.narrate(cache, self.env(service), "--s3-bucket", "clips-bucket",
+                              "--no-padding", vtt=vtt)
+        self.assertExitStatus(result, 1)
+        self.assertIn("Downloaded cached segment is unusable: ", result.stderr)
+        self.assertEqual(service.request_count, 0)
+        self.assertEqual(os.listdir(cache), [])
+
+    def test_aws_missing_from_path(self):
+        service = self.start_service()
+        empty_bin = self.path("empty-bin")
+        os.makedirs(empty_bin)
+        for name, args, extra in (
+                ("option", ["--s3-bucket", "clips-bucket"], {}),
+                ("environment", [], {"LYRANE_S3_BUCKET": "clips-bucket"})):
+            with self.subTest(name):
+                env = self.service_env(service)
+                env.update(extra, PATH=empty_bin)
+                result = self.narrate(self.machine(name), env, "--no-padding", *args)
+                self.assertExitStatus(result, 1)
+                self.assertEqual(result.stderr, NOT_FOUND_IN_PATH + "\n")
+        self.assertEqual(service.request_count, 0)
+
+    def test_empty_option_overrides_environment_bucket(self):
+        service = self.start_service()
+        disabled = self.narrate(self.machine("off"),
+                                self.env(service, LYRANE_S3_BUCKET="clips-bucket"),
+                                "--s3-bucket", "", "--no-padding")
+        self.assertExitStatus(disabled, 0)
+        self.assertNotIn("S3", disabled.stderr)
+        self.assertEqual(read_fake_log(self.log), [])
+
+        enabled = self.narrate(self.machine("on"),
+                               self.env(service, LYRANE_S3_BUCKET="clips-bucket"),
+                               "--no-padding")
+        self.assertExitStatus(enabled, 0)
+        self.assertIn("S3 cache enabled: clips-bucket\n", enabled.stderr)
+        self.assertTrue(read_fake_log(self.log))
+
+
+if __name__ == "__main__":
+    unittest.main()
