@@ -1,1 +1,323 @@
 #include "speech_engine.h"
+
+#include <QCryptographicHash>
+#include <QObject>
+
+#include <espeak-ng/speak_lib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace lyrane {
+
+namespace {
+
+struct VoiceEntry {
+    const char* voiceId; // null for the entries picked by hash
+    const char* espeakName;
+    int pitch;
+    int range;
+};
+
+constexpr VoiceEntry kBuiltInVoices[] = {
+    {"EXAVITQu4vr4xnSDxMaL", "en+f3", 55, 60},
+    {"pNInz6obpgDQGcFmaJgB", "en+m3", 40, 45},
+    {"21m00Tcm4TlvDq8ikWAM", "en-us+f4", 62, 70},
+    {"ErXwobaYiN019PkySvjV", "en-us+m1", 46, 55},
+};
+
+constexpr VoiceEntry kOtherVoices[] = {
+    {nullptr, "en+m1", 45, 50},
+    {nullptr, "en+f1", 55, 55},
+    {nullptr, "en-gb-scotland+m2", 42, 50},
+    {nullptr, "en-us+f2", 58, 65},
+    {nullptr, "en-029+m4", 48, 50},
+    {nullptr, "en-gb-x-rp+f5", 52, 60},
+    {nullptr, "en-us-nyc+m5", 38, 40},
+    {nullptr, "en+f2", 60, 70},
+};
+
+// Fixed-layout messages between the engine and its helper process (same machine, same build).
+struct SpeakRequest {
+    qint32 rate = 0;
+    qint32 pitch = 0;
+    qint32 range = 0;
+    quint32 voiceBytes = 0;
+    quint32 textBytes = 0;
+};
+
+struct SpeakReply {
+    qint32 failed = 0; // 0: `size` samples follow; otherwise `size` bytes of UTF-8 message
+    quint32 size = 0;
+};
+
+constexpr quint32 kMaxVoiceBytes = 256;
+constexpr quint32 kMaxTextBytes = 4u << 20;
+constexpr quint32 kMaxSamples = 1u << 30;
+
+bool writeAll(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        // MSG_NOSIGNAL: a helper that died must give an error here, not kill the service.
+        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool readAll(int fd, void* data, size_t size) {
+    char* p = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::read(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool replyFailure(int fd, const std::string& message) {
+    SpeakReply reply;
+    reply.failed = 1;
+    reply.size = static_cast<quint32>(message.size());
+    return writeAll(fd, &reply, sizeof reply) && writeAll(fd, message.data(), message.size());
+}
+
+int collectSamples(short* wav, int count, espeak_EVENT* events) {
+    auto* samples = static_cast<std::vector<short>*>(events->user_data);
+    if (wav != nullptr && count > 0 && samples != nullptr)
+        samples->insert(samples->end(), wav, wav + count);
+    return 0;
+}
+
+// Runs in a fresh fork of the helper: speaks once and answers. Every parameter is set here, so
+// nothing depends on what the helper did before.
+bool speakAndReply(int fd, const SpeakRequest& request, const std::string& voice,
+                   const std::string& text) {
+    if (espeak_SetVoiceByName(voice.c_str()) != EE_OK)
+        return replyFailure(fd, "unknown espeak-ng voice " + voice);
+    espeak_SetParameter(espeakRATE, request.rate, 0);
+    espeak_SetParameter(espeakVOLUME, 100, 0);
+    espeak_SetParameter(espeakPITCH, request.pitch, 0);
+    espeak_SetParameter(espeakRANGE, request.range, 0);
+    espeak_SetParameter(espeakPUNCTUATION, espeakPUNCT_NONE, 0);
+    espeak_SetParameter(espeakCAPITALS, 0, 0);
+    espeak_SetParameter(espeakWORDGAP, 0, 0);
+
+    std::vector<short> samples;
+    if (espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr,
+                     &samples) != EE_OK) {
+        return replyFailure(fd, "espeak-ng could not speak the text");
+    }
+    if (samples.size() > kMaxSamples)
+        return replyFailure(fd, "the utterance is too long");
+
+    SpeakReply reply;
+    reply.size = static_cast<quint32>(samples.size());
+    return writeAll(fd, &reply, sizeof reply) &&
+           writeAll(fd, samples.data(), samples.size() * sizeof(short));
+}
+
+[[noreturn]] void runHelper(int fd) {
+    // The service may die without closing the socket properly; do not outlive it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+
+    const int rate =
+        espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr, espeakINITIALIZE_DONT_EXIT);
+    if (rate != SpeechEngine::kSampleRate) {
+        replyFailure(fd, rate < 0 ? std::string("espeak-ng could not be initialised")
+                                  : "espeak-ng speaks at an unexpected rate of " +
+                                        std::to_string(rate) + " Hz");
+        ::_exit(1);
+    }
+    espeak_SetSynthCallback(collectSamples);
+    const SpeakReply ready;
+    if (!writeAll(fd, &ready, sizeof ready))
+        ::_exit(1);
+
+    for (;;) {
+        SpeakRequest request;
+        if (!readAll(fd, &request, sizeof request))
+            ::_exit(0); // the service closed the socket: normal shutdown
+        if (request.voiceBytes > kMaxVoiceBytes || request.textBytes > kMaxTextBytes)
+            ::_exit(1);
+        std::string voice(request.voiceBytes, '\0');
+        std::string text(request.textBytes, '\0');
+        if (!readAll(fd, voice.data(), voice.size()) || !readAll(fd, text.data(), text.size()))
+            ::_exit(0);
+
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(speakAndReply(fd, request, voice, text) ? 0 : 1);
+        if (child < 0) {
+            if (!replyFailure(fd, std::string("could not start a speech process: ") +
+                                      std::strerror(errno)))
+                ::_exit(1);
+            continue;
+        }
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        // A child that answered exits with 0; otherwise it died before answering.
+        if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0) &&
+            !replyFailure(fd, "the speech process failed"))
+            ::_exit(1);
+    }
+}
+
+} // namespace
+
+SpeechEngine::~SpeechEngine() {
+    stop();
+}
+
+bool SpeechEngine::start(QString* error) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (socketFd >= 0)
+        return true;
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        if (error)
+            *error = QObject::tr("could not create the speech engine socket: %1")
+                         .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        const int savedErrno = errno;
+        ::close(fds[0]);
+        ::close(fds[1]);
+        if (error)
+            *error = QObject::tr("could not start the speech engine: %1")
+                         .arg(QString::fromLocal8Bit(std::strerror(savedErrno)));
+        return false;
+    }
+    if (pid == 0) {
+        ::close(fds[0]);
+        runHelper(fds[1]);
+    }
+    ::close(fds[1]);
+    socketFd = fds[0];
+    helperPid = pid;
+
+    SpeakReply ready;
+    if (!readAll(socketFd, &ready, sizeof ready) || ready.failed != 0) {
+        QString message = QObject::tr("the speech engine stopped during start-up");
+        if (ready.failed != 0 && ready.size <= 4096) {
+            QByteArray text(static_cast<int>(ready.size), '\0');
+            if (readAll(socketFd, text.data(), ready.size))
+                message = QString::fromUtf8(text);
+        }
+        if (error)
+            *error = message;
+        ::close(socketFd);
+        socketFd = -1;
+        while (::waitpid(helperPid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        helperPid = -1;
+        return false;
+    }
+    return true;
+}
+
+void SpeechEngine::stop() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (socketFd >= 0) {
+        ::close(socketFd); // the helper sees end of file and exits
+        socketFd = -1;
+    }
+    if (helperPid > 0) {
+        while (::waitpid(helperPid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        helperPid = -1;
+    }
+}
+
+VoiceProfile SpeechEngine::voiceForId(const QString& voiceId) {
+    for (const VoiceEntry& entry : kBuiltInVoices) {
+        if (voiceId == QLatin1String(entry.voiceId))
+            return {entry.espeakName, entry.pitch, entry.range};
+    }
+    // A fixed digest rather than qHash, whose seed changes from run to run.
+    const QByteArray digest = QCryptographicHash::hash(voiceId.toUtf8(), QCryptographicHash::Md5);
+    const auto byteAt = [&digest](int i) {
+        return static_cast<unsigned char>(digest.at(i));
+    };
+    const VoiceEntry& entry = kOtherVoices[byteAt(0) % std::size(kOtherVoices)];
+    // Nudge the pitch too, so identifiers sharing a table entry still sound apart.
+    return {entry.espeakName, std::clamp(entry.pitch + byteAt(1) % 11 - 5, 0, 100), entry.range};
+}
+
+std::optional<AudioBuffer> SpeechEngine::synthesize(const QString& text, const VoiceProfile& voice,
+                                                    double speed, QString* error) {
+    const auto fail = [error](const QString& message) -> std::optional<AudioBuffer> {
+        if (error)
+            *error = message;
+        return std::nullopt;
+    };
+    if (!(speed > 0.0) || !std::isfinite(speed))
+        return fail(QObject::tr("invalid speaking speed %1").arg(speed));
+    const QByteArray textBytes = text.toUtf8();
+    if (static_cast<quint32>(textBytes.size()) > kMaxTextBytes)
+        return fail(QObject::tr("the text is too long"));
+    if (voice.espeakName.isEmpty() ||
+        static_cast<quint32>(voice.espeakName.size()) > kMaxVoiceBytes)
+        return fail(QObject::tr("invalid espeak-ng voice name"));
+
+    SpeakRequest request;
+    request.rate = static_cast<qint32>(std::clamp(
+        std::lround(kNormalRate * speed), long(espeakRATE_MINIMUM), long(espeakRATE_MAXIMUM)));
+    request.pitch = std::clamp(voice.pitch, 0, 100);
+    request.range = std::clamp(voice.range, 0, 100);
+    request.voiceBytes = static_cast<quint32>(voice.espeakName.size());
+    request.textBytes = static_cast<quint32>(textBytes.size());
+
+    std::lock_guard<std::mutex> lock(mutex);
+    if (socketFd < 0)
+        return fail(QObject::tr("the speech engine is not running"));
+    SpeakReply reply;
+    if (!writeAll(socketFd, &request, sizeof request) ||
+        !writeAll(socketFd, voice.espeakName.constData(), request.voiceBytes) ||
+        !writeAll(socketFd, textBytes.constData(), request.textBytes) ||
+        !readAll(socketFd, &reply, sizeof reply)) {
+        return fail(QObject::tr("the speech engine stopped unexpectedly"));
+    }
+    if (reply.failed != 0) {
+        QByteArray message(static_cast<int>(std::min<quint32>(reply.size, 4096)), '\0');
+        if (reply.size > 4096 || !readAll(socketFd, message.data(), reply.size))
+            return fail(QObject::tr("the speech engine stopped unexpectedly"));
+        return fail(QObject::tr("speech synthesis failed: %1").arg(QString::fromUtf8(message)));
+    }
+    if (reply.size > kMaxSamples)
+        return fail(QObject::tr("the speech engine stopped unexpectedly"));
+    std::vector<short> samples(reply.size);
+    if (!readAll(socketFd, samples.data(), samples.size() * sizeof(short)))
+        return fail(QObject::tr("the speech engine stopped unexpectedly"));
+
+    AudioBuffer buffer;
+    buffer.sampleRate = kSampleRate;
+    buffer.samples.reserve(static_cast<qsizetype>(samples.size()));
+    for (const short value : samples)
+        buffer.samples.append(value / 32768.0);
+    return buffer;
+}
+
+} // namespace lyrane
