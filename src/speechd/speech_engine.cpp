@@ -64,6 +64,7 @@ struct SpeakReply {
 constexpr quint32 kMaxVoiceBytes = 256;
 constexpr quint32 kMaxTextBytes = 4u << 20;
 constexpr quint32 kMaxSamples = 1u << 30;
+constexpr quint32 kMaxMessageBytes = 4096;
 
 bool writeAll(int fd, const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
@@ -221,7 +222,7 @@ bool SpeechEngine::start(QString* error) {
     SpeakReply ready;
     if (!readAll(socketFd, &ready, sizeof ready) || ready.failed != 0) {
         QString message = QObject::tr("the speech engine stopped during start-up");
-        if (ready.failed != 0 && ready.size <= 4096) {
+        if (ready.failed != 0 && ready.size <= kMaxMessageBytes) {
             QByteArray text(static_cast<int>(ready.size), '\0');
             if (readAll(socketFd, text.data(), ready.size))
                 message = QString::fromUtf8(text);
@@ -293,24 +294,32 @@ std::optional<AudioBuffer> SpeechEngine::synthesize(const QString& text, const V
     std::lock_guard<std::mutex> lock(mutex);
     if (socketFd < 0)
         return fail(QObject::tr("the speech engine is not running"));
+    // After a broken exchange the stream cannot be trusted any more: give up on the helper.
+    const auto broken = [this, &fail]() {
+        ::close(socketFd);
+        socketFd = -1;
+        return fail(QObject::tr("the speech engine stopped unexpectedly"));
+    };
     SpeakReply reply;
     if (!writeAll(socketFd, &request, sizeof request) ||
         !writeAll(socketFd, voice.espeakName.constData(), request.voiceBytes) ||
         !writeAll(socketFd, textBytes.constData(), request.textBytes) ||
         !readAll(socketFd, &reply, sizeof reply)) {
-        return fail(QObject::tr("the speech engine stopped unexpectedly"));
+        return broken();
     }
     if (reply.failed != 0) {
-        QByteArray message(static_cast<int>(std::min<quint32>(reply.size, 4096)), '\0');
-        if (reply.size > 4096 || !readAll(socketFd, message.data(), reply.size))
-            return fail(QObject::tr("the speech engine stopped unexpectedly"));
+        if (reply.size > kMaxMessageBytes)
+            return broken();
+        QByteArray message(static_cast<int>(reply.size), '\0');
+        if (!readAll(socketFd, message.data(), reply.size))
+            return broken();
         return fail(QObject::tr("speech synthesis failed: %1").arg(QString::fromUtf8(message)));
     }
     if (reply.size > kMaxSamples)
-        return fail(QObject::tr("the speech engine stopped unexpectedly"));
+        return broken();
     std::vector<short> samples(reply.size);
     if (!readAll(socketFd, samples.data(), samples.size() * sizeof(short)))
-        return fail(QObject::tr("the speech engine stopped unexpectedly"));
+        return broken();
 
     AudioBuffer buffer;
     buffer.sampleRate = kSampleRate;
