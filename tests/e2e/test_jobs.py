@@ -189,6 +189,25 @@ class ParallelFailureTest(JobsCase):
         self.assertEqual(rerequested, [i for i in range(len(CUES)) if i not in answered])
         self.assertEqual(sorted(os.listdir(cache)), sorted(k + ".wav" for k in keys))
 
+    def test_cue_waiting_to_retry_is_dropped_quietly_after_a_failure(self):
+        def responder(record, index):
+            if record.text == CUES[0][2]:
+                return error_response(429, "slow down", headers={"Retry-After": "1"})
+            if record.text == CUES[1][2]:
+                answer = error_response(400, "bad request")
+                answer.delay_seconds = 0.2
+                return answer
+            return None
+        self.service.responder = responder
+        result = self.narrate(self.path("cache"), "--jobs", "4", "--retries", "3",
+                              "--no-padding")
+        self.assertExitStatus(result, 1)
+        self.assertIn("Retrying segment 1 in 1000 ms (attempt 1 of 3): ", result.stderr)
+        # Segment 1 did not fail: the run stopped before its retry was due.
+        self.assertEqual(re.findall(r"(?m)^Failed to generate audio for segment (\d+): ",
+                                    result.stderr), ["2"], result.stderr)
+        self.assertEqual([r.text for r in self.service.requests].count(CUES[0][2]), 1)
+
 
 class RetryTest(JobsCase):
     def run_one(self, responder, *extra, text="Only cue."):
