@@ -7,11 +7,18 @@
 #include <QDir>
 #include <QFileInfo>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace lyrane {
 
 void configureApplication() {
     QCoreApplication::setApplicationName(QStringLiteral("lyrane"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.2.10"));
+    // Decoding problems reach the user as lyrane's own messages; the library's console
+    // chatter would only interleave with the progress lines.
+    av_log_set_level(AV_LOG_QUIET);
 
     const QDir programDir(QCoreApplication::applicationDirPath());
     QStringList libraryPaths = QCoreApplication::libraryPaths();
