@@ -27,6 +27,7 @@ struct SynthesisResult {
     QString error;                   // set on failure
     bool retryable = false;          // 429, 5xx, time-out or network failure
     int retryAfterMs = -1;           // from a Retry-After header, -1 when absent
+    bool abandoned = false;          // a retry was called off because the run is stopping
 };
 
 // Talks to the speech service. The client owns no global state: the caller lends it the one

@@ -81,9 +81,18 @@ private:
         startMoreCues();
     }
 
+    // Only the first failure is reported: what fails after it while the steps in flight
+    // finish is almost always the same cause again.
     void failCue(int index, const QString& message) {
-        printError(message);
-        failed = true;
+        if (!failed) {
+            printError(message);
+            failed = true;
+            // Cues waiting to retry would only wait to be dropped.
+            const QList<std::shared_ptr<RetryHandle>> waiting = pendingRetries.values();
+            for (const auto& handle : waiting) {
+                handle->cancelPendingRetry();
+            }
+        }
         finishCue(index);
     }
 
@@ -220,7 +229,7 @@ private:
         request.outputFormat = config.outputFormat;
         request.speed = config.speed;
 
-        synthesizeWithRetries(
+        pendingRetries[index] = synthesizeWithRetries(
             client, request, resources.apiKey, RetryPolicy{config.retries}, this,
             [this] { return !failed; },
             [index, retries = config.retries](int delayMs, int attempt, const QString& message) {
@@ -235,6 +244,11 @@ private:
     }
 
     void storeClip(int index, const SynthesisResult& result) {
+        pendingRetries.remove(index);
+        if (result.abandoned) {
+            finishCue(index);
+            return;
+        }
         if (!result.audio) {
             failCue(index, QObject::tr("Failed to generate audio for segment %1: %2\n")
                                .arg(index + 1)
@@ -283,6 +297,7 @@ private:
 
     QList<AudioSegment> segments;
     QHash<int, CueWork> work;
+    QHash<int, std::shared_ptr<RetryHandle>> pendingRetries;
     QSet<QString> busyFiles;
     QHash<QString, QList<int>> waitersByFile;
     int nextCue = 0;

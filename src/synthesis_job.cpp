@@ -13,7 +13,7 @@ namespace {
 constexpr int kFirstBackoffMs = 1000;
 constexpr int kMaxDelayMs = 60000;
 
-struct RetryState {
+struct RetryState : RetryHandle {
     const ElevenLabsClient* client;
     TtsRequest request;
     QString apiKey;
@@ -23,6 +23,27 @@ struct RetryState {
     std::function<void(int, int, const QString&)> onRetry;
     std::function<void(const SynthesisResult&)> done;
     int attempt = 0;
+    QTimer* waiting = nullptr;
+    bool finished = false;
+
+    void finish(const SynthesisResult& result) {
+        if (!finished) {
+            finished = true;
+            done(result);
+        }
+    }
+
+    void cancelPendingRetry() override {
+        if (waiting == nullptr) {
+            return;
+        }
+        delete waiting;
+        waiting = nullptr;
+        SynthesisResult abandoned;
+        abandoned.abandoned = true;
+        abandoned.error = QObject::tr("TTS request failed: retry called off");
+        finish(abandoned);
+    }
 };
 
 void attempt(const std::shared_ptr<RetryState>& state) {
@@ -32,7 +53,7 @@ void attempt(const std::shared_ptr<RetryState>& state) {
                                   state->attempt < state->policy.retries &&
                                   (!state->mayRetry || state->mayRetry());
             if (!canRetry) {
-                state->done(result);
+                state->finish(result);
                 return;
             }
             ++state->attempt;
@@ -40,17 +61,25 @@ void attempt(const std::shared_ptr<RetryState>& state) {
             if (state->onRetry) {
                 state->onRetry(delay, state->attempt, result.error);
             }
-            QTimer::singleShot(delay, state->context, [state] {
+            auto* timer = new QTimer(state->context);
+            timer->setSingleShot(true);
+            state->waiting = timer;
+            QObject::connect(timer, &QTimer::timeout, state->context, [state] {
+                state->waiting->deleteLater();
+                state->waiting = nullptr;
                 if (state->mayRetry && !state->mayRetry()) {
                     SynthesisResult abandoned;
-                    abandoned.error = QObject::tr("TTS request failed: run stopped");
-                    state->done(abandoned);
+                    abandoned.abandoned = true;
+                    abandoned.error = QObject::tr("TTS request failed: retry called off");
+                    state->finish(abandoned);
                     return;
                 }
                 attempt(state);
             });
+            timer->start(delay);
         });
 }
+
 } // namespace
 
 int retryDelayMs(int attempt, int retryAfterMs) {
@@ -63,15 +92,23 @@ int retryDelayMs(int attempt, int retryAfterMs) {
     return int(std::min<qint64>(qint64(double(base) * jitter), kMaxDelayMs));
 }
 
-void synthesizeWithRetries(const ElevenLabsClient& client, const TtsRequest& request,
-                           const QString& apiKey, RetryPolicy policy, QObject* context,
-                           std::function<bool()> mayRetry,
-                           std::function<void(int, int, const QString&)> onRetry,
-                           std::function<void(const SynthesisResult&)> done) {
-    auto state = std::make_shared<RetryState>(RetryState{&client, request, apiKey, policy, context,
-                                                         std::move(mayRetry), std::move(onRetry),
-                                                         std::move(done)});
+std::shared_ptr<RetryHandle>
+synthesizeWithRetries(const ElevenLabsClient& client, const TtsRequest& request,
+                      const QString& apiKey, RetryPolicy policy, QObject* context,
+                      std::function<bool()> mayRetry,
+                      std::function<void(int, int, const QString&)> onRetry,
+                      std::function<void(const SynthesisResult&)> done) {
+    auto state = std::make_shared<RetryState>();
+    state->client = &client;
+    state->request = request;
+    state->apiKey = apiKey;
+    state->policy = policy;
+    state->context = context;
+    state->mayRetry = std::move(mayRetry);
+    state->onRetry = std::move(onRetry);
+    state->done = std::move(done);
     attempt(state);
+    return state;
 }
 
 } // namespace lyrane
