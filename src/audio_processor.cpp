@@ -1,5 +1,6 @@
 #include "audio_processor.h"
 #include "audio_processor_internal.h"
+#include "streamed_timeline.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -339,34 +340,18 @@ double peakOf(const QList<AudioBuffer>& clips) {
 namespace {
 
 // Fills plan clip by clip, so on failure it holds the placements of the clips that fitted.
-bool planInto(const QList<AudioBuffer>& segments, const QList<qint64>& startTimesMs,
-              const QList<qint64>& endTimesMs, qint64 durationMs, qint64 paddingMs,
-              TimelinePlan& plan, QString* error) {
-    if (startTimesMs.size() != segments.size() || endTimesMs.size() != segments.size()) {
-        setError(error, QObject::tr("segment count mismatch"));
-        return false;
-    }
-    if (segments.isEmpty()) {
-        setError(error, QObject::tr("no segments to mix"));
-        return false;
-    }
-    const qint64 r = segments.first().sampleRate;
-    if (r <= 0) {
-        setError(error, QObject::tr("invalid sample rate of the first segment: %1").arg(r));
-        return false;
-    }
+// lengthAt(i) is clip i's length in samples at rate r.
+bool planLengths(qsizetype count, qint64 r, const std::function<qint64(qsizetype)>& lengthAt,
+                 const QList<qint64>& startTimesMs, const QList<qint64>& endTimesMs,
+                 qint64 durationMs, qint64 paddingMs, TimelinePlan& plan, QString* error) {
     plan.sampleRate = static_cast<int>(r);
     plan.totalSamples = ((durationMs + paddingMs) * r) / 1000;
     const qint64 total = plan.totalSamples;
-    plan.startSamples.reserve(segments.size());
-    plan.placements.reserve(segments.size());
+    plan.startSamples.reserve(count);
+    plan.placements.reserve(count);
     qint64 cursor = 0;
-    for (qsizetype i = 0; i < segments.size(); ++i) {
-        const AudioBuffer& clip = segments.at(i);
-        const qint64 len =
-            clip.samples.isEmpty()
-                ? 0
-                : detail::resampledLength(clip.samples.size(), clip.sampleRate, plan.sampleRate);
+    for (qsizetype i = 0; i < count; ++i) {
+        const qint64 len = lengthAt(i);
         const qint64 desired = (startTimesMs.at(i) * r) / 1000;
         qint64 pos = desired;
         if (desired < cursor) {
@@ -405,6 +390,40 @@ bool planInto(const QList<AudioBuffer>& segments, const QList<qint64>& startTime
         plan.placements.append({startTimesMs.at(i), (pos * 1000) / r, (end * 1000) / r});
     }
     return true;
+}
+
+bool checkPlanInput(qsizetype count, qint64 firstRate, const QList<qint64>& startTimesMs,
+                    const QList<qint64>& endTimesMs, QString* error) {
+    if (startTimesMs.size() != count || endTimesMs.size() != count) {
+        setError(error, QObject::tr("segment count mismatch"));
+        return false;
+    }
+    if (count == 0) {
+        setError(error, QObject::tr("no segments to mix"));
+        return false;
+    }
+    if (firstRate <= 0) {
+        setError(error, QObject::tr("invalid sample rate of the first segment: %1").arg(firstRate));
+        return false;
+    }
+    return true;
+}
+
+bool planInto(const QList<AudioBuffer>& segments, const QList<qint64>& startTimesMs,
+              const QList<qint64>& endTimesMs, qint64 durationMs, qint64 paddingMs,
+              TimelinePlan& plan, QString* error) {
+    const qint64 r = segments.isEmpty() ? 0 : segments.first().sampleRate;
+    if (!checkPlanInput(segments.size(), r, startTimesMs, endTimesMs, error)) {
+        return false;
+    }
+    const auto lengthAt = [&segments, r](qsizetype i) -> qint64 {
+        const AudioBuffer& clip = segments.at(i);
+        return clip.samples.isEmpty()
+                   ? 0
+                   : detail::resampledLength(clip.samples.size(), clip.sampleRate, int(r));
+    };
+    return planLengths(segments.size(), r, lengthAt, startTimesMs, endTimesMs, durationMs,
+                       paddingMs, plan, error);
 }
 
 } // namespace
@@ -495,12 +514,16 @@ AudioBuffer AudioProcessor::trimEndSilence(const AudioBuffer& buffer) const {
 
 namespace {
 
+// Gives clip j's samples (its planned length of them), or null to stop. The renderer asks for
+// the clips in order, the same one for several chunks in a row.
+using ClipSamples = std::function<const double*(qsizetype j)>;
+
 // Renders the planned timeline as 16-bit chunks, equal sample for sample to mixSegments'
 // normalized result. Clips never overlap, so each output sample is one clip sample or 0 and
 // the peak of the mix is the largest clip peak.
-bool renderTimeline(const QList<AudioBuffer>& clips, const TimelinePlan& plan,
+bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf, double peak,
+                    const TimelinePlan& plan,
                     const std::function<bool(const qint16*, qint64)>& sink) {
-    const double peak = peakOf(clips);
     const bool scale = peak > 1.0;
     const qint64 total = qMax<qint64>(plan.totalSamples, 0);
     std::vector<qint16> chunk(static_cast<size_t>(kRenderChunk));
@@ -508,13 +531,12 @@ bool renderTimeline(const QList<AudioBuffer>& clips, const TimelinePlan& plan,
     for (qint64 a = 0; a < total; a += kRenderChunk) {
         const qint64 b = qMin(a + kRenderChunk, total);
         std::fill(chunk.begin(), chunk.begin() + (b - a), qint16(0));
-        for (qsizetype j = first; j < clips.size(); ++j) {
+        for (qsizetype j = first; j < lengths.size(); ++j) {
             const qint64 start = plan.startSamples.at(j);
             if (start >= b) {
                 break;
             }
-            const QList<double>& samples = clips.at(j).samples;
-            const qint64 end = start + samples.size();
+            const qint64 end = start + lengths.at(j);
             if (end <= a) {
                 if (j == first) {
                     ++first;
@@ -523,7 +545,14 @@ bool renderTimeline(const QList<AudioBuffer>& clips, const TimelinePlan& plan,
             }
             const qint64 from = qMax(start, a);
             const qint64 to = qMin(end, b);
-            const double* in = samples.constData() + (from - start);
+            if (to <= from) {
+                continue;
+            }
+            const double* clip = samplesOf(j);
+            if (!clip) {
+                return false;
+            }
+            const double* in = clip + (from - start);
             qint16* out = chunk.data() + (from - a);
             if (scale) {
                 for (qint64 t = 0; t < to - from; ++t) {
@@ -538,6 +567,70 @@ bool renderTimeline(const QList<AudioBuffer>& clips, const TimelinePlan& plan,
         if (!sink(chunk.data(), b - a)) {
             return false;
         }
+    }
+    return true;
+}
+
+bool renderTimeline(const QList<AudioBuffer>& clips, const TimelinePlan& plan,
+                    const std::function<bool(const qint16*, qint64)>& sink) {
+    QList<qint64> lengths;
+    lengths.reserve(clips.size());
+    for (const AudioBuffer& clip : clips) {
+        lengths.append(clip.samples.size());
+    }
+    return renderTimeline(
+        lengths, [&clips](qsizetype j) { return clips.at(j).samples.constData(); }, peakOf(clips),
+        plan, sink);
+}
+
+// Loads the clips one at a time as the renderer reaches them, checking each against its
+// planned length; the first failure's message is kept.
+class StreamedClips {
+public:
+    StreamedClips(const QList<qint64>& lengths, const TimelineClipLoader& load)
+        : m_lengths(lengths), m_load(load) {}
+
+    const double* samplesOf(qsizetype j) {
+        if (j != m_index) {
+            m_clip.samples.clear();
+            m_index = -1;
+            QString error;
+            std::optional<AudioBuffer> clip = m_load(j, &error);
+            if (!clip) {
+                m_error = error;
+                return nullptr;
+            }
+            if (clip->samples.size() != m_lengths.at(j)) {
+                m_error =
+                    QObject::tr("audio segment %1 changed while the output was written").arg(j + 1);
+                return nullptr;
+            }
+            m_clip = std::move(*clip);
+            m_index = j;
+        }
+        return m_clip.samples.constData();
+    }
+
+    // Replaces the writer's message when a clip, not the file, failed.
+    bool fail(QString* error) const {
+        if (!m_error.isEmpty()) {
+            setError(error, m_error);
+        }
+        return false;
+    }
+
+private:
+    const QList<qint64>& m_lengths;
+    const TimelineClipLoader& m_load;
+    AudioBuffer m_clip;
+    qsizetype m_index = -1;
+    QString m_error;
+};
+
+bool checkStreamedPlan(const QList<qint64>& lengths, const TimelinePlan& plan, QString* error) {
+    if (plan.sampleRate <= 0 || plan.startSamples.size() != lengths.size()) {
+        setError(error, QObject::tr("timeline plan does not match the segments"));
+        return false;
     }
     return true;
 }
@@ -586,6 +679,63 @@ bool AudioProcessor::writeTimelineMp3(const QList<AudioBuffer>& segments, const 
             });
         },
         error);
+}
+
+std::optional<TimelinePlan> planTimelineFromLengths(const QList<qint64>& lengths, int sampleRate,
+                                                    const QList<qint64>& startTimesMs,
+                                                    const QList<qint64>& endTimesMs,
+                                                    qint64 durationMs, qint64 paddingMs,
+                                                    QString* error) {
+    if (!checkPlanInput(lengths.size(), sampleRate, startTimesMs, endTimesMs, error)) {
+        return std::nullopt;
+    }
+    TimelinePlan plan;
+    if (!planLengths(
+            lengths.size(), sampleRate, [&lengths](qsizetype i) { return lengths.at(i); },
+            startTimesMs, endTimesMs, durationMs, paddingMs, plan, error)) {
+        return std::nullopt;
+    }
+    return plan;
+}
+
+bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,
+                              const TimelineClipLoader& load, const QString& path, QString* error) {
+    if (!checkStreamedPlan(lengths, plan, error)) {
+        return false;
+    }
+    StreamedClips clips(lengths, load);
+    if (!detail::writeWavFile(
+            qMax<qint64>(plan.totalSamples, 0), plan.sampleRate, path,
+            [&](const std::function<bool(const qint16*, qint64)>& write) {
+                return renderTimeline(
+                    lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, peak, plan,
+                    write);
+            },
+            error)) {
+        return clips.fail(error);
+    }
+    return true;
+}
+
+bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,
+                              const TimelineClipLoader& load, const QString& path, QString* error) {
+    if (!checkStreamedPlan(lengths, plan, error)) {
+        return false;
+    }
+    StreamedClips clips(lengths, load);
+    if (!detail::writeMp3File(
+            plan.sampleRate, AudioProcessor::kMp3BitRate, path,
+            [&](detail::Mp3Encoder& encoder, const detail::PacketSink& sink) {
+                return renderTimeline(
+                    lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, peak, plan,
+                    [&](const qint16* samples, qint64 count) {
+                        return encoder.write(samples, count, sink);
+                    });
+            },
+            error)) {
+        return clips.fail(error);
+    }
+    return true;
 }
 
 } // namespace lyrane

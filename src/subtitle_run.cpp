@@ -3,19 +3,27 @@
 #include "audio_processor.h"
 #include "console.h"
 #include "run_preparation.h"
+#include "streamed_timeline.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QThread>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <thread>
+#include <vector>
 
 namespace lyrane {
 
 namespace {
 
 constexpr double kMaxSpeedUp = 1.5;
+constexpr int kMaxLoadThreads = 8;
 
 std::optional<QList<VttCue>> openSubtitleFile(const QString& path) {
     QString error;
@@ -134,6 +142,199 @@ qint64 slotLengthMs(const QList<qint64>& starts, const QList<qint64>& ends, int 
     return slot > 0 ? slot : ends[index] - starts[index];
 }
 
+// Loads every clip, end silence trimmed, and hands clip i to keep(i, clip), from several
+// threads at once: reading and converting the files is most of a cached run's time. The
+// failure reported is the first in cue order, as with one thread; no clip after it is started.
+bool loadClips(const AudioProcessor& audio, const QList<AudioSegment>& segments,
+               const std::function<void(qsizetype, AudioBuffer&&)>& keep) {
+    const qsizetype count = segments.size();
+    std::vector<char> loaded(static_cast<size_t>(count), 0);
+    std::vector<QString> errors(static_cast<size_t>(count));
+    std::atomic<qsizetype> next{0};
+    std::atomic<bool> failed{false};
+    const auto work = [&] {
+        while (!failed.load(std::memory_order_relaxed)) {
+            const qsizetype i = next.fetch_add(1);
+            if (i >= count) {
+                return;
+            }
+            QString error;
+            const std::optional<AudioBuffer> clip = audio.loadAudio(segments[i].filePath, &error);
+            if (!clip) {
+                errors[size_t(i)] = error;
+                failed.store(true);
+                return;
+            }
+            keep(i, audio.trimEndSilence(*clip));
+            loaded[size_t(i)] = 1;
+        }
+    };
+    const qsizetype helpers =
+        std::min<qsizetype>(std::clamp(QThread::idealThreadCount(), 1, kMaxLoadThreads), count) - 1;
+    std::vector<std::thread> threads;
+    for (qsizetype t = 0; t < helpers; ++t) {
+        threads.emplace_back(work);
+    }
+    work();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    // Indices are claimed in order, so the first clip not loaded is the first that failed.
+    for (qsizetype i = 0; i < count; ++i) {
+        if (!loaded[size_t(i)]) {
+            printError(QObject::tr("Failed to load audio segment %1: %2\n")
+                           .arg(segments[i].filePath, errors[size_t(i)]));
+            return false;
+        }
+    }
+    return true;
+}
+
+// How a planned timeline is measured and written; the clips are either all in memory or
+// loaded again one at a time while the file is written.
+struct TimelineSource {
+    std::function<std::optional<TimelinePlan>(qint64 paddingMs, QString* error)> plan;
+    std::function<qint64()> speechMs;
+    std::function<bool(const TimelinePlan& plan, const QString& path, bool mp3, QString* error)>
+        write;
+};
+
+int writeTimeline(const Config& config, const QList<double>& speedUps, qint64 durationMs,
+                  const TimelineSource& source) {
+    qint64 paddingMs = config.paddingMs;
+    if (config.autopad) {
+        printError(QObject::tr("Calculating required padding automatically...\n"));
+        QString error;
+        if (!source.plan(0, &error)) {
+            if (!error.contains(QLatin1String("additional padding"))) {
+                printError(QObject::tr("Failed to calculate padding: %1\n").arg(error));
+                return 1;
+            }
+            paddingMs =
+                std::max(paddingMs, std::max<qint64>(0, source.speechMs() - durationMs) + 500);
+        }
+        printError(QObject::tr("Using automatically calculated padding of %1 ms\n").arg(paddingMs));
+    }
+
+    printError(QObject::tr("Mixing audio segments...\n"));
+    QString error;
+    const std::optional<TimelinePlan> plan = source.plan(paddingMs, &error);
+    if (!plan) {
+        printError(QObject::tr("Failed to mix audio: %1\n").arg(error));
+        return 1;
+    }
+    for (int k = 0; k < plan->placements.size(); ++k) {
+        const SegmentPlacement& placement = plan->placements[k];
+        printError(QObject::tr("Segment %1: desired %2 ms, actual %3 ms - %4 ms\n")
+                       .arg(k + 1)
+                       .arg(placement.desiredStartMs)
+                       .arg(placement.actualStartMs)
+                       .arg(placement.actualEndMs));
+        if (speedUps[k] > 1.0) {
+            printError(
+                QObject::tr("  (sped up by %1x to fit its cue)\n").arg(speedUps[k], 0, 'f', 2));
+        }
+        if (placement.actualStartMs > placement.desiredStartMs) {
+            printError(QObject::tr("  (delayed by %1 ms to avoid collision)\n")
+                           .arg(placement.actualStartMs - placement.desiredStartMs));
+        }
+    }
+
+    QString outputPath = config.outputFile;
+    if (endsWithIgnoringCase(outputPath, ".mp3")) {
+        if (!source.write(*plan, outputPath, true, &error)) {
+            printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
+            return 1;
+        }
+        printError(QObject::tr("Created mixed MP3 audio file: %1\n").arg(outputPath));
+        return 0;
+    }
+    if (!endsWithIgnoringCase(outputPath, ".wav")) {
+        outputPath += QStringLiteral(".wav");
+    }
+    if (!source.write(*plan, outputPath, false, &error)) {
+        printError(QObject::tr("Failed to write WAV output file: %1\n").arg(error));
+        return 1;
+    }
+    printError(QObject::tr("Created mixed WAV audio file: %1\n").arg(outputPath));
+    return 0;
+}
+
+// What the first pass keeps of a clip when the timeline is streamed.
+struct ClipShape {
+    qint64 length = 0;
+    int sampleRate = 0;
+    double peak = 0.0;
+};
+
+// WAV clips that need no stretching are measured in a first pass and read again while the
+// output is written, so a long narration holds one clip at a time instead of all of them
+// (gigabytes of samples for a few hours). Returns nullopt, having printed nothing, when the
+// clips turn out to need resampling; the in-memory path handles those.
+std::optional<int> streamTimeline(const Config& config, const AudioProcessor& audio,
+                                  const QList<AudioSegment>& segments, const QList<qint64>& starts,
+                                  const QList<qint64>& ends, qint64 durationMs) {
+    std::vector<ClipShape> shapes(static_cast<size_t>(segments.size()));
+    const bool loaded = loadClips(audio, segments, [&shapes](qsizetype i, AudioBuffer&& clip) {
+        ClipShape& shape = shapes[size_t(i)];
+        shape.length = clip.samples.size();
+        shape.sampleRate = clip.sampleRate;
+        for (const double s : std::as_const(clip.samples)) {
+            shape.peak = std::max(shape.peak, std::fabs(s));
+        }
+    });
+    if (!loaded) {
+        return 1;
+    }
+    const int rate = shapes.front().sampleRate;
+    QList<qint64> lengths;
+    lengths.reserve(segments.size());
+    double peak = 0.0;
+    for (const ClipShape& shape : shapes) {
+        if (rate <= 0 || shape.sampleRate != rate) {
+            return std::nullopt;
+        }
+        lengths.append(shape.length);
+        peak = std::max(peak, shape.peak);
+    }
+
+    TimelineSource source;
+    source.plan = [&](qint64 paddingMs, QString* error) {
+        return planTimelineFromLengths(lengths, rate, starts, ends, durationMs, paddingMs, error);
+    };
+    source.speechMs = [&] {
+        qint64 speechMs = 0;
+        for (const qint64 length : lengths) {
+            speechMs += length * 1000 / rate;
+        }
+        return speechMs;
+    };
+    const TimelineClipLoader load = [&](qsizetype i, QString* error) -> std::optional<AudioBuffer> {
+        const std::optional<AudioBuffer> clip = audio.loadAudio(segments[i].filePath, error);
+        if (!clip) {
+            return std::nullopt;
+        }
+        return audio.trimEndSilence(*clip);
+    };
+    source.write = [&](const TimelinePlan& plan, const QString& path, bool mp3, QString* error) {
+        return mp3 ? writeStreamedTimelineMp3(plan, lengths, peak, load, path, error)
+                   : writeStreamedTimelineWav(plan, lengths, peak, load, path, error);
+    };
+    return writeTimeline(config, QList<double>(segments.size(), 1.0), durationMs, source);
+}
+
+bool canStream(const Config& config, const QList<AudioSegment>& segments) {
+    if (config.autospeed || segments.isEmpty()) {
+        return false;
+    }
+    for (const AudioSegment& segment : segments) {
+        if (QFileInfo(segment.filePath).suffix().toLower() != QLatin1String("wav")) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 QString batchOutputPath(const QString& inputFile, const QString& outputOption) {
@@ -197,23 +398,35 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
         durationMs = std::max(durationMs, cue.endMs);
     }
 
-    const AudioProcessor audio;
-    QList<AudioBuffer> clips;
     QList<qint64> starts;
     QList<qint64> ends;
-    clips.reserve(segments.size());
+    starts.reserve(segments.size());
+    ends.reserve(segments.size());
     for (const AudioSegment& segment : segments) {
-        QString error;
-        std::optional<AudioBuffer> clip = audio.loadAudio(segment.filePath, &error);
-        if (!clip) {
-            printError(
-                QObject::tr("Failed to load audio segment %1: %2\n").arg(segment.filePath, error));
-            return 1;
-        }
-        clips.append(audio.trimEndSilence(*clip));
         starts.append(segment.startMs);
         ends.append(segment.endMs);
     }
+
+    const AudioProcessor audio;
+    if (canStream(config, segments)) {
+        if (const std::optional<int> status =
+                streamTimeline(config, audio, segments, starts, ends, durationMs)) {
+            return *status;
+        }
+    }
+
+    std::vector<AudioBuffer> loaded(static_cast<size_t>(segments.size()));
+    if (!loadClips(audio, segments, [&loaded](qsizetype i, AudioBuffer&& clip) {
+            loaded[size_t(i)] = std::move(clip);
+        })) {
+        return 1;
+    }
+    QList<AudioBuffer> clips;
+    clips.reserve(segments.size());
+    for (AudioBuffer& clip : loaded) {
+        clips.append(std::move(clip));
+    }
+    loaded.clear();
 
     // The timeline runs at the first clip's rate; clips cached at another rate keep their pitch.
     const int timelineRate = clips.isEmpty() ? 0 : clips.first().sampleRate;
@@ -256,69 +469,24 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
         }
     }
 
-    qint64 paddingMs = config.paddingMs;
-    if (config.autopad) {
-        printError(QObject::tr("Calculating required padding automatically...\n"));
-        QString error;
-        if (!audio.planTimeline(clips, starts, ends, durationMs, 0, &error)) {
-            if (!error.contains(QLatin1String("additional padding"))) {
-                printError(QObject::tr("Failed to calculate padding: %1\n").arg(error));
-                return 1;
+    TimelineSource source;
+    source.plan = [&](qint64 paddingMs, QString* error) {
+        return audio.planTimeline(clips, starts, ends, durationMs, paddingMs, error);
+    };
+    source.speechMs = [&] {
+        qint64 speechMs = 0;
+        for (const AudioBuffer& clip : clips) {
+            if (clip.sampleRate != 0) {
+                speechMs += qint64(clip.samples.size()) * 1000 / clip.sampleRate;
             }
-            qint64 speechMs = 0;
-            for (const AudioBuffer& clip : clips) {
-                if (clip.sampleRate != 0) {
-                    speechMs += qint64(clip.samples.size()) * 1000 / clip.sampleRate;
-                }
-            }
-            paddingMs = std::max(paddingMs, std::max<qint64>(0, speechMs - durationMs) + 500);
         }
-        printError(QObject::tr("Using automatically calculated padding of %1 ms\n").arg(paddingMs));
-    }
-
-    printError(QObject::tr("Mixing audio segments...\n"));
-    QString error;
-    const std::optional<TimelinePlan> plan =
-        audio.planTimeline(clips, starts, ends, durationMs, paddingMs, &error);
-    if (!plan) {
-        printError(QObject::tr("Failed to mix audio: %1\n").arg(error));
-        return 1;
-    }
-    for (int k = 0; k < plan->placements.size(); ++k) {
-        const SegmentPlacement& placement = plan->placements[k];
-        printError(QObject::tr("Segment %1: desired %2 ms, actual %3 ms - %4 ms\n")
-                       .arg(k + 1)
-                       .arg(placement.desiredStartMs)
-                       .arg(placement.actualStartMs)
-                       .arg(placement.actualEndMs));
-        if (speedUps[k] > 1.0) {
-            printError(
-                QObject::tr("  (sped up by %1x to fit its cue)\n").arg(speedUps[k], 0, 'f', 2));
-        }
-        if (placement.actualStartMs > placement.desiredStartMs) {
-            printError(QObject::tr("  (delayed by %1 ms to avoid collision)\n")
-                           .arg(placement.actualStartMs - placement.desiredStartMs));
-        }
-    }
-
-    QString outputPath = config.outputFile;
-    if (endsWithIgnoringCase(outputPath, ".mp3")) {
-        if (!audio.writeTimelineMp3(clips, *plan, outputPath, &error)) {
-            printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
-            return 1;
-        }
-        printError(QObject::tr("Created mixed MP3 audio file: %1\n").arg(outputPath));
-        return 0;
-    }
-    if (!endsWithIgnoringCase(outputPath, ".wav")) {
-        outputPath += QStringLiteral(".wav");
-    }
-    if (!audio.writeTimelineWav(clips, *plan, outputPath, &error)) {
-        printError(QObject::tr("Failed to write WAV output file: %1\n").arg(error));
-        return 1;
-    }
-    printError(QObject::tr("Created mixed WAV audio file: %1\n").arg(outputPath));
-    return 0;
+        return speechMs;
+    };
+    source.write = [&](const TimelinePlan& plan, const QString& path, bool mp3, QString* error) {
+        return mp3 ? audio.writeTimelineMp3(clips, plan, path, error)
+                   : audio.writeTimelineWav(clips, plan, path, error);
+    };
+    return writeTimeline(config, speedUps, durationMs, source);
 }
 
 } // namespace lyrane
