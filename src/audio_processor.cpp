@@ -138,22 +138,30 @@ bool writeWavFile(
 
 // ---- WAV and raw PCM --------------------------------------------------------------------
 
-std::optional<AudioBuffer> AudioProcessor::readWav(const QString& path, QString* error) const {
-    QFile file(path);
+namespace {
+
+struct WavLayout {
+    qint32 sampleRate = 0;
+    quint16 channels = 0;
+    quint32 dataSize = 0; // as declared; the file may hold less
+};
+
+// Checks the header and finds the data chunk, leaving the file at its first byte.
+bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString* error) {
     if (!file.open(QIODevice::ReadOnly)) {
         setError(error,
                  QObject::tr("failed to open WAV file %1: %2").arg(path, file.errorString()));
-        return std::nullopt;
+        return false;
     }
     LittleEndianReader reader(file);
     if (file.read(4) != "RIFF") {
         setError(error, QObject::tr("invalid WAV file: missing RIFF header"));
-        return std::nullopt;
+        return false;
     }
     reader.u32();
     if (file.read(4) != "WAVE") {
         setError(error, QObject::tr("invalid WAV file: missing WAVE header"));
-        return std::nullopt;
+        return false;
     }
 
     qint32 sampleRate = 0;
@@ -169,7 +177,7 @@ std::optional<AudioBuffer> AudioProcessor::readWav(const QString& path, QString*
             const auto format = static_cast<qint16>(reader.u16());
             if (format != 1) {
                 setError(error, QObject::tr("unsupported WAV format: only PCM is supported"));
-                return std::nullopt;
+                return false;
             }
             channels = reader.u16();
             sampleRate = static_cast<qint32>(reader.u32());
@@ -182,43 +190,113 @@ std::optional<AudioBuffer> AudioProcessor::readWav(const QString& path, QString*
         } else if (id == "data") {
             if (sampleRate == 0 || channels == 0 || bitsPerSample == 0) {
                 setError(error, QObject::tr("invalid WAV file: data chunk before fmt chunk"));
-                return std::nullopt;
+                return false;
             }
             if (bitsPerSample != 16) {
                 setError(error, QObject::tr("unsupported bit depth: %1 (only 16-bit supported)")
                                     .arg(bitsPerSample));
-                return std::nullopt;
+                return false;
             }
-            const qint64 declaredValues = size / 2;
-            const qint64 available = qMax<qint64>(0, file.size() - file.pos());
-            const QByteArray data = file.read(qMin<qint64>(size, available));
-            const qint64 heldValues = data.size() / 2;
-            const qint64 declaredSamples = (declaredValues + channels - 1) / channels;
-            const qint64 heldSamples = (heldValues + channels - 1) / channels;
-            // A short tail reads as silence; a header claiming far more than the file
-            // holds is not allowed to drive the allocation.
-            const qint64 count = declaredSamples - heldSamples <= qMax(sampleRate, 0)
-                                     ? declaredSamples
-                                     : heldSamples;
-            AudioBuffer buffer;
-            buffer.sampleRate = sampleRate;
-            buffer.samples.resize(count);
-            double* out = buffer.samples.data();
-            const uchar* in = reinterpret_cast<const uchar*>(data.constData());
-            const qint64 readable = qMin(count, heldSamples);
-            for (qint64 i = 0; i < readable; ++i) {
-                out[i] = detail::fromPcm16(qFromLittleEndian<qint16>(in + 2 * i * channels));
-            }
-            for (qint64 i = readable; i < count; ++i) {
-                out[i] = 0.0;
-            }
-            return buffer;
+            layout->sampleRate = sampleRate;
+            layout->channels = channels;
+            layout->dataSize = size;
+            return true;
         } else {
             reader.skip(static_cast<quint64>(size) + (size & 1u));
         }
     }
     setError(error, QObject::tr("WAV file missing data chunk"));
-    return std::nullopt;
+    return false;
+}
+
+// The first channel of the data chunk into samples (resized in place, so a reused buffer
+// keeps its storage). Read in slices: no copy of the whole chunk is held.
+void readWavSamples(QFile& file, const WavLayout& layout, QList<double>& samples) {
+    const qint64 channels = layout.channels;
+    const qint64 size = layout.dataSize;
+    const qint64 declaredValues = size / 2;
+    const qint64 available = qMax<qint64>(0, file.size() - file.pos());
+    const qint64 heldBytes = qMin<qint64>(size, available);
+    const qint64 heldValues = heldBytes / 2;
+    const qint64 declaredSamples = (declaredValues + channels - 1) / channels;
+    const qint64 heldSamples = (heldValues + channels - 1) / channels;
+    // A short tail reads as silence; a header claiming far more than the file
+    // holds is not allowed to drive the allocation.
+    const qint64 count =
+        declaredSamples - heldSamples <= qMax(layout.sampleRate, 0) ? declaredSamples : heldSamples;
+    samples.resize(count);
+    double* out = samples.data();
+    const qint64 readable = qMin(count, heldSamples);
+
+    const qint64 frameBytes = 2 * channels;
+    const qint64 sliceFrames = qMax<qint64>(1, (qint64(1) << 16) / frameBytes);
+    std::vector<uchar> slice(static_cast<size_t>(sliceFrames * frameBytes));
+    qint64 done = 0;
+    qint64 bytesLeft = heldBytes;
+    while (done < readable) {
+        const qint64 want = qMin<qint64>(sliceFrames * frameBytes, bytesLeft);
+        qint64 got = 0;
+        while (got < want) {
+            const qint64 n = file.read(reinterpret_cast<char*>(slice.data()) + got, want - got);
+            if (n <= 0) {
+                break;
+            }
+            got += n;
+        }
+        bytesLeft -= got;
+        // Values wholly read; a frame counts when its first channel's value is there.
+        const qint64 values = got / 2;
+        const qint64 frames = qMin((values + channels - 1) / channels, readable - done);
+        if (frames <= 0) {
+            break;
+        }
+        const uchar* in = slice.data();
+        double* to = out + done;
+        if (channels == 1) {
+            for (qint64 i = 0; i < frames; ++i) {
+                to[i] = detail::fromPcm16(qFromLittleEndian<qint16>(in + 2 * i));
+            }
+        } else {
+            for (qint64 i = 0; i < frames; ++i) {
+                to[i] = detail::fromPcm16(qFromLittleEndian<qint16>(in + 2 * i * channels));
+            }
+        }
+        done += frames;
+    }
+    for (qint64 i = done; i < count; ++i) {
+        out[i] = 0.0;
+    }
+}
+
+// Length trimEndSilence keeps.
+qsizetype trimmedLength(const QList<double>& samples) {
+    const qsizetype n = samples.size();
+    const double* s = samples.constData();
+    qsizetype i = n - 1;
+    while (i >= 0 && std::fabs(s[i]) <= 0.001) {
+        --i;
+    }
+    if (i < 0) {
+        return 0;
+    }
+    if ((n - 1) - i < 100) {
+        return n;
+    }
+    return i + 1;
+}
+
+} // namespace
+
+std::optional<AudioBuffer> AudioProcessor::readWav(const QString& path, QString* error) const {
+    QFile file(path);
+    WavLayout layout;
+    if (!readWavHeader(file, path, &layout, error)) {
+        return std::nullopt;
+    }
+    AudioBuffer buffer;
+    buffer.sampleRate = layout.sampleRate;
+    readWavSamples(file, layout, buffer.samples);
+    return buffer;
 }
 
 bool AudioProcessor::writeWav(const AudioBuffer& buffer, const QString& path,
@@ -275,10 +353,14 @@ bool AudioProcessor::writePcm16MonoAsWav(const QByteArray& data, int sampleRate,
 }
 
 bool AudioProcessor::ensureWavFile(const QString& path, int sampleRate, QString* error) const {
+    // The samples cannot fail to read once the header is sound.
     QString readError;
-    if (readWav(path, &readError)) {
+    QFile wav(path);
+    WavLayout layout;
+    if (readWavHeader(wav, path, &layout, &readError)) {
         return true;
     }
+    wav.close();
     if (!readError.contains(QLatin1String("missing RIFF header"), Qt::CaseInsensitive) &&
         !readError.contains(QLatin1String("missing WAVE header"), Qt::CaseInsensitive)) {
         setError(error, readError);
@@ -487,26 +569,15 @@ void AudioProcessor::normalize(AudioBuffer& buffer) const {
 }
 
 AudioBuffer AudioProcessor::trimEndSilence(const AudioBuffer& buffer) const {
-    const qsizetype n = buffer.samples.size();
-    if (n == 0) {
-        return buffer;
-    }
-    const double* s = buffer.samples.constData();
-    qsizetype i = n - 1;
-    while (i >= 0 && std::fabs(s[i]) <= 0.001) {
-        --i;
-    }
-    if (i < 0) {
-        AudioBuffer empty;
-        empty.sampleRate = buffer.sampleRate;
-        return empty;
-    }
-    if ((n - 1) - i < 100) {
+    const qsizetype keep = trimmedLength(buffer.samples);
+    if (keep == buffer.samples.size()) {
         return buffer;
     }
     AudioBuffer trimmed;
     trimmed.sampleRate = buffer.sampleRate;
-    trimmed.samples = buffer.samples.first(i + 1);
+    if (keep > 0) {
+        trimmed.samples = buffer.samples.first(keep);
+    }
     return trimmed;
 }
 
@@ -592,20 +663,17 @@ public:
 
     const double* samplesOf(qsizetype j) {
         if (j != m_index) {
-            m_clip.samples.clear();
             m_index = -1;
             QString error;
-            std::optional<AudioBuffer> clip = m_load(j, &error);
-            if (!clip) {
+            if (!m_load(j, m_clip, &error)) {
                 m_error = error;
                 return nullptr;
             }
-            if (clip->samples.size() != m_lengths.at(j)) {
+            if (m_clip.samples.size() != m_lengths.at(j)) {
                 m_error =
                     QObject::tr("audio segment %1 changed while the output was written").arg(j + 1);
                 return nullptr;
             }
-            m_clip = std::move(*clip);
             m_index = j;
         }
         return m_clip.samples.constData();
@@ -735,6 +803,27 @@ bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& len
             error)) {
         return clips.fail(error);
     }
+    return true;
+}
+
+bool loadTrimmedClip(const AudioProcessor& audio, const QString& path, AudioBuffer& clip,
+                     QString* error) {
+    if (QFileInfo(path).suffix().toLower() == QLatin1String("wav")) {
+        QFile file(path);
+        WavLayout layout;
+        if (readWavHeader(file, path, &layout, nullptr)) {
+            clip.sampleRate = layout.sampleRate;
+            readWavSamples(file, layout, clip.samples);
+            clip.samples.resize(trimmedLength(clip.samples));
+            return true;
+        }
+    }
+    // Everything else, and WAV files loadAudio repairs, the ordinary way.
+    const std::optional<AudioBuffer> loaded = audio.loadAudio(path, error);
+    if (!loaded) {
+        return false;
+    }
+    clip = audio.trimEndSilence(*loaded);
     return true;
 }
 

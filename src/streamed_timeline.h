@@ -22,10 +22,14 @@ std::optional<TimelinePlan> planTimelineFromLengths(const QList<qint64>& lengths
                                                     qint64 durationMs, qint64 paddingMs,
                                                     QString* error);
 
-// Yields clip `index` as planned: its length in samples, at the plan's rate. Asked for in clip
-// order, each clip once.
-using TimelineClipLoader =
-    std::function<std::optional<AudioBuffer>(qsizetype index, QString* error)>;
+// Loads a clip as AudioProcessor::loadAudio and then trimEndSilence would, into `clip`, keeping
+// its storage where it can: one buffer serves a whole timeline, and fresh memory is costly.
+bool loadTrimmedClip(const AudioProcessor& audio, const QString& path, AudioBuffer& clip,
+                     QString* error);
+
+// Fills `clip` with clip `index` as planned: its length in samples, at the plan's rate. Asked
+// for in clip order, each clip once, with the same buffer every time.
+using TimelineClipLoader = std::function<bool(qsizetype index, AudioBuffer& clip, QString* error)>;
 
 // `peak` is the largest sample magnitude of all clips: above 1 the mix is scaled down by it.
 bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,

@@ -146,26 +146,26 @@ qint64 slotLengthMs(const QList<qint64>& starts, const QList<qint64>& ends, int 
 // threads at once: reading and converting the files is most of a cached run's time. The
 // failure reported is the first in cue order, as with one thread; no clip after it is started.
 bool loadClips(const AudioProcessor& audio, const QList<AudioSegment>& segments,
-               const std::function<void(qsizetype, AudioBuffer&&)>& keep) {
+               const std::function<void(qsizetype, AudioBuffer&)>& keep) {
     const qsizetype count = segments.size();
     std::vector<char> loaded(static_cast<size_t>(count), 0);
     std::vector<QString> errors(static_cast<size_t>(count));
     std::atomic<qsizetype> next{0};
     std::atomic<bool> failed{false};
     const auto work = [&] {
+        AudioBuffer clip; // reused while keep() leaves it alone
         while (!failed.load(std::memory_order_relaxed)) {
             const qsizetype i = next.fetch_add(1);
             if (i >= count) {
                 return;
             }
             QString error;
-            const std::optional<AudioBuffer> clip = audio.loadAudio(segments[i].filePath, &error);
-            if (!clip) {
+            if (!loadTrimmedClip(audio, segments[i].filePath, clip, &error)) {
                 errors[size_t(i)] = error;
                 failed.store(true);
                 return;
             }
-            keep(i, audio.trimEndSilence(*clip));
+            keep(i, clip);
             loaded[size_t(i)] = 1;
         }
     };
@@ -275,7 +275,7 @@ std::optional<int> streamTimeline(const Config& config, const AudioProcessor& au
                                   const QList<AudioSegment>& segments, const QList<qint64>& starts,
                                   const QList<qint64>& ends, qint64 durationMs) {
     std::vector<ClipShape> shapes(static_cast<size_t>(segments.size()));
-    const bool loaded = loadClips(audio, segments, [&shapes](qsizetype i, AudioBuffer&& clip) {
+    const bool loaded = loadClips(audio, segments, [&shapes](qsizetype i, AudioBuffer& clip) {
         ClipShape& shape = shapes[size_t(i)];
         shape.length = clip.samples.size();
         shape.sampleRate = clip.sampleRate;
@@ -309,12 +309,8 @@ std::optional<int> streamTimeline(const Config& config, const AudioProcessor& au
         }
         return speechMs;
     };
-    const TimelineClipLoader load = [&](qsizetype i, QString* error) -> std::optional<AudioBuffer> {
-        const std::optional<AudioBuffer> clip = audio.loadAudio(segments[i].filePath, error);
-        if (!clip) {
-            return std::nullopt;
-        }
-        return audio.trimEndSilence(*clip);
+    const TimelineClipLoader load = [&](qsizetype i, AudioBuffer& clip, QString* error) {
+        return loadTrimmedClip(audio, segments[i].filePath, clip, error);
     };
     source.write = [&](const TimelinePlan& plan, const QString& path, bool mp3, QString* error) {
         return mp3 ? writeStreamedTimelineMp3(plan, lengths, peak, load, path, error)
@@ -416,7 +412,7 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
     }
 
     std::vector<AudioBuffer> loaded(static_cast<size_t>(segments.size()));
-    if (!loadClips(audio, segments, [&loaded](qsizetype i, AudioBuffer&& clip) {
+    if (!loadClips(audio, segments, [&loaded](qsizetype i, AudioBuffer& clip) {
             loaded[size_t(i)] = std::move(clip);
         })) {
         return 1;
