@@ -144,7 +144,8 @@ qint64 slotLengthMs(const QList<qint64>& starts, const QList<qint64>& ends, int 
 
 // Loads every clip, end silence trimmed, and hands clip i to keep(i, clip), from several
 // threads at once: reading and converting the files is most of a cached run's time. The
-// failure reported is the first in cue order, as with one thread; no clip after it is started.
+// failure reported is the first in cue order, as with one thread; once a clip has failed no
+// further one is started.
 bool loadClips(const AudioProcessor& audio, const QList<AudioSegment>& segments,
                const std::function<void(qsizetype, AudioBuffer&)>& keep) {
     const qsizetype count = segments.size();
