@@ -13,8 +13,7 @@ public:
     explicit CacheManager(const QString& cacheDir);
 
     QString calculateChecksum(const QString& text, const QString& previousText,
-                              const QString& nextText, const QString& voiceId,
-                              double speed) const;
+                              const QString& nextText, const QString& voiceId, double speed) const;
     QString getCachePath(const QString& key, const QString& extension) const;
     bool exists(const QString& key, const QString& extension) const;
     std::optional<QByteArray> read(const QString& key, const QString& extension,
