@@ -129,6 +129,24 @@ class RequestsAndCacheTest(SubtitleRunCase):
         self.assertEqual({os.path.splitext(f)[0] for f in files}, {files[0][:-4]})
         self.assertEqual({os.path.splitext(f)[1] for f in files}, {".wav", ".mp3"})
 
+    def test_voice_defaults_and_names(self):
+        rows = [
+            ({"LYRANE_DEFAULT_VOICE": "  \t "}, [], "Brenn", DEFAULT_VOICE_ID),
+            ({"LYRANE_DEFAULT_VOICE": " Ottaline\n"}, [], "Ottaline", "ErXwobaYiN019PkySvjV"),
+            ({"LYRANE_DEFAULT_VOICE": "Ottaline"}, ["-d", "Dostan"], "Dostan",
+             "pNInz6obpgDQGcFmaJgB"),
+            ({}, ["--voice", "brenn"], "brenn", "brenn"),
+            ({}, ["--voice", "MyOwnVoiceId1234567"], "MyOwnVoiceId1234567", "MyOwnVoiceId1234567"),
+        ]
+        for env, args, shown, voice_id in rows:
+            with self.subTest(env=env, args=args):
+                self.service.reset()
+                result = self.narrate("--no-padding", "--limit", "1", *args,
+                                      env=dict(self.env, **env))
+                self.assertExitStatus(result, 0)
+                self.assertIn(" using voice %s in pcm_44100 format... " % shown, result.stderr)
+                self.assertEqual(self.service.requests[0].voice_id, voice_id)
+
     def test_pcm_at_another_rate_keeps_its_speed(self):
         self.service.responder = lambda record, index: Response(
             headers={"Content-Type": "audio/pcm"}, body=pcm_tone(1000, rate=16000))
