@@ -116,6 +116,33 @@ class WithS3Server(MirrorTestCase):
         self.assertNotIn("Uploaded", third.stderr)
         self.assertNotIn("Downloaded", third.stderr)
 
+    def test_parallel_jobs_give_the_same_objects_and_lines(self):
+        cues = [(i * 2000, i * 2000 + 1500, "Parallel mirror line %d." % (i + 1))
+                for i in range(4)]
+        vtt = write_vtt(self.path("parallel.vtt"), cues)
+        keys = cue_keys(cues)
+        runs = {}
+        for jobs in ("1", "4"):
+            bucket = "%s-jobs-%s" % (self.bucket, jobs)
+            create_bucket(self.aws, bucket)
+            cache = self.machine("jobs-" + jobs)
+            result = self.narrate(cache, self.env(self.start_service()), "--s3-bucket", bucket,
+                                  "--no-padding", "--jobs", jobs, vtt=vtt)
+            self.assertExitStatus(result, 0)
+            self.assertEqual(list_keys(self.aws, bucket), sorted(keys))
+            objects = {key: get_object(self.aws, bucket, key, self.path("object")) for key in keys}
+            # Lines name the cache directory and the bucket; compare them with those taken out.
+            lines = sorted(result.stderr.replace(cache, "CACHE").replace(bucket, "BUCKET")
+                           .splitlines())
+            runs[jobs] = (objects, lines)
+            # A second machine fetches everything, again with the same lines either way.
+            fetch = self.narrate(self.machine("fetch-" + jobs), self.env(self.start_service()),
+                                 "--s3-bucket", bucket, "--no-padding", "--jobs", jobs, vtt=vtt)
+            self.assertExitStatus(fetch, 0)
+            self.assertEqual(fetch.stderr.count("Downloaded segment from S3: "), len(keys))
+        self.assertEqual(runs["4"][0], runs["1"][0])
+        self.assertEqual(runs["4"][1], runs["1"][1])
+
     def test_local_clip_missing_from_bucket_is_uploaded(self):
         keys = cue_keys(CUES)
         service = self.start_service()
