@@ -42,6 +42,21 @@ QString messageForFailure(const S3Cache::AwsResult& result, bool withErrorOutput
     return QObject::tr("aws CLI exited with code %1").arg(result.exitCode);
 }
 
+// Runs one asynchronous operation to its end on a local event loop: `start` is given the
+// context for its callback and the function that the callback calls when it is done.
+void runToCompletion(const std::function<void(QObject*, const std::function<void()>&)>& start) {
+    QEventLoop loop;
+    bool finished = false;
+    QObject context;
+    start(&context, [&] {
+        finished = true;
+        loop.quit();
+    });
+    if (!finished) {
+        loop.exec();
+    }
+}
+
 void setError(QString* error, const QString& message) {
     if (error) {
         *error = message;
@@ -179,19 +194,12 @@ void S3Cache::runAwsAsync(const QList<QString>& arguments, QObject* context,
 bool S3Cache::runAws(const QList<QString>& arguments, QByteArray* standardOutput,
                      QByteArray* errorOutput, QString* error) const {
     AwsResult result;
-    bool finished = false;
-    QEventLoop loop;
-    {
-        QObject context;
-        runAwsAsync(arguments, &context, [&](const AwsResult& r) {
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        runAwsAsync(arguments, context, [&result, finish](const AwsResult& r) {
             result = r;
-            finished = true;
-            loop.quit();
+            finish();
         });
-        if (!finished) {
-            loop.exec();
-        }
-    }
+    });
     if (!result.completed) {
         setError(error, result.error);
         return false;
@@ -238,21 +246,15 @@ bool S3Cache::exists(const QString& objectKey, bool* found, QString* error) cons
     bool ok = false;
     bool isThere = false;
     QString message;
-    bool finished = false;
-    QEventLoop loop;
-    {
-        QObject context;
-        existsAsync(objectKey, &context, [&](bool okResult, bool foundResult, const QString& e) {
-            ok = okResult;
-            isThere = foundResult;
-            message = e;
-            finished = true;
-            loop.quit();
-        });
-        if (!finished) {
-            loop.exec();
-        }
-    }
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        existsAsync(objectKey, context,
+                    [&, finish](bool okResult, bool foundResult, const QString& e) {
+                        ok = okResult;
+                        isThere = foundResult;
+                        message = e;
+                        finish();
+                    });
+    });
     if (!ok) {
         setError(error, message);
         return false;
@@ -340,22 +342,15 @@ bool S3Cache::downloadIfExists(const QString& objectKey, const QString& localPat
     bool ok = false;
     bool fetched = false;
     QString message;
-    bool finished = false;
-    QEventLoop loop;
-    {
-        QObject context;
-        downloadIfExistsAsync(objectKey, localPath, &context,
-                              [&](bool okResult, bool fetchedResult, const QString& e) {
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        downloadIfExistsAsync(objectKey, localPath, context,
+                              [&, finish](bool okResult, bool fetchedResult, const QString& e) {
                                   ok = okResult;
                                   fetched = fetchedResult;
                                   message = e;
-                                  finished = true;
-                                  loop.quit();
+                                  finish();
                               });
-        if (!finished) {
-            loop.exec();
-        }
-    }
+    });
     if (!ok) {
         setError(error, message);
         return false;
@@ -392,21 +387,14 @@ bool S3Cache::uploadFile(const QString& objectKey, const QString& localPath,
                          const QString& contentType, QString* error) const {
     bool ok = false;
     QString message;
-    bool finished = false;
-    QEventLoop loop;
-    {
-        QObject context;
-        uploadFileAsync(objectKey, localPath, contentType, &context,
-                        [&](bool okResult, const QString& e) {
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        uploadFileAsync(objectKey, localPath, contentType, context,
+                        [&, finish](bool okResult, const QString& e) {
                             ok = okResult;
                             message = e;
-                            finished = true;
-                            loop.quit();
+                            finish();
                         });
-        if (!finished) {
-            loop.exec();
-        }
-    }
+    });
     if (!ok) {
         setError(error, message);
     }
