@@ -1,7 +1,7 @@
 // Renders a generated long narration timeline to WAV and MP3 through the streamed
 // path and prints wall time and peak RSS for each step.
 // Built and run by bench/timeline-bench.sh.
-#include "audio_processor.h"
+#include "audio/audio_processor.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

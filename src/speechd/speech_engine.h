@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio_processor.h"
+#include "audio/audio_processor.h"
 
 #include <QByteArray>
 #include <QString>

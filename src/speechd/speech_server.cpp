@@ -1,6 +1,6 @@
 #include "speech_server.h"
 
-#include "audio_processor.h"
+#include "audio/audio_processor.h"
 #include "speech_engine.h"
 
 #include <QHttpServerRequest>

@@ -1,0 +1,404 @@
+#include "cache/s3_cache.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace lyrane {
+
+namespace {
+
+// Runs `fn` from the event loop, never from inside the call that schedules it.
+void postToEventLoop(QObject* context, std::function<void()> fn) {
+    QObject* target = context ? context : QCoreApplication::instance();
+    if (!target) {
+        fn();
+        return;
+    }
+    QMetaObject::invokeMethod(target, std::move(fn), Qt::QueuedConnection);
+}
+
+QString messageForFailure(const S3Cache::AwsResult& result, bool withErrorOutput) {
+    if (!result.completed) {
+        return QObject::tr("aws CLI timed out");
+    }
+    const QString text = QString::fromUtf8(result.errorOutput).trimmed();
+    if (withErrorOutput && !text.isEmpty()) {
+        return QObject::tr("aws CLI error: %1").arg(text);
+    }
+    return QObject::tr("aws CLI exited with code %1").arg(result.exitCode);
+}
+
+// Runs one asynchronous operation to its end on a local event loop: `start` is given the
+// context for its callback and the function that the callback calls when it is done.
+void runToCompletion(const std::function<void(QObject*, const std::function<void()>&)>& start) {
+    QEventLoop loop;
+    bool finished = false;
+    QObject context;
+    start(&context, [&] {
+        finished = true;
+        loop.quit();
+    });
+    if (!finished) {
+        loop.exec();
+    }
+}
+
+void setError(QString* error, const QString& message) {
+    if (error) {
+        *error = message;
+    }
+}
+
+} // namespace
+
+S3Cache::S3Cache(const QString& bucketSetting) {
+    QString rest = bucketSetting.trimmed();
+    if (rest.startsWith(QLatin1String("s3://"))) {
+        rest = rest.mid(5);
+    }
+    const qsizetype slash = rest.indexOf(QLatin1Char('/'));
+    if (slash >= 0) {
+        bucket = rest.left(slash).trimmed();
+        prefix = normalizePrefix(rest.mid(slash + 1).trimmed());
+    } else {
+        bucket = rest;
+    }
+    if (!bucket.isEmpty()) {
+        awsPath = QStandardPaths::findExecutable(QStringLiteral("aws"));
+    }
+}
+
+bool S3Cache::ensureAvailable(QString* error) const {
+    if (isEnabled() && awsPath.isEmpty()) {
+        setError(error,
+                 QObject::tr("aws CLI not found in PATH; install AWS CLI v2 or unset --s3-bucket"));
+        return false;
+    }
+    return true;
+}
+
+QString S3Cache::objectKey(const QString& key, const QString& extension) const {
+    return prefix + key + extension;
+}
+
+QString S3Cache::normalizePrefix(const QString& prefix) {
+    if (prefix.isEmpty() || prefix.endsWith(QLatin1Char('/'))) {
+        return prefix;
+    }
+    return prefix + QLatin1Char('/');
+}
+
+bool S3Cache::isNotFoundError(const QByteArray& errorOutput) {
+    const QString text = QString::fromUtf8(errorOutput).toLower();
+    return text.contains(QLatin1String("no such key")) ||
+           text.contains(QLatin1String("not found")) || text.contains(QLatin1String("404"));
+}
+
+void S3Cache::runAwsAsync(const QList<QString>& arguments, QObject* context,
+                          std::function<void(const AwsResult&)> done) const {
+    // Parented to the context so that its end also ends the child and drops the callback.
+    auto* process = new QProcess(context);
+    process->setProgram(awsPath.isEmpty() ? QStringLiteral("aws") : awsPath);
+    process->setArguments(arguments);
+    process->setProcessChannelMode(QProcess::SeparateChannels);
+
+    struct State {
+        bool delivered = false;
+        bool timedOut = false;
+        std::function<void(const AwsResult&)> done;
+    };
+    auto state = std::make_shared<State>();
+    state->done = std::move(done);
+
+    // The callback runs in an event of its own, so it may end the context (and with it the
+    // process) without pulling the object out from under a signal that is still being sent.
+    auto finish = [process, state, context](AwsResult result) {
+        if (state->delivered) {
+            return;
+        }
+        state->delivered = true;
+        process->disconnect();
+        process->deleteLater();
+        if (state->done) {
+            postToEventLoop(context, [done = std::move(state->done), result] { done(result); });
+        }
+    };
+
+    if (context) {
+        // Ended before the child: end the child too, quietly and before the process object goes.
+        QObject::connect(context, &QObject::destroyed, process, [process] {
+            if (process->state() != QProcess::NotRunning) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
+        });
+    }
+
+    // A tool that asks a question must read end-of-file instead of waiting for an answer.
+    QObject::connect(process, &QProcess::started, process,
+                     [process] { process->closeWriteChannel(); });
+    QObject::connect(process, &QProcess::errorOccurred, process,
+                     [finish](QProcess::ProcessError processError) {
+                         if (processError == QProcess::FailedToStart) {
+                             AwsResult result;
+                             result.error = messageForFailure(result, true);
+                             finish(result);
+                         }
+                     });
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, state, finish](int exitCode, QProcess::ExitStatus status) {
+                         AwsResult result;
+                         result.standardOutput = process->readAllStandardOutput();
+                         result.errorOutput = process->readAllStandardError();
+                         result.completed = !state->timedOut;
+                         result.exitCode = exitCode;
+                         result.ok =
+                             result.completed && status == QProcess::NormalExit && exitCode == 0;
+                         if (!result.ok) {
+                             result.error = messageForFailure(result, true);
+                         }
+                         finish(result);
+                     });
+
+    if (timeoutMs > 0) {
+        auto* timer = new QTimer(process);
+        timer->setSingleShot(true);
+        timer->setInterval(timeoutMs);
+        QObject::connect(timer, &QTimer::timeout, process, [process, state] {
+            state->timedOut = true;
+            process->kill();
+        });
+        QObject::connect(process, &QProcess::started, timer, qOverload<>(&QTimer::start));
+    }
+
+    // Started from the event loop so that even a synchronous start failure reaches the
+    // callback from there.
+    QMetaObject::invokeMethod(
+        process, [process] { process->start(); }, Qt::QueuedConnection);
+}
+
+bool S3Cache::runAws(const QList<QString>& arguments, QByteArray* standardOutput,
+                     QByteArray* errorOutput, QString* error) const {
+    AwsResult result;
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        runAwsAsync(arguments, context, [&result, finish](const AwsResult& r) {
+            result = r;
+            finish();
+        });
+    });
+    if (!result.completed) {
+        setError(error, result.error);
+        return false;
+    }
+    if (standardOutput) {
+        *standardOutput = result.standardOutput;
+    }
+    if (errorOutput) {
+        *errorOutput = result.errorOutput;
+    }
+    if (result.ok) {
+        return true;
+    }
+    setError(error, messageForFailure(result, errorOutput != nullptr));
+    return false;
+}
+
+void S3Cache::existsAsync(
+    const QString& objectKey, QObject* context,
+    std::function<void(bool ok, bool found, const QString& error)> done) const {
+    QString error;
+    if (!ensureAvailable(&error)) {
+        postToEventLoop(context, [done, error] { done(false, false, error); });
+        return;
+    }
+    const QList<QString> arguments{QStringLiteral("s3api"),    QStringLiteral("head-object"),
+                                   QStringLiteral("--bucket"), bucket,
+                                   QStringLiteral("--key"),    objectKey};
+    runAwsAsync(arguments, context, [done](const AwsResult& result) {
+        if (result.ok) {
+            done(true, true, QString());
+        } else if (result.completed && isNotFoundError(result.errorOutput)) {
+            done(true, false, QString());
+        } else {
+            done(false, false, result.error);
+        }
+    });
+}
+
+bool S3Cache::exists(const QString& objectKey, bool* found, QString* error) const {
+    if (found) {
+        *found = false;
+    }
+    bool ok = false;
+    bool isThere = false;
+    QString message;
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        existsAsync(objectKey, context,
+                    [&, finish](bool okResult, bool foundResult, const QString& e) {
+                        ok = okResult;
+                        isThere = foundResult;
+                        message = e;
+                        finish();
+                    });
+    });
+    if (!ok) {
+        setError(error, message);
+        return false;
+    }
+    if (found) {
+        *found = isThere;
+    }
+    if (!isThere && error) {
+        // A missing object is an answer, not a failure: no message stays behind.
+        error->clear();
+    }
+    return true;
+}
+
+void S3Cache::downloadIfExistsAsync(
+    const QString& objectKey, const QString& localPath, QObject* context,
+    std::function<void(bool ok, bool downloaded, const QString& error)> done) const {
+    const S3Cache self = *this;
+    QPointer<QObject> guard(context);
+    const bool hadContext = context != nullptr;
+    existsAsync(
+        objectKey, context,
+        [self, objectKey, localPath, guard, hadContext, done](bool ok, bool found,
+                                                              const QString& error) {
+            if (!ok) {
+                done(false, false, error);
+                return;
+            }
+            if (!found) {
+                done(true, false, QString());
+                return;
+            }
+            if (hadContext && !guard) {
+                return;
+            }
+            // The tool writes beside the clip and the result is renamed into place only when it
+            // succeeded, so a failed or interrupted download never leaves a partial clip.
+            auto partial =
+                std::make_shared<QTemporaryFile>(localPath + QStringLiteral(".s3-XXXXXX"));
+            if (!partial->open()) {
+                const QString message = QObject::tr("failed to create temporary file for %1: %2")
+                                            .arg(localPath, partial->errorString());
+                postToEventLoop(guard.data(), [done, message] { done(false, false, message); });
+                return;
+            }
+            const QString partialPath = partial->fileName();
+            partial->close();
+            const QList<QString> arguments{QStringLiteral("s3api"),
+                                           QStringLiteral("get-object"),
+                                           QStringLiteral("--bucket"),
+                                           self.bucket,
+                                           QStringLiteral("--key"),
+                                           objectKey,
+                                           partialPath};
+            self.runAwsAsync(
+                arguments, guard.data(),
+                [partial, partialPath, localPath, done](const AwsResult& result) {
+                    if (!result.ok) {
+                        partial->remove();
+                        done(false, false, result.error);
+                        return;
+                    }
+                    QFile::setPermissions(partialPath, QFile::ReadOwner | QFile::WriteOwner |
+                                                           QFile::ReadGroup | QFile::ReadOther);
+                    if (std::rename(QFile::encodeName(partialPath).constData(),
+                                    QFile::encodeName(localPath).constData()) != 0) {
+                        const QString message =
+                            QObject::tr("failed to move downloaded file to %1: %2")
+                                .arg(localPath, QString::fromLocal8Bit(std::strerror(errno)));
+                        partial->remove();
+                        done(false, false, message);
+                        return;
+                    }
+                    partial->setAutoRemove(false);
+                    done(true, true, QString());
+                });
+        });
+}
+
+bool S3Cache::downloadIfExists(const QString& objectKey, const QString& localPath, bool* downloaded,
+                               QString* error) const {
+    if (downloaded) {
+        *downloaded = false;
+    }
+    bool ok = false;
+    bool fetched = false;
+    QString message;
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        downloadIfExistsAsync(objectKey, localPath, context,
+                              [&, finish](bool okResult, bool fetchedResult, const QString& e) {
+                                  ok = okResult;
+                                  fetched = fetchedResult;
+                                  message = e;
+                                  finish();
+                              });
+    });
+    if (!ok) {
+        setError(error, message);
+        return false;
+    }
+    if (downloaded) {
+        *downloaded = fetched;
+    }
+    if (!fetched && error) {
+        error->clear();
+    }
+    return true;
+}
+
+void S3Cache::uploadFileAsync(const QString& objectKey, const QString& localPath,
+                              const QString& contentType, QObject* context,
+                              std::function<void(bool ok, const QString& error)> done) const {
+    QString error;
+    if (!ensureAvailable(&error)) {
+        postToEventLoop(context, [done, error] { done(false, error); });
+        return;
+    }
+    QList<QString> arguments{QStringLiteral("s3api"),    QStringLiteral("put-object"),
+                             QStringLiteral("--bucket"), bucket,
+                             QStringLiteral("--key"),    objectKey,
+                             QStringLiteral("--body"),   localPath};
+    if (!contentType.isEmpty()) {
+        arguments << QStringLiteral("--content-type") << contentType;
+    }
+    runAwsAsync(arguments, context,
+                [done](const AwsResult& result) { done(result.ok, result.error); });
+}
+
+bool S3Cache::uploadFile(const QString& objectKey, const QString& localPath,
+                         const QString& contentType, QString* error) const {
+    bool ok = false;
+    QString message;
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        uploadFileAsync(objectKey, localPath, contentType, context,
+                        [&, finish](bool okResult, const QString& e) {
+                            ok = okResult;
+                            message = e;
+                            finish();
+                        });
+    });
+    if (!ok) {
+        setError(error, message);
+    }
+    return ok;
+}
+
+} // namespace lyrane

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "cli/options.h"
+
+namespace lyrane {
+
+// Names the application and makes plug-ins installed beside the program findable.
+void configureApplication();
+
+// Runs the mode that the validated configuration asks for; returns the exit status.
+int dispatchRun(const Config& config);
+
+} // namespace lyrane

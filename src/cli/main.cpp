@@ -1,0 +1,14 @@
+#include "cli/application.h"
+#include "cli/options.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    lyrane::configureApplication();
+    lyrane::Config config;
+    if (const std::optional<int> status = lyrane::parseCommandLine(app.arguments(), &config)) {
+        return *status;
+    }
+    return lyrane::dispatchRun(config);
+}

@@ -1,0 +1,225 @@
+#include "cache/cache_manager.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using lyrane::CacheManager;
+
+namespace {
+
+QString md5Hex(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+QStringList entriesOf(const QString& dir) {
+    return QDir(dir).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QByteArray contentOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+} // namespace
+
+class TestCacheManager : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void keyRecipe_data();
+    void keyRecipe();
+    void knownKey();
+    void keyDistinctions();
+    void pathsAndExtensions();
+    void constructorCreatesNestedDirectory();
+    void readEmptyFile();
+    void readMissingFile();
+    void writeReadRoundTrip();
+    void writeReplacesWithoutLeftovers();
+    void writeIntoUncreatableDirectory();
+    void writeOverDirectoryFails();
+
+private:
+    std::unique_ptr<QTemporaryDir> tempDir;
+};
+
+void TestCacheManager::init() {
+    tempDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(tempDir->isValid());
+}
+
+void TestCacheManager::keyRecipe_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("previousText");
+    QTest::addColumn<QString>("nextText");
+    QTest::addColumn<QString>("voiceId");
+    QTest::addColumn<double>("speed");
+    QTest::addColumn<QByteArray>("hashedBytes");
+
+    QTest::newRow("plain") << "abc"
+                           << ""
+                           << ""
+                           << "v" << 1.0 << QByteArray("abcv1.00");
+    QTest::newRow("context order") << "t"
+                                   << "p"
+                                   << "n"
+                                   << "voice" << 1.0 << QByteArray("tpnvoice1.00");
+    QTest::newRow("speed rounds down") << "abc"
+                                       << ""
+                                       << ""
+                                       << "v" << 1.004 << QByteArray("abcv1.00");
+    QTest::newRow("two decimals") << "abc"
+                                  << ""
+                                  << ""
+                                  << "v" << 1.2 << QByteArray("abcv1.20");
+    QTest::newRow("below one") << "abc"
+                               << ""
+                               << ""
+                               << "v" << 0.85 << QByteArray("abcv0.85");
+    QTest::newRow("utf-8 text") << QString::fromUtf8("Grüße 你好") << ""
+                                << ""
+                                << "v" << 1.0 << QByteArray("Grüße 你好v1.00");
+}
+
+void TestCacheManager::keyRecipe() {
+    QFETCH(QString, text);
+    QFETCH(QString, previousText);
+    QFETCH(QString, nextText);
+    QFETCH(QString, voiceId);
+    QFETCH(double, speed);
+    QFETCH(QByteArray, hashedBytes);
+
+    const CacheManager cache(tempDir->path());
+    const QString key = cache.calculateChecksum(text, previousText, nextText, voiceId, speed);
+    QCOMPARE(key, md5Hex(hashedBytes));
+    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(key).hasMatch(),
+             qPrintable(key));
+}
+
+void TestCacheManager::knownKey() {
+    // Digest taken from an outside MD5 tool; existing caches depend on it.
+    const CacheManager cache(tempDir->path());
+    QCOMPARE(cache.calculateChecksum("abc", "", "", "v", 1.0),
+             QStringLiteral("0f7b6d4a1377de88a51a13a4a6925b94"));
+    QCOMPARE(cache.calculateChecksum(QString::fromUtf8("Grüße"), "", "", "v", 0.85),
+             QStringLiteral("88ceb2ae89adb777aba2f0078d1342c2"));
+}
+
+void TestCacheManager::keyDistinctions() {
+    const CacheManager cache(tempDir->path());
+    const QString base = cache.calculateChecksum("ab", "", "", "v", 1.0);
+    QCOMPARE(cache.calculateChecksum("a", "b", "", "v", 1.0), base);
+    QCOMPARE(cache.calculateChecksum("ab", "", "", "v", 1.004), base);
+    QVERIFY(cache.calculateChecksum("ab", "", "", "v", 1.01) != base);
+    QVERIFY(cache.calculateChecksum("ab", "", "", "w", 1.0) != base);
+    QVERIFY(cache.calculateChecksum("ab", "x", "", "v", 1.0) != base);
+}
+
+void TestCacheManager::pathsAndExtensions() {
+    const QString dir = tempDir->filePath(QStringLiteral("clips"));
+    const CacheManager cache(dir);
+    QCOMPARE(cache.directory(), dir);
+    const QString key = cache.calculateChecksum("hello", "", "", "v", 1.0);
+    QCOMPARE(cache.getCachePath(key, ".mp3"), dir + "/" + key + ".mp3");
+    QCOMPARE(cache.getCachePath(key, ".wav"), dir + "/" + key + ".wav");
+
+    QVERIFY(!cache.exists(key, ".mp3"));
+    QVERIFY(cache.write(key, ".mp3", "ID3", nullptr));
+    QVERIFY(cache.exists(key, ".mp3"));
+    QVERIFY(!cache.exists(key, ".wav"));
+}
+
+void TestCacheManager::constructorCreatesNestedDirectory() {
+    const QString dir = tempDir->filePath(QStringLiteral("a/b/c"));
+    const CacheManager cache(dir);
+    QVERIFY(QFileInfo(dir).isDir());
+}
+
+void TestCacheManager::readEmptyFile() {
+    const CacheManager cache(tempDir->path());
+    QFile file(cache.getCachePath("empty", ".wav"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    QString error;
+    const auto data = cache.read("empty", ".wav", &error);
+    QVERIFY2(data.has_value(), qPrintable(error));
+    QVERIFY(data->isEmpty());
+}
+
+void TestCacheManager::readMissingFile() {
+    const CacheManager cache(tempDir->path());
+    QString error;
+    QVERIFY(!cache.read("nothing", ".wav", &error));
+    const QString prefix = QStringLiteral("failed to read cached file %1: ")
+                               .arg(cache.getCachePath("nothing", ".wav"));
+    QVERIFY2(error.startsWith(prefix) && error.size() > prefix.size(), qPrintable(error));
+    QVERIFY(!cache.read("nothing", ".wav", nullptr));
+}
+
+void TestCacheManager::writeReadRoundTrip() {
+    const CacheManager cache(tempDir->path());
+    QByteArray data;
+    for (int i = 0; i < 70000; ++i) {
+        data.append(char(i * 7));
+    }
+    data.append('\r').append('\n').append('\0');
+    QString error;
+    QVERIFY2(cache.write("k", ".wav", data, &error), qPrintable(error));
+    const auto back = cache.read("k", ".wav", &error);
+    QVERIFY2(back.has_value(), qPrintable(error));
+    QCOMPARE(*back, data);
+}
+
+void TestCacheManager::writeReplacesWithoutLeftovers() {
+    const CacheManager cache(tempDir->path());
+    QVERIFY(cache.write("k", ".mp3", QByteArray(4096, 'x'), nullptr));
+    QVERIFY(cache.write("k", ".mp3", "short", nullptr));
+    QCOMPARE(contentOf(cache.getCachePath("k", ".mp3")), QByteArray("short"));
+    QVERIFY(cache.write("k", ".mp3", QByteArray(), nullptr));
+    QCOMPARE(contentOf(cache.getCachePath("k", ".mp3")), QByteArray());
+    QCOMPARE(entriesOf(tempDir->path()), QStringList{QStringLiteral("k.mp3")});
+}
+
+void TestCacheManager::writeIntoUncreatableDirectory() {
+    // A regular file where a parent directory should be: neither creation nor writing works,
+    // whatever the user's permissions.
+    const QString blocker = tempDir->filePath(QStringLiteral("blocker"));
+    QVERIFY(QFile(blocker).open(QIODevice::WriteOnly));
+    const CacheManager cache(blocker + QStringLiteral("/cache"));
+
+    QString error;
+    QVERIFY(!cache.write("k", ".wav", "data", &error));
+    const QString prefix =
+        QStringLiteral("failed to write cache file %1: ").arg(cache.getCachePath("k", ".wav"));
+    QVERIFY2(error.startsWith(prefix) && error.size() > prefix.size(), qPrintable(error));
+    QVERIFY(!cache.exists("k", ".wav"));
+    QCOMPARE(entriesOf(tempDir->path()), QStringList{QStringLiteral("blocker")});
+    QCOMPARE(QFileInfo(blocker).size(), qint64(0));
+    QVERIFY(!cache.write("k", ".wav", "data", nullptr));
+}
+
+void TestCacheManager::writeOverDirectoryFails() {
+    // Something that is not a file holds the clip's name: the write fails and the
+    // temporary file is not left behind.
+    const CacheManager cache(tempDir->path());
+    QVERIFY(QDir(tempDir->path()).mkpath(QStringLiteral("k.wav/inner")));
+
+    QString error;
+    QVERIFY(!cache.write("k", ".wav", "data", &error));
+    QVERIFY2(
+        error.startsWith(
+            QStringLiteral("failed to write cache file %1: ").arg(cache.getCachePath("k", ".wav"))),
+        qPrintable(error));
+    QCOMPARE(entriesOf(tempDir->path()), QStringList{QStringLiteral("k.wav")});
+    QVERIFY(QFileInfo(cache.getCachePath("k", ".wav")).isDir());
+}
+
+QTEST_GUILESS_MAIN(TestCacheManager)
+#include "test_cache_manager.moc"
