@@ -1,0 +1,98 @@
+#pragma once
+
+#include "synthesis/voice_settings.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+namespace lyrane {
+
+// Where a cue's clip came from; Pending when the run ended (or was a dry run) before it had one.
+enum class ClipSource { Cache, Mirror, Service, Pending };
+
+// "cache", "mirror", "service" or "pending", as the report writes it.
+QString clipSourceName(ClipSource source);
+
+// Where a clip landed on the timeline.
+struct ReportPlacement {
+    qint64 desiredStartMs = 0;
+    qint64 desiredEndMs = 0;
+    qint64 actualStartMs = 0;
+    qint64 actualEndMs = 0;
+    qint64 delayMs = 0;
+    double speedUp = 1.0; // 1 when the clip plays at its own pace
+};
+
+struct ReportCue {
+    QString input;     // the subtitle file, in a batch; empty otherwise
+    qint64 number = 0; // from 1, in file order
+    qint64 startMs = 0;
+    qint64 endMs = 0;
+    QString speaker; // empty when the cue has none
+    QString text;    // as sent
+    QString voiceId;
+    QString cacheKey;
+    QString clipFile; // empty when not known
+    ClipSource source = ClipSource::Pending;
+    qint64 characters = 0;
+    std::optional<qint64> billedCharacters; // from the service's character-cost header
+    QString requestId;                      // from the service's request-id header
+    int attempts = 0;                       // requests sent for this clip
+    std::optional<qint64> clipLengthMs;
+    std::optional<ReportPlacement> placement; // absent until the clip is placed
+};
+
+struct ReportVoice {
+    QString speaker;
+    QString voice;
+};
+
+struct ReportSettings {
+    QString voice;   // as given
+    QString voiceId; // what it resolved to
+    QList<ReportVoice> voiceMap;
+    QString format;
+    double speed = 1.0;
+    VoiceSettings voiceSettings; // holds the model too
+};
+
+struct ReportOutput {
+    QString input; // the subtitle file, in a batch; empty otherwise
+    QString file;
+    qint64 lengthMs = 0;
+};
+
+struct ReportFailure {
+    QString input;             // the subtitle file, in a batch; empty otherwise
+    std::optional<qint64> cue; // the failing cue's number, when one failed
+    QString message;
+};
+
+struct ReportTotals {
+    qint64 cues = 0;
+    qint64 newClips = 0;
+    qint64 charactersBilled = 0;
+    bool charactersBilledEstimated = false; // some clips came without a character-cost header
+    qint64 creditsEstimated = 0;
+};
+
+// The record of one run, as --report writes it.
+struct RunReport {
+    QString version;
+    bool dryRun = false;
+    ReportSettings settings;
+    QList<ReportCue> cues;
+    ReportTotals totals;
+    QList<ReportOutput> outputs;
+    std::optional<ReportFailure> failure;
+};
+
+QJsonObject runReportJson(const RunReport& report);
+
+// Writes the report as indented JSON; the file appears whole or not at all.
+bool writeRunReport(const QString& path, const RunReport& report, QString* error);
+
+} // namespace lyrane

@@ -1,0 +1,161 @@
+#include "subtitles/caption_writer.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <algorithm>
+
+namespace lyrane {
+
+namespace {
+
+QString timestamp(qint64 ms, QChar fractionSeparator) {
+    ms = std::max<qint64>(ms, 0);
+    const qint64 hours = ms / 3600000;
+    const qint64 minutes = ms / 60000 % 60;
+    const qint64 seconds = ms / 1000 % 60;
+    const qint64 millis = ms % 1000;
+    return QStringLiteral("%1:%2:%3%4%5")
+        .arg(hours, 2, 10, QLatin1Char('0'))
+        .arg(minutes, 2, 10, QLatin1Char('0'))
+        .arg(seconds, 2, 10, QLatin1Char('0'))
+        .arg(fractionSeparator)
+        .arg(millis, 3, 10, QLatin1Char('0'));
+}
+
+// WebVTT reads "&", "<" and ">" as markup; written as character references they read back as
+// themselves, and a line can never pass for a timing line.
+QString escapedForWebVtt(const QString& text) {
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('&')) {
+            escaped += QLatin1String("&amp;");
+        } else if (c == QLatin1Char('<')) {
+            escaped += QLatin1String("&lt;");
+        } else if (c == QLatin1Char('>')) {
+            escaped += QLatin1String("&gt;");
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// A blank line ends a cue in both formats, so the text keeps only its non-blank lines.
+QString withoutBlankLines(const QString& text) {
+    QStringList lines;
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        const QString trimmed = line.trimmed();
+        if (!trimmed.isEmpty()) {
+            lines.append(trimmed);
+        }
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+std::optional<CaptionFormat> captionFormatForPath(const QString& path) {
+    if (path.endsWith(QLatin1String(".vtt"), Qt::CaseInsensitive)) {
+        return CaptionFormat::WebVtt;
+    }
+    if (path.endsWith(QLatin1String(".srt"), Qt::CaseInsensitive)) {
+        return CaptionFormat::Srt;
+    }
+    return std::nullopt;
+}
+
+CaptionCue retimedCaption(const CaptionCue& cue, const CaptionPlacement& placement) {
+    CaptionCue retimed = cue;
+    retimed.startMs = placement.clipStartMs;
+    retimed.endMs = std::max(placement.clipEndMs, cue.endMs + placement.delayMs);
+    return retimed;
+}
+
+QString captionCueText(const CaptionCue& cue, CaptionFormat format, qint64 number) {
+    const qint64 start = std::max<qint64>(cue.startMs, 0);
+    const qint64 end = std::max(cue.endMs, start);
+    const QString text = withoutBlankLines(cue.text);
+    if (format == CaptionFormat::Srt) {
+        return QString::number(number) + QLatin1Char('\n') + timestamp(start, QLatin1Char(',')) +
+               QLatin1String(" --> ") + timestamp(end, QLatin1Char(',')) + QLatin1Char('\n') +
+               text + QLatin1String("\n\n");
+    }
+    QString body = escapedForWebVtt(text);
+    const QString speaker = cue.speaker.simplified();
+    if (!speaker.isEmpty()) {
+        body = QLatin1String("<v ") + escapedForWebVtt(speaker) + QLatin1Char('>') + body;
+    }
+    return timestamp(start, QLatin1Char('.')) + QLatin1String(" --> ") +
+           timestamp(end, QLatin1Char('.')) + QLatin1Char('\n') + body + QLatin1String("\n\n");
+}
+
+CaptionWriter::CaptionWriter(const QString& path) : file(path) {}
+
+bool CaptionWriter::open(QString* error) {
+    const std::optional<CaptionFormat> chosen = captionFormatForPath(file.fileName());
+    if (!chosen) {
+        if (error) {
+            *error = QObject::tr("failed to write captions %1: the name must end in .vtt or .srt")
+                         .arg(file.fileName());
+        }
+        return false;
+    }
+    format = *chosen;
+    written = 0;
+    if (!file.open(QIODevice::WriteOnly)) {
+        if (error) {
+            *error = QObject::tr("failed to write captions %1: %2")
+                         .arg(file.fileName(), file.errorString());
+        }
+        return false;
+    }
+    return format == CaptionFormat::Srt || writeText(QStringLiteral("WEBVTT\n\n"), error);
+}
+
+bool CaptionWriter::writeText(const QString& text, QString* error) {
+    const QByteArray bytes = text.toUtf8();
+    if (file.write(bytes) != bytes.size()) {
+        if (error) {
+            *error = QObject::tr("failed to write captions %1: %2")
+                         .arg(file.fileName(), file.errorString());
+        }
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+bool CaptionWriter::write(const CaptionCue& cue, QString* error) {
+    if (withoutBlankLines(cue.text).isEmpty()) {
+        return true; // nothing was said, so there is nothing to show
+    }
+    return writeText(captionCueText(cue, format, ++written), error);
+}
+
+bool CaptionWriter::commit(QString* error) {
+    if (!file.commit()) {
+        if (error) {
+            *error = QObject::tr("failed to write captions %1: %2")
+                         .arg(file.fileName(), file.errorString());
+        }
+        return false;
+    }
+    return true;
+}
+
+bool writeCaptions(const QString& path, const QList<CaptionCue>& cues, QString* error) {
+    CaptionWriter writer(path);
+    if (!writer.open(error)) {
+        return false;
+    }
+    for (const CaptionCue& cue : cues) {
+        if (!writer.write(cue, error)) {
+            return false;
+        }
+    }
+    return writer.commit(error);
+}
+
+} // namespace lyrane
