@@ -2,8 +2,8 @@
 
 #include <QFile>
 #include <QObject>
+#include <QSet>
 #include <QStringDecoder>
-#include <QStringList>
 
 namespace lyrane {
 
@@ -138,6 +138,28 @@ std::optional<QString> VoiceMap::voiceFor(const QString& speaker) const {
         return std::nullopt;
     }
     return entries_[*found].voice;
+}
+
+QStringList VoiceMap::unmappedSpeakers(const QStringList& speakers) const {
+    QStringList unmapped;
+    QSet<QString> named;
+    for (const QString& speaker : speakers) {
+        const QString key = speakerKey(speaker);
+        if (key.isEmpty() || indexByKey.contains(key) || named.contains(key)) {
+            continue;
+        }
+        named.insert(key);
+        unmapped.append(speaker);
+    }
+    return unmapped;
+}
+
+QString unmappedSpeakerLine(const QString& speaker, const QString& voice) {
+    return QObject::tr("Speaker %1 has no voice in --voices; using %2\n").arg(speaker, voice);
+}
+
+QString speakerListingLine(const QString& speaker, const QString& voice) {
+    return QObject::tr("  Speaker: %1 (voice %2)\n").arg(speaker, voice);
 }
 
 } // namespace lyrane

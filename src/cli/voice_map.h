@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -28,6 +29,9 @@ public:
 
     // The voice given to `speaker`; nullopt when the speaker is not in the map.
     std::optional<QString> voiceFor(const QString& speaker) const;
+    // The speakers the map gives no voice, each once, in the order they first appear; empty
+    // names (cues without a speaker) are passed over.
+    QStringList unmappedSpeakers(const QStringList& speakers) const;
     bool isEmpty() const { return entries_.isEmpty(); }
     // The pairs in the order given, each speaker once.
     const QList<Entry>& entries() const { return entries_; }
@@ -39,5 +43,10 @@ private:
     QList<Entry> entries_;
     QHash<QString, qsizetype> indexByKey;
 };
+
+// "Speaker Ben has no voice in --voices; using Brenn\n"
+QString unmappedSpeakerLine(const QString& speaker, const QString& voice);
+// The line under a cue's text in the dry-run listing: "  Speaker: Anna (voice Miravel)\n".
+QString speakerListingLine(const QString& speaker, const QString& voice);
 
 } // namespace lyrane

@@ -172,6 +172,20 @@ private slots:
         QVERIFY2(map.has_value(), qPrintable(error));
         QCOMPARE(map->voiceFor(speaker).value_or(QString()), voice);
     }
+
+    void unmappedSpeakers() {
+        QString error;
+        const std::optional<VoiceMap> map =
+            VoiceMap::parse(QStringLiteral("Anna=Miravel,Narrator=Dostan"), &error);
+        QVERIFY2(map.has_value(), qPrintable(error));
+        QCOMPARE(map->unmappedSpeakers(
+                     {"Anna", "", "Ben", "ANNA", "BEN", "Carla", "ben", "narrator", "Carla"}),
+                 (QStringList{"Ben", "Carla"}));
+        QCOMPARE(lyrane::unmappedSpeakerLine(QStringLiteral("Ben"), QStringLiteral("Brenn")),
+                 QStringLiteral("Speaker Ben has no voice in --voices; using Brenn\n"));
+        QCOMPARE(lyrane::speakerListingLine(QStringLiteral("Anna"), QStringLiteral("Miravel")),
+                 QStringLiteral("  Speaker: Anna (voice Miravel)\n"));
+    }
 };
 
 QTEST_GUILESS_MAIN(VoiceMapTest)
