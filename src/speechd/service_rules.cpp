@@ -110,7 +110,9 @@ QString defaultOutputFormatName() {
     return QStringLiteral("mp3_44100_128");
 }
 
-std::optional<OutputFormat> parseOutputFormat(const QString& name) {
+std::optional<OutputFormat> parseOutputFormat(const QString& given) {
+    // Clients may write the names in any letter case.
+    const QString name = given.toLower();
     for (const int rate : kRates) {
         if (name == QLatin1String("pcm_") + QString::number(rate))
             return OutputFormat{name, OutputFormat::Kind::Pcm, rate, 0};

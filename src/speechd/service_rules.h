@@ -42,7 +42,7 @@ struct OutputFormat {
 
 // The service's default when no format is asked for.
 QString defaultOutputFormatName();
-// nullopt for a name that is not one of the service's formats.
+// nullopt for a name that is not one of the service's formats (letter case ignored).
 std::optional<OutputFormat> parseOutputFormat(const QString& name);
 
 // The lowest plan that may ask for `format`.

@@ -31,17 +31,17 @@ constexpr ListedVoice kListedVoices[] = {
     {"pNInz6obpgDQGcFmaJgB", "Dostan", "premade", "A deep, calm voice.", "british", "male",
      "middle aged", "narration", "en+m3", 40, 45},
     {"21m00Tcm4TlvDq8ikWAM", "Brenn", "premade", "A bright, lively voice.", "american", "female",
-     "young", "narration", "en-us+f4", 62, 70},
+     "young", "narration", "en-us+f4", 80, 70},
     {"ErXwobaYiN019PkySvjV", "Ottaline", "premade", "A warm, even voice.", "american", "male",
-     "middle aged", "conversational", "en-us+m1", 46, 55},
+     "middle aged", "conversational", "en-us+m1", 68, 55},
     {"Tq7WmB2xKf9LpR4sNc1Y", "Tamsin", "premade", "A crisp voice for announcements.", "british",
-     "female", "middle aged", "announcements", "en-gb-x-rp+f2", 58, 55},
+     "female", "middle aged", "announcements", "en-gb-x-rp+f2", 46, 55},
     {"Hd3VzP8qLm5RtX0aKw6J", "Corvin", "premade", "A low, gravelly storyteller.", "scottish",
-     "male", "old", "characters", "en-gb-scotland+m7", 36, 40},
+     "male", "old", "characters", "en-gb-scotland+m7", 25, 40},
     {"Cl0nEdVo1ceHv7Qe2Xz9", "Harriet Vale", "cloned", "A voice cloned from the account's samples.",
-     "caribbean", "female", "middle aged", "conversational", "en-029+f1", 60, 75},
+     "caribbean", "female", "middle aged", "conversational", "en-029+f1", 90, 75},
     {"Gn8JpR3tYw6Ux2Mb5Qs0", "Juniper", "generated", "A voice designed from a description.",
-     "american", "male", "young", "characters", "en-us-nyc+m6", 50, 35},
+     "american", "male", "young", "characters", "en-us-nyc+m6", 82, 35},
 };
 
 // The parts an unlisted identifier's voice is picked from, each by its own digest byte.
