@@ -110,7 +110,8 @@ std::optional<ServiceOptions> parseOptions(const QCoreApplication& app) {
     if (!portValue || !latencyValue || !maxValue || !busyValue)
         return std::nullopt;
     if (parser.isSet(plan)) {
-        const std::optional<lyrane::Plan> planValue = lyrane::planFromName(parser.value(plan));
+        const std::optional<lyrane::speechd::Plan> planValue =
+            lyrane::speechd::planFromName(parser.value(plan));
         if (!planValue) {
             printError(QObject::tr("Invalid value for --plan: %1").arg(parser.value(plan)));
             return std::nullopt;

@@ -5,7 +5,7 @@
 #include <QJsonValue>
 #include <QStringList>
 
-namespace lyrane {
+namespace lyrane::speechd {
 
 Answer errorAnswer(int status, const char* code, const QString& message) {
     const QJsonObject detail{{QStringLiteral("status"), QString::fromLatin1(code)},
@@ -40,4 +40,4 @@ Answer jsonAnswer(const QJsonObject& object) {
             {}};
 }
 
-} // namespace lyrane
+} // namespace lyrane::speechd

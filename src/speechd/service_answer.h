@@ -9,7 +9,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace lyrane {
+namespace lyrane::speechd {
 
 // One HTTP answer of the offline service.
 struct Answer {
@@ -29,4 +29,4 @@ Answer validationAnswer(const QStringList& location, const QString& message, con
 
 Answer jsonAnswer(const QJsonObject& object);
 
-} // namespace lyrane
+} // namespace lyrane::speechd

@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-namespace lyrane {
+namespace lyrane::speechd {
 
 namespace {
 
@@ -142,4 +142,4 @@ bool planAllows(Plan plan, const OutputFormat& format) {
            static_cast<int>(plan) >= static_cast<int>(minimumPlanFor(format));
 }
 
-} // namespace lyrane
+} // namespace lyrane::speechd

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-namespace lyrane {
+namespace lyrane::speechd {
 
 // What the cloud service allows an account: its models with their per-request limits and
 // prices, its output formats, and the plans that restrict both.
@@ -51,4 +51,4 @@ bool planAllows(Plan plan, const OutputFormat& format);
 // The plan's name as the service writes it in messages ("Pro", ...).
 QString planTitle(Plan plan);
 
-} // namespace lyrane
+} // namespace lyrane::speechd

@@ -20,9 +20,11 @@
 #include <QtEndian>
 
 #include <algorithm>
-#include <cmath>
+#include <cstring>
 
 namespace lyrane {
+
+using namespace speechd;
 
 namespace {
 

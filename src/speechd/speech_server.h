@@ -26,7 +26,7 @@ struct SpeechServerSettings {
     QString apiKey;        // empty: no key required
     int latencyMs = 0;     // added before every answer
     int maxConcurrent = 0; // requests in flight before 429, overriding the plan's; 0: the plan's
-    Plan plan = Plan::Unrestricted;
+    speechd::Plan plan = speechd::Plan::Unrestricted;
     int busyEvery = 0;             // every Nth accepted request answers 429 system_busy; 0: never
     std::optional<qint64> credits; // the account's credits; nullopt: kUnlimitedCredits
     bool strictVoices = false;     // only listed voices speak; others answer voice_not_found
@@ -69,8 +69,8 @@ private:
     void handleMissing(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     bool keyAccepted(const QHttpServerRequest& request) const;
     quint64 open(const QHttpServerRequest& request, QHttpServerResponder&& responder);
-    void finish(quint64 id, Answer answer);
-    void send(quint64 id, const Answer& answer);
+    void finish(quint64 id, speechd::Answer answer);
+    void send(quint64 id, const speechd::Answer& answer);
 
     SpeechEngine& engine;
     const SpeechServerSettings settings;

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace lyrane {
+namespace lyrane::speechd {
 
 namespace {
 
@@ -213,4 +213,4 @@ VoiceProfile styledVoice(const VoiceProfile& voice, const SynthesisRequest& requ
     return styled;
 }
 
-} // namespace lyrane
+} // namespace lyrane::speechd

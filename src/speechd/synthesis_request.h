@@ -9,7 +9,7 @@
 
 #include <optional>
 
-namespace lyrane {
+namespace lyrane::speechd {
 
 // The voice settings of one request; unset ones keep the voice as it is.
 struct VoiceSettings {
@@ -46,4 +46,4 @@ qint64 characterCount(const QString& text);
 // service's defaults (stability 0.5, similarity 0.75, style 0, no boost) leave it unchanged.
 VoiceProfile styledVoice(const VoiceProfile& voice, const SynthesisRequest& request);
 
-} // namespace lyrane
+} // namespace lyrane::speechd

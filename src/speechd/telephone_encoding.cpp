@@ -12,7 +12,7 @@ extern "C" {
 #include <algorithm>
 #include <memory>
 
-namespace lyrane {
+namespace lyrane::speechd {
 
 namespace {
 
@@ -102,4 +102,4 @@ std::optional<QByteArray> encodeTelephone(const AudioBuffer& audio, TelephoneLaw
     return encoded;
 }
 
-} // namespace lyrane
+} // namespace lyrane::speechd

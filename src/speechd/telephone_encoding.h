@@ -7,7 +7,7 @@
 
 #include <optional>
 
-namespace lyrane {
+namespace lyrane::speechd {
 
 enum class TelephoneLaw { MuLaw, ALaw };
 
@@ -15,4 +15,4 @@ enum class TelephoneLaw { MuLaw, ALaw };
 std::optional<QByteArray> encodeTelephone(const AudioBuffer& audio, TelephoneLaw law,
                                           QString* error);
 
-} // namespace lyrane
+} // namespace lyrane::speechd

@@ -5,7 +5,7 @@
 
 #include <iterator>
 
-namespace lyrane {
+namespace lyrane::speechd {
 
 namespace {
 
@@ -95,4 +95,4 @@ QJsonArray listedVoicesJson() {
     return voices;
 }
 
-} // namespace lyrane
+} // namespace lyrane::speechd

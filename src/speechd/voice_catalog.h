@@ -7,7 +7,7 @@
 
 #include <optional>
 
-namespace lyrane {
+namespace lyrane::speechd {
 
 // The voices the offline service lists as its account's voices, and how every voice
 // identifier sounds.
@@ -25,4 +25,4 @@ VoiceProfile voiceForId(const QString& voiceId);
 // The listed voices as the service's GET /v1/voices entries.
 QJsonArray listedVoicesJson();
 
-} // namespace lyrane
+} // namespace lyrane::speechd
