@@ -60,7 +60,8 @@ std::optional<ServiceOptions> parseOptions(const QCoreApplication& app) {
                                      QObject::tr("ms"), QStringLiteral("0"));
     const QCommandLineOption maxConcurrent(
         QStringLiteral("max-concurrent"),
-        QObject::tr("Answer 429 to requests beyond this many in flight; 0 means no limit."),
+        QObject::tr("Answer 429 to requests beyond this many in flight, whatever the plan; "
+                    "0 means the plan's limit (none without --plan)."),
         QObject::tr("n"), QStringLiteral("0"));
     const QCommandLineOption plan(
         QStringLiteral("plan"),

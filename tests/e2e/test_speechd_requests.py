@@ -215,6 +215,16 @@ class RequestTest(unittest.TestCase):
                 self.assertNotEqual(first.body, baseline)
                 clips[name] = first.body
         self.assertEqual(len(set(clips.values())), len(clips))
+        # A service started afresh answers the same bytes.
+        other = Service()
+        try:
+            for name in ("stability 0", "seed 2", "language de"):
+                with self.subTest(name, service="second"):
+                    again = synthesize(other.url, TEXT, model_id="eleven_flash_v2_5",
+                                       **variations[name])
+                    self.assertEqual(again.body, clips[name])
+        finally:
+            self.assertEqual(other.stop()[0], 0)
         # Style lifts the voice.
         self.assertGreater(median_pitch(clips["style 1"]), median_pitch(baseline) * 1.05)
         # Language codes are ignored by the multilingual model and by English-only ones, and
