@@ -60,9 +60,33 @@ std::optional<ServiceOptions> parseOptions(const QCoreApplication& app) {
                                      QObject::tr("ms"), QStringLiteral("0"));
     const QCommandLineOption maxConcurrent(
         QStringLiteral("max-concurrent"),
-        QObject::tr("Answer 429 to requests beyond this many in flight; 0 means no limit."),
+        QObject::tr("Answer 429 to requests beyond this many in flight, whatever the plan; "
+                    "0 means the plan's limit (none without --plan)."),
         QObject::tr("n"), QStringLiteral("0"));
-    parser.addOptions({host, port, apiKey, latency, maxConcurrent});
+    const QCommandLineOption plan(
+        QStringLiteral("plan"),
+        QObject::tr("Play an account on this plan (free, starter, creator, pro or scale): its "
+                    "output formats and requests in flight. Default: no restrictions."),
+        QObject::tr("plan"));
+    const QCommandLineOption busyEvery(
+        QStringLiteral("busy-every"),
+        QObject::tr("Answer every Nth accepted request with 429 system_busy; 0 means never."),
+        QObject::tr("n"), QStringLiteral("0"));
+    const QCommandLineOption credits(
+        QStringLiteral("credits"),
+        QObject::tr("The account's credits, spent by each answer; 401 quota_exceeded when they "
+                    "do not cover a request. Default: practically unlimited."),
+        QObject::tr("n"));
+    const QCommandLineOption strictVoices(
+        QStringLiteral("strict-voices"),
+        QObject::tr("Answer 400 voice_not_found for voices not in GET /v1/voices, instead of "
+                    "speaking them with a voice derived from the identifier."));
+    const QCommandLineOption noSubscription(
+        QStringLiteral("no-subscription"),
+        QObject::tr("Answer 401 to GET /v1/user/subscription, as for a key without the "
+                    "permission to read it."));
+    parser.addOptions({host, port, apiKey, latency, maxConcurrent, plan, busyEvery, credits,
+                       strictVoices, noSubscription});
     parser.process(app); // exits on --help, --version and unknown options
     if (!parser.positionalArguments().isEmpty()) {
         printError(
@@ -82,8 +106,31 @@ std::optional<ServiceOptions> parseOptions(const QCoreApplication& app) {
     const std::optional<int> latencyValue = parseCount(parser, QStringLiteral("latency"), 3600000);
     const std::optional<int> maxValue =
         parseCount(parser, QStringLiteral("max-concurrent"), 100000);
-    if (!portValue || !latencyValue || !maxValue)
+    const std::optional<int> busyValue =
+        parseCount(parser, QStringLiteral("busy-every"), 1000000000);
+    if (!portValue || !latencyValue || !maxValue || !busyValue)
         return std::nullopt;
+    if (parser.isSet(plan)) {
+        const std::optional<lyrane::speechd::Plan> planValue =
+            lyrane::speechd::planFromName(parser.value(plan));
+        if (!planValue) {
+            printError(QObject::tr("Invalid value for --plan: %1").arg(parser.value(plan)));
+            return std::nullopt;
+        }
+        options.server.plan = *planValue;
+    }
+    if (parser.isSet(credits)) {
+        bool ok = false;
+        const qint64 value = parser.value(credits).toLongLong(&ok);
+        if (!ok || value < 0) {
+            printError(QObject::tr("Invalid value for --credits: %1").arg(parser.value(credits)));
+            return std::nullopt;
+        }
+        options.server.credits = value;
+    }
+    options.server.busyEvery = *busyValue;
+    options.server.strictVoices = parser.isSet(strictVoices);
+    options.server.subscriptionReadable = !parser.isSet(noSubscription);
     options.port = static_cast<quint16>(*portValue);
     options.server.latencyMs = *latencyValue;
     options.server.maxConcurrent = *maxValue;

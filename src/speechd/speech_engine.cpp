@@ -1,6 +1,5 @@
 #include "speech_engine.h"
 
-#include <QCryptographicHash>
 #include <QObject>
 
 #include <espeak-ng/speak_lib.h>
@@ -22,37 +21,14 @@ namespace lyrane {
 
 namespace {
 
-struct VoiceEntry {
-    const char* voiceId; // null for the entries picked by hash
-    const char* espeakName;
-    int pitch;
-    int range;
-};
-
-constexpr VoiceEntry kBuiltInVoices[] = {
-    {"EXAVITQu4vr4xnSDxMaL", "en+f3", 55, 60},
-    {"pNInz6obpgDQGcFmaJgB", "en+m3", 40, 45},
-    {"21m00Tcm4TlvDq8ikWAM", "en-us+f4", 62, 70},
-    {"ErXwobaYiN019PkySvjV", "en-us+m1", 46, 55},
-};
-
-constexpr VoiceEntry kOtherVoices[] = {
-    {nullptr, "en+m1", 45, 50},
-    {nullptr, "en+f1", 55, 55},
-    {nullptr, "en-gb-scotland+m2", 42, 50},
-    {nullptr, "en-us+f2", 58, 65},
-    {nullptr, "en-029+m4", 48, 50},
-    {nullptr, "en-gb-x-rp+f5", 52, 60},
-    {nullptr, "en-us-nyc+m5", 38, 40},
-    {nullptr, "en+f2", 60, 70},
-};
-
 // Fixed-layout messages between the engine and its helper process (same machine, same build).
 struct SpeakRequest {
     qint32 rate = 0;
     qint32 pitch = 0;
     qint32 range = 0;
+    qint32 volume = 0;
     quint32 voiceBytes = 0;
+    quint32 fallbackBytes = 0;
     quint32 textBytes = 0;
 };
 
@@ -112,11 +88,12 @@ int collectSamples(short* wav, int count, espeak_EVENT* events) {
 // Runs in a fresh fork of the helper: speaks once and answers. Every parameter is set here, so
 // nothing depends on what the helper did before.
 bool speakAndReply(int fd, const SpeakRequest& request, const std::string& voice,
-                   const std::string& text) {
-    if (espeak_SetVoiceByName(voice.c_str()) != EE_OK)
+                   const std::string& fallback, const std::string& text) {
+    if (espeak_SetVoiceByName(voice.c_str()) != EE_OK &&
+        (fallback.empty() || espeak_SetVoiceByName(fallback.c_str()) != EE_OK))
         return replyFailure(fd, "unknown espeak-ng voice " + voice);
     espeak_SetParameter(espeakRATE, request.rate, 0);
-    espeak_SetParameter(espeakVOLUME, 100, 0);
+    espeak_SetParameter(espeakVOLUME, request.volume, 0);
     espeak_SetParameter(espeakPITCH, request.pitch, 0);
     espeak_SetParameter(espeakRANGE, request.range, 0);
     espeak_SetParameter(espeakPUNCTUATION, espeakPUNCT_NONE, 0);
@@ -158,16 +135,20 @@ bool speakAndReply(int fd, const SpeakRequest& request, const std::string& voice
         SpeakRequest request;
         if (!readAll(fd, &request, sizeof request))
             ::_exit(0); // the service closed the socket: normal shutdown
-        if (request.voiceBytes > kMaxVoiceBytes || request.textBytes > kMaxTextBytes)
+        if (request.voiceBytes > kMaxVoiceBytes || request.fallbackBytes > kMaxVoiceBytes ||
+            request.textBytes > kMaxTextBytes)
             ::_exit(1);
         std::string voice(request.voiceBytes, '\0');
+        std::string fallback(request.fallbackBytes, '\0');
         std::string text(request.textBytes, '\0');
-        if (!readAll(fd, voice.data(), voice.size()) || !readAll(fd, text.data(), text.size()))
+        if (!readAll(fd, voice.data(), voice.size()) ||
+            !readAll(fd, fallback.data(), fallback.size()) ||
+            !readAll(fd, text.data(), text.size()))
             ::_exit(0);
 
         const pid_t child = ::fork();
         if (child == 0)
-            ::_exit(speakAndReply(fd, request, voice, text) ? 0 : 1);
+            ::_exit(speakAndReply(fd, request, voice, fallback, text) ? 0 : 1);
         if (child < 0) {
             if (!replyFailure(fd, std::string("could not start a speech process: ") +
                                       std::strerror(errno)))
@@ -252,21 +233,6 @@ void SpeechEngine::stop() {
     }
 }
 
-VoiceProfile SpeechEngine::voiceForId(const QString& voiceId) {
-    for (const VoiceEntry& entry : kBuiltInVoices) {
-        if (voiceId == QLatin1String(entry.voiceId))
-            return {entry.espeakName, entry.pitch, entry.range};
-    }
-    // A fixed digest rather than qHash, whose seed changes from run to run.
-    const QByteArray digest = QCryptographicHash::hash(voiceId.toUtf8(), QCryptographicHash::Md5);
-    const auto byteAt = [&digest](int i) {
-        return static_cast<unsigned char>(digest.at(i));
-    };
-    const VoiceEntry& entry = kOtherVoices[byteAt(0) % std::size(kOtherVoices)];
-    // Nudge the pitch too, so identifiers sharing a table entry still sound apart.
-    return {entry.espeakName, std::clamp(entry.pitch + byteAt(1) % 11 - 5, 0, 100), entry.range};
-}
-
 std::optional<AudioBuffer> SpeechEngine::synthesize(const QString& text, const VoiceProfile& voice,
                                                     double speed, QString* error) {
     const auto fail = [error](const QString& message) -> std::optional<AudioBuffer> {
@@ -280,7 +246,8 @@ std::optional<AudioBuffer> SpeechEngine::synthesize(const QString& text, const V
     if (static_cast<quint32>(textBytes.size()) > kMaxTextBytes)
         return fail(QObject::tr("the text is too long"));
     if (voice.espeakName.isEmpty() ||
-        static_cast<quint32>(voice.espeakName.size()) > kMaxVoiceBytes)
+        static_cast<quint32>(voice.espeakName.size()) > kMaxVoiceBytes ||
+        static_cast<quint32>(voice.fallbackName.size()) > kMaxVoiceBytes)
         return fail(QObject::tr("invalid espeak-ng voice name"));
 
     SpeakRequest request;
@@ -288,7 +255,9 @@ std::optional<AudioBuffer> SpeechEngine::synthesize(const QString& text, const V
         std::lround(kNormalRate * speed), long(espeakRATE_MINIMUM), long(espeakRATE_MAXIMUM)));
     request.pitch = std::clamp(voice.pitch, 0, 100);
     request.range = std::clamp(voice.range, 0, 100);
+    request.volume = std::clamp(voice.volume, 0, 200);
     request.voiceBytes = static_cast<quint32>(voice.espeakName.size());
+    request.fallbackBytes = static_cast<quint32>(voice.fallbackName.size());
     request.textBytes = static_cast<quint32>(textBytes.size());
 
     std::lock_guard<std::mutex> lock(mutex);
@@ -303,6 +272,7 @@ std::optional<AudioBuffer> SpeechEngine::synthesize(const QString& text, const V
     SpeakReply reply;
     if (!writeAll(socketFd, &request, sizeof request) ||
         !writeAll(socketFd, voice.espeakName.constData(), request.voiceBytes) ||
+        !writeAll(socketFd, voice.fallbackName.constData(), request.fallbackBytes) ||
         !writeAll(socketFd, textBytes.constData(), request.textBytes) ||
         !readAll(socketFd, &reply, sizeof reply)) {
         return broken();

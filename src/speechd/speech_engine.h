@@ -16,8 +16,10 @@ namespace lyrane {
 // pitch settings laid over it.
 struct VoiceProfile {
     QByteArray espeakName;
-    int pitch = 50; // espeak-ng base pitch, 0 to 100
-    int range = 50; // espeak-ng pitch range, 0 to 100
+    int pitch = 50;          // espeak-ng base pitch, 0 to 100
+    int range = 50;          // espeak-ng pitch range, 0 to 100
+    int volume = 100;        // espeak-ng volume, 0 to 200
+    QByteArray fallbackName; // spoken with when espeak-ng does not know `espeakName`
 };
 
 // Offline speech synthesis with espeak-ng.
@@ -40,10 +42,6 @@ public:
 
     // Starts the helper process. Call it while the program still has a single thread.
     bool start(QString* error);
-
-    // The voice for a service voice identifier: the four built-in identifiers have voices of
-    // their own, any other identifier gets one picked from it, the same one every time.
-    static VoiceProfile voiceForId(const QString& voiceId);
 
     // Speaks `text` at `speed` times the normal rate; mono at kSampleRate. Thread-safe.
     std::optional<AudioBuffer> synthesize(const QString& text, const VoiceProfile& voice,

@@ -2,63 +2,33 @@
 
 #include "audio/audio_processor.h"
 #include "speech_engine.h"
+#include "synthesis_request.h"
+#include "telephone_encoding.h"
+#include "voice_catalog.h"
 
+#include <QDateTime>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonParseError>
-#include <QJsonValue>
 #include <QMetaEnum>
 #include <QTcpSocket>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
 #include <QUrlQuery>
+#include <QUuid>
 #include <QtEndian>
 
-#include <cmath>
+#include <algorithm>
+#include <cstring>
 
 namespace lyrane {
 
+using namespace speechd;
+
 namespace {
 
-using Answer = SpeechServer::Answer;
-
-struct OutputFormat {
-    bool mp3 = false;
-    int sampleRate = 44100;
-    int bitRate = AudioProcessor::kMp3BitRate; // bits per second, MP3 only
-};
-
-// What the cloud answers when no format is asked for.
-const QString kDefaultOutputFormat = QStringLiteral("mp3_44100_128");
-
-std::optional<OutputFormat> parseOutputFormat(const QString& name) {
-    static constexpr int kPcmRates[] = {16000, 22050, 24000, 44100};
-    for (const int rate : kPcmRates) {
-        if (name == QLatin1String("pcm_") + QString::number(rate))
-            return OutputFormat{false, rate, 0};
-    }
-    if (name == QLatin1String("mp3_44100"))
-        return OutputFormat{true, 44100, AudioProcessor::kMp3BitRate};
-    // The MPEG-1 layer III bit rates, in kbit/s.
-    static constexpr int kMp3KiloBitRates[] = {32,  40,  48,  56,  64,  80,  96,
-                                               112, 128, 160, 192, 224, 256, 320};
-    for (const int kbps : kMp3KiloBitRates) {
-        if (name == QLatin1String("mp3_44100_") + QString::number(kbps))
-            return OutputFormat{true, 44100, kbps * 1000};
-    }
-    return std::nullopt;
-}
-
-Answer errorAnswer(int status, const char* code, const QString& message) {
-    const QJsonObject detail{{QStringLiteral("status"), QString::fromLatin1(code)},
-                             {QStringLiteral("message"), message}};
-    return {status, QByteArrayLiteral("application/json"),
-            QJsonDocument(QJsonObject{{QStringLiteral("detail"), detail}})
-                .toJson(QJsonDocument::Compact)};
-}
+constexpr qint64 kBillingPeriodSeconds = 30 * 24 * 3600;
 
 QByteArray toPcm16(const AudioBuffer& buffer) {
     QByteArray bytes(buffer.samples.size() * 2, Qt::Uninitialized);
@@ -72,6 +42,31 @@ QByteArray toPcm16(const AudioBuffer& buffer) {
         out += 2;
     }
     return bytes;
+}
+
+// A canonical 16-bit mono PCM WAV file around `pcm`.
+QByteArray wavFile(const QByteArray& pcm, int sampleRate) {
+    QByteArray header(44, '\0');
+    char* p = header.data();
+    const auto put32 = [](char* at, quint32 value) {
+        qToLittleEndian(value, at);
+    };
+    const auto put16 = [](char* at, quint16 value) {
+        qToLittleEndian(value, at);
+    };
+    memcpy(p, "RIFF", 4);
+    put32(p + 4, static_cast<quint32>(36 + pcm.size()));
+    memcpy(p + 8, "WAVEfmt ", 8);
+    put32(p + 16, 16);
+    put16(p + 20, 1); // PCM
+    put16(p + 22, 1); // mono
+    put32(p + 24, static_cast<quint32>(sampleRate));
+    put32(p + 28, static_cast<quint32>(sampleRate * 2));
+    put16(p + 32, 2);
+    put16(p + 34, 16);
+    memcpy(p + 36, "data", 4);
+    put32(p + 40, static_cast<quint32>(pcm.size()));
+    return header + pcm;
 }
 
 // Runs on a worker thread: the engine serializes the synthesis itself, while resampling and
@@ -90,25 +85,59 @@ Answer render(SpeechEngine& engine, const QString& text, const VoiceProfile& voi
     if (!audio)
         return errorAnswer(500, "synthesis_failed", error);
 
-    if (!format.mp3)
-        return {200, QByteArrayLiteral("audio/pcm"), toPcm16(*audio)};
+    switch (format.kind) {
+    case OutputFormat::Kind::Pcm:
+        return {200, QByteArrayLiteral("audio/pcm"), toPcm16(*audio), {}};
+    case OutputFormat::Kind::Wav:
+        return {
+            200, QByteArrayLiteral("audio/wav"), wavFile(toPcm16(*audio), format.sampleRate), {}};
+    case OutputFormat::Kind::Ulaw:
+    case OutputFormat::Kind::Alaw: {
+        const bool muLaw = format.kind == OutputFormat::Kind::Ulaw;
+        const std::optional<QByteArray> bytes =
+            encodeTelephone(*audio, muLaw ? TelephoneLaw::MuLaw : TelephoneLaw::ALaw, &error);
+        if (!bytes)
+            return errorAnswer(500, "synthesis_failed", error);
+        return {200,
+                muLaw ? QByteArrayLiteral("audio/basic") : QByteArrayLiteral("audio/x-alaw"),
+                *bytes,
+                {}};
+    }
+    case OutputFormat::Kind::Mp3:
+    case OutputFormat::Kind::Opus:
+        break;
+    }
     const std::optional<QByteArray> mp3 =
         processor.encodeMp3ToBytes(*audio, format.bitRate, &error);
     if (!mp3)
         return errorAnswer(500, "synthesis_failed", error);
-    return {200, QByteArrayLiteral("audio/mpeg"), *mp3};
+    return {200, QByteArrayLiteral("audio/mpeg"), *mp3, {}};
+}
+
+Answer invalidKey() {
+    return errorAnswer(401, "invalid_api_key", QObject::tr("Invalid API key"));
 }
 
 } // namespace
 
 SpeechServer::SpeechServer(SpeechEngine& engine, const SpeechServerSettings& settings,
                            QObject* parent)
-    : QObject(parent), engine(engine), settings(settings) {
+    : QObject(parent), engine(engine), settings(settings),
+      creditLimit(settings.credits.value_or(kUnlimitedCredits)),
+      resetUnix(QDateTime::currentSecsSinceEpoch() + kBillingPeriodSeconds) {
     workers.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
     http.route(QStringLiteral("/v1/text-to-speech/<arg>"), QHttpServerRequest::Method::Post,
                [this](const QString& voiceId, const QHttpServerRequest& request,
                       QHttpServerResponder&& responder) {
                    handleSynthesis(voiceId, request, std::move(responder));
+               });
+    http.route(QStringLiteral("/v1/voices"), QHttpServerRequest::Method::Get,
+               [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                   handleVoices(request, std::move(responder));
+               });
+    http.route(QStringLiteral("/v1/user/subscription"), QHttpServerRequest::Method::Get,
+               [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                   handleSubscription(request, std::move(responder));
                });
     http.setMissingHandler(
         [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
@@ -146,6 +175,10 @@ quint64 SpeechServer::open(const QHttpServerRequest& request, QHttpServerRespond
     return id;
 }
 
+bool SpeechServer::keyAccepted(const QHttpServerRequest& request) const {
+    return settings.apiKey.isEmpty() || request.value("xi-api-key") == settings.apiKey.toUtf8();
+}
+
 void SpeechServer::handleMissing(const QHttpServerRequest& request,
                                  QHttpServerResponder&& responder) {
     const quint64 id = open(request, std::move(responder));
@@ -153,72 +186,157 @@ void SpeechServer::handleMissing(const QHttpServerRequest& request,
                            QObject::tr("no such endpoint: %1").arg(request.url().path())));
 }
 
+void SpeechServer::handleVoices(const QHttpServerRequest& request,
+                                QHttpServerResponder&& responder) {
+    const quint64 id = open(request, std::move(responder));
+    if (!keyAccepted(request)) {
+        finish(id, invalidKey());
+        return;
+    }
+    finish(id, jsonAnswer(QJsonObject{{QStringLiteral("voices"), listedVoicesJson()}}));
+}
+
+void SpeechServer::handleSubscription(const QHttpServerRequest& request,
+                                      QHttpServerResponder&& responder) {
+    const quint64 id = open(request, std::move(responder));
+    if (!keyAccepted(request)) {
+        finish(id, invalidKey());
+        return;
+    }
+    if (!settings.subscriptionReadable) {
+        finish(id, errorAnswer(401, "missing_permissions",
+                               QStringLiteral("The API key you used is missing the permission "
+                                              "user_read to execute this operation.")));
+        return;
+    }
+    finish(id, jsonAnswer(QJsonObject{
+                   {QStringLiteral("tier"), tierName(settings.plan)},
+                   {QStringLiteral("character_count"), creditsUsed},
+                   {QStringLiteral("character_limit"), creditLimit},
+                   {QStringLiteral("can_extend_character_limit"), false},
+                   {QStringLiteral("allowed_to_extend_character_limit"), false},
+                   {QStringLiteral("next_character_count_reset_unix"), resetUnix},
+                   {QStringLiteral("status"), QStringLiteral("active")},
+               }));
+}
+
 void SpeechServer::handleSynthesis(const QString& voiceId, const QHttpServerRequest& request,
                                    QHttpServerResponder&& responder) {
     const quint64 id = open(request, std::move(responder));
-    if (settings.maxConcurrent > 0 && inFlight >= settings.maxConcurrent) {
-        send(id,
-             errorAnswer(429, "too_many_concurrent_requests",
-                         QObject::tr("more than %1 requests at once").arg(settings.maxConcurrent)));
-        return;
-    }
-    exchanges.value(id)->counted = true;
-    ++inFlight;
-
-    if (!settings.apiKey.isEmpty() && request.value("xi-api-key") != settings.apiKey.toUtf8()) {
-        finish(id, errorAnswer(401, "invalid_api_key", QObject::tr("invalid API key")));
+    if (!keyAccepted(request)) {
+        finish(id, invalidKey());
         return;
     }
 
     const QUrlQuery query = request.query();
     const QString formatName = query.hasQueryItem(QStringLiteral("output_format"))
                                    ? query.queryItemValue(QStringLiteral("output_format"))
-                                   : kDefaultOutputFormat;
+                                   : defaultOutputFormatName();
     const std::optional<OutputFormat> format = parseOutputFormat(formatName);
-    if (!format) {
-        finish(id, errorAnswer(400, "invalid_output_format",
-                               QObject::tr("unsupported output format %1").arg(formatName)));
+    if (!format || format->kind == OutputFormat::Kind::Opus) {
+        finish(id,
+               errorAnswer(400, "invalid_output_format",
+                           format ? QObject::tr("output format %1 is not produced by the "
+                                                "offline service")
+                                        .arg(formatName)
+                                  : QObject::tr("unsupported output format %1").arg(formatName)));
         return;
     }
 
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(request.body(), &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+    ParsedRequest parsed = parseSynthesisRequest(request.body());
+    if (!parsed.request) {
+        finish(id, parsed.refusal);
+        return;
+    }
+    const SynthesisRequest body = std::move(*parsed.request);
+
+    std::optional<VoiceProfile> voice = listedVoice(voiceId);
+    if (!voice && settings.strictVoices) {
         finish(id, errorAnswer(
-                       400, "invalid_request",
-                       parseError.error != QJsonParseError::NoError
-                           ? QObject::tr("malformed JSON body: %1").arg(parseError.errorString())
-                           : QObject::tr("the JSON body is not an object")));
+                       400, "voice_not_found",
+                       QStringLiteral("A voice with voice_id %1 does not exist.").arg(voiceId)));
         return;
     }
-    const QJsonObject body = document.object();
-    const QJsonValue textValue = body.value(QStringLiteral("text"));
-    if (!textValue.isString() || textValue.toString().trimmed().isEmpty()) {
-        finish(id, errorAnswer(400, "invalid_request",
-                               QObject::tr("\"text\" must be a non-empty string")));
+    if (!voice)
+        voice = voiceForId(voiceId);
+
+    if (!planAllows(settings.plan, *format)) {
+        finish(id,
+               errorAnswer(403, "output_format_not_allowed",
+                           QStringLiteral("Requested output format %1 is only allowed for %2 "
+                                          "tier and above. Your subscription is on the %3 tier.")
+                               .arg(formatName, planTitle(minimumPlanFor(*format)),
+                                    planTitle(settings.plan))));
         return;
-    }
-    double speed = 1.0;
-    const QJsonValue settingsValue = body.value(QStringLiteral("voice_settings"));
-    if (!settingsValue.isUndefined() && !settingsValue.isNull()) {
-        const QJsonValue speedValue = settingsValue.toObject().value(QStringLiteral("speed"));
-        if (!settingsValue.isObject() ||
-            (!speedValue.isUndefined() &&
-             (!speedValue.isDouble() || !(speedValue.toDouble() > 0.0)))) {
-            finish(id, errorAnswer(400, "invalid_request",
-                                   QObject::tr("\"voice_settings.speed\" must be a positive "
-                                               "number")));
-            return;
-        }
-        if (speedValue.isDouble())
-            speed = speedValue.toDouble();
     }
 
-    const QString text = textValue.toString();
-    const VoiceProfile voice = SpeechEngine::voiceForId(voiceId);
+    const qint64 characters = characterCount(body.text);
+    if (characters > body.model.characterLimit) {
+        finish(id, errorAnswer(400, "max_character_limit_exceeded",
+                               QStringLiteral("The text has %1 characters, more than the %2 "
+                                              "characters allowed in one request to %3.")
+                                   .arg(characters)
+                                   .arg(body.model.characterLimit)
+                                   .arg(QLatin1String(body.model.id))));
+        return;
+    }
+
+    // Refusals for load are sent at once: a client waits for them, not for the latency.
+    const int limit = settings.maxConcurrent > 0 ? settings.maxConcurrent
+                                                 : concurrencyLimit(settings.plan, body.model);
+    QList<QPair<QByteArray, QByteArray>> loadHeaders;
+    if (limit > 0 && inFlight >= limit) {
+        Answer answer = errorAnswer(
+            429, "too_many_concurrent_requests",
+            QStringLiteral("You have too many concurrent requests (%1 of %2 allowed for your "
+                           "plan). Wait for one to finish, then send it again.")
+                .arg(inFlight + 1)
+                .arg(limit));
+        answer.headers = {{"current-concurrent-requests", QByteArray::number(inFlight)},
+                          {"maximum-concurrent-requests", QByteArray::number(limit)}};
+        send(id, answer);
+        return;
+    }
+    if (settings.busyEvery > 0 && ++busyCount % static_cast<quint64>(settings.busyEvery) == 0) {
+        send(id, errorAnswer(429, "system_busy",
+                             QStringLiteral("The system is experiencing heavy traffic, please "
+                                            "try again. Higher subscriptions have higher "
+                                            "priority.")));
+        return;
+    }
+
+    const qint64 cost = creditsFor(characters, body.model);
+    const qint64 remaining = std::max<qint64>(0, creditLimit - creditsUsed);
+    if (cost > remaining) {
+        finish(id, errorAnswer(401, "quota_exceeded",
+                               QStringLiteral("This request exceeds your quota of %1. You have "
+                                              "%2 credits remaining, while %3 credits are "
+                                              "required for this request.")
+                                   .arg(creditLimit)
+                                   .arg(remaining)
+                                   .arg(cost)));
+        return;
+    }
+    creditsUsed += cost;
+    const std::shared_ptr<Exchange> exchange = exchanges.value(id);
+    exchange->credits = cost;
+    exchange->counted = true;
+    ++inFlight;
+    if (limit > 0)
+        loadHeaders = {{"current-concurrent-requests", QByteArray::number(inFlight)},
+                       {"maximum-concurrent-requests", QByteArray::number(limit)}};
+
+    const VoiceProfile styled = styledVoice(*voice, body);
+    const double speed = body.settings.speed.value_or(1.0);
     const OutputFormat chosen = *format;
-    workers.start([this, id, text, voice, speed, chosen] {
-        Answer answer = render(engine, text, voice, speed, chosen);
+    const QString text = body.text;
+    workers.start([this, id, text, styled, speed, chosen, characters, loadHeaders] {
+        Answer answer = render(engine, text, styled, speed, chosen);
+        if (answer.status == 200) {
+            answer.headers = loadHeaders;
+            answer.headers.append({"character-cost", QByteArray::number(characters)});
+            answer.headers.append({"request-id", QUuid::createUuid().toByteArray(QUuid::Id128)});
+        }
         QMetaObject::invokeMethod(
             this, [this, id, answer = std::move(answer)]() mutable { finish(id, answer); },
             Qt::QueuedConnection);
@@ -241,12 +359,21 @@ void SpeechServer::send(quint64 id, const Answer& answer) {
         return;
     if (exchange->counted)
         --inFlight;
+    // A request that could not be answered with speech costs nothing.
+    if (answer.status != 200)
+        creditsUsed -= exchange->credits;
     // The client may have hung up while the answer was being made.
     const bool connected =
         exchange->socket && exchange->socket->state() == QAbstractSocket::ConnectedState;
-    if (connected)
-        exchange->responder.write(answer.body, answer.contentType,
-                                  static_cast<QHttpServerResponder::StatusCode>(answer.status));
+    if (connected) {
+        QHttpServerResponder& responder = exchange->responder;
+        responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(answer.status));
+        responder.writeHeader("Content-Type", answer.contentType);
+        for (const auto& [name, value] : answer.headers)
+            responder.writeHeader(name, value);
+        responder.writeHeader("Content-Length", QByteArray::number(answer.body.size()));
+        responder.writeBody(answer.body);
+    }
     QTextStream(stderr) << QObject::tr("%1 %2 %3 %4 ms%5")
                                .arg(QString::fromLatin1(exchange->method), exchange->path)
                                .arg(answer.status)

@@ -203,10 +203,14 @@ class SynthesisTest(unittest.TestCase):
         voice = BUILT_IN_VOICES[0]
         good = {"text": SENTENCE, "model_id": "eleven_multilingual_v2"}
         cases = [
-            ("unknown format", "wav_44100", good, None, "invalid_output_format"),
-            ("unsupported mp3 rate", "mp3_22050_32", good, None, "invalid_output_format"),
+            ("unknown format", "flac_44100", good, None, "invalid_output_format"),
+            ("unsupported wav rate", "wav_11025", good, None, "invalid_output_format"),
+            ("unsupported mp3 rate", "mp3_22050_64", good, None, "invalid_output_format"),
             ("odd mp3 bit rate", "mp3_44100_100", good, None, "invalid_output_format"),
-            ("pcm rate", "pcm_8000", good, None, "invalid_output_format"),
+            ("mp3 bit rate not offered", "mp3_44100_320", good, None, "invalid_output_format"),
+            ("pcm rate", "pcm_11025", good, None, "invalid_output_format"),
+            ("opus is not produced offline", "opus_48000_64", good, None,
+             "invalid_output_format"),
             ("malformed JSON", "pcm_22050", None, b'{"text": "hello"', "invalid_request"),
             ("JSON array", "pcm_22050", None, b'["hello"]', "invalid_request"),
             ("missing text", "pcm_22050", {"model_id": "m"}, None, "invalid_request"),
