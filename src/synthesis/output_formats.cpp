@@ -4,7 +4,6 @@
 #include <QtEndian>
 
 #include <cstring>
-#include <limits>
 #include <memory>
 
 extern "C" {
