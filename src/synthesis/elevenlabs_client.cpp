@@ -90,13 +90,18 @@ bool contentTypeIsNotAudio(const QString& mimeType) {
            mimeType.endsWith(QLatin1String("+json")) || mimeType.startsWith(QLatin1String("text/"));
 }
 
-SynthesisResult resultFromReply(QNetworkReply* reply) {
+SynthesisResult resultFromReply(QNetworkReply* reply, const QString& apiKey) {
     SynthesisResult result;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     result.retryAfterMs = parseRetryAfter(reply->rawHeader("Retry-After"));
+    result.httpStatus = status;
+    result.maximumConcurrentRequests =
+        parseMaximumConcurrentRequests(reply->rawHeader("maximum-concurrent-requests"));
 
     if (reply->error() != QNetworkReply::NoError) {
-        result.error = QObject::tr("TTS request failed: %1").arg(reply->errorString());
+        const ServiceError refusal = parseServiceError(status, reply->readAll(), apiKey);
+        result.reason = refusal.reason;
+        result.error = serviceFailureMessage(reply->errorString(), refusal, apiKey);
         result.retryable =
             status != 0 ? statusIsTransient(status) : networkErrorIsTransient(reply->error());
         return result;
@@ -119,6 +124,10 @@ SynthesisResult resultFromReply(QNetworkReply* reply) {
             return result;
         }
         result.audio = body;
+        bool costRead = false;
+        const qint64 cost = reply->rawHeader("character-cost").trimmed().toLongLong(&costRead);
+        result.characterCost = costRead && cost >= 0 ? cost : -1;
+        result.requestId = QString::fromLatin1(reply->rawHeader("request-id").trimmed());
         return result;
     }
 
@@ -232,12 +241,12 @@ void ElevenLabsClient::synthesizeAsync(const TtsRequest& request, const QString&
 
     QNetworkReply* reply = manager->post(networkRequest, requestBody(request));
     auto fired = std::make_shared<bool>(false);
-    auto finish = [reply, fired, done = std::move(done)]() {
+    auto finish = [reply, fired, apiKey, done = std::move(done)]() {
         if (*fired) {
             return;
         }
         *fired = true;
-        const SynthesisResult result = resultFromReply(reply);
+        const SynthesisResult result = resultFromReply(reply, apiKey);
         reply->deleteLater();
         done(result);
     };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "synthesis/service_errors.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
@@ -28,6 +30,11 @@ struct SynthesisResult {
     bool retryable = false;          // 429, 5xx, time-out or network failure
     int retryAfterMs = -1;           // from a Retry-After header, -1 when absent
     bool abandoned = false;          // a retry was called off because the run is stopping
+    int httpStatus = 0;              // 0 when no HTTP answer arrived
+    ServiceErrorReason reason = ServiceErrorReason::None; // the service's reason for a refusal
+    int maximumConcurrentRequests = -1; // from the "maximum-concurrent-requests" header
+    qint64 characterCost = -1;          // from "character-cost" on success, -1 when absent
+    QString requestId;                  // from "request-id" on success
 };
 
 // Talks to the speech service. The client owns no global state: the caller lends it the one

@@ -26,11 +26,6 @@ QString numberText(double value) {
     return QString::number(value, 'g', QLocale::FloatingPointShortest);
 }
 
-bool isModelId(const QString& value) {
-    static const QRegularExpression shape(QStringLiteral("^[a-z0-9_]+$"));
-    return shape.match(value).hasMatch();
-}
-
 bool isLanguageCode(const QString& value) {
     static const QRegularExpression shape(QStringLiteral("^[a-z]{2,3}$"));
     return shape.match(value).hasMatch();
@@ -47,15 +42,6 @@ std::optional<double> unitInterval(const QString& value) {
 
 } // namespace
 
-const QStringList& knownModelIds() {
-    static const QStringList models = {
-        QStringLiteral("eleven_v3"),         QStringLiteral("eleven_multilingual_v2"),
-        QStringLiteral("eleven_flash_v2_5"), QStringLiteral("eleven_flash_v2"),
-        QStringLiteral("eleven_turbo_v2_5"), QStringLiteral("eleven_turbo_v2"),
-    };
-    return models;
-}
-
 bool VoiceSettings::isDefault() const {
     return modelId == QLatin1String(kDefaultModelId) && languageCode.isEmpty() && !stability &&
            !similarityBoost && !style && !useSpeakerBoost && !seed;
@@ -71,7 +57,7 @@ std::optional<VoiceSettings> parseVoiceSettings(const VoiceSettingArguments& arg
     const QString model = fromOption ? arguments.model->trimmed()
                                      : arguments.modelEnvironment.value_or(QString()).trimmed();
     if (fromOption || !model.isEmpty()) {
-        if (!isModelId(model)) {
+        if (checkModelId(model) == ModelIdCheck::Invalid) {
             setMessage(
                 error,
                 QObject::tr("%1 must be a model identifier of lower-case letters, digits "
@@ -79,10 +65,8 @@ std::optional<VoiceSettings> parseVoiceSettings(const VoiceSettingArguments& arg
                     .arg(fromOption ? QStringLiteral("--model") : QStringLiteral("LYRANE_MODEL")));
             return std::nullopt;
         }
-        if (!knownModelIds().contains(model)) {
-            setMessage(
-                warning,
-                QObject::tr("Model %1 is not one lyrane knows; it is sent as given\n").arg(model));
+        if (checkModelId(model) == ModelIdCheck::Unknown) {
+            setMessage(warning, unknownModelWarning(model));
         }
         settings.modelId = model;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "synthesis/models.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -8,13 +10,6 @@
 class QJsonObject;
 
 namespace lyrane {
-
-// The model used when none is chosen; requests for it without any of the settings below are
-// keyed exactly as before these settings existed.
-inline constexpr const char* kDefaultModelId = "eleven_multilingual_v2";
-
-// The models this version knows. Others of the same shape are passed on with a warning.
-const QStringList& knownModelIds();
 
 // The optional parts of a synthesis request besides text, context, voice and speed.
 struct VoiceSettings {

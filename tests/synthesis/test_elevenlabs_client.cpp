@@ -160,6 +160,7 @@ int leftoverReplies(QNetworkAccessManager& manager) {
 } // namespace
 
 Q_DECLARE_METATYPE(ScriptedReply)
+Q_DECLARE_METATYPE(lyrane::ServiceErrorReason)
 
 class ElevenLabsClientTest : public QObject {
     Q_OBJECT
@@ -182,6 +183,9 @@ private slots:
     void baseUrlFromEnvironment();
     void concurrentRequestsShareOneManager();
     void destroyedContextDropsCallback();
+    void serviceReasonsAndHeaders_data();
+    void serviceReasonsAndHeaders();
+    void successHeaders();
 };
 
 void ElevenLabsClientTest::voiceIdForName_data() {
@@ -625,6 +629,103 @@ void ElevenLabsClientTest::destroyedContextDropsCallback() {
     QTest::qWait(400);
     QCOMPARE(calls, 0);
     QCOMPARE(leftoverReplies(manager), 0);
+}
+
+void ElevenLabsClientTest::serviceReasonsAndHeaders_data() {
+    QTest::addColumn<ScriptedReply>("reply");
+    QTest::addColumn<int>("httpStatus");
+    QTest::addColumn<lyrane::ServiceErrorReason>("reason");
+    QTest::addColumn<QString>("detail"); // what follows the HTTP layer's text
+    QTest::addColumn<bool>("retryable");
+    QTest::addColumn<int>("maximumInFlight");
+
+    using lyrane::ServiceErrorReason;
+    const QByteArray key = "sk_0f1e2d3c4b5a69788796a5b4c3d2e1f0";
+    QTest::newRow("format not allowed")
+        << answer(403, "Forbidden",
+                  R"({"detail":{"status":"output_format_not_allowed","message":"Requested )"
+                  R"(output format pcm_44100 is only allowed for Pro tier and above."}})",
+                  {{"Content-Type", "application/json"}})
+        << 403 << ServiceErrorReason::OutputFormatNotAllowed
+        << " (output_format_not_allowed: Requested output format pcm_44100 is only allowed for "
+           "Pro tier and above.)"
+        << false << -1;
+    QTest::newRow("invalid key echoing the key")
+        << answer(401, "Unauthorized",
+                  R"({"detail":{"status":"invalid_api_key","message":"Key )" + key +
+                      R"( is invalid"}})")
+        << 401 << ServiceErrorReason::InvalidApiKey
+        << " (invalid_api_key: Key [API key] is invalid)" << false << -1;
+    QTest::newRow("too many at once, with the plan's limit")
+        << answer(429, "Too Many Requests",
+                  R"({"detail":{"status":"too_many_concurrent_requests","message":"Too many"}})",
+                  {{"maximum-concurrent-requests", "2"}, {"current-concurrent-requests", "3"}})
+        << 429 << ServiceErrorReason::TooManyConcurrentRequests
+        << " (too_many_concurrent_requests: Too many)" << true << 2;
+    QTest::newRow("422 field")
+        << answer(422, "Unprocessable Entity",
+                  R"({"detail":[{"loc":["body","voice_settings","speed"],)"
+                  R"("msg":"Input should be greater than or equal to 0.7","type":"x"}]})")
+        << 422 << ServiceErrorReason::InvalidRequest
+        << " (body.voice_settings.speed: Input should be greater than or equal to 0.7)" << false
+        << -1;
+    QTest::newRow("500 not wrapped")
+        << answer(500, "Internal Server Error",
+                  R"({"status":"internal_server_error","message":"Oops"})")
+        << 500 << ServiceErrorReason::Other << " (internal_server_error: Oops)" << true << -1;
+}
+
+void ElevenLabsClientTest::serviceReasonsAndHeaders() {
+    QFETCH(ScriptedReply, reply);
+    QFETCH(int, httpStatus);
+    QFETCH(lyrane::ServiceErrorReason, reason);
+    QFETCH(QString, detail);
+    QFETCH(bool, retryable);
+    QFETCH(int, maximumInFlight);
+
+    const QString key = QStringLiteral("sk_0f1e2d3c4b5a69788796a5b4c3d2e1f0");
+    FakeService service;
+    service.script = {reply};
+    QNetworkAccessManager manager;
+    const ElevenLabsClient client(&manager, service.baseUrl());
+    const SynthesisResult result = client.synthesizeBlocking(requestFor(QStringLiteral("Hi")), key);
+    QVERIFY(!result.audio);
+    QCOMPARE(result.httpStatus, httpStatus);
+    QCOMPARE(result.reason, reason);
+    QCOMPARE(result.retryable, retryable);
+    QCOMPARE(result.maximumConcurrentRequests, maximumInFlight);
+    QVERIFY2(result.error.startsWith(QLatin1String("TTS request failed: ")),
+             qPrintable(result.error));
+    QVERIFY2(result.error.endsWith(detail), qPrintable(result.error));
+    QVERIFY2(result.error.size() > 20 + detail.size(), qPrintable(result.error));
+    QVERIFY(!result.error.contains(key));
+    QCOMPARE(service.requests.first().headers.value("xi-api-key"), key.toUtf8());
+}
+
+void ElevenLabsClientTest::successHeaders() {
+    FakeService service;
+    service.script = {answer(200, "OK", "\x01\x02",
+                             {{"Content-Type", "audio/pcm"},
+                              {"character-cost", " 42 "},
+                              {"request-id", "r3Q9xY"},
+                              {"maximum-concurrent-requests", "10"}}),
+                      answer(200, "OK", "\x01\x02", {{"character-cost", "many"}})};
+    QNetworkAccessManager manager;
+    const ElevenLabsClient client(&manager, service.baseUrl());
+    const SynthesisResult first =
+        client.synthesizeBlocking(requestFor(QStringLiteral("Hello there")), QStringLiteral("k"));
+    QVERIFY2(first.audio, qPrintable(first.error));
+    QCOMPARE(first.httpStatus, 200);
+    QCOMPARE(first.reason, lyrane::ServiceErrorReason::None);
+    QCOMPARE(first.characterCost, 42);
+    QCOMPARE(first.requestId, QStringLiteral("r3Q9xY"));
+    QCOMPARE(first.maximumConcurrentRequests, 10);
+    const SynthesisResult second =
+        client.synthesizeBlocking(requestFor(QStringLiteral("Hello there")), QStringLiteral("k"));
+    QVERIFY2(second.audio, qPrintable(second.error));
+    QCOMPARE(second.characterCost, -1);
+    QVERIFY(second.requestId.isEmpty());
+    QCOMPARE(second.maximumConcurrentRequests, -1);
 }
 
 QTEST_GUILESS_MAIN(ElevenLabsClientTest)

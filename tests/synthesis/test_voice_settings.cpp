@@ -293,7 +293,8 @@ private slots:
             << "model"
             << "eleven_v4_preview"
             << ""
-            << "Model eleven_v4_preview is not one lyrane knows; it is sent as given\n"
+            << "Warning: model eleven_v4_preview is not one lyrane knows; it is sent as given, "
+               "with a limit of 5000 characters per request\n"
             << "|model_id=eleven_v4_preview";
         QTest::newRow("model with capitals") << "model"
                                              << "Eleven_v3" << modelError << ""
