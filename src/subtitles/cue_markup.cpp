@@ -51,11 +51,14 @@ void appendCodePoint(QString& out, char32_t codePoint) {
 // Decodes the reference starting at line[at] == '&'. Returns the position after it, or `at`
 // when there is no complete reference there.
 qsizetype decodeReference(QStringView line, qsizetype at, QString& out) {
-    const qsizetype semicolon = line.indexOf(QLatin1Char(';'), at + 1);
-    if (semicolon < 0 || semicolon - at > 12) {
+    // References are short; looking no further keeps a line full of '&' linear.
+    constexpr qsizetype longest = 12;
+    const qsizetype length = line.mid(at + 1, longest).indexOf(QLatin1Char(';'));
+    if (length < 0) {
         return at;
     }
-    const QStringView body = line.mid(at + 1, semicolon - at - 1);
+    const qsizetype semicolon = at + 1 + length;
+    const QStringView body = line.mid(at + 1, length);
     if (body.size() >= 2 && body.front() == QLatin1Char('#')) {
         const bool hex = body[1] == QLatin1Char('x') || body[1] == QLatin1Char('X');
         const QStringView digits = body.mid(hex ? 2 : 1);
@@ -121,6 +124,27 @@ void handleTag(QStringView body, CueMarkupState& state, QString* speaker) {
     }
 }
 
+// The next `c` at or after `from`, remembered so that a line full of openers without their
+// closer is still read in linear time.
+class CloserSearch {
+public:
+    CloserSearch(QStringView line, QChar closer) : line(line), closer(closer) {}
+
+    qsizetype from(qsizetype pos) {
+        if (found != -1 && found < pos) {
+            found = line.indexOf(closer, pos);
+        } else if (found == -2) {
+            found = line.indexOf(closer, pos);
+        }
+        return found;
+    }
+
+private:
+    QStringView line;
+    QChar closer;
+    qsizetype found = -2; // -2: not searched yet, -1: none left
+};
+
 } // namespace
 
 QString cleanCueLine(QStringView line, CueMarkupState& state, QString* speaker) {
@@ -130,19 +154,20 @@ QString cleanCueLine(QStringView line, CueMarkupState& state, QString* speaker) 
     QString out;
     out.reserve(line.size());
     const qsizetype size = line.size();
+    CloserSearch tagEnd(line, QLatin1Char('>'));
+    CloserSearch overrideEnd(line, QLatin1Char('}'));
     for (qsizetype i = 0; i < size; ++i) {
         const QChar c = line[i];
+        // A '<' that starts no tag, such as "1 < 2" or an unclosed "a<b", is text.
         if (c == QLatin1Char('<') && i + 1 < size &&
             (isAsciiLetter(line[i + 1]) || isAsciiDigit(line[i + 1]) ||
              line[i + 1] == QLatin1Char('/'))) {
-            // A tag without its '>' runs to the end of the line, as a viewer reads it.
-            qsizetype close = line.indexOf(QLatin1Char('>'), i + 1);
-            if (close < 0) {
-                close = size;
+            const qsizetype close = tagEnd.from(i + 1);
+            if (close >= 0) {
+                handleTag(line.mid(i + 1, close - i - 1), state, speaker);
+                i = close;
+                continue;
             }
-            handleTag(line.mid(i + 1, close - i - 1), state, speaker);
-            i = close;
-            continue;
         }
         if (state.inRubyAnnotation) {
             continue;
@@ -154,7 +179,7 @@ QString cleanCueLine(QStringView line, CueMarkupState& state, QString* speaker) 
                 continue;
             }
         } else if (c == QLatin1Char('{') && i + 1 < size && line[i + 1] == QLatin1Char('\\')) {
-            const qsizetype close = line.indexOf(QLatin1Char('}'), i + 2);
+            const qsizetype close = overrideEnd.from(i + 2);
             if (close >= 0) {
                 i = close;
                 continue;

@@ -58,8 +58,11 @@ void TestCueMarkup::cleaning_data() {
         << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp");
     QTest::newRow("a less-than sign that opens no tag")
         << QStringLiteral("1 < 2 and 3 <= 4") << QStringLiteral("1 < 2 and 3 <= 4");
-    QTest::newRow("unterminated tag runs to the end")
-        << QStringLiteral("keep <i class") << QStringLiteral("keep");
+    QTest::newRow("unclosed tag is text")
+        << QStringLiteral("<i>if</i> a<b then c") << QStringLiteral("if a<b then c");
+    QTest::newRow("many openers without closers")
+        << QString(QStringLiteral("<a&a{\\")).repeated(2000)
+        << QString(QStringLiteral("<a&a{\\")).repeated(2000);
     QTest::newRow("font tags") << QStringLiteral(
                                       "<font color=\"#ff0000\" face=\"Arial\">Red</font>")
                                << QStringLiteral("Red");
