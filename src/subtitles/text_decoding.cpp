@@ -4,6 +4,7 @@
 #include <QStringDecoder>
 
 #include <cerrno>
+#include <cstring>
 #include <iconv.h>
 #include <memory>
 
