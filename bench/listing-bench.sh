@@ -1,12 +1,13 @@
 #!/bin/sh
 # Times the cue listing of a large generated subtitle file.
-# Usage: bench/listing-bench.sh [LYRANE_BINARY] [CUES] [RUNS]
-# Defaults: build/lyrane, 100000 cues, 5 runs. Builds nothing.
+# Usage: bench/listing-bench.sh [LYRANE_BINARY] [CUES] [RUNS] [vtt|srt]
+# Defaults: build/lyrane, 100000 cues, 5 runs, WebVTT. Builds nothing.
 set -eu
 
 bin=${1:-build/lyrane}
 cues=${2:-100000}
 runs=${3:-5}
+format=${4:-vtt}
 here=$(cd "$(dirname "$0")" && pwd)
 
 if [ ! -x "$bin" ]; then
@@ -16,8 +17,12 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lyrane-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
-vtt="$work/bench.vtt"
-python3 "$here/make-vtt.py" -n "$cues" "$vtt"
+vtt="$work/bench.$format"
+case "$format" in
+    vtt) python3 "$here/make-vtt.py" -n "$cues" "$vtt" ;;
+    srt) python3 "$here/make-vtt.py" --srt -n "$cues" "$vtt" ;;
+    *) echo "listing-bench: format must be vtt or srt" >&2; exit 1 ;;
+esac
 size=$(wc -c < "$vtt")
 echo "file: $cues cues, $size bytes"
 

@@ -2,6 +2,7 @@
 
 #include "cli/console.h"
 #include "cache/file_helpers.h"
+#include "subtitles/text_decoding.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -27,7 +28,8 @@ QString environmentText(const char* name) {
 
 // The option table, in the order the help lists it.
 struct OptionTable {
-    QCommandLineOption vtt{QStringLiteral("vtt"), QObject::tr("VTT file to process"),
+    QCommandLineOption vtt{QStringLiteral("vtt"),
+                           QObject::tr("Subtitle file to process (WebVTT or SRT)"),
                            QStringLiteral("file")};
     QCommandLineOption say{QStringLiteral("say"),
                            QObject::tr("Text to speak instead of providing a VTT file"),
@@ -112,6 +114,11 @@ struct OptionTable {
         QStringLiteral("timeout"),
         QObject::tr("Seconds without progress before a request or aws call fails (0 for none)"),
         QStringLiteral("seconds"), QStringLiteral("0")};
+    QCommandLineOption encoding{
+        QStringLiteral("encoding"),
+        QObject::tr("Character encoding of subtitle files without a byte-order mark (default "
+                    "UTF-8; e.g. windows-1252, iso-8859-6)"),
+        QStringLiteral("name")};
 
     OptionTable()
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
@@ -128,10 +135,11 @@ struct OptionTable {
     }
 
     QList<QCommandLineOption> all() const {
-        return {vtt,          say,     text,      voice,  keyFile,      tempDir,          limit,
-                padding,      autopad, autospeed, speed,  output,       dryRun,           noPadding,
-                cacheOnly,    batch,   s3Bucket,  format, previousText, previousTextFile, nextText,
-                nextTextFile, jobs,    retries,   timeout};
+        return {
+            vtt,          say,     text,      voice,   keyFile,      tempDir,          limit,
+            padding,      autopad, autospeed, speed,   output,       dryRun,           noPadding,
+            cacheOnly,    batch,   s3Bucket,  format,  previousText, previousTextFile, nextText,
+            nextTextFile, jobs,    retries,   timeout, encoding};
     }
 };
 
@@ -193,6 +201,13 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     const double timeoutMs = std::ceil(timeoutSeconds * 1000.0);
     config->timeoutMs =
         timeoutMs > std::numeric_limits<int>::max() ? 0 : static_cast<int>(timeoutMs);
+    if (parser.isSet(options.encoding)) {
+        config->encoding = parser.value(options.encoding);
+        if (!isKnownTextEncoding(config->encoding)) {
+            return fail(QObject::tr("--encoding must name a character encoding known to the "
+                                    "system, such as windows-1252\n"));
+        }
+    }
 
     if (config->cacheOnly) {
         printOutput(config->tempDir + QLatin1Char('\n'));

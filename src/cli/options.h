@@ -32,6 +32,7 @@ struct Config {
     int jobs = 1;
     int retries = 0;
     int timeoutMs = 0; // 0: no time-out
+    QString encoding;  // of subtitle files without a byte-order mark; empty: UTF-8
 };
 
 // Parses and validates the arguments (program name first). Returns the exit status when the

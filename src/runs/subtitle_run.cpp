@@ -4,6 +4,7 @@
 #include "cli/console.h"
 #include "runs/run_preparation.h"
 #include "audio/streamed_timeline.h"
+#include "subtitles/subtitle_file.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -25,18 +26,20 @@ namespace {
 constexpr double kMaxSpeedUp = 1.5;
 constexpr int kMaxLoadThreads = 8;
 
-std::optional<QList<VttCue>> openSubtitleFile(const QString& path) {
+std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString& encoding) {
     QString error;
-    std::optional<QList<VttCue>> cues = VttParser().parse(path, &error);
-    if (!cues) {
+    std::optional<SubtitleFile> file = readSubtitleFile(path, encoding, &error);
+    if (!file) {
         printError(QObject::tr("failed to parse VTT file: %1\n").arg(error));
         return std::nullopt;
     }
-    if (cues->isEmpty()) {
-        printError(QObject::tr("VTT file contains no cues\n"));
+    if (file->cues.isEmpty()) {
+        printError(file->noCuesReason.isEmpty()
+                       ? QObject::tr("VTT file contains no cues\n")
+                       : QObject::tr("VTT file contains no cues (%1)\n").arg(file->noCuesReason));
         return std::nullopt;
     }
-    return cues;
+    return std::move(file->cues);
 }
 
 // HH:mm:ss.zzz of a time of day, as QTime::toString writes it, without its locale machinery:
@@ -115,7 +118,7 @@ private:
 };
 
 int runOneFile(const Config& config, RunSession& session) {
-    const std::optional<QList<VttCue>> cues = openSubtitleFile(config.vttFile);
+    const std::optional<QList<VttCue>> cues = openSubtitleFile(config.vttFile, config.encoding);
     if (!cues) {
         return 1;
     }

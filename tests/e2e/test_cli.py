@@ -135,7 +135,7 @@ class ValidationTest(LyraneTestCase):
                  "-f, --format <format>", "--previous-text <text>",
                  "--previous-text-file <file>", "--next-text <text>",
                  "--next-text-file <file>", "-j, --jobs <count>", "--retries <count>",
-                 "--timeout <seconds>"]
+                 "--timeout <seconds>", "--encoding <name>"]
         positions = [help_text.stdout.find(name) for name in names]
         self.assertNotIn(-1, positions, dict(zip(names, positions)))
         self.assertEqual(positions, sorted(positions), "options listed out of table order")
@@ -213,14 +213,14 @@ class ListingTest(LyraneTestCase):
         no_header = self.write_text("plain.vtt", "00:00:01.000 --> 00:00:02.000\nHi\n")
         result = self.run_lyrane(["--vtt", no_header, "--dry-run"])
         self.assertExitStatus(result, 1)
-        self.assertEqual(result.stderr,
-                         "failed to parse VTT file: VTT file missing WEBVTT header\n")
+        self.assertEqual(result.stderr, "failed to parse VTT file: VTT file missing WEBVTT header "
+                                        "(not an SRT file either)\n")
 
         bad_time = self.write_text("bad.vtt", "WEBVTT\n\n00:61:00.000 --> 00:62:00.000\nHi\n")
         result = self.run_lyrane(["--vtt", bad_time, "--dry-run"])
         self.assertExitStatus(result, 1)
         self.assertEqual(result.stderr, "failed to parse VTT file: invalid minutes in "
-                                        "timestamp: 00:61:00.000\n")
+                                        "timestamp: 00:61:00.000 (line 3)\n")
 
 
 class BadInputTest(LyraneTestCase):

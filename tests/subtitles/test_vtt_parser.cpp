@@ -110,32 +110,53 @@ void TestVttParser::cues_data() {
         << QStringList{"5000|6000|B", "1000|2000|A"};
     QTest::newRow("end before start is kept")
         << QStringLiteral("00:00:05.000 --> 00:00:01.000\nX\n") << QStringList{"5000|1000|X"};
-    QTest::newRow("hour-less timing skipped outside a cue")
-        << QStringLiteral("00:01.000 --> 00:02.000\nHi\n") << QStringList{};
-    QTest::newRow("hour-less timing is text inside a cue")
-        << (cueTiming + QStringLiteral("Hi\n00:01.000 --> 00:02.000\n"))
-        << QStringList{"1000|2000|Hi 00:01.000 --> 00:02.000"};
+    QTest::newRow("hour-less timing")
+        << QStringLiteral("00:01.000 --> 00:02.000\nHi\n") << QStringList{"1000|2000|Hi"};
+    QTest::newRow("hour-less timing under text opens a cue")
+        << (cueTiming + QStringLiteral("Hi\n00:03.000 --> 00:04.000\nThere\n"))
+        << QStringList{"1000|2000|Hi", "3000|4000|There"};
+    QTest::newRow("recogniser output crossing the hour")
+        << QStringLiteral("59:58.000 --> 59:59.500\nlate\n\n59:59.500 --> 1:00:01.000\nlater\n\n"
+                          "01:00:01.000 --> 01:00:03.250\nlatest\n")
+        << QStringList{"3598000|3599500|late", "3599500|3601000|later", "3601000|3603250|latest"};
+    QTest::newRow("hours of many digits")
+        << QStringLiteral("100:00:00.000 --> 0100:00:01.000\nLong\n")
+        << QStringList{"360000000|360001000|Long"};
     QTest::newRow("99 hours") << QStringLiteral("99:00:00.000 --> 99:59:59.999\nLate\n")
                               << QStringList{"356400000|359999999|Late"};
     QTest::newRow("voice tag and trimmed second line")
         << (cueTiming + QStringLiteral("<v Anna>Hello\n  world  \n"))
         << QStringList{"1000|2000|Hello world"};
-    QTest::newRow("closing voice tag stays")
-        << (cueTiming + QStringLiteral("<v Anna>Hi</v>\n")) << QStringList{"1000|2000|Hi</v>"};
-    QTest::newRow("voice tag without space stays")
-        << (cueTiming + QStringLiteral("<v>Hi\n")) << QStringList{"1000|2000|<v>Hi"};
+    QTest::newRow("closing voice tag removed")
+        << (cueTiming + QStringLiteral("<v Anna>Hi</v>\n")) << QStringList{"1000|2000|Hi"};
+    QTest::newRow("voice tag without name removed")
+        << (cueTiming + QStringLiteral("<v>Hi\n")) << QStringList{"1000|2000|Hi"};
     QTest::newRow("voice tag with tab and inner text")
         << (cueTiming + QStringLiteral("Say <v\tBob Smith>now\n"))
         << QStringList{"1000|2000|Say now"};
-    QTest::newRow("other markup stays") << (cueTiming + QStringLiteral("<i>Rock</i> &amp; roll\n"))
-                                        << QStringList{"1000|2000|<i>Rock</i> &amp; roll"};
+    QTest::newRow("other markup removed")
+        << (cueTiming + QStringLiteral("<i>Rock</i> &amp; roll\n"))
+        << QStringList{"1000|2000|Rock & roll"};
     QTest::newRow("only a voice tag is dropped")
         << (cueTiming + QStringLiteral("<v Anna>\n\n00:00:03.000 --> 00:00:04.000\nNext\n"))
         << QStringList{"3000|4000|Next"};
     QTest::newRow("empty line from a tag keeps its place")
         << (cueTiming + QStringLiteral("A\n<v B>\nC\n")) << QStringList{"1000|2000|A  C"};
-    QTest::newRow("numeric lines dropped")
-        << (cueTiming + QStringLiteral("42\nHello\n-3\n+7\n")) << QStringList{"1000|2000|Hello"};
+    QTest::newRow("numeric lines are text") << (cueTiming + QStringLiteral("42\nHello\n-3\n+7\n"))
+                                            << QStringList{"1000|2000|42 Hello -3 +7"};
+    QTest::newRow("a cue of only a number")
+        << (cueTiming + QStringLiteral("72\n\n00:00:03.000 --> 00:00:04.000\n-5\n"))
+        << QStringList{"1000|2000|72", "3000|4000|-5"};
+    QTest::newRow("number directly above a timing line names the next cue")
+        << (cueTiming + QStringLiteral("Hello\n2\n00:00:03.000 --> 00:00:04.000\nB\n"))
+        << QStringList{"1000|2000|Hello", "3000|4000|B"};
+    QTest::newRow("number above a blank line is text")
+        << (cueTiming + QStringLiteral("Hello\n2\n\n00:00:03.000 --> 00:00:04.000\nB\n"))
+        << QStringList{"1000|2000|Hello 2", "3000|4000|B"};
+    QTest::newRow("unusable timing line skips its block only")
+        << (QStringLiteral("00:00:01,000 --> 00:00:02,000\nComma\n\n00:00:x --> 1\nX\n\n") +
+            cueTiming + QStringLiteral("Good\n"))
+        << QStringList{"1000|2000|Good"};
     QTest::newRow("number with words stays")
         << (cueTiming + QStringLiteral("42 apples\n")) << QStringList{"1000|2000|42 apples"};
     QTest::newRow("number beyond 32 bits stays")
@@ -181,14 +202,23 @@ void TestVttParser::lineEndingsAreEquivalent() {
     const QString lf = QStringLiteral("WEBVTT - t\n\n1\n00:00:01.000 --> 00:00:02.000\n<v A>Hello\n"
                                       "world\n\n\n2\n00:00:03.000-->00:00:04.000 align:end\n\n"
                                       "Again\n42\nend");
+    // Lone carriage returns end lines too.
+    QString cr = lf;
+    cr.replace(QLatin1Char('\n'), QLatin1Char('\r'));
+    QString mixed = lf;
+    mixed.replace(QLatin1String("\n\n"), QLatin1String("\r\n\r"));
     QString crlf = lf;
     crlf.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
 
     const auto fromLf = VttParser().parseContent(lf, nullptr);
     const auto fromCrlf = VttParser().parseContent(crlf, nullptr);
-    QVERIFY(fromLf && fromCrlf);
-    QCOMPARE(describe(*fromLf), (QStringList{"1000|2000|Hello world", "3000|4000|Again end"}));
+    const auto fromCr = VttParser().parseContent(cr, nullptr);
+    const auto fromMixed = VttParser().parseContent(mixed, nullptr);
+    QVERIFY(fromLf && fromCrlf && fromCr && fromMixed);
+    QCOMPARE(describe(*fromLf), (QStringList{"1000|2000|Hello world", "3000|4000|Again 42 end"}));
     QCOMPARE(describe(*fromCrlf), describe(*fromLf));
+    QCOMPARE(describe(*fromCr), describe(*fromLf));
+    QCOMPARE(describe(*fromMixed), describe(*fromLf));
 }
 
 void TestVttParser::timestampErrors_data() {
@@ -196,16 +226,27 @@ void TestVttParser::timestampErrors_data() {
     QTest::addColumn<QString>("message");
 
     QTest::newRow("minutes 61") << QStringLiteral("00:61:00.000 --> 00:62:00.000\nHi\n")
-                                << QStringLiteral("invalid minutes in timestamp: 00:61:00.000");
+                                << QStringLiteral(
+                                       "invalid minutes in timestamp: 00:61:00.000 (line 3)");
     QTest::newRow("seconds 60") << QStringLiteral("00:00:60.000 --> 00:01:00.000\nHi\n")
-                                << QStringLiteral("invalid seconds in timestamp: 00:00:60.000");
+                                << QStringLiteral(
+                                       "invalid seconds in timestamp: 00:00:60.000 (line 3)");
+    QTest::newRow("hour-less seconds 60")
+        << QStringLiteral("\n\nNOTE x\n\n00:60.000 --> 01:00.000\nHi\n")
+        << QStringLiteral("invalid seconds in timestamp: 00:60.000 (line 7)");
+    QTest::newRow("after CR line ends")
+        << QStringLiteral("00:00:01.000 --> 00:00:02.000\rA\r\r00:00:03.000 --> 00:00:99.000\rB\r")
+        << QStringLiteral("invalid seconds in timestamp: 00:00:99.000 (line 6)");
+    QTest::newRow("hours too large")
+        << QStringLiteral("99999999999:00:00.000 --> 00:01.000\nHi\n")
+        << QStringLiteral("invalid hours in timestamp: 99999999999:00:00.000 (line 3)");
     QTest::newRow("bad end timestamp")
         << QStringLiteral("00:00:01.000 --> 00:00:75.000\nHi\n")
-        << QStringLiteral("invalid seconds in timestamp: 00:00:75.000");
+        << QStringLiteral("invalid seconds in timestamp: 00:00:75.000 (line 3)");
     QTest::newRow("earlier cues discarded")
         << QStringLiteral("00:00:01.000 --> 00:00:02.000\nGood\n\n00:99:00.000 --> "
                           "01:00:00.000\nBad\n")
-        << QStringLiteral("invalid minutes in timestamp: 00:99:00.000");
+        << QStringLiteral("invalid minutes in timestamp: 00:99:00.000 (line 6)");
 }
 
 void TestVttParser::timestampErrors() {
@@ -226,19 +267,27 @@ void TestVttParser::parseTimestamp_data() {
     QTest::newRow("all fields") << QStringLiteral("01:02:03.004") << qint64(3723004) << QString();
     QTest::newRow("zero") << QStringLiteral("00:00:00.000") << qint64(0) << QString();
     QTest::newRow("largest") << QStringLiteral("99:59:59.999") << qint64(359999999) << QString();
+    QTest::newRow("one-digit hours")
+        << QStringLiteral("1:02:03.004") << qint64(3723004) << QString();
+    QTest::newRow("no hours") << QStringLiteral("01:02.004") << qint64(62004) << QString();
+    QTest::newRow("no hours, largest")
+        << QStringLiteral("59:59.999") << qint64(3599999) << QString();
+    QTest::newRow("three-digit hours")
+        << QStringLiteral("123:00:00.000") << qint64(442800000) << QString();
+    QTest::newRow("no hours, seconds 60")
+        << QStringLiteral("00:60.000") << qint64(-1)
+        << QStringLiteral("invalid seconds in timestamp: 00:60.000");
     QTest::newRow("minutes 60") << QStringLiteral("00:60:00.000") << qint64(-1)
                                 << QStringLiteral("invalid minutes in timestamp: 00:60:00.000");
     QTest::newRow("seconds 60") << QStringLiteral("00:00:60.000") << qint64(-1)
                                 << QStringLiteral("invalid seconds in timestamp: 00:00:60.000");
-    const QStringList malformed{"1:02:03.004",
-                                "01:02:03,004",
-                                " 01:02:03.004",
-                                "01:02:03.004 ",
-                                "01:02:03.0045",
-                                "01:02.004",
-                                "",
-                                "aa:bb:cc.ddd",
-                                QString::fromUtf8("\u0661\u0662:00:00.000")};
+    const QStringList malformed{"01:02:03,004",  "60:00.000",
+                                "1:02.004",      "01:2:03.004",
+                                "01:02:03.04",   "01:02:03.",
+                                "01:02:03",      "01-02-03.004",
+                                " 01:02:03.004", "01:02:03.004 ",
+                                "01:02:03.0045", "",
+                                "aa:bb:cc.ddd",  QString::fromUtf8("\u0661\u0662:00:00.000")};
     for (const QString& text : malformed) {
         QTest::newRow(qPrintable(QStringLiteral("malformed '%1'").arg(text)))
             << text << qint64(-1) << QStringLiteral("invalid timestamp format: %1").arg(text);
@@ -327,7 +376,7 @@ void TestVttParser::binaryGarbage() {
     QVERIFY(writeFile(path, garbage));
     QString error;
     QVERIFY(!VttParser().parse(path, &error));
-    QCOMPARE(error, QStringLiteral("VTT file missing WEBVTT header"));
+    QCOMPARE(error, QStringLiteral("VTT file missing WEBVTT header (not an SRT file either)"));
 
     // Garbage after a valid header and cue: whatever comes of it, the parse ends cleanly.
     QVERIFY(writeFile(path, QByteArray("WEBVTT\n\n00:00:01.000 --> 00:00:02.000\nok\n") + garbage));

@@ -1,0 +1,193 @@
+#include "subtitles/cue_markup.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace lyrane {
+
+namespace {
+
+bool isAsciiDigit(QChar c) {
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+bool isAsciiLetter(QChar c) {
+    const char16_t u = c.unicode();
+    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z');
+}
+
+bool mayHoldMarkup(QStringView line) {
+    return std::any_of(line.begin(), line.end(), [](QChar c) {
+        return c == QLatin1Char('<') || c == QLatin1Char('&') || c == QLatin1Char('{');
+    });
+}
+
+struct NamedReference {
+    const char* name;
+    char16_t character;
+};
+
+// The references subtitle writers use; an unknown name stays as written. Sorted by name.
+constexpr NamedReference namedReferences[] = {
+    {"amp", u'&'},        {"apos", u'\''},      {"bull", u'\u2022'},  {"copy", u'\u00A9'},
+    {"deg", u'\u00B0'},   {"euro", u'\u20AC'},  {"gt", u'>'},         {"hellip", u'\u2026'},
+    {"laquo", u'\u00AB'}, {"ldquo", u'\u201C'}, {"lrm", u'\u200E'},   {"lsquo", u'\u2018'},
+    {"lt", u'<'},         {"mdash", u'\u2014'}, {"nbsp", u'\u00A0'},  {"ndash", u'\u2013'},
+    {"quot", u'"'},       {"raquo", u'\u00BB'}, {"rdquo", u'\u201D'}, {"reg", u'\u00AE'},
+    {"rlm", u'\u200F'},   {"rsquo", u'\u2019'}, {"trade", u'\u2122'},
+};
+
+void appendCodePoint(QString& out, char32_t codePoint) {
+    if (codePoint == 0 || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+        out.append(QChar::ReplacementCharacter);
+    } else if (QChar::requiresSurrogates(codePoint)) {
+        out.append(QChar(QChar::highSurrogate(codePoint)));
+        out.append(QChar(QChar::lowSurrogate(codePoint)));
+    } else {
+        out.append(QChar(char16_t(codePoint)));
+    }
+}
+
+// Decodes the reference starting at line[at] == '&'. Returns the position after it, or `at`
+// when there is no complete reference there.
+qsizetype decodeReference(QStringView line, qsizetype at, QString& out) {
+    // References are short; looking no further keeps a line full of '&' linear.
+    constexpr qsizetype longest = 12;
+    const qsizetype length = line.mid(at + 1, longest).indexOf(QLatin1Char(';'));
+    if (length < 0) {
+        return at;
+    }
+    const qsizetype semicolon = at + 1 + length;
+    const QStringView body = line.mid(at + 1, length);
+    if (body.size() >= 2 && body.front() == QLatin1Char('#')) {
+        const bool hex = body[1] == QLatin1Char('x') || body[1] == QLatin1Char('X');
+        const QStringView digits = body.mid(hex ? 2 : 1);
+        if (digits.isEmpty()) {
+            return at;
+        }
+        char32_t value = 0;
+        for (QChar c : digits) {
+            const char16_t u = c.unicode();
+            int digit = -1;
+            if (isAsciiDigit(c)) {
+                digit = u - '0';
+            } else if (hex && u >= 'a' && u <= 'f') {
+                digit = u - 'a' + 10;
+            } else if (hex && u >= 'A' && u <= 'F') {
+                digit = u - 'A' + 10;
+            }
+            if (digit < 0) {
+                return at;
+            }
+            value = std::min<char32_t>(value * (hex ? 16 : 10) + char32_t(digit), 0x110000);
+        }
+        appendCodePoint(out, value);
+        return semicolon + 1;
+    }
+    const auto found =
+        std::find_if(std::begin(namedReferences), std::end(namedReferences),
+                     [body](const NamedReference& ref) { return body == QLatin1String(ref.name); });
+    if (found == std::end(namedReferences)) {
+        return at;
+    }
+    out.append(QChar(found->character));
+    return semicolon + 1;
+}
+
+// The voice span's annotation: "<v.loud Anna Smith>" gives "Anna Smith".
+QString voiceName(QStringView tagBody) {
+    qsizetype space = 0;
+    while (space < tagBody.size() && !tagBody[space].isSpace()) {
+        ++space;
+    }
+    QString name;
+    CueMarkupState ignored;
+    name = cleanCueLine(tagBody.mid(space).trimmed(), ignored, nullptr);
+    return name.simplified();
+}
+
+// Handles the tag between '<' and '>' (exclusive).
+void handleTag(QStringView body, CueMarkupState& state, QString* speaker) {
+    const bool closing = body.startsWith(QLatin1Char('/'));
+    const QStringView rest = closing ? body.mid(1) : body;
+    qsizetype nameEnd = 0;
+    while (nameEnd < rest.size() && rest[nameEnd] != QLatin1Char('.') && !rest[nameEnd].isSpace()) {
+        ++nameEnd;
+    }
+    const QStringView name = rest.left(nameEnd);
+    if (name == QLatin1String("rt")) {
+        state.inRubyAnnotation = !closing;
+    } else if (closing && name == QLatin1String("ruby")) {
+        state.inRubyAnnotation = false;
+    } else if (!closing && name == QLatin1String("v") && speaker && speaker->isEmpty()) {
+        *speaker = voiceName(rest);
+    }
+}
+
+// The next `c` at or after `from`, remembered so that a line full of openers without their
+// closer is still read in linear time.
+class CloserSearch {
+public:
+    CloserSearch(QStringView line, QChar closer) : line(line), closer(closer) {}
+
+    qsizetype from(qsizetype pos) {
+        if (found != -1 && found < pos) {
+            found = line.indexOf(closer, pos);
+        } else if (found == -2) {
+            found = line.indexOf(closer, pos);
+        }
+        return found;
+    }
+
+private:
+    QStringView line;
+    QChar closer;
+    qsizetype found = -2; // -2: not searched yet, -1: none left
+};
+
+} // namespace
+
+QString cleanCueLine(QStringView line, CueMarkupState& state, QString* speaker) {
+    if (!state.inRubyAnnotation && !mayHoldMarkup(line)) {
+        return line.toString();
+    }
+    QString out;
+    out.reserve(line.size());
+    const qsizetype size = line.size();
+    CloserSearch tagEnd(line, QLatin1Char('>'));
+    CloserSearch overrideEnd(line, QLatin1Char('}'));
+    for (qsizetype i = 0; i < size; ++i) {
+        const QChar c = line[i];
+        // A '<' that starts no tag, such as "1 < 2" or an unclosed "a<b", is text.
+        if (c == QLatin1Char('<') && i + 1 < size &&
+            (isAsciiLetter(line[i + 1]) || isAsciiDigit(line[i + 1]) ||
+             line[i + 1] == QLatin1Char('/'))) {
+            const qsizetype close = tagEnd.from(i + 1);
+            if (close >= 0) {
+                handleTag(line.mid(i + 1, close - i - 1), state, speaker);
+                i = close;
+                continue;
+            }
+        }
+        if (state.inRubyAnnotation) {
+            continue;
+        }
+        if (c == QLatin1Char('&')) {
+            const qsizetype next = decodeReference(line, i, out);
+            if (next != i) {
+                i = next - 1;
+                continue;
+            }
+        } else if (c == QLatin1Char('{') && i + 1 < size && line[i + 1] == QLatin1Char('\\')) {
+            const qsizetype close = overrideEnd.from(i + 2);
+            if (close >= 0) {
+                i = close;
+                continue;
+            }
+        }
+        out.append(c);
+    }
+    return out.trimmed();
+}
+
+} // namespace lyrane

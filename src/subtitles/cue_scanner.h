@@ -1,0 +1,55 @@
+#pragma once
+
+#include "subtitles/vtt_parser.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+
+#include <optional>
+
+namespace lyrane {
+
+// Walks text with LF line ends line by line, counting lines from 1.
+class LineCursor {
+public:
+    explicit LineCursor(QStringView text) : text(text) {}
+
+    bool atEnd() const { return done; }
+    int lineNumber() const { return number; }
+    // The next line, trimmed.
+    QStringView next();
+    // The line after the current one, trimmed, without moving.
+    QStringView peek() const;
+
+private:
+    QStringView text;
+    qsizetype pos = 0;
+    int number = 0;
+    bool done = false;
+};
+
+enum class CueDialect { WebVtt, Srt };
+
+struct CueScanReport {
+    int unusableTimingLines = 0;
+    int firstUnusableLine = 0;
+    QString firstUnusableReason;
+};
+
+struct ScannedCues {
+    QList<VttCue> cues;
+    QList<QStringList> cueLines; // the cleaned lines of each cue, when asked for
+    CueScanReport report;
+};
+
+// Reads the cue blocks from the cursor's position to the end: a timing line opens a cue, its
+// text lines follow, a blank line after text closes it. A line holding only an integer is
+// text unless a timing line follows it directly (then it names the next cue). A timestamp
+// out of range fails the scan with a message naming its line; a timing line that cannot be
+// read is skipped with its block and counted in the report.
+std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect, bool keepLines,
+                                         QString* error);
+
+} // namespace lyrane

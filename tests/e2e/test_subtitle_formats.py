@@ -1,0 +1,194 @@
+"""Subtitle files as other programs write them: SRT, WebVTT without hours, legacy encodings,
+markup and rolling automatic captions, narrated and listed end to end."""
+
+import os
+import re
+import unittest
+
+from support import LyraneTestCase, read_wav
+from test_speechd import Service
+
+RATE = 44100
+
+# SRT as subtitle editors write it: CR LF, comma before the milliseconds, font tags and an
+# override block, a cue that is only a number.
+SRT = (
+    "1\r\n00:00:00,500 --> 00:00:02,000\r\n{\\an8}<font color=\"#ffff00\">Where to?</font>\r\n\r\n"
+    "2\r\n00:00:02,500 --> 00:00:04,000\r\n<i>North</i>, &amp; fast.\r\n\r\n"
+    "3\r\n00:00:04.500 --> 00:00:05,500\r\n72\r\n\r\n"
+)
+SRT_TEXTS = ["Where to?", "North, & fast.", "72"]
+
+# A speech recogniser's WebVTT: no hours, voice spans, inline markup.
+HOURLESS_VTT = (
+    "WEBVTT\n\n"
+    "00:00.200 --> 00:01.800\n<v Anna>The kettle is on.</v>\n\n"
+    "00:02.000 --> 00:03.500\n<v.soft Ben>Then we <b>wait</b>.\n\n"
+)
+HOURLESS_TEXTS = ["The kettle is on.", "Then we wait."]
+
+ROLLING_VTT = (
+    "WEBVTT\nKind: captions\nLanguage: en\n\n"
+    "00:00:00.100 --> 00:00:01.990 align:start position:0%\n \n"
+    "we<00:00:00.500><c> planted</c><00:00:01.000><c> trees</c>\n\n"
+    "00:00:01.990 --> 00:00:02.000 align:start position:0%\nwe planted trees\n \n\n"
+    "00:00:02.000 --> 00:00:03.990 align:start position:0%\nwe planted trees\n"
+    "all<00:00:02.500><c> along</c><00:00:03.000><c> the</c><00:00:03.400><c> river</c>\n\n"
+    "00:00:03.990 --> 00:00:04.000 align:start position:0%\nall along the river\n \n\n"
+)
+
+
+def listed_texts(stdout):
+    return re.findall(r"^  Text: (.*)$", stdout, re.MULTILINE)
+
+
+class FakeServiceFormatsTest(LyraneTestCase):
+    def setUp(self):
+        super().setUp()
+        self.service = self.start_service()
+        self.env = self.service_env(self.service)
+        self.cache = self.path("cache")
+
+    def narrate(self, subtitles, *extra):
+        return self.run_lyrane(["--vtt", subtitles, "--temp-dir", self.cache, "--output",
+                                self.path("out.wav"), *extra], env=self.env)
+
+    def test_srt_is_narrated_with_plain_words(self):
+        srt = self.path("film.srt")
+        with open(srt, "w", encoding="utf-8", newline="") as out:
+            out.write(SRT)
+        result = self.narrate(srt)
+        self.assertExitStatus(result, 0)
+        requests = self.service.requests
+        self.assertEqual([r.text for r in requests], SRT_TEXTS)
+        self.assertEqual([r.previous_text for r in requests], [None] + SRT_TEXTS[:2])
+        self.assertEqual([r.next_text for r in requests], SRT_TEXTS[1:] + [None])
+        self.assertEqual(len(read_wav(self.path("out.wav"))[2]), round(5.5 * RATE))
+
+    def test_hourless_webvtt_is_narrated_without_markup(self):
+        vtt = self.write_text("recognised.vtt", HOURLESS_VTT)
+        result = self.narrate(vtt, "--no-padding")
+        self.assertExitStatus(result, 0)
+        self.assertEqual([r.text for r in self.service.requests], HOURLESS_TEXTS)
+        self.assertIn("(from 00:00:02.000 to 00:00:03.500)", result.stderr)
+
+    def test_windows_1252_file(self):
+        legacy = self.path("legacy.srt")
+        with open(legacy, "wb") as out:
+            out.write("1\r\n00:00:01,000 --> 00:00:02,000\r\nCafé “noir” €5\r\n"
+                      .encode("windows-1252"))
+        result = self.narrate(legacy, "--encoding", "windows-1252", "--no-padding")
+        self.assertExitStatus(result, 0)
+        self.assertEqual([r.text for r in self.service.requests], ["Café “noir” €5"])
+
+        # Without the option the same bytes are not UTF-8: replacement characters, no crash.
+        listing = self.run_lyrane(["--vtt", legacy, "--dry-run"])
+        self.assertExitStatus(listing, 0)
+        self.assertIn("\ufffd", listing.stdout)
+
+    def test_rolling_captions_speak_each_line_once(self):
+        vtt = self.write_text("auto.en.vtt", ROLLING_VTT)
+        result = self.narrate(vtt, "--no-padding")
+        self.assertExitStatus(result, 0)
+        self.assertEqual([r.text for r in self.service.requests],
+                         ["we planted trees", "all along the river"])
+        self.assertIn("(from 00:00:02.000 to 00:00:03.990)", result.stderr)
+
+    def test_batch_takes_webvtt_and_srt(self):
+        os.makedirs(self.path("talks"))
+        vtt = self.path("talks", "one.vtt")
+        srt = self.path("talks", "two.srt")
+        with open(vtt, "w", encoding="utf-8") as out:
+            out.write(HOURLESS_VTT)
+        with open(srt, "w", encoding="utf-8", newline="") as out:
+            out.write(SRT)
+        result = self.run_lyrane(["--batch", "%s,%s" % (vtt, srt), "--temp-dir", self.cache],
+                                 env=self.env)
+        self.assertExitStatus(result, 0)
+        self.assertTrue(result.stderr.endswith("Batch complete: 2 files\n"), result.stderr)
+        self.assertEqual([r.text for r in self.service.requests], HOURLESS_TEXTS + SRT_TEXTS)
+        self.assertEqual(len(read_wav(self.path("talks", "one.wav"))[2]), round(3.5 * RATE))
+        self.assertEqual(len(read_wav(self.path("talks", "two.wav"))[2]), round(5.5 * RATE))
+
+
+class ListingAndMessagesTest(LyraneTestCase):
+    def listing(self, name, content, *extra):
+        path = self.path(name)
+        with open(path, "wb") as out:
+            out.write(content)
+        return self.run_lyrane(["--vtt", path, "--dry-run", *extra])
+
+    def test_shapes_list_the_cues_a_viewer_sees(self):
+        cases = [
+            ("utf16le.vtt", "\ufeff" + HOURLESS_VTT, "utf-16-le", HOURLESS_TEXTS),
+            ("utf16be.srt", "\ufeff" + SRT, "utf-16-be", SRT_TEXTS),
+            ("cr.vtt", HOURLESS_VTT.replace("\n", "\r"), "utf-8", HOURLESS_TEXTS),
+            ("bom.srt", "\ufeff" + SRT, "utf-8", SRT_TEXTS),
+            ("numbered.txt", SRT, "utf-8", SRT_TEXTS),
+        ]
+        for name, text, encoding, texts in cases:
+            with self.subTest(name):
+                result = self.listing(name, text.encode(encoding))
+                self.assertExitStatus(result, 0)
+                self.assertEqual(listed_texts(result.stdout), texts)
+
+    def test_messages_name_what_is_wrong(self):
+        cases = [
+            ("bad.srt", b"1\n00:00:01,000 --> 00:00:02,000\nA\n\n2\n00:00:03,000 --> 00:00:60,000"
+             b"\nB\n", "failed to parse VTT file: invalid seconds in timestamp: 00:00:60,000 "
+             "(line 6)\n"),
+            ("notes.txt", b"Shopping list\nmilk\n",
+             "failed to parse VTT file: VTT file missing WEBVTT header (not an SRT file either)\n"),
+            ("dots.vtt", b"WEBVTT\n\n00:00:01:000 --> 00:00:02:000\nHi\n",
+             "VTT file contains no cues (no timing line could be read; 1 unusable, the first at "
+             "line 3: invalid timestamp format: 00:00:01:000)\n"),
+        ]
+        for name, content, message in cases:
+            with self.subTest(name):
+                result = self.listing(name, content)
+                self.assertExitStatus(result, 1)
+                self.assertEqual(result.stderr, message)
+                self.assertEqual(result.stdout, "")
+
+    def test_unknown_encoding_is_refused_before_any_work(self):
+        vtt = self.write_text("x.vtt", HOURLESS_VTT)
+        result = self.run_lyrane(["--vtt", vtt, "--dry-run", "--encoding", "no-such-code-page"])
+        self.assertExitStatus(result, 1)
+        self.assertEqual(result.stderr, "--encoding must name a character encoding known to the "
+                                        "system, such as windows-1252\n")
+        self.assertEqual(result.stdout, "")
+
+    def test_iso_8859_6(self):
+        body = "WEBVTT\n\n00:01.000 --> 00:02.000\nمرحبا بكم\n".encode("iso-8859-6")
+        result = self.listing("arabic.vtt", body, "--encoding", "iso-8859-6")
+        self.assertExitStatus(result, 0)
+        self.assertEqual(listed_texts(result.stdout), ["مرحبا بكم"])
+
+
+class SpeechdFormatsTest(LyraneTestCase):
+    def test_srt_and_hourless_webvtt_through_lyrane_speechd(self):
+        service = Service()
+        self.addCleanup(service.stop)
+        env = {"LYRANE_API_URL": service.url, "ELEVENLABS_API_KEY": "offline"}
+        srt = self.path("film.srt")
+        with open(srt, "w", encoding="utf-8", newline="") as out:
+            out.write(SRT)
+        vtt = self.write_text("recognised.vtt", HOURLESS_VTT)
+        for subtitles, end_ms in ((srt, 5500), (vtt, 3500)):
+            with self.subTest(os.path.basename(subtitles)):
+                out = self.path(os.path.basename(subtitles) + ".wav")
+                result = self.run_lyrane(["--vtt", subtitles, "--temp-dir", self.path("cache"),
+                                          "--output", out, "--autopad"], env=env)
+                self.assertExitStatus(result, 0)
+                rate, channels, samples = read_wav(out)
+                self.assertEqual((rate, channels), (RATE, 1))
+                self.assertGreaterEqual(len(samples), round(end_ms * RATE / 1000))
+                self.assertGreater(max(abs(v) for v in samples), 1000, "no speech in the mix")
+        code, log = service.stop()
+        self.assertEqual(code, 0)
+        self.assertEqual(log.count("POST /v1/text-to-speech/"), len(SRT_TEXTS) +
+                         len(HOURLESS_TEXTS), log)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,137 @@
+#include "subtitles/cue_markup.h"
+
+#include <QtTest>
+
+using lyrane::cleanCueLine;
+using lyrane::CueMarkupState;
+
+class TestCueMarkup : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleaning_data();
+    void cleaning();
+    void rubyAnnotationAcrossLines();
+    void speakers_data();
+    void speakers();
+};
+
+void TestCueMarkup::cleaning_data() {
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("plain text is returned as is")
+        << QStringLiteral("Plain words, 42 — ok?") << QStringLiteral("Plain words, 42 — ok?");
+    QTest::newRow("italics bold underline")
+        << QStringLiteral("<i>one</i> <b>two</b> <u>three</u>") << QStringLiteral("one two three");
+    QTest::newRow("class span") << QStringLiteral("<c.yellow.bg_blue>Warning</c> now")
+                                << QStringLiteral("Warning now");
+    QTest::newRow("language span")
+        << QStringLiteral("<lang fr>Bonjour</lang>!") << QStringLiteral("Bonjour!");
+    QTest::newRow("voice span open and close")
+        << QStringLiteral("<v Anna>Hi</v> there") << QStringLiteral("Hi there");
+    QTest::newRow("voice span with class")
+        << QStringLiteral("<v.loud Anna>Stop!</v>") << QStringLiteral("Stop!");
+    QTest::newRow("ruby keeps the base")
+        << QStringLiteral("<ruby>漢<rt>kan</rt>字<rt>ji</rt></ruby>です")
+        << QStringLiteral("漢字です");
+    QTest::newRow("ruby annotation closed by the ruby end")
+        << QStringLiteral("<ruby>東京<rt>とうきょう</ruby>へ") << QStringLiteral("東京へ");
+    QTest::newRow("inline timestamps and c spans")
+        << QStringLiteral("so<00:00:01.920><c> we</c><00:00:02.160><c> went</c>")
+        << QStringLiteral("so we went");
+    QTest::newRow("hour-less inline timestamp")
+        << QStringLiteral("a<00:01.500>b") << QStringLiteral("ab");
+    QTest::newRow("named references")
+        << QStringLiteral("Tom &amp; Jerry &lt;3 &gt; &quot;q&quot; &apos;s")
+        << QStringLiteral("Tom & Jerry <3 > \"q\" 's");
+    QTest::newRow("no-break space and direction marks")
+        << QStringLiteral("a&nbsp;b &lrm;c&rlm;") << QStringLiteral("a\u00A0b \u200Ec\u200F");
+    QTest::newRow("numeric references")
+        << QStringLiteral("&#39;&#x263A;&#X263a;&#128512;")
+        << QStringLiteral("'\u263A\u263A") + QString::fromUcs4(U"\U0001F600", 1);
+    QTest::newRow("numeric references out of range")
+        << QStringLiteral("&#0;&#xD800;&#x110000;&#99999999;")
+        << QString(4, QChar::ReplacementCharacter);
+    QTest::newRow("references that are not")
+        << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp")
+        << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp");
+    QTest::newRow("a less-than sign that opens no tag")
+        << QStringLiteral("1 < 2 and 3 <= 4") << QStringLiteral("1 < 2 and 3 <= 4");
+    QTest::newRow("unclosed tag is text")
+        << QStringLiteral("<i>if</i> a<b then c") << QStringLiteral("if a<b then c");
+    QTest::newRow("many openers without closers")
+        << QString(QStringLiteral("<a&a{\\")).repeated(2000)
+        << QString(QStringLiteral("<a&a{\\")).repeated(2000);
+    QTest::newRow("font tags") << QStringLiteral(
+                                      "<font color=\"#ff0000\" face=\"Arial\">Red</font>")
+                               << QStringLiteral("Red");
+    QTest::newRow("override blocks")
+        << QStringLiteral("{\\an8}{\\i1}Top{\\i0} line") << QStringLiteral("Top line");
+    QTest::newRow("braces that are no override stay")
+        << QStringLiteral("{curly} {\\unclosed") << QStringLiteral("{curly} {\\unclosed");
+    QTest::newRow("markup around the words is trimmed")
+        << QStringLiteral("<i> spaced </i>") << QStringLiteral("spaced");
+    QTest::newRow("only markup") << QStringLiteral("<v Anna></v>") << QString();
+    QTest::newRow("reference inside a tag is not decoded")
+        << QStringLiteral("<c.a&amp;b>x</c>") << QStringLiteral("x");
+}
+
+void TestCueMarkup::cleaning() {
+    QFETCH(QString, line);
+    QFETCH(QString, expected);
+
+    CueMarkupState state;
+    const QString cleaned = cleanCueLine(line, state, nullptr);
+    QCOMPARE(cleaned, expected);
+    QVERIFY(!state.inRubyAnnotation);
+}
+
+void TestCueMarkup::rubyAnnotationAcrossLines() {
+    CueMarkupState state;
+    QCOMPARE(cleanCueLine(u"<ruby>base<rt>anno", state, nullptr), QStringLiteral("base"));
+    QVERIFY(state.inRubyAnnotation);
+    QCOMPARE(cleanCueLine(u"tation</rt> after", state, nullptr), QStringLiteral("after"));
+    QVERIFY(!state.inRubyAnnotation);
+}
+
+void TestCueMarkup::speakers_data() {
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("speaker");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("voice span") << QStringList{"<v Anna>Hello"} << QStringLiteral("Anna")
+                                << QStringLiteral("Hello");
+    QTest::newRow("voice span with classes and spaces")
+        << QStringList{"<v.loud.angry   Anna   Smith >Go"} << QStringLiteral("Anna Smith")
+        << QStringLiteral("Go");
+    QTest::newRow("reference in the name") << QStringList{"<v Tom &amp; Jerry>Hi"}
+                                           << QStringLiteral("Tom & Jerry") << QStringLiteral("Hi");
+    QTest::newRow("the first voice span counts")
+        << QStringList{"<v Anna>Hi</v>", "<v Bob>Yo"} << QStringLiteral("Anna")
+        << QStringLiteral("Hi Yo");
+    QTest::newRow("voice span on a later line")
+        << QStringList{"- Who?", "<v Bob>Me"} << QStringLiteral("Bob")
+        << QStringLiteral("- Who? Me");
+    QTest::newRow("voice span without a name")
+        << QStringList{"<v>Hi"} << QString() << QStringLiteral("Hi");
+    QTest::newRow("no voice span") << QStringList{"<i>Hi</i>"} << QString() << QStringLiteral("Hi");
+}
+
+void TestCueMarkup::speakers() {
+    QFETCH(QStringList, lines);
+    QFETCH(QString, speaker);
+    QFETCH(QString, text);
+
+    CueMarkupState state;
+    QString found;
+    QStringList cleaned;
+    for (const QString& line : lines) {
+        cleaned << cleanCueLine(line, state, &found);
+    }
+    QCOMPARE(found, speaker);
+    QCOMPARE(cleaned.join(QLatin1Char(' ')), text);
+}
+
+QTEST_GUILESS_MAIN(TestCueMarkup)
+#include "test_cue_markup.moc"
