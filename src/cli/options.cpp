@@ -1,7 +1,7 @@
 #include "cli/options.h"
 
-#include "cli/console.h"
 #include "cache/file_helpers.h"
+#include "cli/console.h"
 #include "subtitles/text_decoding.h"
 
 #include <QCommandLineOption>

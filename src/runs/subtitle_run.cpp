@@ -1,9 +1,13 @@
 #include "runs/subtitle_run.h"
 
-#include "audio/audio_processor.h"
+#include "audio/clip_loading.h"
+#include "audio/resampling.h"
+#include "audio/streamed_timeline.h"
+#include "audio/time_stretch.h"
+#include "audio/timeline_plan.h"
+#include "audio/timeline_render.h"
 #include "cli/console.h"
 #include "runs/run_preparation.h"
-#include "audio/streamed_timeline.h"
 #include "subtitles/subtitle_file.h"
 
 #include <QDir>
@@ -149,7 +153,7 @@ qint64 slotLengthMs(const QList<qint64>& starts, const QList<qint64>& ends, int 
 // threads at once: reading and converting the files is most of a cached run's time. The
 // failure reported is the first in cue order, as with one thread; once a clip has failed no
 // further one is started.
-bool loadClips(const AudioProcessor& audio, const QList<AudioSegment>& segments,
+bool loadClips(const QList<AudioSegment>& segments,
                const std::function<void(qsizetype, AudioBuffer&)>& keep) {
     const qsizetype count = segments.size();
     std::vector<char> loaded(static_cast<size_t>(count), 0);
@@ -164,7 +168,7 @@ bool loadClips(const AudioProcessor& audio, const QList<AudioSegment>& segments,
                 return;
             }
             QString error;
-            if (!loadTrimmedClip(audio, segments[i].filePath, clip, &error)) {
+            if (!loadTrimmedClip(segments[i].filePath, clip, &error)) {
                 errors[size_t(i)] = error;
                 failed.store(true);
                 return;
@@ -197,7 +201,9 @@ bool loadClips(const AudioProcessor& audio, const QList<AudioSegment>& segments,
 // How a planned timeline is measured and written; the clips are either all in memory or
 // loaded again one at a time while the file is written.
 struct TimelineSource {
-    std::function<std::optional<TimelinePlan>(qint64 paddingMs, QString* error)> plan;
+    std::function<std::optional<TimelinePlan>(qint64 paddingMs, QString* error,
+                                              TimelinePlanFailure* failure)>
+        plan;
     std::function<qint64()> speechMs;
     std::function<bool(const TimelinePlan& plan, const QString& path, bool mp3, QString* error)>
         write;
@@ -209,20 +215,24 @@ int writeTimeline(const Config& config, const QList<double>& speedUps, qint64 du
     if (config.autopad) {
         printError(QObject::tr("Calculating required padding automatically...\n"));
         QString error;
-        if (!source.plan(0, &error)) {
-            if (!error.contains(QLatin1String("additional padding"))) {
+        TimelinePlanFailure failure;
+        if (!source.plan(0, &error, &failure)) {
+            if (failure.kind != TimelinePlanFailure::Kind::ClipPastEnd) {
                 printError(QObject::tr("Failed to calculate padding: %1\n").arg(error));
                 return 1;
             }
+            // The usual estimate, or more when late cues and collisions push the last clip
+            // further than it allows.
             paddingMs =
                 std::max(paddingMs, std::max<qint64>(0, source.speechMs() - durationMs) + 500);
+            paddingMs = std::max(paddingMs, failure.paddingNeededMs);
         }
         printError(QObject::tr("Using automatically calculated padding of %1 ms\n").arg(paddingMs));
     }
 
     printError(QObject::tr("Mixing audio segments...\n"));
     QString error;
-    const std::optional<TimelinePlan> plan = source.plan(paddingMs, &error);
+    const std::optional<TimelinePlan> plan = source.plan(paddingMs, &error, nullptr);
     if (!plan) {
         printError(QObject::tr("Failed to mix audio: %1\n").arg(error));
         return 1;
@@ -275,11 +285,11 @@ struct ClipShape {
 // output is written, so a long narration holds one clip at a time instead of all of them
 // (gigabytes of samples for a few hours). Returns nullopt, having printed nothing, when the
 // clips turn out to need resampling; the in-memory path handles those.
-std::optional<int> streamTimeline(const Config& config, const AudioProcessor& audio,
-                                  const QList<AudioSegment>& segments, const QList<qint64>& starts,
-                                  const QList<qint64>& ends, qint64 durationMs) {
+std::optional<int> streamTimeline(const Config& config, const QList<AudioSegment>& segments,
+                                  const QList<qint64>& starts, const QList<qint64>& ends,
+                                  qint64 durationMs) {
     std::vector<ClipShape> shapes(static_cast<size_t>(segments.size()));
-    const bool loaded = loadClips(audio, segments, [&shapes](qsizetype i, AudioBuffer& clip) {
+    const bool loaded = loadClips(segments, [&shapes](qsizetype i, AudioBuffer& clip) {
         ClipShape& shape = shapes[size_t(i)];
         shape.length = clip.samples.size();
         shape.sampleRate = clip.sampleRate;
@@ -303,8 +313,9 @@ std::optional<int> streamTimeline(const Config& config, const AudioProcessor& au
     }
 
     TimelineSource source;
-    source.plan = [&](qint64 paddingMs, QString* error) {
-        return planTimelineFromLengths(lengths, rate, starts, ends, durationMs, paddingMs, error);
+    source.plan = [&](qint64 paddingMs, QString* error, TimelinePlanFailure* failure) {
+        return planTimelineFromLengths(lengths, rate, starts, ends, durationMs, paddingMs, error,
+                                       failure);
     };
     source.speechMs = [&] {
         qint64 speechMs = 0;
@@ -314,7 +325,7 @@ std::optional<int> streamTimeline(const Config& config, const AudioProcessor& au
         return speechMs;
     };
     const TimelineClipLoader load = [&](qsizetype i, AudioBuffer& clip, QString* error) {
-        return loadTrimmedClip(audio, segments[i].filePath, clip, error);
+        return loadTrimmedClip(segments[i].filePath, clip, error);
     };
     source.write = [&](const TimelinePlan& plan, const QString& path, bool mp3, QString* error) {
         return mp3 ? writeStreamedTimelineMp3(plan, lengths, peak, load, path, error)
@@ -407,16 +418,15 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
         ends.append(segment.endMs);
     }
 
-    const AudioProcessor audio;
     if (canStream(config, segments)) {
         if (const std::optional<int> status =
-                streamTimeline(config, audio, segments, starts, ends, durationMs)) {
+                streamTimeline(config, segments, starts, ends, durationMs)) {
             return *status;
         }
     }
 
     std::vector<AudioBuffer> loaded(static_cast<size_t>(segments.size()));
-    if (!loadClips(audio, segments, [&loaded](qsizetype i, AudioBuffer& clip) {
+    if (!loadClips(segments, [&loaded](qsizetype i, AudioBuffer& clip) {
             loaded[size_t(i)] = std::move(clip);
         })) {
         return 1;
@@ -433,7 +443,7 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
     for (int j = 1; j < clips.size(); ++j) {
         if (timelineRate > 0 && clips[j].sampleRate != timelineRate) {
             QString error;
-            std::optional<AudioBuffer> resampled = audio.resample(clips[j], timelineRate, &error);
+            std::optional<AudioBuffer> resampled = resample(clips[j], timelineRate, &error);
             if (!resampled) {
                 printError(QObject::tr("Failed to load audio segment %1: %2\n")
                                .arg(segments[j].filePath, error));
@@ -458,7 +468,7 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
             const double factor =
                 std::min(double(clip.samples.size()) / double(slotSamples), kMaxSpeedUp);
             QString error;
-            std::optional<AudioBuffer> faster = audio.speedUp(clip, factor, &error);
+            std::optional<AudioBuffer> faster = speedUp(clip, factor, &error);
             if (!faster) {
                 printError(QObject::tr("Failed to speed up audio segment %1: %2\n")
                                .arg(segments[j].filePath, error));
@@ -470,8 +480,8 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
     }
 
     TimelineSource source;
-    source.plan = [&](qint64 paddingMs, QString* error) {
-        return audio.planTimeline(clips, starts, ends, durationMs, paddingMs, error);
+    source.plan = [&](qint64 paddingMs, QString* error, TimelinePlanFailure* failure) {
+        return planTimeline(clips, starts, ends, durationMs, paddingMs, error, failure);
     };
     source.speechMs = [&] {
         qint64 speechMs = 0;
@@ -483,8 +493,8 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
         return speechMs;
     };
     source.write = [&](const TimelinePlan& plan, const QString& path, bool mp3, QString* error) {
-        return mp3 ? audio.writeTimelineMp3(clips, plan, path, error)
-                   : audio.writeTimelineWav(clips, plan, path, error);
+        return mp3 ? writeTimelineMp3(clips, plan, path, error)
+                   : writeTimelineWav(clips, plan, path, error);
     };
     return writeTimeline(config, speedUps, durationMs, source);
 }

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -295,7 +296,7 @@ std::optional<AudioBuffer> SpeechEngine::synthesize(const QString& text, const V
     buffer.sampleRate = kSampleRate;
     buffer.samples.reserve(static_cast<qsizetype>(samples.size()));
     for (const short value : samples)
-        buffer.samples.append(value / 32768.0);
+        buffer.samples.append(fromPcm16(value));
     return buffer;
 }
 

@@ -1,6 +1,8 @@
 #include "speech_server.h"
 
-#include "audio/audio_processor.h"
+#include "audio/mp3_codec.h"
+#include "audio/resampling.h"
+#include "audio/wav_file.h"
 #include "speech_engine.h"
 #include "synthesis_request.h"
 #include "telephone_encoding.h"
@@ -30,45 +32,13 @@ namespace {
 
 constexpr qint64 kBillingPeriodSeconds = 30 * 24 * 3600;
 
-QByteArray toPcm16(const AudioBuffer& buffer) {
-    QByteArray bytes(buffer.samples.size() * 2, Qt::Uninitialized);
-    char* out = bytes.data();
-    for (const double sample : buffer.samples) {
-        const double v = sample * 32767.0;
-        const qint16 value = v > 32767.0     ? qint16(32767)
-                             : v <= -32768.0 ? qint16(-32768)
-                                             : qint16(v);
-        qToLittleEndian(value, out);
-        out += 2;
-    }
-    return bytes;
-}
-
+// A canonical 16-bit mono PCM WAV file around `pcm`.
 // A canonical 16-bit mono PCM WAV file around `pcm`.
 QByteArray wavFile(const QByteArray& pcm, int sampleRate) {
-    QByteArray header(44, '\0');
-    char* p = header.data();
-    const auto put32 = [](char* at, quint32 value) {
-        qToLittleEndian(value, at);
-    };
-    const auto put16 = [](char* at, quint16 value) {
-        qToLittleEndian(value, at);
-    };
-    memcpy(p, "RIFF", 4);
-    put32(p + 4, static_cast<quint32>(36 + pcm.size()));
-    memcpy(p + 8, "WAVEfmt ", 8);
-    put32(p + 16, 16);
-    put16(p + 20, 1); // PCM
-    put16(p + 22, 1); // mono
-    put32(p + 24, static_cast<quint32>(sampleRate));
-    put32(p + 28, static_cast<quint32>(sampleRate * 2));
-    put16(p + 32, 2);
-    put16(p + 34, 16);
-    memcpy(p + 36, "data", 4);
-    put32(p + 40, static_cast<quint32>(pcm.size()));
+    QByteArray header;
+    makeWavHeader(pcm.size() / 2, sampleRate, &header, nullptr);
     return header + pcm;
 }
-
 // Runs on a worker thread: the engine serializes the synthesis itself, while resampling and
 // encoding of different requests may overlap.
 Answer render(SpeechEngine& engine, const QString& text, const VoiceProfile& voice, double speed,
@@ -78,19 +48,20 @@ Answer render(SpeechEngine& engine, const QString& text, const VoiceProfile& voi
     if (!speech)
         return errorAnswer(500, "synthesis_failed", error);
 
-    const AudioProcessor processor;
     std::optional<AudioBuffer> audio = speech;
     if (speech->sampleRate != format.sampleRate)
-        audio = processor.resample(*speech, format.sampleRate, &error);
+        audio = resample(*speech, format.sampleRate, &error);
     if (!audio)
         return errorAnswer(500, "synthesis_failed", error);
 
     switch (format.kind) {
     case OutputFormat::Kind::Pcm:
-        return {200, QByteArrayLiteral("audio/pcm"), toPcm16(*audio), {}};
+        return {200, QByteArrayLiteral("audio/pcm"), toPcm16Bytes(*audio), {}};
     case OutputFormat::Kind::Wav:
-        return {
-            200, QByteArrayLiteral("audio/wav"), wavFile(toPcm16(*audio), format.sampleRate), {}};
+        return {200,
+                QByteArrayLiteral("audio/wav"),
+                wavFile(toPcm16Bytes(*audio), format.sampleRate),
+                {}};
     case OutputFormat::Kind::Ulaw:
     case OutputFormat::Kind::Alaw: {
         const bool muLaw = format.kind == OutputFormat::Kind::Ulaw;
@@ -107,8 +78,7 @@ Answer render(SpeechEngine& engine, const QString& text, const VoiceProfile& voi
     case OutputFormat::Kind::Opus:
         break;
     }
-    const std::optional<QByteArray> mp3 =
-        processor.encodeMp3ToBytes(*audio, format.bitRate, &error);
+    const std::optional<QByteArray> mp3 = encodeMp3ToBytes(*audio, format.bitRate, &error);
     if (!mp3)
         return errorAnswer(500, "synthesis_failed", error);
     return {200, QByteArrayLiteral("audio/mpeg"), *mp3, {}};

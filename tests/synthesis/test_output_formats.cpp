@@ -1,6 +1,7 @@
 #include "synthesis/output_formats.h"
 
-#include "audio/audio_processor.h"
+#include "audio/mp3_codec.h"
+#include "audio/wav_file.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -84,7 +85,7 @@ QByteArray pcmWrittenByClipWriter(const QByteArray& pcm, int rate) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("clip.wav"));
     QString error;
-    if (!AudioProcessor().writePcm16MonoAsWav(pcm, rate, path, &error)) {
+    if (!writePcm16MonoAsWav(pcm, rate, path, &error)) {
         qWarning("clip writer failed: %s", qPrintable(error));
         return {};
     }
@@ -100,7 +101,7 @@ QByteArray mp3Tone(int rate, int bitRate) {
     }
     QString error;
     const std::optional<QByteArray> mp3 =
-        AudioProcessor().encodeMp3ToBytes(buffer, bitRate, &error);
+        encodeMp3ToBytes(buffer, bitRate, &error);
     if (!mp3) {
         qWarning("MP3 encoding failed: %s", qPrintable(error));
     }
@@ -400,7 +401,7 @@ void OutputFormatsTest::wavAnswerCachesAsItsPcmAnswer() {
         file.write(*fromWav.cacheBytes);
         file.close();
         QString error;
-        const std::optional<AudioBuffer> read = AudioProcessor().readWav(path, &error);
+        const std::optional<AudioBuffer> read = readWav(path, &error);
         QVERIFY2(read, qPrintable(error));
         QCOMPARE(read->sampleRate, rate);
         QCOMPARE(read->samples.size(), pcm.size() / 2);
