@@ -1,12 +1,12 @@
 #include "cache/s3_cache.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QFile>
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -40,21 +40,6 @@ QString messageForFailure(const S3Cache::AwsResult& result, bool withErrorOutput
         return QObject::tr("aws CLI error: %1").arg(text);
     }
     return QObject::tr("aws CLI exited with code %1").arg(result.exitCode);
-}
-
-// Runs one asynchronous operation to its end on a local event loop: `start` is given the
-// context for its callback and the function that the callback calls when it is done.
-void runToCompletion(const std::function<void(QObject*, const std::function<void()>&)>& start) {
-    QEventLoop loop;
-    bool finished = false;
-    QObject context;
-    start(&context, [&] {
-        finished = true;
-        loop.quit();
-    });
-    if (!finished) {
-        loop.exec();
-    }
 }
 
 void setError(QString* error, const QString& message) {
@@ -102,10 +87,17 @@ QString S3Cache::normalizePrefix(const QString& prefix) {
     return prefix + QLatin1Char('/');
 }
 
-bool S3Cache::isNotFoundError(const QByteArray& errorOutput) {
-    const QString text = QString::fromUtf8(errorOutput).toLower();
-    return text.contains(QLatin1String("no such key")) ||
-           text.contains(QLatin1String("not found")) || text.contains(QLatin1String("404"));
+bool S3Cache::isAbsentAnswer(int exitCode, const QByteArray& errorOutput) {
+    // The tool ends with 254 (version 2) or 255 (version 1) when the service refused the call;
+    // only HeadObject's own "no such object" answer means absent. Anything else, such as a
+    // "404" in an endpoint's address, is a failure to report.
+    if (exitCode != 254 && exitCode != 255) {
+        return false;
+    }
+    static const QRegularExpression answer(
+        QStringLiteral("An error occurred \\((?:404|NoSuchKey|NotFound)\\) when calling the "
+                       "HeadObject operation"));
+    return answer.match(QString::fromUtf8(errorOutput)).hasMatch();
 }
 
 void S3Cache::runAwsAsync(const QList<QString>& arguments, QObject* context,
@@ -191,32 +183,6 @@ void S3Cache::runAwsAsync(const QList<QString>& arguments, QObject* context,
         process, [process] { process->start(); }, Qt::QueuedConnection);
 }
 
-bool S3Cache::runAws(const QList<QString>& arguments, QByteArray* standardOutput,
-                     QByteArray* errorOutput, QString* error) const {
-    AwsResult result;
-    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
-        runAwsAsync(arguments, context, [&result, finish](const AwsResult& r) {
-            result = r;
-            finish();
-        });
-    });
-    if (!result.completed) {
-        setError(error, result.error);
-        return false;
-    }
-    if (standardOutput) {
-        *standardOutput = result.standardOutput;
-    }
-    if (errorOutput) {
-        *errorOutput = result.errorOutput;
-    }
-    if (result.ok) {
-        return true;
-    }
-    setError(error, messageForFailure(result, errorOutput != nullptr));
-    return false;
-}
-
 void S3Cache::existsAsync(
     const QString& objectKey, QObject* context,
     std::function<void(bool ok, bool found, const QString& error)> done) const {
@@ -231,42 +197,12 @@ void S3Cache::existsAsync(
     runAwsAsync(arguments, context, [done](const AwsResult& result) {
         if (result.ok) {
             done(true, true, QString());
-        } else if (result.completed && isNotFoundError(result.errorOutput)) {
+        } else if (result.completed && isAbsentAnswer(result.exitCode, result.errorOutput)) {
             done(true, false, QString());
         } else {
             done(false, false, result.error);
         }
     });
-}
-
-bool S3Cache::exists(const QString& objectKey, bool* found, QString* error) const {
-    if (found) {
-        *found = false;
-    }
-    bool ok = false;
-    bool isThere = false;
-    QString message;
-    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
-        existsAsync(objectKey, context,
-                    [&, finish](bool okResult, bool foundResult, const QString& e) {
-                        ok = okResult;
-                        isThere = foundResult;
-                        message = e;
-                        finish();
-                    });
-    });
-    if (!ok) {
-        setError(error, message);
-        return false;
-    }
-    if (found) {
-        *found = isThere;
-    }
-    if (!isThere && error) {
-        // A missing object is an answer, not a failure: no message stays behind.
-        error->clear();
-    }
-    return true;
 }
 
 void S3Cache::downloadIfExistsAsync(
@@ -334,36 +270,6 @@ void S3Cache::downloadIfExistsAsync(
         });
 }
 
-bool S3Cache::downloadIfExists(const QString& objectKey, const QString& localPath, bool* downloaded,
-                               QString* error) const {
-    if (downloaded) {
-        *downloaded = false;
-    }
-    bool ok = false;
-    bool fetched = false;
-    QString message;
-    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
-        downloadIfExistsAsync(objectKey, localPath, context,
-                              [&, finish](bool okResult, bool fetchedResult, const QString& e) {
-                                  ok = okResult;
-                                  fetched = fetchedResult;
-                                  message = e;
-                                  finish();
-                              });
-    });
-    if (!ok) {
-        setError(error, message);
-        return false;
-    }
-    if (downloaded) {
-        *downloaded = fetched;
-    }
-    if (!fetched && error) {
-        error->clear();
-    }
-    return true;
-}
-
 void S3Cache::uploadFileAsync(const QString& objectKey, const QString& localPath,
                               const QString& contentType, QObject* context,
                               std::function<void(bool ok, const QString& error)> done) const {
@@ -381,24 +287,6 @@ void S3Cache::uploadFileAsync(const QString& objectKey, const QString& localPath
     }
     runAwsAsync(arguments, context,
                 [done](const AwsResult& result) { done(result.ok, result.error); });
-}
-
-bool S3Cache::uploadFile(const QString& objectKey, const QString& localPath,
-                         const QString& contentType, QString* error) const {
-    bool ok = false;
-    QString message;
-    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
-        uploadFileAsync(objectKey, localPath, contentType, context,
-                        [&, finish](bool okResult, const QString& e) {
-                            ok = okResult;
-                            message = e;
-                            finish();
-                        });
-    });
-    if (!ok) {
-        setError(error, message);
-    }
-    return ok;
 }
 
 } // namespace lyrane

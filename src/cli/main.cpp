@@ -6,7 +6,7 @@
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     lyrane::configureApplication();
-    lyrane::Config config;
+    lyrane::RunConfiguration config;
     if (const std::optional<int> status = lyrane::parseCommandLine(app.arguments(), &config)) {
         return *status;
     }
