@@ -1,11 +1,13 @@
 #include "cli/application.h"
 #include "cli/options.h"
+#include "cli/stop_signals.h"
 
 #include <QCoreApplication>
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     lyrane::configureApplication();
+    lyrane::installStopSignals();
     lyrane::RunConfiguration config;
     if (const std::optional<int> status = lyrane::parseCommandLine(app.arguments(), &config)) {
         return *status;

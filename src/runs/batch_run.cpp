@@ -1,6 +1,7 @@
 #include "runs/batch_run.h"
 
 #include "cli/console.h"
+#include "cli/stop_signals.h"
 #include "runs/output_naming.h"
 #include "runs/subtitle_run.h"
 
@@ -17,7 +18,11 @@ int runBatch(const RunConfiguration& config) {
     SubtitleSession session(config);
     for (int i = 0; i < files.size(); ++i) {
         printError(QObject::tr("Batch %1/%2: %3\n").arg(i + 1).arg(files.size()).arg(files[i]));
-        if (session.runFile(files[i], batchOutputPath(files[i], config.outputFile)) != 0) {
+        const int status = session.runFile(files[i], batchOutputPath(files[i], config.outputFile));
+        if (receivedStopSignal() != 0) {
+            return status; // the run has said what it kept
+        }
+        if (status != 0) {
             printError(QObject::tr("Batch stopped at file %1/%2: %3\n")
                            .arg(i + 1)
                            .arg(files.size())

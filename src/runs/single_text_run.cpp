@@ -2,6 +2,8 @@
 
 #include "audio/audio_processor.h"
 #include "cli/console.h"
+#include "cli/stop_signals.h"
+#include "runs/interruption.h"
 #include "runs/output_naming.h"
 #include "runs/run_preparation.h"
 #include "synthesis/clip_scheduler.h"
@@ -138,7 +140,15 @@ int runSingleText(const RunConfiguration& config) {
     options.retry.retries = config.synthesis.retries;
     options.confirmDownloads = true;
     ClipScheduler scheduler(services->clips, {job}, options, progress);
-    if (!scheduler.run()) {
+    bool done = false;
+    {
+        const StopScope stopping([&scheduler] { scheduler.stop(); });
+        done = scheduler.run();
+    }
+    if (receivedStopSignal() != 0) {
+        return reportInterruption(scheduler.jobs());
+    }
+    if (!done) {
         return 1;
     }
 

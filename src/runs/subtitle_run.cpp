@@ -1,7 +1,9 @@
 #include "runs/subtitle_run.h"
 
 #include "cli/console.h"
+#include "cli/stop_signals.h"
 #include "runs/cue_listing.h"
+#include "runs/interruption.h"
 #include "runs/timeline_assembly.h"
 #include "synthesis/clip_scheduler.h"
 
@@ -112,10 +114,11 @@ private:
 };
 
 // Brings every processed cue's clip into the local cache, each cue's neighbours sent as its
-// context. Prints progress and the first failure; nothing on failure.
+// context. Prints progress and the first failure; nothing on failure, with the exit status
+// in `status`.
 std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, int limit,
                                               const SynthesisSettings& settings,
-                                              const ClipSource& source) {
+                                              const ClipSource& source, int* status) {
     const int count = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
     QList<ClipJob> jobs;
     jobs.reserve(count);
@@ -131,7 +134,17 @@ std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, int lim
     options.window = settings.jobs;
     options.retry.retries = settings.retries;
     ClipScheduler scheduler(source, std::move(jobs), options, progress);
-    if (!scheduler.run()) {
+    bool done = false;
+    {
+        const StopScope stopping([&scheduler] { scheduler.stop(); });
+        done = scheduler.run();
+    }
+    if (receivedStopSignal() != 0) {
+        *status = reportInterruption(scheduler.jobs());
+        return std::nullopt;
+    }
+    if (!done) {
+        *status = 1;
         return std::nullopt;
     }
 
@@ -161,10 +174,11 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
             return 1;
         }
     }
+    int status = 1;
     const std::optional<QList<AudioSegment>> segments =
-        fetchClips(*cues, config.limit, config.synthesis, services->clips);
+        fetchClips(*cues, config.limit, config.synthesis, services->clips, &status);
     if (!segments) {
-        return 1;
+        return status;
     }
     if (config.noPadding) {
         printError(QObject::tr("\n--no-padding mode: Individual segment files generated "
