@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cache/aws_runner.h"
 #include "cache/clip_mirror.h"
 
 #include <QByteArray>
@@ -15,15 +16,7 @@ namespace lyrane {
 // Mirrors the clip cache into an S3 bucket through the `aws` command-line tool.
 class S3Cache final : public ClipMirror {
 public:
-    struct AwsResult {
-        bool ok = false;
-        QByteArray standardOutput;
-        QByteArray errorOutput;
-        QString error;
-        // True when the child ran to its own end (started, not ended by the time limit).
-        bool completed = false;
-        int exitCode = -1;
-    };
+    using AwsResult = lyrane::AwsResult;
 
     explicit S3Cache(const QString& bucketSetting);
 
