@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 namespace lyrane {
@@ -85,6 +86,22 @@ bool CacheManager::write(const QString& key, const QString& extension, const QBy
         return false;
     }
     return true;
+}
+
+int CacheManager::removeStaleTemporaries(const QDateTime& olderThan) const {
+    // A clip is named by its 32-digit key and extension; temporaries add a suffix of six.
+    static const QRegularExpression temporary(
+        QStringLiteral("^[0-9a-f]{32}\\.(?:wav|mp3)\\.(?:s3-)?[A-Za-z0-9]{6}$"));
+    int removed = 0;
+    const QFileInfoList entries =
+        QDir(cacheDir).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo& entry : entries) {
+        if (temporary.match(entry.fileName()).hasMatch() && entry.lastModified() < olderThan &&
+            QFile::remove(entry.filePath())) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 } // namespace lyrane

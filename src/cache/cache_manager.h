@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include <optional>
@@ -22,6 +23,11 @@ public:
     bool write(const QString& key, const QString& extension, const QByteArray& data,
                QString* error) const;
     QString directory() const { return cacheDir; }
+
+    // Removes what interrupted runs left beside the clips: downloads from the mirror
+    // ("<clip>.s3-XXXXXX") and unfinished writes ("<clip>.XXXXXX") last changed before
+    // `olderThan`; younger ones may belong to a run still going. Returns how many went.
+    int removeStaleTemporaries(const QDateTime& olderThan) const;
 
 private:
     QString cacheDir;

@@ -1,15 +1,13 @@
 #include "cache/s3_cache.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
+#include "cache/aws_runner.h"
+
 #include <QFile>
-#include <QMetaObject>
 #include <QObject>
 #include <QPointer>
-#include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryFile>
-#include <QTimer>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,42 +18,6 @@
 namespace lyrane {
 
 namespace {
-
-// Runs `fn` from the event loop, never from inside the call that schedules it.
-void postToEventLoop(QObject* context, std::function<void()> fn) {
-    QObject* target = context ? context : QCoreApplication::instance();
-    if (!target) {
-        fn();
-        return;
-    }
-    QMetaObject::invokeMethod(target, std::move(fn), Qt::QueuedConnection);
-}
-
-QString messageForFailure(const S3Cache::AwsResult& result, bool withErrorOutput) {
-    if (!result.completed) {
-        return QObject::tr("aws CLI timed out");
-    }
-    const QString text = QString::fromUtf8(result.errorOutput).trimmed();
-    if (withErrorOutput && !text.isEmpty()) {
-        return QObject::tr("aws CLI error: %1").arg(text);
-    }
-    return QObject::tr("aws CLI exited with code %1").arg(result.exitCode);
-}
-
-// Runs one asynchronous operation to its end on a local event loop: `start` is given the
-// context for its callback and the function that the callback calls when it is done.
-void runToCompletion(const std::function<void(QObject*, const std::function<void()>&)>& start) {
-    QEventLoop loop;
-    bool finished = false;
-    QObject context;
-    start(&context, [&] {
-        finished = true;
-        loop.quit();
-    });
-    if (!finished) {
-        loop.exec();
-    }
-}
 
 void setError(QString* error, const QString& message) {
     if (error) {
@@ -102,119 +64,23 @@ QString S3Cache::normalizePrefix(const QString& prefix) {
     return prefix + QLatin1Char('/');
 }
 
-bool S3Cache::isNotFoundError(const QByteArray& errorOutput) {
-    const QString text = QString::fromUtf8(errorOutput).toLower();
-    return text.contains(QLatin1String("no such key")) ||
-           text.contains(QLatin1String("not found")) || text.contains(QLatin1String("404"));
+bool S3Cache::isAbsentAnswer(int exitCode, const QByteArray& errorOutput) {
+    // The tool ends with 254 (version 2) or 255 (version 1) when the service refused the call;
+    // only HeadObject's own "no such object" answer means absent. Anything else, such as a
+    // "404" in an endpoint's address, is a failure to report.
+    if (exitCode != 254 && exitCode != 255) {
+        return false;
+    }
+    static const QRegularExpression answer(
+        QStringLiteral("An error occurred \\((?:404|NoSuchKey|NotFound)\\) when calling the "
+                       "HeadObject operation"));
+    return answer.match(QString::fromUtf8(errorOutput)).hasMatch();
 }
 
 void S3Cache::runAwsAsync(const QList<QString>& arguments, QObject* context,
                           std::function<void(const AwsResult&)> done) const {
-    // Parented to the context so that its end also ends the child and drops the callback.
-    auto* process = new QProcess(context);
-    process->setProgram(awsPath.isEmpty() ? QStringLiteral("aws") : awsPath);
-    process->setArguments(arguments);
-    process->setProcessChannelMode(QProcess::SeparateChannels);
-
-    struct State {
-        bool delivered = false;
-        bool timedOut = false;
-        std::function<void(const AwsResult&)> done;
-    };
-    auto state = std::make_shared<State>();
-    state->done = std::move(done);
-
-    // The callback runs in an event of its own, so it may end the context (and with it the
-    // process) without pulling the object out from under a signal that is still being sent.
-    auto finish = [process, state, context](AwsResult result) {
-        if (state->delivered) {
-            return;
-        }
-        state->delivered = true;
-        process->disconnect();
-        process->deleteLater();
-        if (state->done) {
-            postToEventLoop(context, [done = std::move(state->done), result] { done(result); });
-        }
-    };
-
-    if (context) {
-        // Ended before the child: end the child too, quietly and before the process object goes.
-        QObject::connect(context, &QObject::destroyed, process, [process] {
-            if (process->state() != QProcess::NotRunning) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        });
-    }
-
-    // A tool that asks a question must read end-of-file instead of waiting for an answer.
-    QObject::connect(process, &QProcess::started, process,
-                     [process] { process->closeWriteChannel(); });
-    QObject::connect(process, &QProcess::errorOccurred, process,
-                     [finish](QProcess::ProcessError processError) {
-                         if (processError == QProcess::FailedToStart) {
-                             AwsResult result;
-                             result.error = messageForFailure(result, true);
-                             finish(result);
-                         }
-                     });
-    QObject::connect(process, &QProcess::finished, process,
-                     [process, state, finish](int exitCode, QProcess::ExitStatus status) {
-                         AwsResult result;
-                         result.standardOutput = process->readAllStandardOutput();
-                         result.errorOutput = process->readAllStandardError();
-                         result.completed = !state->timedOut;
-                         result.exitCode = exitCode;
-                         result.ok =
-                             result.completed && status == QProcess::NormalExit && exitCode == 0;
-                         if (!result.ok) {
-                             result.error = messageForFailure(result, true);
-                         }
-                         finish(result);
-                     });
-
-    if (timeoutMs > 0) {
-        auto* timer = new QTimer(process);
-        timer->setSingleShot(true);
-        timer->setInterval(timeoutMs);
-        QObject::connect(timer, &QTimer::timeout, process, [process, state] {
-            state->timedOut = true;
-            process->kill();
-        });
-        QObject::connect(process, &QProcess::started, timer, qOverload<>(&QTimer::start));
-    }
-
-    // Started from the event loop so that even a synchronous start failure reaches the
-    // callback from there.
-    QMetaObject::invokeMethod(
-        process, [process] { process->start(); }, Qt::QueuedConnection);
-}
-
-bool S3Cache::runAws(const QList<QString>& arguments, QByteArray* standardOutput,
-                     QByteArray* errorOutput, QString* error) const {
-    AwsResult result;
-    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
-        runAwsAsync(arguments, context, [&result, finish](const AwsResult& r) {
-            result = r;
-            finish();
-        });
-    });
-    if (!result.completed) {
-        setError(error, result.error);
-        return false;
-    }
-    if (standardOutput) {
-        *standardOutput = result.standardOutput;
-    }
-    if (errorOutput) {
-        *errorOutput = result.errorOutput;
-    }
-    if (result.ok) {
-        return true;
-    }
-    setError(error, messageForFailure(result, errorOutput != nullptr));
-    return false;
+    runAws(awsPath.isEmpty() ? QStringLiteral("aws") : awsPath, arguments, timeoutMs, context,
+           std::move(done));
 }
 
 void S3Cache::existsAsync(
@@ -231,42 +97,12 @@ void S3Cache::existsAsync(
     runAwsAsync(arguments, context, [done](const AwsResult& result) {
         if (result.ok) {
             done(true, true, QString());
-        } else if (result.completed && isNotFoundError(result.errorOutput)) {
+        } else if (result.completed && isAbsentAnswer(result.exitCode, result.errorOutput)) {
             done(true, false, QString());
         } else {
             done(false, false, result.error);
         }
     });
-}
-
-bool S3Cache::exists(const QString& objectKey, bool* found, QString* error) const {
-    if (found) {
-        *found = false;
-    }
-    bool ok = false;
-    bool isThere = false;
-    QString message;
-    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
-        existsAsync(objectKey, context,
-                    [&, finish](bool okResult, bool foundResult, const QString& e) {
-                        ok = okResult;
-                        isThere = foundResult;
-                        message = e;
-                        finish();
-                    });
-    });
-    if (!ok) {
-        setError(error, message);
-        return false;
-    }
-    if (found) {
-        *found = isThere;
-    }
-    if (!isThere && error) {
-        // A missing object is an answer, not a failure: no message stays behind.
-        error->clear();
-    }
-    return true;
 }
 
 void S3Cache::downloadIfExistsAsync(
@@ -334,36 +170,6 @@ void S3Cache::downloadIfExistsAsync(
         });
 }
 
-bool S3Cache::downloadIfExists(const QString& objectKey, const QString& localPath, bool* downloaded,
-                               QString* error) const {
-    if (downloaded) {
-        *downloaded = false;
-    }
-    bool ok = false;
-    bool fetched = false;
-    QString message;
-    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
-        downloadIfExistsAsync(objectKey, localPath, context,
-                              [&, finish](bool okResult, bool fetchedResult, const QString& e) {
-                                  ok = okResult;
-                                  fetched = fetchedResult;
-                                  message = e;
-                                  finish();
-                              });
-    });
-    if (!ok) {
-        setError(error, message);
-        return false;
-    }
-    if (downloaded) {
-        *downloaded = fetched;
-    }
-    if (!fetched && error) {
-        error->clear();
-    }
-    return true;
-}
-
 void S3Cache::uploadFileAsync(const QString& objectKey, const QString& localPath,
                               const QString& contentType, QObject* context,
                               std::function<void(bool ok, const QString& error)> done) const {
@@ -381,24 +187,6 @@ void S3Cache::uploadFileAsync(const QString& objectKey, const QString& localPath
     }
     runAwsAsync(arguments, context,
                 [done](const AwsResult& result) { done(result.ok, result.error); });
-}
-
-bool S3Cache::uploadFile(const QString& objectKey, const QString& localPath,
-                         const QString& contentType, QString* error) const {
-    bool ok = false;
-    QString message;
-    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
-        uploadFileAsync(objectKey, localPath, contentType, context,
-                        [&, finish](bool okResult, const QString& e) {
-                            ok = okResult;
-                            message = e;
-                            finish();
-                        });
-    });
-    if (!ok) {
-        setError(error, message);
-    }
-    return ok;
 }
 
 } // namespace lyrane

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "cache/aws_runner.h"
+#include "cache/clip_mirror.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -11,50 +14,36 @@ class QObject;
 namespace lyrane {
 
 // Mirrors the clip cache into an S3 bucket through the `aws` command-line tool.
-class S3Cache {
+class S3Cache final : public ClipMirror {
 public:
-    struct AwsResult {
-        bool ok = false;
-        QByteArray standardOutput;
-        QByteArray errorOutput;
-        QString error;
-        // True when the child ran to its own end (started, not ended by the time limit).
-        bool completed = false;
-        int exitCode = -1;
-    };
+    using AwsResult = lyrane::AwsResult;
 
     explicit S3Cache(const QString& bucketSetting);
 
     bool isEnabled() const { return !bucket.isEmpty(); }
     bool ensureAvailable(QString* error) const;
-    QString objectKey(const QString& key, const QString& extension) const;
+    QString objectKey(const QString& key, const QString& extension) const override;
 
-    bool exists(const QString& objectKey, bool* found, QString* error) const;
-    bool downloadIfExists(const QString& objectKey, const QString& localPath, bool* downloaded,
-                          QString* error) const;
-    bool uploadFile(const QString& objectKey, const QString& localPath, const QString& contentType,
-                    QString* error) const;
-    bool runAws(const QList<QString>& arguments, QByteArray* standardOutput,
-                QByteArray* errorOutput, QString* error) const;
-
-    // Asynchronous forms: each starts the tool as a child process and calls `done` once,
+    // Each operation starts the tool as a child process and calls `done` once,
     // from the event loop, when it has finished. `context` bounds the callback's lifetime.
     void runAwsAsync(const QList<QString>& arguments, QObject* context,
                      std::function<void(const AwsResult&)> done) const;
-    void existsAsync(const QString& objectKey, QObject* context,
-                     std::function<void(bool ok, bool found, const QString& error)> done) const;
+    void
+    existsAsync(const QString& objectKey, QObject* context,
+                std::function<void(bool ok, bool found, const QString& error)> done) const override;
     void downloadIfExistsAsync(
         const QString& objectKey, const QString& localPath, QObject* context,
-        std::function<void(bool ok, bool downloaded, const QString& error)> done) const;
+        std::function<void(bool ok, bool downloaded, const QString& error)> done) const override;
     void uploadFileAsync(const QString& objectKey, const QString& localPath,
                          const QString& contentType, QObject* context,
-                         std::function<void(bool ok, const QString& error)> done) const;
+                         std::function<void(bool ok, const QString& error)> done) const override;
 
     // 0 means no limit; an invocation that runs longer is ended and reports a time-out.
     void setTimeoutMs(int ms) { timeoutMs = ms; }
 
     static QString normalizePrefix(const QString& prefix);
-    static bool isNotFoundError(const QByteArray& errorOutput);
+    // Whether a failed head-object call is the mirror's answer that the object is absent.
+    static bool isAbsentAnswer(int exitCode, const QByteArray& errorOutput);
 
     QString bucketName() const { return bucket; }
     QString keyPrefix() const { return prefix; }

@@ -1,5 +1,7 @@
 #include "cli/application.h"
 
+#include "cli/console.h"
+#include "runs/batch_run.h"
 #include "runs/single_text_run.h"
 #include "runs/subtitle_run.h"
 
@@ -31,14 +33,19 @@ void configureApplication() {
     }
 }
 
-int dispatchRun(const Config& config) {
-    if (!config.vttFile.isEmpty()) {
+int dispatchRun(const RunConfiguration& config) {
+    switch (config.mode) {
+    case RunMode::PrintCacheDirectory:
+        printOutput(config.cacheDirectory + QLatin1Char('\n'));
+        return 0;
+    case RunMode::SingleText:
+        return runSingleText(config);
+    case RunMode::Batch:
+        return runBatch(config);
+    case RunMode::Subtitles:
         return runSubtitleFile(config);
     }
-    if (!config.sayText.isEmpty() || !config.textFile.isEmpty()) {
-        return runSingleText(config);
-    }
-    return runBatch(config);
+    return 1;
 }
 
 } // namespace lyrane

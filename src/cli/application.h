@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/options.h"
+#include "cli/run_configuration.h"
 
 namespace lyrane {
 
@@ -8,6 +8,6 @@ namespace lyrane {
 void configureApplication();
 
 // Runs the mode that the validated configuration asks for; returns the exit status.
-int dispatchRun(const Config& config);
+int dispatchRun(const RunConfiguration& config);
 
 } // namespace lyrane

@@ -1,12 +1,14 @@
 #include "cli/application.h"
 #include "cli/options.h"
+#include "cli/stop_signals.h"
 
 #include <QCoreApplication>
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     lyrane::configureApplication();
-    lyrane::Config config;
+    lyrane::installStopSignals();
+    lyrane::RunConfiguration config;
     if (const std::optional<int> status = lyrane::parseCommandLine(app.arguments(), &config)) {
         return *status;
     }

@@ -1,7 +1,7 @@
 #include "cli/options.h"
 
-#include "cache/file_helpers.h"
 #include "cli/console.h"
+#include "cli/text_file.h"
 #include "subtitles/text_decoding.h"
 
 #include <QCommandLineOption>
@@ -148,9 +148,29 @@ std::optional<int> fail(const QString& message) {
     return 1;
 }
 
+// The command line's raw values, before validation settles the mode.
+struct RawArguments {
+    QString vttFile;
+    QString sayText;
+    QString textFile;
+    QString batchFiles;
+    bool cacheOnly = false;
+};
+
+QStringList splitBatchFiles(const QString& list) {
+    QStringList files;
+    for (const QString& entry : list.split(QLatin1Char(','))) {
+        const QString file = entry.trimmed();
+        if (!file.isEmpty()) {
+            files.append(file);
+        }
+    }
+    return files;
+}
+
 // The checks that must pass before any work starts, in the order users see them reported.
 std::optional<int> validate(const QCommandLineParser& parser, const OptionTable& options,
-                            Config* config) {
+                            const RawArguments& raw, RunConfiguration* config) {
     if (parser.isSet(options.previousText) && parser.isSet(options.previousTextFile)) {
         return fail(
             QObject::tr("only one of --previous-text or --previous-text-file may be provided\n"));
@@ -159,8 +179,8 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
         return fail(QObject::tr("only one of --next-text or --next-text-file may be provided\n"));
     }
     for (const auto& [option, target] :
-         {std::pair{&options.previousTextFile, &config->previousText},
-          std::pair{&options.nextTextFile, &config->nextText}}) {
+         {std::pair{&options.previousTextFile, &config->single.previousText},
+          std::pair{&options.nextTextFile, &config->single.nextText}}) {
         if (!parser.isSet(*option)) {
             continue;
         }
@@ -176,21 +196,22 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     if (!ok || config->limit < 0) {
         return fail(QObject::tr("--limit must be zero or positive\n"));
     }
-    config->speed = parser.value(options.speed).toDouble(&ok);
-    if (!ok || !(config->speed >= 0.7 && config->speed <= 1.2)) {
+    SynthesisSettings& synthesis = config->synthesis;
+    synthesis.speed = parser.value(options.speed).toDouble(&ok);
+    if (!ok || !(synthesis.speed >= 0.7 && synthesis.speed <= 1.2)) {
         return fail(QObject::tr("--speed must be between 0.7 and 1.2\n"));
     }
     const std::optional<int> padding = parseDurationMs(parser.value(options.padding));
     if (!padding) {
         return fail(QObject::tr("--padding must be a duration such as 500ms, 5s or 1m30s\n"));
     }
-    config->paddingMs = *padding;
-    config->jobs = parser.value(options.jobs).toInt(&ok);
-    if (!ok || config->jobs < 1 || config->jobs > kMaxJobs) {
+    config->timeline.paddingMs = *padding;
+    synthesis.jobs = parser.value(options.jobs).toInt(&ok);
+    if (!ok || synthesis.jobs < 1 || synthesis.jobs > kMaxJobs) {
         return fail(QObject::tr("--jobs must be between 1 and 16\n"));
     }
-    config->retries = parser.value(options.retries).toInt(&ok);
-    if (!ok || config->retries < 0 || config->retries > kMaxRetries) {
+    synthesis.retries = parser.value(options.retries).toInt(&ok);
+    if (!ok || synthesis.retries < 0 || synthesis.retries > kMaxRetries) {
         return fail(QObject::tr("--retries must be between 0 and 10\n"));
     }
     const double timeoutSeconds = parser.value(options.timeout).toDouble(&ok);
@@ -199,7 +220,7 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     }
     // Anything beyond what a millisecond int holds is as good as no limit.
     const double timeoutMs = std::ceil(timeoutSeconds * 1000.0);
-    config->timeoutMs =
+    synthesis.timeoutMs =
         timeoutMs > std::numeric_limits<int>::max() ? 0 : static_cast<int>(timeoutMs);
     if (parser.isSet(options.encoding)) {
         config->encoding = parser.value(options.encoding);
@@ -209,26 +230,39 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
         }
     }
 
-    if (config->cacheOnly) {
-        printOutput(config->tempDir + QLatin1Char('\n'));
-        return 0;
+    // Printing the cache directory needs nothing else, whatever other options say.
+    if (raw.cacheOnly) {
+        config->mode = RunMode::PrintCacheDirectory;
+        return std::nullopt;
     }
 
-    const int modes = int(!config->vttFile.isEmpty()) + int(!config->sayText.isEmpty()) +
-                      int(!config->textFile.isEmpty()) + int(!config->batchFiles.isEmpty());
+    const int modes = int(!raw.vttFile.isEmpty()) + int(!raw.sayText.isEmpty()) +
+                      int(!raw.textFile.isEmpty()) + int(!raw.batchFiles.isEmpty());
     if (modes == 0) {
         return fail(QObject::tr("one of --vtt, --say, --text, or --batch must be provided\n"));
     }
     if (modes > 1) {
         return fail(QObject::tr("only one of --vtt, --say, --text, or --batch may be provided\n"));
     }
-    if ((!config->previousText.isEmpty() || !config->nextText.isEmpty()) &&
-        config->sayText.isEmpty() && config->textFile.isEmpty()) {
+    const bool singleText = !raw.sayText.isEmpty() || !raw.textFile.isEmpty();
+    if ((!config->single.previousText.isEmpty() || !config->single.nextText.isEmpty()) &&
+        !singleText) {
         return fail(QObject::tr(
             "--previous-text and --next-text are only supported with --say or --text\n"));
     }
     if (config->outputFile.isEmpty()) {
         return fail(QObject::tr("--output flag is required\n"));
+    }
+    if (singleText) {
+        config->mode = RunMode::SingleText;
+        config->single.text = raw.sayText;
+        config->single.textFile = raw.textFile;
+    } else if (!raw.vttFile.isEmpty()) {
+        config->mode = RunMode::Subtitles;
+        config->subtitleFile = raw.vttFile;
+    } else {
+        config->mode = RunMode::Batch;
+        config->batchFiles = splitBatchFiles(raw.batchFiles);
     }
     return std::nullopt;
 }
@@ -272,7 +306,7 @@ std::optional<int> parseDurationMs(const QString& text) {
     return static_cast<int>(std::llround(totalMs));
 }
 
-std::optional<int> parseCommandLine(const QStringList& arguments, Config* config) {
+std::optional<int> parseCommandLine(const QStringList& arguments, RunConfiguration* config) {
     const OptionTable options;
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -297,25 +331,28 @@ std::optional<int> parseCommandLine(const QStringList& arguments, Config* config
         return 0;
     }
 
-    config->vttFile = parser.value(options.vtt);
-    config->sayText = parser.value(options.say);
-    config->textFile = parser.value(options.text);
-    config->voice = parser.value(options.voice);
-    config->apiKeyFile = parser.value(options.keyFile);
-    config->tempDir = parser.value(options.tempDir);
-    config->outputFile = parser.value(options.output);
-    config->autopad = parser.isSet(options.autopad);
-    config->autospeed = parser.isSet(options.autospeed);
-    config->noPadding = parser.isSet(options.noPadding);
-    config->cacheOnly = parser.isSet(options.cacheOnly);
-    config->dryRun = parser.isSet(options.dryRun);
-    config->batchFiles = parser.value(options.batch);
-    config->s3Bucket = parser.value(options.s3Bucket);
-    config->outputFormat = parser.value(options.format);
-    config->previousText = parser.value(options.previousText).trimmed();
-    config->nextText = parser.value(options.nextText).trimmed();
+    RawArguments raw;
+    raw.vttFile = parser.value(options.vtt);
+    raw.sayText = parser.value(options.say);
+    raw.textFile = parser.value(options.text);
+    raw.batchFiles = parser.value(options.batch);
+    raw.cacheOnly = parser.isSet(options.cacheOnly);
 
-    return validate(parser, options, config);
+    *config = RunConfiguration();
+    config->synthesis.voice = parser.value(options.voice);
+    config->synthesis.outputFormat = parser.value(options.format);
+    config->apiKeyFile = parser.value(options.keyFile);
+    config->cacheDirectory = parser.value(options.tempDir);
+    config->outputFile = parser.value(options.output);
+    config->timeline.autopad = parser.isSet(options.autopad);
+    config->timeline.autospeed = parser.isSet(options.autospeed);
+    config->noPadding = parser.isSet(options.noPadding);
+    config->dryRun = parser.isSet(options.dryRun);
+    config->s3Bucket = parser.value(options.s3Bucket);
+    config->single.previousText = parser.value(options.previousText).trimmed();
+    config->single.nextText = parser.value(options.nextText).trimmed();
+
+    return validate(parser, options, raw, config);
 }
 
 } // namespace lyrane

@@ -1,54 +1,45 @@
 #include "runs/run_preparation.h"
 
-#include "cache/file_helpers.h"
 #include "cli/console.h"
+#include "synthesis/api_key.h"
 
-#include <QFile>
+#include <QDateTime>
 #include <QObject>
 
 namespace lyrane {
 
-std::optional<RunResources> prepareRunResources(const Config& config) {
+RunServices::RunServices(const QString& apiKey, const QString& cacheDirectory,
+                         const QString& s3Bucket, int timeoutMs)
+    : apiKey(apiKey), cache(cacheDirectory), mirror(s3Bucket), client(&network),
+      service(client, apiKey), clips(cache, mirror.isEnabled() ? &mirror : nullptr, service) {
+    mirror.setTimeoutMs(timeoutMs);
+    client.setTransferTimeoutMs(timeoutMs);
+}
+
+std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config) {
     QString error;
     const QString apiKey = loadApiKey(config.apiKeyFile, &error);
     if (!error.isEmpty()) {
         printError(error + QLatin1Char('\n'));
-        return std::nullopt;
+        return nullptr;
     }
     if (apiKey.isEmpty()) {
         printError(QObject::tr("ElevenLabs API key is required\n"));
-        return std::nullopt;
+        return nullptr;
     }
 
-    RunResources resources{apiKey, CacheManager(config.tempDir), S3Cache(config.s3Bucket)};
-    resources.mirror.setTimeoutMs(config.timeoutMs);
-    if (resources.mirror.isEnabled()) {
-        if (!resources.mirror.ensureAvailable(&error)) {
+    auto services = std::make_unique<RunServices>(apiKey, config.cacheDirectory, config.s3Bucket,
+                                                  config.synthesis.timeoutMs);
+    // What a killed run left behind; an hour spares the files of a run still going.
+    services->cache.removeStaleTemporaries(QDateTime::currentDateTime().addSecs(-3600));
+    if (services->mirror.isEnabled()) {
+        if (!services->mirror.ensureAvailable(&error)) {
             printError(error + QLatin1Char('\n'));
-            return std::nullopt;
+            return nullptr;
         }
         printError(QObject::tr("S3 cache enabled: %1\n").arg(config.s3Bucket));
     }
-    return resources;
-}
-
-std::optional<QString> loadTextToSpeak(const Config& config) {
-    QString text;
-    if (!config.sayText.isEmpty()) {
-        text = config.sayText.trimmed();
-    } else {
-        QFile file(config.textFile);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            printError(QObject::tr("Failed to read text file: %1\n").arg(file.errorString()));
-            return std::nullopt;
-        }
-        text = QString::fromUtf8(file.readAll()).trimmed();
-    }
-    if (text.isEmpty()) {
-        printError(QObject::tr("Text is empty\n"));
-        return std::nullopt;
-    }
-    return text;
+    return services;
 }
 
 } // namespace lyrane

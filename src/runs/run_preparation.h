@@ -2,24 +2,34 @@
 
 #include "cache/cache_manager.h"
 #include "cache/s3_cache.h"
-#include "cli/options.h"
+#include "cli/run_configuration.h"
+#include "synthesis/clip_source.h"
+#include "synthesis/elevenlabs_client.h"
+#include "synthesis/speech_service.h"
 
-#include <optional>
+#include <QNetworkAccessManager>
+
+#include <memory>
 
 namespace lyrane {
 
-// What both working modes need besides their input: the key, the local cache and the mirror.
-struct RunResources {
+// What the working modes need besides their input: the key, the local cache, the mirror and
+// the service, joined into one clip source. Made once per invocation.
+struct RunServices {
+    RunServices(const QString& apiKey, const QString& cacheDirectory, const QString& s3Bucket,
+                int timeoutMs);
+
     QString apiKey;
     CacheManager cache;
     S3Cache mirror;
+    QNetworkAccessManager network;
+    ElevenLabsClient client;
+    ElevenLabsSpeechService service;
+    ClipSource clips;
 };
 
 // Loads the key, then creates the cache directory and the mirror, in that order; prints the
 // reason and returns nothing when the run cannot go on.
-std::optional<RunResources> prepareRunResources(const Config& config);
-
-// The trimmed text of a single-text run, from --say or the --text file; nothing on failure.
-std::optional<QString> loadTextToSpeak(const Config& config);
+std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config);
 
 } // namespace lyrane

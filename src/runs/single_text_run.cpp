@@ -3,197 +3,162 @@
 #include "audio/clip_loading.h"
 #include "audio/mp3_codec.h"
 #include "audio/wav_file.h"
-#include "cache/file_helpers.h"
 #include "cli/console.h"
+#include "cli/stop_signals.h"
+#include "runs/interruption.h"
+#include "runs/output_naming.h"
 #include "runs/run_preparation.h"
-#include "synthesis/elevenlabs_client.h"
-#include "synthesis/synthesis_job.h"
+#include "synthesis/clip_scheduler.h"
 
-#include <QEventLoop>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QObject>
 
 namespace lyrane {
 
 namespace {
 
-class SingleTextRun {
-public:
-    SingleTextRun(const Config& config, const QString& text, const RunResources& resources)
-        : config(config), text(text), resources(resources),
-          voiceId(ElevenLabsClient::voiceIdForName(config.voice)),
-          extension(cacheExtensionForOutputFormat(config.outputFormat)),
-          contentType(contentTypeForExtension(extension)),
-          key(resources.cache.calculateChecksum(text, config.previousText, config.nextText, voiceId,
-                                                config.speed)),
-          cachePath(resources.cache.getCachePath(key, extension)),
-          objectKey(resources.mirror.isEnabled() ? resources.mirror.objectKey(key, extension)
-                                                 : QString()),
-          isMp3(outputFormatIsMp3(config.outputFormat)) {}
+// The trimmed text of a single-text run, from --say or the --text file; nothing on failure.
+std::optional<QString> loadTextToSpeak(const SingleTextInput& input) {
+    QString text;
+    if (!input.text.isEmpty()) {
+        text = input.text.trimmed();
+    } else {
+        QFile file(input.textFile);
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            printError(QObject::tr("Failed to read text file: %1\n").arg(file.errorString()));
+            return std::nullopt;
+        }
+        text = QString::fromUtf8(file.readAll()).trimmed();
+    }
+    if (text.isEmpty()) {
+        printError(QObject::tr("Text is empty\n"));
+        return std::nullopt;
+    }
+    return text;
+}
 
-    int run() {
-        if (!obtainClip()) {
-            return 1;
+// The progress lines of a single-text run: the same events as a subtitle run's, in the words
+// this mode has always used.
+class SingleTextProgress final : public ClipProgress {
+public:
+    explicit SingleTextProgress(int retries) : retries(retries) {}
+
+    void report(const ClipNotice& notice, const ClipJob& job) override {
+        switch (notice.event) {
+        case ClipEvent::CachedUnusable:
+            printError(QObject::tr("Cached audio is unusable: %1\n").arg(notice.error));
+            return;
+        case ClipEvent::MirrorCheckFailed:
+            printError(QObject::tr("S3 cache check failed: %1\n").arg(notice.error));
+            return;
+        case ClipEvent::DownloadFailed:
+            printError(QObject::tr("S3 cache download failed: %1\n").arg(notice.error));
+            return;
+        case ClipEvent::DownloadedUnusable:
+            printError(QObject::tr("Downloaded audio cache is unusable: %1\n").arg(notice.error));
+            return;
+        case ClipEvent::Downloaded:
+            printError(QObject::tr("Downloaded audio from S3: %1\n").arg(job.objectKey));
+            return;
+        case ClipEvent::Synthesizing:
+            printError(QObject::tr("Generating audio for text...\n"));
+            return;
+        case ClipEvent::Retrying:
+            printError(QObject::tr("Retrying in %1 ms (attempt %2 of %3): %4\n")
+                           .arg(notice.delayMs)
+                           .arg(notice.attempt)
+                           .arg(retries)
+                           .arg(notice.error));
+            return;
+        case ClipEvent::SynthesisFailed:
+            printError(QObject::tr("Failed to generate audio: %1\n").arg(notice.error));
+            return;
+        case ClipEvent::StoreFailed:
+            printError(QObject::tr("Failed to cache audio: %1\n").arg(notice.error));
+            return;
+        case ClipEvent::UploadFailed:
+            printError(QObject::tr("S3 cache upload failed: %1\n").arg(notice.error));
+            return;
+        case ClipEvent::Uploaded:
+            printError(notice.source == ClipTier::Service
+                           ? QObject::tr("Uploaded audio to S3: %1\n").arg(job.objectKey)
+                           : QObject::tr("Uploaded cached audio to S3: %1\n").arg(job.objectKey));
+            return;
+        case ClipEvent::Ready:
+            printError(notice.source == ClipTier::Service
+                           ? QObject::tr("Audio generated successfully: %1\n").arg(job.path)
+                           : QObject::tr("Using cached audio: %1\n").arg(job.path));
+            return;
         }
-        if (config.noPadding) {
-            printError(QObject::tr("\n--no-padding mode: Audio segment generated successfully.\n"));
-            printError(QObject::tr("Segment file: %1\n").arg(cachePath));
-            return 0;
-        }
-        return writeOutput();
     }
 
 private:
-    bool fail(const QString& message) {
-        printError(message);
-        return false;
+    const int retries;
+};
+
+int writeOutput(const QString& clipPath, const QString& outputFile) {
+    QString error;
+    const std::optional<AudioBuffer> clip = loadAudio(clipPath, &error);
+    if (!clip) {
+        printError(QObject::tr("Failed to load audio segment: %1\n").arg(error));
+        return 1;
     }
-
-    bool obtainClip() {
-        QString error;
-        if (resources.cache.exists(key, extension)) {
-            if (!isMp3 && !ensureCachedAudioFileIsUsable(cachePath, config.outputFormat, &error)) {
-                return fail(QObject::tr("Cached audio is unusable: %1\n").arg(error));
-            }
-            return reportCachedClip();
-        }
-        if (resources.mirror.isEnabled()) {
-            bool downloaded = false;
-            if (!resources.mirror.downloadIfExists(objectKey, cachePath, &downloaded, &error)) {
-                return fail(QObject::tr("S3 cache download failed: %1\n").arg(error));
-            }
-            if (downloaded) {
-                if (!isMp3 &&
-                    !ensureCachedAudioFileIsUsable(cachePath, config.outputFormat, &error)) {
-                    QFile::remove(cachePath);
-                    return fail(QObject::tr("Downloaded audio cache is unusable: %1\n").arg(error));
-                }
-                printError(QObject::tr("Downloaded audio from S3: %1\n").arg(objectKey));
-            }
-            if (resources.cache.exists(key, extension)) {
-                return reportCachedClip();
-            }
-        }
-        return synthesizeClip();
-    }
-
-    bool synthesizeClip() {
-        printError(QObject::tr("Generating audio for text...\n"));
-        TtsRequest request;
-        request.text = text;
-        request.voiceId = voiceId;
-        request.previousText = config.previousText;
-        request.nextText = config.nextText;
-        request.outputFormat = config.outputFormat;
-        request.speed = config.speed;
-
-        QNetworkAccessManager network;
-        ElevenLabsClient client(&network);
-        client.setTransferTimeoutMs(config.timeoutMs);
-        SynthesisResult result;
-        QEventLoop loop;
-        synthesizeWithRetries(
-            client, request, resources.apiKey, RetryPolicy{config.retries}, &loop, nullptr,
-            [retries = config.retries](int delayMs, int attempt, const QString& message) {
-                printError(QObject::tr("Retrying in %1 ms (attempt %2 of %3): %4\n")
-                               .arg(delayMs)
-                               .arg(attempt)
-                               .arg(retries)
-                               .arg(message));
-            },
-            [&](const SynthesisResult& finished) {
-                result = finished;
-                loop.quit();
-            });
-        loop.exec();
-
-        QString error;
-        if (!result.audio) {
-            return fail(QObject::tr("Failed to generate audio: %1\n").arg(result.error));
-        }
-        if (!writeSynthesizedAudioToCache(config.outputFormat, cachePath, *result.audio, &error)) {
-            return fail(QObject::tr("Failed to cache audio: %1\n").arg(error));
-        }
-        if (resources.mirror.isEnabled()) {
-            if (!resources.mirror.uploadFile(objectKey, cachePath, contentType, &error)) {
-                return fail(QObject::tr("S3 cache upload failed: %1\n").arg(error));
-            }
-            printError(QObject::tr("Uploaded audio to S3: %1\n").arg(objectKey));
-        }
-        printError(QObject::tr("Audio generated successfully: %1\n").arg(cachePath));
-        return true;
-    }
-
-    bool reportCachedClip() {
-        QString error;
-        if (resources.mirror.isEnabled()) {
-            bool found = false;
-            if (!resources.mirror.exists(objectKey, &found, &error)) {
-                return fail(QObject::tr("S3 cache check failed: %1\n").arg(error));
-            }
-            if (!found) {
-                if (!resources.mirror.uploadFile(objectKey, cachePath, contentType, &error)) {
-                    return fail(QObject::tr("S3 cache upload failed: %1\n").arg(error));
-                }
-                printError(QObject::tr("Uploaded cached audio to S3: %1\n").arg(objectKey));
-            }
-        }
-        printError(QObject::tr("Using cached audio: %1\n").arg(cachePath));
-        return true;
-    }
-
-    int writeOutput() {
-        QString error;
-        const std::optional<AudioBuffer> clip = loadAudio(cachePath, &error);
-        if (!clip) {
-            printError(QObject::tr("Failed to load audio segment: %1\n").arg(error));
+    const OutputTarget output = outputTarget(outputFile);
+    if (output.mp3) {
+        if (!encodeMp3(*clip, output.path, &error)) {
+            printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
             return 1;
         }
-        QString name = config.outputFile;
-        if (name.endsWith(QLatin1String(".mp3"), Qt::CaseInsensitive)) {
-            if (!encodeMp3(*clip, name, &error)) {
-                printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
-                return 1;
-            }
-            printError(QObject::tr("Created MP3 audio file: %1\n").arg(name));
-            return 0;
-        }
-        if (!name.endsWith(QLatin1String(".wav"), Qt::CaseInsensitive)) {
-            name += QStringLiteral(".wav");
-        }
-        if (!writeWav(*clip, name, &error)) {
-            printError(QObject::tr("Failed to write WAV output file: %1\n").arg(error));
-            return 1;
-        }
-        printError(QObject::tr("Created WAV audio file: %1\n").arg(name));
+        printError(QObject::tr("Created MP3 audio file: %1\n").arg(output.path));
         return 0;
     }
-
-    const Config& config;
-    const QString text;
-    const RunResources& resources;
-    const QString voiceId;
-    const QString extension;
-    const QString contentType;
-    const QString key;
-    const QString cachePath;
-    const QString objectKey;
-    const bool isMp3;
-};
+    if (!writeWav(*clip, output.path, &error)) {
+        printError(QObject::tr("Failed to write WAV output file: %1\n").arg(error));
+        return 1;
+    }
+    printError(QObject::tr("Created WAV audio file: %1\n").arg(output.path));
+    return 0;
+}
 
 } // namespace
 
-int runSingleText(const Config& config) {
-    const std::optional<QString> text = loadTextToSpeak(config);
+int runSingleText(const RunConfiguration& config) {
+    const std::optional<QString> text = loadTextToSpeak(config.single);
     if (!text) {
         return 1;
     }
-    const std::optional<RunResources> resources = prepareRunResources(config);
-    if (!resources) {
+    const std::unique_ptr<RunServices> services = prepareRunServices(config);
+    if (!services) {
         return 1;
     }
-    return SingleTextRun(config, *text, *resources).run();
+
+    // A single text is one cue, with the context given on the command line.
+    const ClipJob job = services->clips.job(
+        makeRequest(config.synthesis, *text, config.single.previousText, config.single.nextText),
+        config.synthesis.voice);
+    SingleTextProgress progress(config.synthesis.retries);
+    SchedulerOptions options;
+    options.retry.retries = config.synthesis.retries;
+    options.confirmDownloads = true;
+    ClipScheduler scheduler(services->clips, {job}, options, progress);
+    bool done = false;
+    {
+        const StopScope stopping([&scheduler] { scheduler.stop(); });
+        done = scheduler.run();
+    }
+    if (receivedStopSignal() != 0) {
+        return reportInterruption(scheduler.jobs());
+    }
+    if (!done) {
+        return 1;
+    }
+
+    if (config.noPadding) {
+        printError(QObject::tr("\n--no-padding mode: Audio segment generated successfully.\n"));
+        printError(QObject::tr("Segment file: %1\n").arg(job.path));
+        return 0;
+    }
+    return writeOutput(job.path, config.outputFile);
 }
 
 } // namespace lyrane

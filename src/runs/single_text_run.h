@@ -1,10 +1,10 @@
 #pragma once
 
-#include "cli/options.h"
+#include "cli/run_configuration.h"
 
 namespace lyrane {
 
 // --say / --text: one clip through the cache tiers, written unmixed. Returns the exit status.
-int runSingleText(const Config& config);
+int runSingleText(const RunConfiguration& config);
 
 } // namespace lyrane

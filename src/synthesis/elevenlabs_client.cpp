@@ -2,7 +2,6 @@
 #include "synthesis/built_in_voices.h"
 
 #include <QDateTime>
-#include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
@@ -267,37 +266,6 @@ void ElevenLabsClient::synthesizeAsync(const TtsRequest& request, const QString&
             }
         });
     }
-}
-
-SynthesisResult ElevenLabsClient::synthesizeBlocking(const TtsRequest& request,
-                                                     const QString& apiKey) const {
-    if (request.text.trimmed().isEmpty()) {
-        SynthesisResult result;
-        result.audio = QByteArray();
-        return result;
-    }
-    QEventLoop loop;
-    SynthesisResult outcome;
-    bool finished = false;
-    synthesizeAsync(request, apiKey, &loop, [&](const SynthesisResult& result) {
-        outcome = result;
-        finished = true;
-        loop.quit();
-    });
-    if (!finished) {
-        loop.exec();
-    }
-    return outcome;
-}
-
-std::optional<QByteArray> ElevenLabsClient::synthesize(const TtsRequest& request,
-                                                       const QString& apiKey,
-                                                       QString* error) const {
-    SynthesisResult result = synthesizeBlocking(request, apiKey);
-    if (!result.audio && error) {
-        *error = result.error;
-    }
-    return result.audio;
 }
 
 } // namespace lyrane

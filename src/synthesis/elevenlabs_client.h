@@ -29,7 +29,6 @@ struct SynthesisResult {
     QString error;                   // set on failure
     bool retryable = false;          // 429, 5xx, time-out or network failure
     int retryAfterMs = -1;           // from a Retry-After header, -1 when absent
-    bool abandoned = false;          // a retry was called off because the run is stopping
     int httpStatus = 0;              // 0 when no HTTP answer arrived
     ServiceErrorReason reason = ServiceErrorReason::None; // the service's reason for a refusal
     int maximumConcurrentRequests = -1; // from the "maximum-concurrent-requests" header
@@ -61,11 +60,6 @@ public:
     // `context` bounds the callback's lifetime, as with QObject::connect.
     void synthesizeAsync(const TtsRequest& request, const QString& apiKey, QObject* context,
                          std::function<void(const SynthesisResult&)> done) const;
-
-    // Blocking form: runs a local event loop until the reply has finished.
-    SynthesisResult synthesizeBlocking(const TtsRequest& request, const QString& apiKey) const;
-    std::optional<QByteArray> synthesize(const TtsRequest& request, const QString& apiKey,
-                                         QString* error) const;
 
     // The JSON body for a request, compact, members sorted by key.
     static QByteArray requestBody(const TtsRequest& request);

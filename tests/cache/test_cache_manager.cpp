@@ -44,6 +44,7 @@ private slots:
     void writeReplacesWithoutLeftovers();
     void writeIntoUncreatableDirectory();
     void writeOverDirectoryFails();
+    void staleTemporariesAreRemoved();
 
 private:
     std::unique_ptr<QTemporaryDir> tempDir;
@@ -219,6 +220,31 @@ void TestCacheManager::writeOverDirectoryFails() {
         qPrintable(error));
     QCOMPARE(entriesOf(tempDir->path()), QStringList{QStringLiteral("k.wav")});
     QVERIFY(QFileInfo(cache.getCachePath("k", ".wav")).isDir());
+}
+
+// Only old leftovers of downloads and writes go; clips, young temporaries (a run may still be
+// using them) and files of other shapes stay.
+void TestCacheManager::staleTemporariesAreRemoved() {
+    const CacheManager cache(tempDir->path());
+    const QString key = md5Hex("clip");
+    const QStringList stale{key + ".wav.s3-AbC123", key + ".mp3.s3-x1Y2z3", key + ".wav.Qk9aZ0"};
+    const QStringList kept{key + ".wav",          key + ".mp3",      key + ".wav.s3-young1",
+                           "notes.txt.s3-AbC123", key + ".wav.part", key + ".ogg.s3-AbC123"};
+    const QDateTime twoHoursAgo = QDateTime::currentDateTime().addSecs(-7200);
+    for (const QString& name : stale + kept) {
+        QFile file(QDir(tempDir->path()).filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("x");
+        file.flush();
+        if (!name.endsWith(QLatin1String("young1"))) {
+            QVERIFY(file.setFileTime(twoHoursAgo, QFileDevice::FileModificationTime));
+        }
+    }
+    QCOMPARE(cache.removeStaleTemporaries(QDateTime::currentDateTime().addSecs(-3600)),
+             int(stale.size()));
+    QStringList expected = kept;
+    expected.sort();
+    QCOMPARE(entriesOf(tempDir->path()), expected);
 }
 
 QTEST_GUILESS_MAIN(TestCacheManager)

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 using lyrane::S3Cache;
@@ -53,6 +55,132 @@ QString python3() {
     const QString system =
         QStandardPaths::findExecutable(QStringLiteral("python3"), {QStringLiteral("/usr/bin")});
     return system.isEmpty() ? QStringLiteral("python3") : system;
+}
+
+// Blocking forms of the mirror's operations, for tests: each runs to its end on a local loop.
+void runToCompletion(const std::function<void(QObject*, const std::function<void()>&)>& start) {
+    QEventLoop loop;
+    bool finished = false;
+    QObject context;
+    start(&context, [&] {
+        finished = true;
+        loop.quit();
+    });
+    if (!finished) {
+        loop.exec();
+    }
+}
+
+void setError(QString* error, const QString& message) {
+    if (error) {
+        *error = message;
+    }
+}
+
+// The outputs are filled once the tool ran to its end; without `errorOutput` a failure is
+// reported by exit status alone.
+bool runAws(const S3Cache& cache, const QList<QString>& arguments, QByteArray* standardOutput,
+            QByteArray* errorOutput, QString* error) {
+    S3Cache::AwsResult result;
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        cache.runAwsAsync(arguments, context, [&result, finish](const S3Cache::AwsResult& r) {
+            result = r;
+            finish();
+        });
+    });
+    if (!result.completed) {
+        setError(error, result.error);
+        return false;
+    }
+    if (standardOutput) {
+        *standardOutput = result.standardOutput;
+    }
+    if (errorOutput) {
+        *errorOutput = result.errorOutput;
+    }
+    if (result.ok) {
+        return true;
+    }
+    setError(error, errorOutput
+                        ? result.error
+                        : QStringLiteral("aws CLI exited with code %1").arg(result.exitCode));
+    return false;
+}
+
+bool exists(const S3Cache& cache, const QString& objectKey, bool* found, QString* error) {
+    if (found) {
+        *found = false;
+    }
+    bool ok = false;
+    bool isThere = false;
+    QString message;
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        cache.existsAsync(objectKey, context, [&, finish](bool o, bool f, const QString& e) {
+            ok = o;
+            isThere = f;
+            message = e;
+            finish();
+        });
+    });
+    if (!ok) {
+        setError(error, message);
+        return false;
+    }
+    if (found) {
+        *found = isThere;
+    }
+    if (!isThere && error) {
+        error->clear();
+    }
+    return true;
+}
+
+bool downloadIfExists(const S3Cache& cache, const QString& objectKey, const QString& localPath,
+                      bool* downloaded, QString* error) {
+    if (downloaded) {
+        *downloaded = false;
+    }
+    bool ok = false;
+    bool fetched = false;
+    QString message;
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        cache.downloadIfExistsAsync(objectKey, localPath, context,
+                                    [&, finish](bool o, bool f, const QString& e) {
+                                        ok = o;
+                                        fetched = f;
+                                        message = e;
+                                        finish();
+                                    });
+    });
+    if (!ok) {
+        setError(error, message);
+        return false;
+    }
+    if (downloaded) {
+        *downloaded = fetched;
+    }
+    if (!fetched && error) {
+        error->clear();
+    }
+    return true;
+}
+
+bool uploadFile(const S3Cache& cache, const QString& objectKey, const QString& localPath,
+                const QString& contentType, QString* error) {
+    bool ok = false;
+    QString message;
+    runToCompletion([&](QObject* context, const std::function<void()>& finish) {
+        cache.uploadFileAsync(objectKey, localPath, contentType, context,
+                              [&, finish](bool o, const QString& e) {
+                                  ok = o;
+                                  message = e;
+                                  finish();
+                              });
+    });
+    if (!ok) {
+        setError(error, message);
+    }
+    return ok;
 }
 
 } // namespace
@@ -247,24 +375,39 @@ void TestS3Cache::normalizesPrefix() {
 }
 
 void TestS3Cache::recognisesNotFound_data() {
+    QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("errorOutput");
     QTest::addColumn<bool>("notFound");
-    QTest::newRow("head-object 404") << QByteArray(kNotFound) << true;
-    QTest::newRow("bare status code") << QByteArray("404") << true;
-    QTest::newRow("upper case") << QByteArray("NOT FOUND") << true;
-    QTest::newRow("no such key") << QByteArray("Error: No Such Key here") << true;
-    QTest::newRow("after non-ASCII text") << QByteArray("Fehler: Schlüssel not found") << true;
-    QTest::newRow("credentials") << QByteArray(kCredentials) << false;
+    QTest::newRow("head-object 404") << 254 << QByteArray(kNotFound) << true;
+    QTest::newRow("head-object 404, version 1") << 255 << QByteArray(kNotFound) << true;
+    QTest::newRow("head-object NoSuchKey")
+        << 254
+        << QByteArray("\nAn error occurred (NoSuchKey) when calling the HeadObject operation: "
+                      "The specified key does not exist.\n")
+        << true;
+    QTest::newRow("404 answer, other status") << 1 << QByteArray(kNotFound) << false;
+    QTest::newRow("bare status code") << 254 << QByteArray("404") << false;
+    QTest::newRow("upper case") << 254 << QByteArray("NOT FOUND") << false;
+    QTest::newRow("no such key in prose") << 254 << QByteArray("Error: No Such Key here") << false;
+    QTest::newRow("after non-ASCII text")
+        << 254 << QByteArray("Fehler: Schlüssel not found") << false;
+    QTest::newRow("404 in an endpoint address")
+        << 255
+        << QByteArray("Could not connect to the endpoint URL: \"http://10.0.0.404:9000/b/k\"")
+        << false;
+    QTest::newRow("credentials") << 255 << QByteArray(kCredentials) << false;
     QTest::newRow("forbidden")
+        << 254
         << QByteArray("An error occurred (403) when calling the HeadObject operation: Forbidden")
         << false;
-    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("empty") << 254 << QByteArray() << false;
 }
 
 void TestS3Cache::recognisesNotFound() {
+    QFETCH(int, exitCode);
     QFETCH(QByteArray, errorOutput);
     QFETCH(bool, notFound);
-    QCOMPARE(S3Cache::isNotFoundError(errorOutput), notFound);
+    QCOMPARE(S3Cache::isAbsentAnswer(exitCode, errorOutput), notFound);
 }
 
 void TestS3Cache::passesExactArguments_data() {
@@ -303,10 +446,10 @@ void TestS3Cache::passesExactArguments() {
     QString error = QStringLiteral("untouched");
     if (operation == QLatin1String("exists")) {
         bool found = false;
-        QVERIFY(cache.exists(key, &found, &error));
+        QVERIFY(exists(cache, key, &found, &error));
         QVERIFY(found);
     } else {
-        QVERIFY(cache.uploadFile(key, body, contentType, &error));
+        QVERIFY(uploadFile(cache, key, body, contentType, &error));
     }
     QCOMPARE(error, QStringLiteral("untouched"));
     QCOMPARE(loggedCount(), 1);
@@ -323,7 +466,7 @@ void TestS3Cache::downloadsThroughTemporaryFile() {
 
     bool downloaded = false;
     QString error;
-    QVERIFY2(cache.downloadIfExists(QStringLiteral("abc.wav"), clip, &downloaded, &error),
+    QVERIFY2(downloadIfExists(cache, QStringLiteral("abc.wav"), clip, &downloaded, &error),
              qPrintable(error));
     QVERIFY(downloaded);
     QCOMPARE(readFile(clip), patternBytes());
@@ -396,13 +539,13 @@ void TestS3Cache::reportsFailures() {
     bool result = false;
     bool flag = true;
     if (operation == QLatin1String("exists")) {
-        result = cache.exists(QStringLiteral("abc.wav"), &flag, &message);
+        result = exists(cache, QStringLiteral("abc.wav"), &flag, &message);
     } else if (operation == QLatin1String("download")) {
-        result = cache.downloadIfExists(QStringLiteral("abc.wav"), clip, &flag, &message);
+        result = downloadIfExists(cache, QStringLiteral("abc.wav"), clip, &flag, &message);
     } else {
         flag = false;
-        result = cache.uploadFile(QStringLiteral("abc.wav"), body, QStringLiteral("audio/wav"),
-                                  &message);
+        result = uploadFile(cache, QStringLiteral("abc.wav"), body, QStringLiteral("audio/wav"),
+                            &message);
     }
     QCOMPARE(result, ok);
     QCOMPARE(message, error);
@@ -418,12 +561,12 @@ void TestS3Cache::keepsOutputsApart() {
     QByteArray out;
     QByteArray err;
     QString error;
-    QVERIFY(cache.runAws(head, &out, &err, &error));
+    QVERIFY(runAws(cache, head, &out, &err, &error));
     QVERIFY(out.contains("ContentLength"));
     QVERIFY(err.isEmpty());
 
     qputenv("FAKE_AWS_MODE", "not-found");
-    QVERIFY(!cache.runAws(head, &out, &err, &error));
+    QVERIFY(!runAws(cache, head, &out, &err, &error));
     QVERIFY(out.isEmpty());
     QCOMPARE(err.trimmed(), QByteArray(kNotFound));
     QCOMPARE(error, QStringLiteral("aws CLI error: ") + kNotFound);
@@ -433,9 +576,9 @@ void TestS3Cache::omitsErrorTextWithoutErrorOutput() {
     qputenv("FAKE_AWS_MODE", "fail-credentials");
     const S3Cache cache(QStringLiteral("media-cache"));
     QString error;
-    QVERIFY(!cache.runAws({"s3api", "head-object"}, nullptr, nullptr, &error));
+    QVERIFY(!runAws(cache, {"s3api", "head-object"}, nullptr, nullptr, &error));
     QCOMPARE(error, QStringLiteral("aws CLI exited with code 255"));
-    QVERIFY(!cache.runAws({"s3api", "head-object"}, nullptr, nullptr, nullptr));
+    QVERIFY(!runAws(cache, {"s3api", "head-object"}, nullptr, nullptr, nullptr));
 }
 
 void TestS3Cache::endsSlowToolWithTimeOut() {
@@ -449,12 +592,12 @@ void TestS3Cache::endsSlowToolWithTimeOut() {
     clock.start();
     QString error;
     bool found = true;
-    QVERIFY(!cache.exists(QStringLiteral("abc.wav"), &found, &error));
+    QVERIFY(!exists(cache, QStringLiteral("abc.wav"), &found, &error));
     QCOMPARE(error, QStringLiteral("aws CLI timed out"));
     QVERIFY(!found);
     bool downloaded = true;
     error.clear();
-    QVERIFY(!cache.downloadIfExists(QStringLiteral("abc.wav"), clip, &downloaded, &error));
+    QVERIFY(!downloadIfExists(cache, QStringLiteral("abc.wav"), clip, &downloaded, &error));
     QCOMPARE(error, QStringLiteral("aws CLI timed out"));
     QVERIFY(!downloaded);
     // Far below the tool's own 30 s: the child was ended, not waited for.
@@ -469,7 +612,7 @@ void TestS3Cache::closesStandardInput() {
     cache.setTimeoutMs(20000);
     bool found = false;
     QString error;
-    QVERIFY2(cache.exists(QStringLiteral("abc.wav"), &found, &error), qPrintable(error));
+    QVERIFY2(exists(cache, QStringLiteral("abc.wav"), &found, &error), qPrintable(error));
     QVERIFY(found);
 }
 
@@ -484,10 +627,10 @@ void TestS3Cache::reportsToolThatCannotStart() {
 
     QString error;
     bool found = true;
-    QVERIFY(!cache.exists(QStringLiteral("k"), &found, &error));
+    QVERIFY(!exists(cache, QStringLiteral("k"), &found, &error));
     QCOMPARE(error, QStringLiteral("aws CLI timed out"));
     error.clear();
-    QVERIFY(!cache.uploadFile(QStringLiteral("k"), aws, QString(), &error));
+    QVERIFY(!uploadFile(cache, QStringLiteral("k"), aws, QString(), &error));
     QCOMPARE(error, QStringLiteral("aws CLI timed out"));
 }
 
@@ -505,17 +648,17 @@ void TestS3Cache::refusesWithoutTool() {
     QCOMPARE(error, expected);
     error.clear();
     bool flag = true;
-    QVERIFY(!cache.exists(QStringLiteral("k"), &flag, &error));
+    QVERIFY(!exists(cache, QStringLiteral("k"), &flag, &error));
     QCOMPARE(error, expected);
     QVERIFY(!flag);
     error.clear();
     flag = true;
     QVERIFY(
-        !cache.downloadIfExists(QStringLiteral("k"), work.filePath("never.wav"), &flag, &error));
+        !downloadIfExists(cache, QStringLiteral("k"), work.filePath("never.wav"), &flag, &error));
     QCOMPARE(error, expected);
     QVERIFY(!flag);
     error.clear();
-    QVERIFY(!cache.uploadFile(QStringLiteral("k"), work.filePath("never.wav"), QString(), &error));
+    QVERIFY(!uploadFile(cache, QStringLiteral("k"), work.filePath("never.wav"), QString(), &error));
     QCOMPARE(error, expected);
     QVERIFY(!cache.ensureAvailable(nullptr));
     QCOMPARE(loggedCount(), 0);
@@ -684,28 +827,28 @@ void TestS3Cache::roundTripsThroughS3Server() {
     S3Cache cache(QStringLiteral("s3://round-trip/tts/clips"));
     cache.setTimeoutMs(60000);
     QString error;
-    QVERIFY2(cache.runAws({"s3api", "create-bucket", "--bucket", "round-trip"}, nullptr, nullptr,
-                          &error),
+    QVERIFY2(runAws(cache, {"s3api", "create-bucket", "--bucket", "round-trip"}, nullptr, nullptr,
+                    &error),
              qPrintable(error));
 
     const QString key =
         cache.objectKey(QStringLiteral("0123456789abcdef0123456789abcdef"), QStringLiteral(".wav"));
     bool found = true;
     error = QStringLiteral("stale");
-    QVERIFY2(cache.exists(key, &found, &error), qPrintable(error));
+    QVERIFY2(exists(cache, key, &found, &error), qPrintable(error));
     QVERIFY(!found);
     QVERIFY(error.isEmpty());
 
     const QString body = work.filePath(QStringLiteral("upload.wav"));
     QVERIFY(writeFile(body, patternBytes()));
-    QVERIFY2(cache.uploadFile(key, body, QStringLiteral("audio/wav"), &error), qPrintable(error));
-    QVERIFY2(cache.exists(key, &found, &error), qPrintable(error));
+    QVERIFY2(uploadFile(cache, key, body, QStringLiteral("audio/wav"), &error), qPrintable(error));
+    QVERIFY2(exists(cache, key, &found, &error), qPrintable(error));
     QVERIFY(found);
 
     QByteArray out;
     QByteArray err;
-    QVERIFY2(cache.runAws({"s3api", "head-object", "--bucket", "round-trip", "--key", key}, &out,
-                          &err, &error),
+    QVERIFY2(runAws(cache, {"s3api", "head-object", "--bucket", "round-trip", "--key", key}, &out,
+                    &err, &error),
              qPrintable(error));
     const QJsonObject head = QJsonDocument::fromJson(out).object();
     QCOMPARE(head.value(QStringLiteral("ContentType")).toString(), QStringLiteral("audio/wav"));
@@ -714,15 +857,15 @@ void TestS3Cache::roundTripsThroughS3Server() {
     QTemporaryDir cacheDir;
     const QString clip = cacheDir.filePath(QStringLiteral("0123456789abcdef0123456789abcdef.wav"));
     bool downloaded = false;
-    QVERIFY2(cache.downloadIfExists(key, clip, &downloaded, &error), qPrintable(error));
+    QVERIFY2(downloadIfExists(cache, key, clip, &downloaded, &error), qPrintable(error));
     QVERIFY(downloaded);
     QCOMPARE(readFile(clip), patternBytes());
     QCOMPARE(QDir(cacheDir.path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{QFileInfo(clip).fileName()});
 
     const QString missing = cacheDir.filePath(QStringLiteral("missing.wav"));
-    QVERIFY2(cache.downloadIfExists(cache.objectKey(QStringLiteral("ffff"), ".wav"), missing,
-                                    &downloaded, &error),
+    QVERIFY2(downloadIfExists(cache, cache.objectKey(QStringLiteral("ffff"), ".wav"), missing,
+                              &downloaded, &error),
              qPrintable(error));
     QVERIFY(!downloaded);
     QVERIFY(!QFile::exists(missing));

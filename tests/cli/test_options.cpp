@@ -2,7 +2,12 @@
 
 #include <QtTest>
 
+using lyrane::parseCommandLine;
 using lyrane::parseDurationMs;
+using lyrane::RunConfiguration;
+using lyrane::RunMode;
+
+Q_DECLARE_METATYPE(RunMode)
 
 class OptionsTest : public QObject {
     Q_OBJECT
@@ -67,6 +72,79 @@ private slots:
     void rejectedDurations() {
         QFETCH(QString, text);
         QCOMPARE(parseDurationMs(text), std::nullopt);
+    }
+
+    // The mode comes from the input option alone; --cache-only wins once the values check.
+    void modes_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status"); // -1: ready for dispatch
+        QTest::addColumn<RunMode>("mode");
+        QTest::addColumn<QStringList>("batchFiles");
+        const RunMode none = RunMode::Subtitles;
+        QTest::newRow("subtitles")
+            << QStringList{"--vtt", "a.vtt"} << -1 << RunMode::Subtitles << QStringList();
+        QTest::newRow("say") << QStringList{"--say", "Hi"} << -1 << RunMode::SingleText
+                             << QStringList();
+        QTest::newRow("text file")
+            << QStringList{"--text", "t.txt"} << -1 << RunMode::SingleText << QStringList();
+        QTest::newRow("batch") << QStringList{"--batch", " a.vtt, ,b.vtt,"} << -1 << RunMode::Batch
+                               << QStringList{"a.vtt", "b.vtt"};
+        QTest::newRow("batch of blanks")
+            << QStringList{"--batch", ", ,"} << -1 << RunMode::Batch << QStringList();
+        QTest::newRow("cache directory")
+            << QStringList{"--cache-only", "--vtt", "a.vtt", "--say", "Hi"} << -1
+            << RunMode::PrintCacheDirectory << QStringList();
+        QTest::newRow("cache directory after the checks")
+            << QStringList{"--cache-only", "--jobs", "0"} << 1 << none << QStringList();
+        QTest::newRow("no input") << QStringList{} << 1 << none << QStringList();
+        QTest::newRow("two inputs")
+            << QStringList{"--vtt", "a.vtt", "--say", "Hi"} << 1 << none << QStringList();
+        QTest::newRow("context without a text")
+            << QStringList{"--vtt", "a.vtt", "--next-text", "x"} << 1 << none << QStringList();
+        QTest::newRow("empty output")
+            << QStringList{"--say", "Hi", "--output", ""} << 1 << none << QStringList();
+        QTest::newRow("version") << QStringList{"--version"} << 0 << none << QStringList();
+    }
+    void modes() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(RunMode, mode);
+        QFETCH(QStringList, batchFiles);
+        RunConfiguration config;
+        const std::optional<int> result =
+            parseCommandLine(QStringList{"lyrane"} + arguments, &config);
+        QCOMPARE(result.value_or(-1), status);
+        if (!result) {
+            QCOMPARE(config.mode, mode);
+            QCOMPARE(config.batchFiles, batchFiles);
+        }
+    }
+
+    // Each layer's settings are filled from their options.
+    void settings() {
+        RunConfiguration config;
+        const QStringList arguments{
+            "lyrane",      "--say",     "Hi",     "--voice",         "Dostan",   "--format",
+            "mp3_44100",   "--speed",   "1.1",    "--jobs",          "3",        "--retries",
+            "2",           "--timeout", "1.5",    "--padding",       "2s",       "--autopad",
+            "--autospeed", "-t",        "/c",     "--previous-text", " before ", "--limit",
+            "4",           "-o",        "out.mp3"};
+        QCOMPARE(parseCommandLine(arguments, &config), std::nullopt);
+        QCOMPARE(config.mode, RunMode::SingleText);
+        QCOMPARE(config.single.text, QStringLiteral("Hi"));
+        QCOMPARE(config.single.previousText, QStringLiteral("before"));
+        QCOMPARE(config.synthesis.voice, QStringLiteral("Dostan"));
+        QCOMPARE(config.synthesis.outputFormat, QStringLiteral("mp3_44100"));
+        QCOMPARE(config.synthesis.speed, 1.1);
+        QCOMPARE(config.synthesis.jobs, 3);
+        QCOMPARE(config.synthesis.retries, 2);
+        QCOMPARE(config.synthesis.timeoutMs, 1500);
+        QCOMPARE(config.timeline.paddingMs, qint64(2000));
+        QVERIFY(config.timeline.autopad);
+        QVERIFY(config.timeline.autospeed);
+        QCOMPARE(config.cacheDirectory, QStringLiteral("/c"));
+        QCOMPARE(config.outputFile, QStringLiteral("out.mp3"));
+        QCOMPARE(config.limit, 4);
     }
 };
 

@@ -22,6 +22,32 @@ using lyrane::TtsRequest;
 
 namespace {
 
+// Runs one request to its end on a local event loop.
+SynthesisResult synthesizeBlocking(const ElevenLabsClient& client, const TtsRequest& request,
+                                   const QString& apiKey) {
+    QEventLoop loop;
+    SynthesisResult outcome;
+    bool finished = false;
+    client.synthesizeAsync(request, apiKey, &loop, [&](const SynthesisResult& result) {
+        outcome = result;
+        finished = true;
+        loop.quit();
+    });
+    if (!finished) {
+        loop.exec();
+    }
+    return outcome;
+}
+
+std::optional<QByteArray> synthesize(const ElevenLabsClient& client, const TtsRequest& request,
+                                     const QString& apiKey, QString* error) {
+    const SynthesisResult result = synthesizeBlocking(client, request, apiKey);
+    if (!result.audio && error) {
+        *error = result.error;
+    }
+    return result.audio;
+}
+
 struct RecordedRequest {
     QByteArray method;
     QByteArray path;
@@ -307,7 +333,7 @@ void ElevenLabsClientTest::requestOnTheWire() {
 
     QCOMPARE(ElevenLabsClient::requestBody(request), body);
     QString error;
-    const auto audio = client.synthesize(request, apiKey, &error);
+    const auto audio = synthesize(client, request, apiKey, &error);
     QVERIFY2(audio, qPrintable(error));
     QCOMPARE(*audio, "audio:" + body);
 
@@ -329,7 +355,7 @@ void ElevenLabsClientTest::voiceIdIsEncodedIntoPath() {
     const ElevenLabsClient client(&manager, service.baseUrl());
     TtsRequest request = requestFor(QStringLiteral("Hi"));
     request.voiceId = QStringLiteral("my voice?#1");
-    QVERIFY(client.synthesize(request, QStringLiteral("k"), nullptr));
+    QVERIFY(synthesize(client, request, QStringLiteral("k"), nullptr));
     QCOMPARE(service.requests.size(), 1);
     QCOMPARE(service.requests.first().path, QByteArray("/v1/text-to-speech/my%20voice%3F%231"));
     QCOMPARE(service.requests.first().query, QByteArray("output_format=pcm_44100"));
@@ -340,7 +366,7 @@ void ElevenLabsClientTest::blankTextSendsNothing() {
     QNetworkAccessManager manager;
     const ElevenLabsClient client(&manager, service.baseUrl());
     QString error = QStringLiteral("untouched");
-    const auto audio = client.synthesize(requestFor(QStringLiteral(" \n\t \r\n")), "k", &error);
+    const auto audio = synthesize(client, requestFor(QStringLiteral(" \n\t \r\n")), "k", &error);
     QVERIFY(audio);
     QVERIFY(audio->isEmpty());
     QCOMPARE(error, QStringLiteral("untouched"));
@@ -371,7 +397,7 @@ void ElevenLabsClientTest::successReturnsBodyUnchanged() {
     QNetworkAccessManager manager;
     const ElevenLabsClient client(&manager, service.baseUrl());
     const SynthesisResult result =
-        client.synthesizeBlocking(requestFor(QStringLiteral("Hello")), QStringLiteral("k"));
+        synthesizeBlocking(client, requestFor(QStringLiteral("Hello")), QStringLiteral("k"));
     QVERIFY2(result.audio, qPrintable(result.error));
     QCOMPARE(*result.audio, pcm);
     QVERIFY(result.error.isEmpty());
@@ -446,7 +472,7 @@ void ElevenLabsClientTest::failures() {
     QNetworkAccessManager manager;
     const ElevenLabsClient client(&manager, service.baseUrl());
     const SynthesisResult result =
-        client.synthesizeBlocking(requestFor(QStringLiteral("Hello")), QStringLiteral("k"));
+        synthesizeBlocking(client, requestFor(QStringLiteral("Hello")), QStringLiteral("k"));
     QVERIFY(!result.audio);
     if (exact) {
         QCOMPARE(result.error, expected);
@@ -462,9 +488,9 @@ void ElevenLabsClientTest::failures() {
 
     QString error;
     service.script = {reply, reply};
-    QVERIFY(!client.synthesize(requestFor(QStringLiteral("Hello")), QStringLiteral("k"), &error));
+    QVERIFY(!synthesize(client, requestFor(QStringLiteral("Hello")), QStringLiteral("k"), &error));
     QCOMPARE(error, result.error);
-    QVERIFY(!client.synthesize(requestFor(QStringLiteral("Hello")), QStringLiteral("k"), nullptr));
+    QVERIFY(!synthesize(client, requestFor(QStringLiteral("Hello")), QStringLiteral("k"), nullptr));
     QCOMPARE(leftoverReplies(manager), 0);
 }
 
@@ -486,15 +512,15 @@ void ElevenLabsClientTest::retryAfterAsHttpDate() {
     const ElevenLabsClient client(&manager, service.baseUrl());
     const TtsRequest request = requestFor(QStringLiteral("Hello"));
 
-    const SynthesisResult inHalfAMinute = client.synthesizeBlocking(request, QStringLiteral("k"));
+    const SynthesisResult inHalfAMinute = synthesizeBlocking(client, request, QStringLiteral("k"));
     QVERIFY(inHalfAMinute.retryable);
     QVERIFY2(inHalfAMinute.retryAfterMs > 25000 && inHalfAMinute.retryAfterMs <= 30000,
              qPrintable(QString::number(inHalfAMinute.retryAfterMs)));
-    const SynthesisResult inAMinute = client.synthesizeBlocking(request, QStringLiteral("k"));
+    const SynthesisResult inAMinute = synthesizeBlocking(client, request, QStringLiteral("k"));
     QVERIFY2(inAMinute.retryAfterMs > 55000 && inAMinute.retryAfterMs <= 60000,
              qPrintable(QString::number(inAMinute.retryAfterMs)));
-    QCOMPARE(client.synthesizeBlocking(request, QStringLiteral("k")).retryAfterMs, 0);
-    QCOMPARE(client.synthesizeBlocking(request, QStringLiteral("k")).retryAfterMs, -1);
+    QCOMPARE(synthesizeBlocking(client, request, QStringLiteral("k")).retryAfterMs, 0);
+    QCOMPARE(synthesizeBlocking(client, request, QStringLiteral("k")).retryAfterMs, -1);
 }
 
 void ElevenLabsClientTest::connectionRefused() {
@@ -507,7 +533,7 @@ void ElevenLabsClientTest::connectionRefused() {
     QNetworkAccessManager manager;
     const ElevenLabsClient client(&manager, QStringLiteral("http://127.0.0.1:%1").arg(port));
     const SynthesisResult result =
-        client.synthesizeBlocking(requestFor(QStringLiteral("Hello")), QStringLiteral("k"));
+        synthesizeBlocking(client, requestFor(QStringLiteral("Hello")), QStringLiteral("k"));
     QVERIFY(!result.audio);
     QVERIFY2(result.error.startsWith(QLatin1String("TTS request failed: ")) &&
                  result.error.size() > 20,
@@ -526,7 +552,7 @@ void ElevenLabsClientTest::transferTimeout() {
     ElevenLabsClient client(&manager, service.baseUrl());
     client.setTransferTimeoutMs(300);
     const SynthesisResult result =
-        client.synthesizeBlocking(requestFor(QStringLiteral("Hello")), QStringLiteral("k"));
+        synthesizeBlocking(client, requestFor(QStringLiteral("Hello")), QStringLiteral("k"));
     QVERIFY(!result.audio);
     QVERIFY2(result.error.startsWith(QLatin1String("TTS request failed: ")) &&
                  result.error.size() > 20,
@@ -573,7 +599,7 @@ void ElevenLabsClientTest::baseUrlFromEnvironment() {
     QNetworkAccessManager manager;
     const ElevenLabsClient client(&manager); // default argument reads the environment
     QCOMPARE(client.baseUrl(), service.baseUrl());
-    QVERIFY(client.synthesize(requestFor(QStringLiteral("Hi")), QStringLiteral("k"), nullptr));
+    QVERIFY(synthesize(client, requestFor(QStringLiteral("Hi")), QStringLiteral("k"), nullptr));
     QCOMPARE(service.requests.size(), 1);
     QCOMPARE(service.requests.first().path, QByteArray("/v1/text-to-speech/21m00Tcm4TlvDq8ikWAM"));
 }
@@ -688,7 +714,8 @@ void ElevenLabsClientTest::serviceReasonsAndHeaders() {
     service.script = {reply};
     QNetworkAccessManager manager;
     const ElevenLabsClient client(&manager, service.baseUrl());
-    const SynthesisResult result = client.synthesizeBlocking(requestFor(QStringLiteral("Hi")), key);
+    const SynthesisResult result =
+        synthesizeBlocking(client, requestFor(QStringLiteral("Hi")), key);
     QVERIFY(!result.audio);
     QCOMPARE(result.httpStatus, httpStatus);
     QCOMPARE(result.reason, reason);
@@ -713,7 +740,7 @@ void ElevenLabsClientTest::successHeaders() {
     QNetworkAccessManager manager;
     const ElevenLabsClient client(&manager, service.baseUrl());
     const SynthesisResult first =
-        client.synthesizeBlocking(requestFor(QStringLiteral("Hello there")), QStringLiteral("k"));
+        synthesizeBlocking(client, requestFor(QStringLiteral("Hello there")), QStringLiteral("k"));
     QVERIFY2(first.audio, qPrintable(first.error));
     QCOMPARE(first.httpStatus, 200);
     QCOMPARE(first.reason, lyrane::ServiceErrorReason::None);
@@ -721,7 +748,7 @@ void ElevenLabsClientTest::successHeaders() {
     QCOMPARE(first.requestId, QStringLiteral("r3Q9xY"));
     QCOMPARE(first.maximumConcurrentRequests, 10);
     const SynthesisResult second =
-        client.synthesizeBlocking(requestFor(QStringLiteral("Hello there")), QStringLiteral("k"));
+        synthesizeBlocking(client, requestFor(QStringLiteral("Hello there")), QStringLiteral("k"));
     QVERIFY2(second.audio, qPrintable(second.error));
     QCOMPARE(second.characterCost, -1);
     QVERIFY(second.requestId.isEmpty());

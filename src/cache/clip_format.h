@@ -5,16 +5,19 @@
 
 namespace lyrane {
 
-QString readUtf8TextFile(const QString& path, QString* error);
-QString loadApiKey(const QString& keyFile, QString* error);
-
+// How the service's output format decides the cached clip: MP3 formats are stored as sent,
+// raw PCM formats as WAV files at the format's rate.
 bool outputFormatIsMp3(const QString& format);
 QString cacheExtensionForOutputFormat(const QString& format);
 QString contentTypeForExtension(const QString& extension);
 // The rate of a raw PCM format name such as "pcm_16000"; 44100 when the name gives none.
 int pcmSampleRateForFormat(const QString& format);
 
-// Checks a cached clip before use, upgrading a legacy headerless PCM file to WAV in place.
+// Clips cached by early versions hold the service's raw PCM without a WAV header.
+bool isLegacyPcmClip(const QString& path);
+
+// Checks a cached clip before use. A legacy raw-PCM clip is upgraded to WAV in place here,
+// the one place that writes to a clip already in the cache.
 bool ensureCachedAudioFileIsUsable(const QString& path, const QString& format, QString* error);
 // Stores the service's bytes as a cache file: MP3 unchanged, raw PCM as a WAV file. The file
 // appears whole or not at all.

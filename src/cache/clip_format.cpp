@@ -1,4 +1,4 @@
-#include "cache/file_helpers.h"
+#include "cache/clip_format.h"
 
 #include "audio/wav_file.h"
 
@@ -11,36 +11,6 @@ namespace lyrane {
 
 namespace {
 constexpr int kDefaultPcmRate = 44100;
-}
-
-QString readUtf8TextFile(const QString& path, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        if (error) {
-            *error = QObject::tr("failed to read text file %1: %2").arg(path, file.errorString());
-        }
-        return {};
-    }
-    return QString::fromUtf8(file.readAll()).trimmed();
-}
-
-QString loadApiKey(const QString& keyFile, QString* error) {
-    const QByteArray fromEnvironment = qgetenv("ELEVENLABS_API_KEY");
-    if (!fromEnvironment.isEmpty()) {
-        return QString::fromUtf8(fromEnvironment).trimmed();
-    }
-    QFile file(keyFile);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        if (error) {
-            *error = QObject::tr("failed to read ElevenLabs API key: %1").arg(file.errorString());
-        }
-        return {};
-    }
-    const QString key = QString::fromUtf8(file.readAll()).trimmed();
-    if (key.isEmpty() && error) {
-        *error = QObject::tr("ElevenLabs API key file is empty");
-    }
-    return key;
 }
 
 bool outputFormatIsMp3(const QString& format) {
@@ -72,11 +42,54 @@ int pcmSampleRateForFormat(const QString& format) {
     return rate >= 8000 && rate <= 192000 ? rate : kDefaultPcmRate;
 }
 
+bool isLegacyPcmClip(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false; // the check that follows names the reason
+    }
+    const QByteArray head = file.read(12);
+    return !head.startsWith("RIFF") || head.mid(8, 4) != "WAVE";
+}
+
+namespace {
+
+bool upgradeLegacyPcmClip(const QString& path, int sampleRate, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error) {
+            *error = QObject::tr("failed to open legacy PCM cache file %1: %2")
+                         .arg(path, file.errorString());
+        }
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    file.close();
+    QString convertError;
+    if (!writePcm16MonoAsWav(bytes, sampleRate, path, &convertError)) {
+        if (error) {
+            const QString headerError = bytes.startsWith("RIFF")
+                                            ? QObject::tr("invalid WAV file: missing WAVE header")
+                                            : QObject::tr("invalid WAV file: missing RIFF header");
+            *error = QObject::tr("invalid WAV file: %1; legacy PCM conversion failed: %2")
+                         .arg(headerError, convertError);
+        }
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool ensureCachedAudioFileIsUsable(const QString& path, const QString& format, QString* error) {
     if (outputFormatIsMp3(format)) {
         return true;
     }
-    return ensureWavFile(path, pcmSampleRateForFormat(format), error);
+    const int rate = pcmSampleRateForFormat(format);
+    if (isLegacyPcmClip(path)) {
+        return upgradeLegacyPcmClip(path, rate, error);
+    }
+    // A file with a RIFF/WAVE header is only checked here, never rewritten.
+    return ensureWavFile(path, rate, error);
 }
 
 bool writeSynthesizedAudioToCache(const QString& format, const QString& path,

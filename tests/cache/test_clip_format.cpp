@@ -6,14 +6,14 @@
 #include "audio/timeline_plan.h"
 #include "audio/timeline_render.h"
 #include "audio/wav_file.h"
-#include "cache/file_helpers.h"
+#include "cache/clip_format.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace lyrane;
 
-class FileHelpersTest : public QObject {
+class ClipFormatTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
@@ -86,44 +86,6 @@ private slots:
         QCOMPARE(contentTypeForExtension(".ogg"), QString());
     }
 
-    void contextFiles() {
-        QString error;
-        QCOMPARE(readUtf8TextFile(writeFile("blank.txt", " \n\t\r\n "), &error), QString());
-        QVERIFY(error.isEmpty());
-        QCOMPARE(readUtf8TextFile(writeFile("crlf.txt", "  one\r\ntwo\r\n"), &error),
-                 QStringLiteral("one\ntwo"));
-        QCOMPARE(readUtf8TextFile(writeFile("utf8.txt", "caf\xc3\xa9\n"), &error),
-                 QStringLiteral("caf\u00e9"));
-        QVERIFY(error.isEmpty());
-        const QString missing = dir.filePath("missing.txt");
-        QCOMPARE(readUtf8TextFile(missing, &error), QString());
-        QCOMPARE(
-            error,
-            QStringLiteral("failed to read text file %1: No such file or directory").arg(missing));
-    }
-
-    void apiKeys() {
-        qunsetenv("ELEVENLABS_API_KEY");
-        QString error;
-        QCOMPARE(loadApiKey(writeFile("key", "  sk_123\n"), &error), QStringLiteral("sk_123"));
-        QVERIFY(error.isEmpty());
-        QCOMPARE(loadApiKey(writeFile("empty-key", "\n"), &error), QString());
-        QCOMPARE(error, QStringLiteral("ElevenLabs API key file is empty"));
-        error.clear();
-        QCOMPARE(loadApiKey(dir.filePath("none"), &error), QString());
-        QCOMPARE(error,
-                 QStringLiteral("failed to read ElevenLabs API key: No such file or directory"));
-
-        qputenv("ELEVENLABS_API_KEY", "from-env\n");
-        error.clear();
-        QCOMPARE(loadApiKey(dir.filePath("none"), &error), QStringLiteral("from-env"));
-        QVERIFY(error.isEmpty());
-        qputenv("ELEVENLABS_API_KEY", "   ");
-        QCOMPARE(loadApiKey(dir.filePath("none"), &error), QString());
-        QVERIFY2(error.isEmpty(), "a blank key from the environment is not a file error");
-        qunsetenv("ELEVENLABS_API_KEY");
-    }
-
     void synthesizedClipsAreStoredByKind() {
         QString error;
         const QByteArray mp3Bytes("ID3 not really an mp3, stored unchanged");
@@ -163,7 +125,56 @@ private slots:
         QCOMPARE(wav->sampleRate, 22050);
         QCOMPARE(wav->samples.size(), 2);
     }
+
+    // The upgrade is a step of its own: only a file without a RIFF/WAVE header is rewritten,
+    // and a failed upgrade says what was wrong with the header and with the data.
+    void onlyHeaderlessClipsAreRewritten_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("legacy");
+        QTest::addColumn<bool>("usable");
+        QTest::addColumn<QString>("error");
+        QByteArray wav = QByteArray("RIFF") + QByteArray::fromHex("28000000") + "WAVE" + "fmt " +
+                         QByteArray::fromHex("10000000010001002256000044ac000002001000") + "data" +
+                         QByteArray::fromHex("040000000100ff7f");
+        QTest::newRow("sound WAV") << wav << false << true << QString();
+        QTest::newRow("raw PCM") << QByteArray::fromHex("01000200") << true << true << QString();
+        QTest::newRow("odd raw PCM")
+            << QByteArray("abc") << true << false
+            << "invalid WAV file: invalid WAV file: missing RIFF header; legacy PCM conversion "
+               "failed: raw PCM data length must be an even number of bytes";
+        QTest::newRow("RIFF without WAVE")
+            << QByteArray("RIFF") + QByteArray::fromHex("04000000") + "AVI " << true << true
+            << QString();
+        QTest::newRow("odd RIFF without WAVE")
+            << QByteArray("RIFF") + QByteArray::fromHex("04000000") + "AVI !" << true << false
+            << "invalid WAV file: invalid WAV file: missing WAVE header; legacy PCM conversion "
+               "failed: raw PCM data length must be an even number of bytes";
+        QByteArray unsupported = wav;
+        unsupported[20] = 3; // IEEE float
+        QTest::newRow("WAV of another format")
+            << unsupported << false << false << "unsupported WAV format: only PCM is supported";
+    }
+    void onlyHeaderlessClipsAreRewritten() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, legacy);
+        QFETCH(bool, usable);
+        QFETCH(QString, error);
+        const QString path = writeFile("check.wav", bytes);
+        QCOMPARE(isLegacyPcmClip(path), legacy);
+        QString message;
+        QCOMPARE(ensureCachedAudioFileIsUsable(path, "pcm_22050", &message), usable);
+        QCOMPARE(message, error);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray after = file.readAll();
+        if (!legacy || !usable) {
+            QCOMPARE(after, bytes); // checked or refused, never rewritten
+        } else {
+            QVERIFY(after.startsWith("RIFF"));
+            QCOMPARE(after.size(), 44 + bytes.size());
+        }
+    }
 };
 
-QTEST_GUILESS_MAIN(FileHelpersTest)
-#include "test_file_helpers.moc"
+QTEST_GUILESS_MAIN(ClipFormatTest)
+#include "test_clip_format.moc"

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "runs/timeline_settings.h"
+#include "synthesis/synthesis_settings.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace lyrane {
+
+enum class RunMode {
+    Subtitles,           // --vtt
+    Batch,               // --batch
+    SingleText,          // --say or --text
+    PrintCacheDirectory, // --cache-only
+};
+
+// One text to speak and the context sent with it.
+struct SingleTextInput {
+    QString text;     // --say, as given
+    QString textFile; // --text
+    QString previousText;
+    QString nextText;
+};
+
+// What the command line asks for, validated: the mode and the settings each layer needs.
+struct RunConfiguration {
+    RunMode mode = RunMode::Subtitles;
+    QString subtitleFile;   // Subtitles
+    QString encoding;       // of subtitle files without a byte-order mark; empty: UTF-8
+    QStringList batchFiles; // Batch, blank entries dropped
+    SingleTextInput single; // SingleText
+
+    QString outputFile;
+    int limit = 0; // cues of a subtitle file to process, 0 for all
+    bool dryRun = false;
+    bool noPadding = false; // stop after the clips
+
+    QString apiKeyFile;
+    QString cacheDirectory;
+    QString s3Bucket;
+
+    SynthesisSettings synthesis;
+    TimelineSettings timeline;
+};
+
+} // namespace lyrane

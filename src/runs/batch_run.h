@@ -1,0 +1,11 @@
+#pragma once
+
+#include "cli/run_configuration.h"
+
+namespace lyrane {
+
+// --batch: narrate each listed subtitle file in turn, output next to its input. Returns the
+// exit status.
+int runBatch(const RunConfiguration& config);
+
+} // namespace lyrane

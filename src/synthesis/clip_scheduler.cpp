@@ -1,0 +1,284 @@
+#include "synthesis/clip_scheduler.h"
+
+#include <QFile>
+#include <QTimer>
+
+#include <utility>
+
+namespace lyrane {
+
+ClipScheduler::ClipScheduler(const ClipSource& source, QList<ClipJob> jobs,
+                             SchedulerOptions options, ClipProgress& progress)
+    : source(source), clipJobs(std::move(jobs)), options(std::move(options)), progress(progress),
+      states(static_cast<size_t>(clipJobs.size())), window(this->options.window),
+      inWindow(static_cast<size_t>(clipJobs.size()), 0), operations(std::make_unique<QObject>()) {}
+
+ClipScheduler::~ClipScheduler() = default;
+
+bool ClipScheduler::run() {
+    QTimer::singleShot(0, this, [this] { fill(); });
+    loop.exec();
+    return !failed && !interrupted;
+}
+
+void ClipScheduler::stop() {
+    if (interrupted) {
+        return;
+    }
+    interrupted = true;
+    // Ends replies in flight, aws children and retry waits with their callbacks.
+    operations.reset();
+    retryWaits.clear();
+    for (int cue = 0; cue < clipJobs.size(); ++cue) {
+        if (inWindow[size_t(cue)]) {
+            callOff(cue);
+        }
+    }
+    waitersByFile.clear();
+    busyFiles.clear();
+    loop.quit();
+}
+
+// Starts queued cues while the window has room. Steps that finish at once come back here
+// through finish(); the outer call fills the freed slot, so a long fully cached file does not
+// nest one call per cue.
+void ClipScheduler::fill() {
+    if (filling) {
+        return;
+    }
+    filling = true;
+    while (!failed && !interrupted && window.hasRoom() && next < clipJobs.size()) {
+        const int cue = next++;
+        window.enter();
+        inWindow[size_t(cue)] = 1;
+        advance(cue);
+    }
+    filling = false;
+    if (window.inFlight() == 0) {
+        loop.quit();
+    }
+}
+
+void ClipScheduler::notify(int cue, ClipEvent event, const QString& error) {
+    ClipNotice notice;
+    notice.event = event;
+    notice.cue = cue;
+    notice.source = states[size_t(cue)].source;
+    notice.error = error;
+    progress.report(notice, clipJobs[cue]);
+}
+
+void ClipScheduler::enterCache(int cue) {
+    busyFiles.insert(clipJobs[cue].cacheFile());
+    states[size_t(cue)].step = ClipStep::Cache;
+    advance(cue);
+}
+
+// The one place a cue moves on: each step either moves to the next at once or starts an
+// asynchronous operation whose answer sets the next step and comes back here.
+void ClipScheduler::advance(int cue) {
+    ClipResult& state = states[size_t(cue)];
+    const ClipJob& job = clipJobs[cue];
+    QObject* context = operations.get();
+
+    switch (state.step) {
+    case ClipStep::Queued:
+        if (busyFiles.contains(job.cacheFile())) {
+            // The same clip is already being fetched for an earlier cue: never pay twice.
+            state.step = ClipStep::WaitingForIdenticalClip;
+            waitersByFile[job.cacheFile()].append(cue);
+            return;
+        }
+        enterCache(cue);
+        return;
+
+    case ClipStep::WaitingForIdenticalClip:
+        enterCache(cue);
+        return;
+
+    case ClipStep::Cache: {
+        if (!source.isCached(job)) {
+            state.step = source.hasMirror() ? ClipStep::Mirror : ClipStep::Synthesis;
+            advance(cue);
+            return;
+        }
+        QString error;
+        if (!source.checkCached(job, &error)) {
+            fail(cue, {ClipEvent::CachedUnusable, cue, state.source, error});
+            return;
+        }
+        state.source = ClipTier::Cache;
+        state.local = true;
+        state.step = source.hasMirror() ? ClipStep::Mirror : ClipStep::Done;
+        advance(cue);
+        return;
+    }
+
+    case ClipStep::Mirror:
+        if (state.local) {
+            source.clipMirror().existsAsync(
+                job.objectKey, context, [this, cue](bool ok, bool found, const QString& error) {
+                    if (!ok) {
+                        fail(cue, {ClipEvent::MirrorCheckFailed, cue, states[size_t(cue)].source,
+                                   error});
+                        return;
+                    }
+                    states[size_t(cue)].step = found ? ClipStep::Done : ClipStep::Upload;
+                    advance(cue);
+                });
+            return;
+        }
+        source.clipMirror().downloadIfExistsAsync(
+            job.objectKey, job.path, context,
+            [this, cue](bool ok, bool downloaded, const QString& error) {
+                ClipResult& state = states[size_t(cue)];
+                if (!ok) {
+                    fail(cue, {ClipEvent::DownloadFailed, cue, state.source, error});
+                    return;
+                }
+                if (!downloaded) {
+                    state.step = ClipStep::Synthesis;
+                    advance(cue);
+                    return;
+                }
+                QString checkError;
+                if (!source.checkCached(clipJobs[cue], &checkError)) {
+                    // A bad object must not become a trusted local clip.
+                    QFile::remove(clipJobs[cue].path);
+                    fail(cue, {ClipEvent::DownloadedUnusable, cue, state.source, checkError});
+                    return;
+                }
+                state.source = ClipTier::Mirror;
+                state.local = true;
+                notify(cue, ClipEvent::Downloaded);
+                state.step = options.confirmDownloads ? ClipStep::Mirror : ClipStep::Done;
+                advance(cue);
+            });
+        return;
+
+    case ClipStep::Synthesis:
+        if (state.attempts == 0) {
+            notify(cue, ClipEvent::Synthesizing);
+        }
+        ++state.attempts;
+        source.speechService().synthesize(
+            job.request, context,
+            [this, cue](const SynthesisResult& result) { onSynthesized(cue, result); });
+        return;
+
+    case ClipStep::Upload:
+        source.clipMirror().uploadFileAsync(
+            job.objectKey, job.path, job.contentType, context,
+            [this, cue](bool ok, const QString& error) {
+                if (!ok) {
+                    fail(cue, {ClipEvent::UploadFailed, cue, states[size_t(cue)].source, error});
+                    return;
+                }
+                notify(cue, ClipEvent::Uploaded);
+                states[size_t(cue)].step = ClipStep::Done;
+                advance(cue);
+            });
+        return;
+
+    case ClipStep::Done:
+        notify(cue, ClipEvent::Ready);
+        finish(cue);
+        return;
+    }
+}
+
+void ClipScheduler::onSynthesized(int cue, const SynthesisResult& result) {
+    ClipResult& state = states[size_t(cue)];
+    switch (decideRetry(result, state.attempts, options.retry)) {
+    case RetryDecision::RetryAfterDelay:
+        if (!failed && !interrupted) {
+            ClipNotice notice{ClipEvent::Retrying, cue, state.source, result.error};
+            notice.attempt = state.attempts;
+            notice.delayMs = options.retry.delayMs
+                                 ? options.retry.delayMs(notice.attempt, result.retryAfterMs)
+                                 : retryDelayMs(notice.attempt, result.retryAfterMs);
+            progress.report(notice, clipJobs[cue]);
+            auto* timer = new QTimer(operations.get());
+            timer->setSingleShot(true);
+            retryWaits.insert(cue, timer);
+            connect(timer, &QTimer::timeout, this, [this, cue, timer] {
+                retryWaits.remove(cue);
+                timer->deleteLater();
+                if (failed) {
+                    states[size_t(cue)].calledOff = true;
+                    finish(cue);
+                    return;
+                }
+                advance(cue); // still at Synthesis: the next attempt
+            });
+            timer->start(notice.delayMs);
+            return;
+        }
+        break;
+    case RetryDecision::GiveUp:
+        break;
+    case RetryDecision::Succeeded: {
+        QString error;
+        if (!source.store(clipJobs[cue], *result.audio, &error)) {
+            fail(cue, {ClipEvent::StoreFailed, cue, state.source, error});
+            return;
+        }
+        state.source = ClipTier::Service;
+        state.local = true;
+        state.step = source.hasMirror() ? ClipStep::Upload : ClipStep::Done;
+        advance(cue);
+        return;
+    }
+    }
+    // After another cue's failure this reports nothing: a vetoed retry is no failure of its own.
+    fail(cue, {ClipEvent::SynthesisFailed, cue, state.source, result.error});
+}
+
+// Only the first failure is reported: what fails after it while the steps in flight finish is
+// almost always the same cause again.
+void ClipScheduler::fail(int cue, ClipNotice notice) {
+    if (!failed) {
+        progress.report(notice, clipJobs[cue]);
+        failed = true;
+        // Cues waiting to retry would only wait to be dropped.
+        const QHash<int, QTimer*> waiting = std::exchange(retryWaits, {});
+        for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+            delete it.value();
+            states[size_t(it.key())].calledOff = true;
+            finish(it.key());
+        }
+    }
+    finish(cue);
+}
+
+void ClipScheduler::callOff(int cue) {
+    ClipResult& state = states[size_t(cue)];
+    state.calledOff = true;
+    state.step = ClipStep::Done;
+    if (inWindow[size_t(cue)]) {
+        inWindow[size_t(cue)] = 0;
+        window.leave();
+    }
+}
+
+void ClipScheduler::finish(int cue) {
+    const QString file = clipJobs[cue].cacheFile();
+    states[size_t(cue)].step = ClipStep::Done;
+    if (inWindow[size_t(cue)]) {
+        inWindow[size_t(cue)] = 0;
+        window.leave();
+    }
+    // Cues that waited for this clip now find it in the cache.
+    const QList<int> waiting = waitersByFile.take(file);
+    busyFiles.remove(file);
+    for (const int waiter : waiting) {
+        if (failed || interrupted) {
+            callOff(waiter);
+        } else {
+            enterCache(waiter);
+        }
+    }
+    fill();
+}
+
+} // namespace lyrane

@@ -1,0 +1,129 @@
+#pragma once
+
+#include "synthesis/clip_source.h"
+#include "synthesis/concurrency_window.h"
+#include "synthesis/retry_policy.h"
+
+#include <QEventLoop>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+class QTimer;
+
+namespace lyrane {
+
+// The step a cue's clip is at. A cue moves down the list, skipping what it does not need.
+enum class ClipStep {
+    Queued,
+    WaitingForIdenticalClip, // an earlier cue is fetching the same clip
+    Cache,                   // look in the local cache
+    Mirror,                  // fetch from the mirror, or confirm the mirror holds a local clip
+    Synthesis,               // ask the service (again after a transient failure)
+    Upload,                  // copy the clip to the mirror
+    Done,
+};
+
+// What happened to one cue's clip, for progress lines and reports.
+struct ClipResult {
+    ClipStep step = ClipStep::Queued;
+    ClipTier source = ClipTier::Cache; // meaningful once the clip is local
+    int attempts = 0;                  // synthesis requests sent
+    bool local = false;                // the clip is in the local cache
+    bool calledOff = false;            // dropped because the run stopped
+};
+
+// A typed progress event; the run formats it in its own words.
+enum class ClipEvent {
+    CachedUnusable,     // error: the local clip cannot be used
+    MirrorCheckFailed,  // error
+    DownloadFailed,     // error
+    DownloadedUnusable, // error: the mirror's clip cannot be used (it was not kept)
+    Downloaded,
+    Synthesizing, // the first request for the clip is being sent
+    Retrying,     // delayMs, attempt, error
+    SynthesisFailed,
+    StoreFailed,
+    UploadFailed,
+    Uploaded, // source tells a freshly made clip from a cached one
+    Ready,    // the clip is in the local cache; source says where from
+};
+
+struct ClipNotice {
+    ClipEvent event;
+    int cue = 0;
+    ClipTier source = ClipTier::Cache;
+    QString error;
+    int delayMs = 0;
+    int attempt = 0;
+};
+
+class ClipProgress {
+public:
+    virtual ~ClipProgress() = default;
+    virtual void report(const ClipNotice& notice, const ClipJob& job) = 0;
+};
+
+struct SchedulerOptions {
+    int window = 1; // cues in flight at once
+    RetryPolicy retry;
+    // After a download, ask the mirror once more before calling the clip ready (single-text
+    // runs have always done so).
+    bool confirmDownloads = false;
+};
+
+// Brings each job's clip into the local cache, from the first tier that has it, with up to
+// `window` cues in flight. Cues that share a clip fetch it once. After the first failure no
+// new cue starts, cues waiting for a clip or a retry are dropped, and only that failure is
+// reported; steps already in flight finish, so clips already paid for are kept.
+class ClipScheduler : public QObject {
+public:
+    ClipScheduler(const ClipSource& source, QList<ClipJob> jobs, SchedulerOptions options,
+                  ClipProgress& progress);
+    ~ClipScheduler() override;
+
+    // Runs an event loop until every cue is done or dropped; false after a failure or stop().
+    bool run();
+    // Ends everything in flight at once (requests, aws children, retry waits); starts nothing.
+    void stop();
+
+    const QList<ClipJob>& jobs() const { return clipJobs; }
+    const std::vector<ClipResult>& results() const { return states; }
+    bool stopped() const { return interrupted; }
+
+private:
+    void advance(int cue);
+    void fill();
+    void finish(int cue);
+    void callOff(int cue);
+    void fail(int cue, ClipNotice notice);
+    void notify(int cue, ClipEvent event, const QString& error = QString());
+    void onSynthesized(int cue, const SynthesisResult& result);
+    void enterCache(int cue);
+
+    const ClipSource& source;
+    QList<ClipJob> clipJobs;
+    SchedulerOptions options;
+    ClipProgress& progress;
+
+    std::vector<ClipResult> states;
+    ConcurrencyWindow window;
+    std::vector<char> inWindow;
+    QHash<int, QTimer*> retryWaits;
+    QSet<QString> busyFiles;
+    QHash<QString, QList<int>> waitersByFile;
+    // Parent of everything in flight: ending it ends requests and children alike.
+    std::unique_ptr<QObject> operations;
+    int next = 0;
+    bool failed = false;
+    bool interrupted = false;
+    bool filling = false;
+    QEventLoop loop;
+};
+
+} // namespace lyrane

@@ -1,0 +1,48 @@
+#include "synthesis/clip_source.h"
+
+#include "cache/clip_format.h"
+
+#include <QFileInfo>
+
+namespace lyrane {
+
+TtsRequest makeRequest(const SynthesisSettings& settings, const QString& text,
+                       const QString& previousText, const QString& nextText) {
+    TtsRequest request;
+    request.text = text;
+    request.voiceId = ElevenLabsClient::voiceIdForName(settings.voice);
+    request.previousText = previousText;
+    request.nextText = nextText;
+    request.outputFormat = settings.outputFormat;
+    request.speed = settings.speed;
+    return request;
+}
+
+ClipJob ClipSource::job(const TtsRequest& request, const QString& voiceName) const {
+    ClipJob job;
+    job.request = request;
+    job.voiceName = voiceName;
+    job.key = cache.calculateChecksum(request.text, request.previousText, request.nextText,
+                                      request.voiceId, request.speed);
+    job.extension = cacheExtensionForOutputFormat(request.outputFormat);
+    job.path = cache.getCachePath(job.key, job.extension);
+    job.contentType = contentTypeForExtension(job.extension);
+    if (mirror) {
+        job.objectKey = mirror->objectKey(job.key, job.extension);
+    }
+    return job;
+}
+
+bool ClipSource::isCached(const ClipJob& job) const {
+    return QFileInfo::exists(job.path);
+}
+
+bool ClipSource::checkCached(const ClipJob& job, QString* error) const {
+    return ensureCachedAudioFileIsUsable(job.path, job.request.outputFormat, error);
+}
+
+bool ClipSource::store(const ClipJob& job, const QByteArray& audio, QString* error) const {
+    return writeSynthesizedAudioToCache(job.request.outputFormat, job.path, audio, error);
+}
+
+} // namespace lyrane

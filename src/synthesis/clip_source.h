@@ -1,0 +1,62 @@
+#pragma once
+
+#include "cache/cache_manager.h"
+#include "cache/clip_mirror.h"
+#include "synthesis/elevenlabs_client.h"
+#include "synthesis/speech_service.h"
+#include "synthesis/synthesis_settings.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace lyrane {
+
+// Where a clip came from.
+enum class ClipTier { Cache, Mirror, Service };
+
+// One clip to bring into the local cache: the request and the names its clip goes by.
+struct ClipJob {
+    TtsRequest request;
+    QString voiceName;   // as the user gave it, for progress lines
+    QString key;         // content key of the request
+    QString extension;   // ".wav" or ".mp3", after the output format
+    QString path;        // the clip in the local cache
+    QString objectKey;   // its name in the mirror; empty without one
+    QString contentType; // sent with an upload
+
+    // Cues whose jobs share this name share one clip.
+    QString cacheFile() const { return key + extension; }
+};
+
+// The request for one text with its neighbours as context, in the settings' voice, format
+// and speed: the one place a request is assembled.
+TtsRequest makeRequest(const SynthesisSettings& settings, const QString& text,
+                       const QString& previousText, const QString& nextText);
+
+// The tiers a clip is looked for in, in order: the local cache, the mirror (optional), the
+// speech service. The scheduler walks them; this holds them and the format policy.
+class ClipSource {
+public:
+    ClipSource(const CacheManager& cache, const ClipMirror* mirror, SpeechService& service)
+        : cache(cache), mirror(mirror), service(service) {}
+
+    // Names the clip of `request`: cache key, file, object key and content type.
+    ClipJob job(const TtsRequest& request, const QString& voiceName) const;
+
+    bool hasMirror() const { return mirror != nullptr; }
+    const ClipMirror& clipMirror() const { return *mirror; }
+    SpeechService& speechService() const { return service; }
+
+    bool isCached(const ClipJob& job) const;
+    // Checks a clip in the local cache before use (upgrading a legacy raw-PCM clip).
+    bool checkCached(const ClipJob& job, QString* error) const;
+    // Stores the service's bytes as the job's clip.
+    bool store(const ClipJob& job, const QByteArray& audio, QString* error) const;
+
+private:
+    const CacheManager& cache;
+    const ClipMirror* mirror;
+    SpeechService& service;
+};
+
+} // namespace lyrane

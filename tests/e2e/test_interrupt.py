@@ -1,0 +1,184 @@
+"""Runs stopped by SIGINT or SIGTERM: what they end, what they keep, and how a rerun resumes."""
+
+import os
+import re
+import signal
+import subprocess
+import time
+import unittest
+
+from s3_support import fake_aws_env, read_fake_log
+from support import (DEFAULT_VOICE_ID, LyraneTestCase, cache_key, lyrane_bin, read_wav,
+                     speechd_bin, write_vtt, write_wav)
+
+CLIP_NAME = re.compile(r"^[0-9a-f]{32}\.wav$")
+INTERRUPTED = re.compile(r"^Interrupted: (\d+) of (\d+) clips are in the cache; "
+                         r"run the same command again to resume\.$")
+CLEARED = ("ELEVENLABS_API_KEY", "LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET", "LYRANE_API_URL")
+
+
+class Speechd:
+    """A running lyrane-speechd; `url` is the base URL from its first output line."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([speechd_bin(), *args], stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
+        self.url = self.proc.stdout.readline().strip()
+        if not self.url:
+            self.proc.kill()
+            raise RuntimeError("lyrane-speechd did not start")
+
+    def stop(self):
+        self.proc.stdout.close()
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class InterruptCase(LyraneTestCase):
+    def child_env(self, extra):
+        env = {k: v for k, v in os.environ.items() if k not in CLEARED}
+        os.makedirs(os.path.join(self.home, "tmp"), exist_ok=True)
+        env.update({"HOME": self.home, "TMPDIR": os.path.join(self.home, "tmp"),
+                    "LC_ALL": "C.UTF-8", "ELEVENLABS_API_KEY": "test-key"})
+        env.update(extra)
+        return env
+
+    def start(self, args, env):
+        return subprocess.Popen([lyrane_bin()] + args, env=self.child_env(env), cwd=self.tmp,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def read_until(self, proc, predicate, timeout=60):
+        """Reads standard error line by line until `predicate(lines)` holds."""
+        lines = []
+        deadline = time.monotonic() + timeout
+        while not predicate(lines):
+            self.assertLess(time.monotonic(), deadline, "waited too long:\n" + "".join(lines))
+            line = proc.stderr.readline()
+            self.assertTrue(line, "the run ended first:\n" + "".join(lines))
+            lines.append(line)
+        return lines
+
+    def stop_with(self, proc, sig):
+        """Sends `sig`; returns (exit status, rest of standard error, seconds until exit)."""
+        sent = time.monotonic()
+        proc.send_signal(sig)
+        try:
+            _, rest = proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.communicate()
+            raise
+        return proc.returncode, rest, time.monotonic() - sent
+
+    def assertOnlyWholeClips(self, cache):
+        names = sorted(os.listdir(cache))
+        for name in names:
+            self.assertRegex(name, CLIP_NAME, "a temporary file stayed behind")
+            rate, channels, samples = read_wav(os.path.join(cache, name))
+            self.assertEqual((rate, channels), (44100, 1))
+            self.assertGreater(len(samples), 0)
+        return names
+
+
+class SubtitleRunInterruptTest(InterruptCase):
+    LATENCY_MS = 4000
+
+    def test_signal_ends_requests_in_flight_and_a_rerun_resumes(self):
+        cues = [(i * 3000, i * 3000 + 2500, "Cue number %d is spoken." % i) for i in range(6)]
+        vtt = write_vtt(self.path("talk.vtt"), cues)
+        speechd = Speechd("--latency", str(self.LATENCY_MS))
+        self.addCleanup(speechd.stop)
+        env = {"LYRANE_API_URL": speechd.url}
+        for sig, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+            with self.subTest(signal=sig.name):
+                cache = self.path("cache-" + sig.name)
+                args = ["--vtt", vtt, "--temp-dir", cache, "--jobs", "2", "--no-padding"]
+                proc = self.start(args, env)
+                self.read_until(proc, lambda lines: sum(
+                    line.startswith("Created segment") for line in lines) == 2)
+                # Cues 3 and 4 are now waiting on the service.
+                code, rest, seconds = self.stop_with(proc, sig)
+                self.assertEqual(code, status, rest)
+                self.assertLess(seconds, self.LATENCY_MS / 1000 - 1,
+                                "the run waited for the requests in flight")
+                last = rest.splitlines()[-1]
+                match = INTERRUPTED.match(last)
+                self.assertIsNotNone(match, rest)
+                clips = self.assertOnlyWholeClips(cache)
+                self.assertEqual(int(match.group(1)), len(clips))
+                self.assertEqual(int(match.group(2)), len(cues))
+                self.assertEqual(len(clips), 2)
+
+                rerun = self.run_lyrane(args, env=self.child_env(env), timeout=120)
+                self.assertExitStatus(rerun, 0)
+                self.assertEqual(rerun.stderr.count("Generating audio for segment"),
+                                 len(cues) - len(clips))
+                self.assertEqual(rerun.stderr.count("found in cache"), len(clips))
+                self.assertEqual(len(self.assertOnlyWholeClips(cache)), len(cues))
+
+
+class MirrorDownloadInterruptTest(InterruptCase):
+    def test_download_in_progress_is_ended_and_removed(self):
+        text = "Fetched from the mirror."
+        key = cache_key(text, "", "", DEFAULT_VOICE_ID, 1.0) + ".wav"
+        store = self.path("bucket")
+        os.makedirs(store)
+        write_wav(os.path.join(store, key), [1000, -1000] * 2000)
+        log = self.path("aws.log")
+        env = fake_aws_env(self.tmp, mode="sleep=3", store=store, log=log)
+        cache = self.path("cache")
+        proc = self.start(["--say", text, "--s3-bucket", "clips", "--temp-dir", cache,
+                           "--no-padding"], env)
+        deadline = time.monotonic() + 60
+        while not any(call[1] == "get-object" for call in read_fake_log(log)):
+            self.assertLess(time.monotonic(), deadline, "the download never started")
+            self.assertIsNone(proc.poll())
+            time.sleep(0.05)
+        time.sleep(0.3)  # the tool is now writing beside the clip
+        code, rest, seconds = self.stop_with(proc, signal.SIGTERM)
+        self.assertEqual(code, 143, rest)
+        self.assertLess(seconds, 2.5, "the run waited for the aws tool")
+        self.assertEqual(rest.splitlines()[-1], "Interrupted: 0 of 1 clips are in the cache; "
+                         "run the same command again to resume.")
+        # Had the tool lived on, it would write its file once its wait was over.
+        time.sleep(3.5)
+        self.assertEqual(os.listdir(cache), [])
+
+
+class StaleTemporariesTest(InterruptCase):
+    def test_old_leftovers_go_when_a_run_starts(self):
+        cache = self.path("cache")
+        os.makedirs(cache)
+        key = cache_key("Left over.", "", "", DEFAULT_VOICE_ID, 1.0)
+        old = [key + ".wav.s3-AbC123", key + ".wav.Qx7w2e"]
+        young = [key + ".mp3.s3-Zz9Yy8"]
+        two_hours_ago = time.time() - 7200
+        for name in old + young:
+            with open(os.path.join(cache, name), "wb") as out:
+                out.write(b"partial")
+        for name in old:
+            os.utime(os.path.join(cache, name), (two_hours_ago, two_hours_ago))
+        service = self.start_service()
+        result = self.run_lyrane(["--say", "Something new.", "--temp-dir", cache,
+                                  "--no-padding"], env=self.service_env(service))
+        self.assertExitStatus(result, 0)
+        remaining = sorted(os.listdir(cache))
+        self.assertEqual([n for n in remaining if not CLIP_NAME.match(n)], young)
+        self.assertEqual(len(remaining), 2)
+
+        # Only a run that uses the cache tidies it.
+        for name in old:
+            with open(os.path.join(cache, name), "wb") as out:
+                out.write(b"partial")
+            os.utime(os.path.join(cache, name), (two_hours_ago, two_hours_ago))
+        listing = self.run_lyrane(["--cache-only", "--temp-dir", cache])
+        self.assertExitStatus(listing, 0)
+        self.assertEqual(len(os.listdir(cache)), 4)
+
+
+if __name__ == "__main__":
+    unittest.main()

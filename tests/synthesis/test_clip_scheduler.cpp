@@ -1,0 +1,376 @@
+#include "synthesis/clip_scheduler.h"
+
+#include <QFile>
+#include <QHash>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+
+using namespace lyrane;
+
+namespace {
+
+// Answers each request after `delayMs` with what `answer` says, counting requests in flight.
+class FakeService final : public SpeechService {
+public:
+    std::function<SynthesisResult(const TtsRequest&, int attempt)> answer;
+    int delayMs = 5;
+    std::function<int(const TtsRequest&)> delayFor; // overrides delayMs when set
+    QStringList requested;                          // texts, in the order sent
+    int inFlight = 0;
+    int maxInFlight = 0;
+
+    void synthesize(const TtsRequest& request, QObject* context,
+                    std::function<void(const SynthesisResult&)> done) override {
+        const int attempt = int(requested.count(request.text)) + 1;
+        requested.append(request.text);
+        maxInFlight = std::max(maxInFlight, ++inFlight);
+        QTimer::singleShot(delayFor ? delayFor(request) : delayMs, context,
+                           [this, request, attempt, done] {
+                               --inFlight;
+                               done(answer ? answer(request, attempt) : audioFor(request));
+                           });
+    }
+
+    static SynthesisResult audioFor(const TtsRequest& request) {
+        SynthesisResult result;
+        result.audio = "audio of " + request.text.toUtf8();
+        return result;
+    }
+    static SynthesisResult failure(const QString& message, bool retryable) {
+        SynthesisResult result;
+        result.error = message;
+        result.retryable = retryable;
+        return result;
+    }
+};
+
+// A mirror held in memory; every operation answers from the event loop.
+class FakeMirror final : public ClipMirror {
+public:
+    mutable QHash<QString, QByteArray> objects;
+    mutable QStringList log; // "head key", "get key", "put key"
+    bool failChecks = false;
+
+    QString objectKey(const QString& key, const QString& extension) const override {
+        return QStringLiteral("clips/") + key + extension;
+    }
+    void existsAsync(const QString& key, QObject* context,
+                     std::function<void(bool, bool, const QString&)> done) const override {
+        log.append(QStringLiteral("head ") + key);
+        QTimer::singleShot(0, context, [this, key, done] {
+            if (failChecks) {
+                done(false, false, QStringLiteral("aws CLI exited with code 255"));
+            } else {
+                done(true, objects.contains(key), QString());
+            }
+        });
+    }
+    void
+    downloadIfExistsAsync(const QString& key, const QString& path, QObject* context,
+                          std::function<void(bool, bool, const QString&)> done) const override {
+        log.append(QStringLiteral("get ") + key);
+        QTimer::singleShot(0, context, [this, key, path, done] {
+            if (!objects.contains(key)) {
+                done(true, false, QString());
+                return;
+            }
+            QFile file(path);
+            const bool ok = file.open(QIODevice::WriteOnly) && file.write(objects[key]) >= 0;
+            done(ok, ok, QString());
+        });
+    }
+    void uploadFileAsync(const QString& key, const QString& path, const QString&, QObject* context,
+                         std::function<void(bool, const QString&)> done) const override {
+        log.append(QStringLiteral("put ") + key);
+        QTimer::singleShot(0, context, [this, key, path, done] {
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly)) {
+                done(false, QStringLiteral("no file"));
+                return;
+            }
+            objects.insert(key, file.readAll());
+            done(true, QString());
+        });
+    }
+};
+
+// Keeps every notice as one line: "<cue> <event> <source> <detail>".
+class Recorder final : public ClipProgress {
+public:
+    QStringList lines;
+    void report(const ClipNotice& notice, const ClipJob&) override {
+        static const char* const events[] = {
+            "cached-unusable", "check-failed",  "download-failed", "downloaded-unusable",
+            "downloaded",      "synthesizing",  "retrying",        "synthesis-failed",
+            "store-failed",    "upload-failed", "uploaded",        "ready"};
+        static const char* const tiers[] = {"cache", "mirror", "service"};
+        QString line = QStringLiteral("%1 %2 %3")
+                           .arg(notice.cue)
+                           .arg(QLatin1String(events[int(notice.event)]))
+                           .arg(QLatin1String(tiers[int(notice.source)]));
+        if (notice.event == ClipEvent::Retrying) {
+            line += QStringLiteral(" attempt %1").arg(notice.attempt);
+        }
+        if (!notice.error.isEmpty()) {
+            line += QLatin1Char(' ') + notice.error;
+        }
+        lines.append(line);
+    }
+    QStringList matching(const QString& event) const {
+        QStringList found;
+        for (const QString& line : lines) {
+            if (line.section(QLatin1Char(' '), 1, 1) == event) {
+                found.append(line);
+            }
+        }
+        return found;
+    }
+};
+
+} // namespace
+
+class ClipSchedulerTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<CacheManager> cache;
+    FakeService service;
+    FakeMirror mirror;
+    Recorder recorder;
+
+    QList<ClipJob> jobsFor(const ClipSource& source, const QStringList& texts) {
+        SynthesisSettings settings;
+        settings.voice = QStringLiteral("Brenn");
+        settings.outputFormat = QStringLiteral("mp3_44100"); // stored as sent, never rewritten
+        QList<ClipJob> jobs;
+        for (const QString& text : texts) {
+            jobs.append(source.job(makeRequest(settings, text, QString(), QString()), "Brenn"));
+        }
+        return jobs;
+    }
+
+    SchedulerOptions options(int window, int retries = 0) {
+        SchedulerOptions result;
+        result.window = window;
+        result.retry.retries = retries;
+        result.retry.delayMs = [](int, int) {
+            return 1;
+        };
+        return result;
+    }
+
+private slots:
+    void init() {
+        QVERIFY(dir.isValid());
+        QDir(dir.path()).removeRecursively();
+        cache = std::make_unique<CacheManager>(dir.path());
+        service = FakeService();
+        mirror.objects.clear();
+        mirror.log.clear();
+        mirror.failChecks = false;
+        recorder.lines.clear();
+    }
+
+    // Results come back per cue, whatever order the service answers in, and never more cues
+    // are in flight than the window allows.
+    void windowBoundsTheCuesInFlight_data() {
+        QTest::addColumn<int>("window");
+        QTest::newRow("one") << 1;
+        QTest::newRow("three") << 3;
+        QTest::newRow("wider than the file") << 16;
+    }
+    void windowBoundsTheCuesInFlight() {
+        QFETCH(int, window);
+        const QStringList texts{"a", "bb", "ccc", "dddd", "eeeee", "ffffff", "g"};
+        // Longer texts answer sooner, so answers arrive out of order.
+        service.delayFor = [](const TtsRequest& request) {
+            return 2 * (8 - int(request.text.size()));
+        };
+        ClipSource source(*cache, nullptr, service);
+        ClipScheduler scheduler(source, jobsFor(source, texts), options(window), recorder);
+        QVERIFY(scheduler.run());
+        QCOMPARE(service.maxInFlight, std::min(window, int(texts.size())));
+        QCOMPARE(service.requested, texts); // started in cue order
+        for (int i = 0; i < texts.size(); ++i) {
+            QFile clip(scheduler.jobs()[i].path);
+            QVERIFY(clip.open(QIODevice::ReadOnly));
+            QCOMPARE(clip.readAll(), "audio of " + texts[i].toUtf8());
+            QCOMPARE(scheduler.results()[size_t(i)].step, ClipStep::Done);
+            QCOMPARE(scheduler.results()[size_t(i)].source, ClipTier::Service);
+            QCOMPARE(scheduler.results()[size_t(i)].attempts, 1);
+        }
+        QCOMPARE(recorder.matching("ready").size(), texts.size());
+    }
+
+    // Cues that need the same clip pay for it once; the later ones find it in the cache.
+    void identicalClipsAreFetchedOnce() {
+        ClipSource source(*cache, nullptr, service);
+        ClipScheduler scheduler(source, jobsFor(source, {"same", "other", "same", "same"}),
+                                options(4), recorder);
+        QVERIFY(scheduler.run());
+        QCOMPARE(service.requested, QStringList({"same", "other"}));
+        QCOMPARE(scheduler.results()[0].source, ClipTier::Service);
+        QCOMPARE(scheduler.results()[2].source, ClipTier::Cache);
+        QCOMPARE(scheduler.results()[3].source, ClipTier::Cache);
+        QCOMPARE(recorder.matching("ready").size(), 4);
+
+        // A second run over the same cache asks for nothing.
+        service.requested.clear();
+        ClipScheduler again(source, jobsFor(source, {"same", "other"}), options(2), recorder);
+        QVERIFY(again.run());
+        QVERIFY(service.requested.isEmpty());
+    }
+
+    // The first failure is the only one reported; no cue starts after it, and cues waiting for
+    // a retry or for an identical clip are dropped at once.
+    void oneFailureCallsOffTheRest() {
+        service.answer = [](const TtsRequest& request, int) {
+            if (request.text == QLatin1String("bad")) {
+                return FakeService::failure(QStringLiteral("HTTP 400"), false);
+            }
+            if (request.text == QLatin1String("busy")) {
+                return FakeService::failure(QStringLiteral("HTTP 503"), true);
+            }
+            return FakeService::audioFor(request);
+        };
+        SchedulerOptions slowRetries = options(3, 5);
+        slowRetries.retry.delayMs = [](int, int) {
+            return 60000;
+        };
+        ClipSource source(*cache, nullptr, service);
+        ClipScheduler scheduler(source, jobsFor(source, {"busy", "bad", "busy", "later", "later2"}),
+                                slowRetries, recorder);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!scheduler.run());
+        QVERIFY2(clock.elapsed() < 30000, "a pending retry held the run");
+        QCOMPARE(recorder.matching("synthesis-failed"),
+                 QStringList({"1 synthesis-failed cache HTTP 400"}));
+        QCOMPARE(service.requested, QStringList({"busy", "bad"}));
+        QVERIFY(scheduler.results()[0].calledOff);
+        QVERIFY(scheduler.results()[2].calledOff); // waited for cue 0's clip
+        QCOMPARE(scheduler.results()[3].step, ClipStep::Queued);
+        QVERIFY(recorder.matching("ready").isEmpty());
+    }
+
+    // Transient failures are retried up to the policy's count, each wait announced first.
+    void transientFailuresAreRetried_data() {
+        QTest::addColumn<int>("retries");
+        QTest::addColumn<int>("failures");
+        QTest::addColumn<bool>("succeeds");
+        QTest::addColumn<int>("attempts");
+        QTest::newRow("no retries") << 0 << 1 << false << 1;
+        QTest::newRow("enough retries") << 2 << 2 << true << 3;
+        QTest::newRow("one too few") << 2 << 3 << false << 3;
+        QTest::newRow("first try") << 3 << 0 << true << 1;
+    }
+    void transientFailuresAreRetried() {
+        QFETCH(int, retries);
+        QFETCH(int, failures);
+        QFETCH(bool, succeeds);
+        QFETCH(int, attempts);
+        service.answer = [failures](const TtsRequest& request, int attempt) {
+            return attempt <= failures ? FakeService::failure(QStringLiteral("HTTP 429"), true)
+                                       : FakeService::audioFor(request);
+        };
+        ClipSource source(*cache, nullptr, service);
+        ClipScheduler scheduler(source, jobsFor(source, {"hello"}), options(1, retries), recorder);
+        QCOMPARE(scheduler.run(), succeeds);
+        QCOMPARE(scheduler.results()[0].attempts, attempts);
+        QCOMPARE(recorder.matching("retrying").size(), attempts - 1);
+        for (int k = 1; k < attempts; ++k) {
+            QCOMPARE(recorder.matching("retrying")[k - 1],
+                     QStringLiteral("0 retrying cache attempt %1 HTTP 429").arg(k));
+        }
+        QCOMPARE(recorder.matching("synthesis-failed").size(), succeeds ? 0 : 1);
+        QCOMPARE(recorder.matching("synthesizing").size(), 1);
+    }
+
+    // The walk through the tiers: the cache first, then the mirror, then the service, and
+    // whatever the mirror lacks is uploaded.
+    void tiersAreWalkedInOrder() {
+        ClipSource source(*cache, &mirror, service);
+        const QList<ClipJob> jobs = jobsFor(source, {"local", "mirrored", "new"});
+        QVERIFY(cache->write(jobs[0].key, jobs[0].extension, "local clip", nullptr));
+        mirror.objects.insert(jobs[1].objectKey, "mirrored clip");
+
+        ClipScheduler scheduler(source, jobs, options(1), recorder);
+        QVERIFY(scheduler.run());
+        QCOMPARE(service.requested, QStringList({"new"}));
+        QCOMPARE(mirror.log, QStringList({"head " + jobs[0].objectKey, "put " + jobs[0].objectKey,
+                                          "get " + jobs[1].objectKey, "get " + jobs[2].objectKey,
+                                          "put " + jobs[2].objectKey}));
+        QCOMPARE(recorder.lines,
+                 QStringList({"0 uploaded cache", "0 ready cache", "1 downloaded mirror",
+                              "1 ready mirror", "2 synthesizing cache", "2 uploaded service",
+                              "2 ready service"}));
+        QFile downloaded(jobs[1].path);
+        QVERIFY(downloaded.open(QIODevice::ReadOnly));
+        QCOMPARE(downloaded.readAll(), QByteArray("mirrored clip"));
+        QCOMPARE(mirror.objects.value(jobs[2].objectKey), QByteArray("audio of new"));
+    }
+
+    // A downloaded clip can be confirmed in the mirror once more before it counts as ready.
+    void downloadsCanBeConfirmed() {
+        ClipSource source(*cache, &mirror, service);
+        const QList<ClipJob> jobs = jobsFor(source, {"mirrored"});
+        mirror.objects.insert(jobs[0].objectKey, "mirrored clip");
+        SchedulerOptions confirming = options(1);
+        confirming.confirmDownloads = true;
+        ClipScheduler scheduler(source, jobs, confirming, recorder);
+        QVERIFY(scheduler.run());
+        QCOMPARE(mirror.log,
+                 QStringList({"get " + jobs[0].objectKey, "head " + jobs[0].objectKey}));
+        QCOMPARE(recorder.lines, QStringList({"0 downloaded mirror", "0 ready mirror"}));
+    }
+
+    void mirrorAndCacheFailuresStopTheRun() {
+        ClipSource mirrored(*cache, &mirror, service);
+        const QList<ClipJob> jobs = jobsFor(mirrored, {"local", "next"});
+        QVERIFY(cache->write(jobs[0].key, jobs[0].extension, "local clip", nullptr));
+        mirror.failChecks = true;
+        ClipScheduler scheduler(mirrored, jobs, options(1), recorder);
+        QVERIFY(!scheduler.run());
+        QCOMPARE(recorder.lines,
+                 QStringList({"0 check-failed cache aws CLI exited with code 255"}));
+        QVERIFY(service.requested.isEmpty());
+
+        // A WAV clip that cannot be read is refused before anything else happens.
+        recorder.lines.clear();
+        SynthesisSettings pcm;
+        pcm.outputFormat = QStringLiteral("pcm_44100");
+        ClipSource local(*cache, nullptr, service);
+        const ClipJob wav = local.job(makeRequest(pcm, "odd", QString(), QString()), "Brenn");
+        QVERIFY(cache->write(wav.key, wav.extension, "abc", nullptr));
+        ClipScheduler refused(local, {wav}, options(1), recorder);
+        QVERIFY(!refused.run());
+        QCOMPARE(recorder.lines.size(), 1);
+        QVERIFY2(recorder.lines[0].startsWith("0 cached-unusable cache invalid WAV file"),
+                 qPrintable(recorder.lines[0]));
+    }
+
+    // stop() ends what is in flight and leaves the clips already made in the cache.
+    void stopEndsTheRunAndKeepsFinishedClips() {
+        service.delayMs = 50;
+        service.answer = [](const TtsRequest& request, int) {
+            return FakeService::audioFor(request);
+        };
+        ClipSource source(*cache, nullptr, service);
+        ClipScheduler scheduler(source, jobsFor(source, {"one", "two", "three", "four"}),
+                                options(1), recorder);
+        QTimer::singleShot(75, &scheduler, [&scheduler] { scheduler.stop(); });
+        QVERIFY(!scheduler.run());
+        QVERIFY(scheduler.stopped());
+        QCOMPARE(service.requested, QStringList({"one", "two"}));
+        QVERIFY(QFile::exists(scheduler.jobs()[0].path));
+        QVERIFY(!QFile::exists(scheduler.jobs()[1].path));
+        QVERIFY(scheduler.results()[1].calledOff);
+        QCOMPARE(recorder.matching("ready").size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(ClipSchedulerTest)
+#include "test_clip_scheduler.moc"
