@@ -20,9 +20,11 @@ void setError(QString* error, const QString& message) {
 
 } // namespace
 
-CacheManager::CacheManager(const QString& cacheDir) : cacheDir(cacheDir) {
+CacheManager::CacheManager(const QString& cacheDir, Directory directory) : cacheDir(cacheDir) {
     // A directory that cannot be created shows up as a failure of the first write.
-    QDir().mkpath(cacheDir);
+    if (directory == Directory::Create) {
+        QDir().mkpath(cacheDir);
+    }
 }
 
 QString CacheManager::calculateChecksum(const QString& text, const QString& previousText,

@@ -11,7 +11,9 @@ namespace lyrane {
 // Content-addressed clip store: one file per clip, named by the MD5 content key.
 class CacheManager {
 public:
-    explicit CacheManager(const QString& cacheDir);
+    // LookOnly leaves a missing directory missing: for naming and finding clips without a run.
+    enum class Directory { Create, LookOnly };
+    explicit CacheManager(const QString& cacheDir, Directory directory = Directory::Create);
 
     QString calculateChecksum(const QString& text, const QString& previousText,
                               const QString& nextText, const QString& voiceId, double speed) const;

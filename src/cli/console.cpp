@@ -1,19 +1,36 @@
 #include "cli/console.h"
 
+#include <QMutex>
+
 #include <cstdio>
 
 namespace lyrane {
 
 namespace {
+
 void writeWhole(FILE* stream, const QString& message) {
     const QByteArray bytes = message.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
     std::fflush(stream);
 }
+
+QMutex lastErrorLock;
+QString lastError;
+
 } // namespace
 
 void printError(const QString& message) {
     writeWhole(stderr, message);
+    const QString trimmed = message.trimmed();
+    if (!trimmed.isEmpty()) {
+        const QMutexLocker locker(&lastErrorLock);
+        lastError = trimmed;
+    }
+}
+
+QString lastErrorMessage() {
+    const QMutexLocker locker(&lastErrorLock);
+    return lastError;
 }
 
 void printOutput(const QString& message) {

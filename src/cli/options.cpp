@@ -2,6 +2,8 @@
 
 #include "cli/console.h"
 #include "cli/text_file.h"
+#include "runs/cost_estimate.h"
+#include "subtitles/caption_writer.h"
 #include "subtitles/text_decoding.h"
 
 #include <QCommandLineOption>
@@ -119,6 +121,21 @@ struct OptionTable {
         QObject::tr("Character encoding of subtitle files without a byte-order mark (default "
                     "UTF-8; e.g. windows-1252, iso-8859-6)"),
         QStringLiteral("name")};
+    QCommandLineOption noCreditCheck{
+        QStringLiteral("no-credit-check"),
+        QObject::tr("Do not read the account's credits before synthesizing")};
+    QCommandLineOption maxCredits{
+        QStringLiteral("max-credits"),
+        QObject::tr("Refuse to start a run (or batch) estimated to cost more credits than this"),
+        QStringLiteral("count")};
+    QCommandLineOption report{
+        QStringLiteral("report"),
+        QObject::tr("Write a JSON record of the run (settings, every cue, totals) to this file"),
+        QStringLiteral("file")};
+    QCommandLineOption captionsOut{
+        QStringLiteral("captions-out"),
+        QObject::tr("Write the cues retimed to where their narration plays (.vtt or .srt)"),
+        QStringLiteral("file")};
 
     OptionTable()
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
@@ -135,11 +152,12 @@ struct OptionTable {
     }
 
     QList<QCommandLineOption> all() const {
-        return {
-            vtt,          say,     text,      voice,   keyFile,      tempDir,          limit,
-            padding,      autopad, autospeed, speed,   output,       dryRun,           noPadding,
-            cacheOnly,    batch,   s3Bucket,  format,  previousText, previousTextFile, nextText,
-            nextTextFile, jobs,    retries,   timeout, encoding};
+        return {vtt,      say,           text,       voice,        keyFile,
+                tempDir,  limit,         padding,    autopad,      autospeed,
+                speed,    output,        dryRun,     noPadding,    cacheOnly,
+                batch,    s3Bucket,      format,     previousText, previousTextFile,
+                nextText, nextTextFile,  jobs,       retries,      timeout,
+                encoding, noCreditCheck, maxCredits, report,       captionsOut};
     }
 };
 
@@ -230,6 +248,17 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
         }
     }
 
+    if (parser.isSet(options.maxCredits)) {
+        QString error;
+        config->maxCredits = parseMaxCredits(parser.value(options.maxCredits), &error);
+        if (!config->maxCredits) {
+            return fail(error);
+        }
+    }
+    if (!config->captionsFile.isEmpty() && !captionFormatForPath(config->captionsFile)) {
+        return fail(QObject::tr("--captions-out must name a .vtt or .srt file\n"));
+    }
+
     // Printing the cache directory needs nothing else, whatever other options say.
     if (raw.cacheOnly) {
         config->mode = RunMode::PrintCacheDirectory;
@@ -263,6 +292,10 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     } else {
         config->mode = RunMode::Batch;
         config->batchFiles = splitBatchFiles(raw.batchFiles);
+    }
+    // Captions follow one subtitle file's timeline.
+    if (!config->captionsFile.isEmpty() && config->mode != RunMode::Subtitles) {
+        return fail(QObject::tr("--captions-out is only supported with --vtt\n"));
     }
     return std::nullopt;
 }
@@ -351,6 +384,9 @@ std::optional<int> parseCommandLine(const QStringList& arguments, RunConfigurati
     config->s3Bucket = parser.value(options.s3Bucket);
     config->single.previousText = parser.value(options.previousText).trimmed();
     config->single.nextText = parser.value(options.nextText).trimmed();
+    config->creditCheck = !parser.isSet(options.noCreditCheck);
+    config->reportFile = parser.value(options.report);
+    config->captionsFile = parser.value(options.captionsOut);
 
     return validate(parser, options, raw, config);
 }

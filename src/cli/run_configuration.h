@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace lyrane {
 
 enum class RunMode {
@@ -42,6 +44,11 @@ struct RunConfiguration {
 
     SynthesisSettings synthesis;
     TimelineSettings timeline;
+
+    bool creditCheck = true;          // read the account before paying for clips
+    std::optional<qint64> maxCredits; // refuse runs estimated above this
+    QString reportFile;               // --report: JSON record of the run
+    QString captionsFile;             // --captions-out: cues retimed to the narration
 };
 
 } // namespace lyrane

@@ -69,7 +69,7 @@ QJsonObject cueJson(const ReportCue& cue) {
         {QStringLiteral("voice_id"), cue.voiceId},
         {QStringLiteral("cache_key"), cue.cacheKey},
         {QStringLiteral("clip_file"), textOrNull(cue.clipFile)},
-        {QStringLiteral("source"), clipSourceName(cue.source)},
+        {QStringLiteral("source"), clipOriginName(cue.source)},
         {QStringLiteral("characters"), cue.characters},
         {QStringLiteral("billed_characters"), valueOrNull(cue.billedCharacters)},
         {QStringLiteral("request_id"), textOrNull(cue.requestId)},
@@ -90,15 +90,15 @@ QJsonObject cueJson(const ReportCue& cue) {
 
 } // namespace
 
-QString clipSourceName(ClipSource source) {
-    switch (source) {
-    case ClipSource::Cache:
+QString clipOriginName(ClipOrigin origin) {
+    switch (origin) {
+    case ClipOrigin::Cache:
         return QStringLiteral("cache");
-    case ClipSource::Mirror:
+    case ClipOrigin::Mirror:
         return QStringLiteral("mirror");
-    case ClipSource::Service:
+    case ClipOrigin::Service:
         return QStringLiteral("service");
-    case ClipSource::Pending:
+    case ClipOrigin::Pending:
         break;
     }
     return QStringLiteral("pending");

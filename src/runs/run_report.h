@@ -10,11 +10,12 @@
 
 namespace lyrane {
 
-// Where a cue's clip came from; Pending when the run ended (or was a dry run) before it had one.
-enum class ClipSource { Cache, Mirror, Service, Pending };
+// Where a cue's clip came from, as the report names it; Pending when the run ended (or was a dry
+// run) before it had one.
+enum class ClipOrigin { Cache, Mirror, Service, Pending };
 
 // "cache", "mirror", "service" or "pending", as the report writes it.
-QString clipSourceName(ClipSource source);
+QString clipOriginName(ClipOrigin origin);
 
 // Where a clip landed on the timeline.
 struct ReportPlacement {
@@ -36,7 +37,7 @@ struct ReportCue {
     QString voiceId;
     QString cacheKey;
     QString clipFile; // empty when not known
-    ClipSource source = ClipSource::Pending;
+    ClipOrigin source = ClipOrigin::Pending;
     qint64 characters = 0;
     std::optional<qint64> billedCharacters; // from the service's character-cost header
     QString requestId;                      // from the service's request-id header

@@ -4,10 +4,13 @@
 #include "cli/stop_signals.h"
 #include "runs/cue_listing.h"
 #include "runs/interruption.h"
+#include "runs/output_naming.h"
 #include "runs/timeline_assembly.h"
+#include "subtitles/caption_writer.h"
 #include "subtitles/subtitle_file.h"
 #include "synthesis/clip_scheduler.h"
 
+#include <QCoreApplication>
 #include <QObject>
 
 #include <algorithm>
@@ -17,6 +20,8 @@ namespace lyrane {
 namespace {
 
 const QString kTimeFormat = QStringLiteral("HH:mm:ss.zzz");
+
+} // namespace
 
 std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString& encoding) {
     QString error;
@@ -34,6 +39,22 @@ std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString
     return std::move(file->cues);
 }
 
+QList<ClipJob> subtitleJobs(const QList<VttCue>& cues, int limit, const SynthesisSettings& settings,
+                            const ClipSource& source) {
+    const int count = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
+    QList<ClipJob> jobs;
+    jobs.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        const QString previous = i > 0 ? cues[i - 1].text : QString();
+        const QString next = i + 1 < cues.size() ? cues[i + 1].text : QString();
+        jobs.append(
+            source.job(makeRequest(settings, cues[i].text, previous, next), settings.voice));
+    }
+    return jobs;
+}
+
+namespace {
+
 // The progress lines of a subtitle run, one per event, numbered by cue.
 class SubtitleProgress final : public ClipProgress {
 public:
@@ -42,6 +63,10 @@ public:
 
     void report(const ClipNotice& notice, const ClipJob& job) override {
         const int number = notice.cue + 1;
+        if (!notice.error.isEmpty() && notice.event != ClipEvent::Retrying && !failedCue) {
+            failedCue = number;
+            failure = notice.error;
+        }
         switch (notice.event) {
         case ClipEvent::CachedUnusable:
             printError(QObject::tr("Cached segment is unusable: %1\n").arg(notice.error));
@@ -110,28 +135,29 @@ public:
         }
     }
 
+    std::optional<qint64> failedCue; // the first cue that failed, from 1
+    QString failure;                 // and why
+
 private:
     const QList<VttCue>& cues;
     const int count;
     const int retries;
 };
 
-// Brings every processed cue's clip into the local cache, each cue's neighbours sent as its
-// context. Prints progress and the first failure; nothing on failure, with the exit status
-// in `status`.
-std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, int limit,
-                                              const SynthesisSettings& settings,
-                                              const ClipSource& source, int* status) {
-    const int count = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
-    QList<ClipJob> jobs;
-    jobs.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        const QString previous = i > 0 ? cues[i - 1].text : QString();
-        const QString next = i + 1 < cues.size() ? cues[i + 1].text : QString();
-        jobs.append(
-            source.job(makeRequest(settings, cues[i].text, previous, next), settings.voice));
-    }
+// What fetching the clips left: every cue's result, and the first failure.
+struct FetchOutcome {
+    std::vector<ClipResult> results;
+    std::optional<qint64> failedCue;
+    QString failure;
+};
 
+// Brings every job's clip into the local cache. Prints progress and the first failure; nothing
+// on failure, with the exit status in `status`.
+std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, QList<ClipJob> jobs,
+                                              const SynthesisSettings& settings,
+                                              const ClipSource& source, int* status,
+                                              FetchOutcome* outcome) {
+    const int count = int(jobs.size());
     SubtitleProgress progress(cues, count, settings.retries);
     SchedulerOptions options;
     options.window = settings.jobs;
@@ -142,6 +168,9 @@ std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, int lim
         const StopScope stopping([&scheduler] { scheduler.stop(); });
         done = scheduler.run();
     }
+    outcome->results = scheduler.results();
+    outcome->failedCue = progress.failedCue;
+    outcome->failure = progress.failure;
     if (receivedStopSignal() != 0) {
         *status = reportInterruption(scheduler.jobs());
         return std::nullopt;
@@ -162,39 +191,158 @@ std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, int lim
 
 } // namespace
 
-int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputFile) {
-    const std::optional<QList<VttCue>> cues = openSubtitleFile(subtitleFile, config.encoding);
-    if (!cues) {
-        return 1;
-    }
-    if (config.dryRun) {
-        printCueListing(*cues, config.limit);
-        return 0;
-    }
+SubtitleSession::SubtitleSession(const RunConfiguration& config) : config(config) {
+    report.version = QCoreApplication::applicationVersion();
+    report.dryRun = config.dryRun;
+    report.settings = reportSettings(config);
+}
+
+RunServices* SubtitleSession::runServices() {
     if (!services) {
         services = prepareRunServices(config);
-        if (!services) {
-            return 1;
+    }
+    return services.get();
+}
+
+void SubtitleSession::recordFailure(const QString& input, std::optional<qint64> cue,
+                                    const QString& message) {
+    if (report.failure) {
+        return;
+    }
+    ReportFailure failure;
+    failure.input = input;
+    failure.cue = cue;
+    failure.message = message.isEmpty() ? QObject::tr("the run failed") : message;
+    report.failure = failure;
+}
+
+int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputFile,
+                             const QString& input) {
+    const auto failed = [&](int status, std::optional<qint64> cue = std::nullopt,
+                            const QString& message = QString()) {
+        recordFailure(input, cue, message.isEmpty() ? lastErrorMessage() : message);
+        return status;
+    };
+    const std::optional<QList<VttCue>> cues = openSubtitleFile(subtitleFile, config.encoding);
+    if (!cues) {
+        return failed(1);
+    }
+
+    // Named from the local cache alone, as the run will name them.
+    const QString modelId = runModelId(config);
+    CostEstimate estimate;
+    QList<ClipJob> jobs;
+    {
+        const ClipNaming naming(config.cacheDirectory);
+        jobs = subtitleJobs(*cues, config.limit, config.synthesis, naming.source());
+        estimate = estimateJobs(jobs, naming.source(), modelId);
+    }
+    report.totals.cues += jobs.size();
+    report.totals.creditsEstimated += estimate.credits;
+    const qsizetype firstCue = report.cues.size();
+    for (int i = 0; i < jobs.size(); ++i) {
+        report.cues.append(reportCue(jobs[i], nullptr, input, i + 1, (*cues)[i].startMs,
+                                     (*cues)[i].endMs, (*cues)[i].speaker));
+    }
+
+    if (config.dryRun) {
+        printCueListing(*cues, config.limit);
+        printError(estimateLine(estimate));
+        if (!config.s3Bucket.isEmpty()) {
+            printError(dryRunMirrorLine());
+        }
+        return 0;
+    }
+    if (!costChecked && !withinBudget(config, estimate)) {
+        return failed(1);
+    }
+    RunServices* run = runServices();
+    if (!run) {
+        return failed(1);
+    }
+    if (!costChecked && !accountAllows(config, *run, estimate)) {
+        return failed(1);
+    }
+
+    int status = 1;
+    FetchOutcome fetched;
+    const std::optional<QList<AudioSegment>> segments =
+        fetchClips(*cues, subtitleJobs(*cues, config.limit, config.synthesis, run->clips),
+                   config.synthesis, run->clips, &status, &fetched);
+    Billing billing;
+    for (int i = 0; i < jobs.size() && size_t(i) < fetched.results.size(); ++i) {
+        const ClipResult& result = fetched.results[size_t(i)];
+        billing.add(jobs[i], result);
+        ReportCue& cue = report.cues[firstCue + i];
+        cue = reportCue(jobs[i], &result, input, cue.number, cue.startMs, cue.endMs, cue.speaker);
+        if (run->clips.hasMirror() && result.local) {
+            cue.clipFile = run->clips.job(jobs[i].request, jobs[i].voiceName).path;
         }
     }
-    int status = 1;
-    const std::optional<QList<AudioSegment>> segments =
-        fetchClips(*cues, config.limit, config.synthesis, services->clips, &status);
+    report.totals.newClips += billing.newClips;
+    report.totals.charactersBilled += billing.characters;
+    report.totals.charactersBilledEstimated =
+        report.totals.charactersBilledEstimated || billing.estimated;
+    const auto billed = [&billing](int code) {
+        printError(billedLine(billing.characters, billing.newClips, billing.estimated));
+        return code;
+    };
     if (!segments) {
-        return status;
+        return billed(failed(status, fetched.failedCue, fetched.failure));
     }
     if (config.noPadding) {
         printError(QObject::tr("\n--no-padding mode: Individual segment files generated "
                                "successfully.\n"));
         printError(QObject::tr("Segment files are located in: %1\n").arg(config.cacheDirectory));
-        return 0;
+        return billed(0);
     }
-    return assembleTimeline(config.timeline, outputFile, *cues, *segments);
+
+    QList<SegmentPlacement> placements;
+    qint64 lengthMs = 0;
+    const int assembled = assembleTimeline(
+        config.timeline, outputFile, *cues, *segments,
+        [&](const TimelinePlan& plan, const QList<double>& speedUps) {
+            placements = plan.placements;
+            lengthMs = plan.sampleRate > 0 ? plan.totalSamples * 1000 / plan.sampleRate : 0;
+            for (int k = 0; k < plan.placements.size() && k < jobs.size(); ++k) {
+                ReportCue& cue = report.cues[firstCue + k];
+                cue.placement = reportPlacement(plan.placements[k], (*cues)[k].endMs,
+                                                k < speedUps.size() ? speedUps[k] : 1.0);
+                cue.clipLengthMs = cue.placement->actualEndMs - cue.placement->actualStartMs;
+            }
+        });
+    if (assembled != 0) {
+        return billed(failed(assembled));
+    }
+    report.outputs.append({input, outputTarget(outputFile).path, lengthMs});
+    if (!config.captionsFile.isEmpty()) {
+        QList<CaptionCue> captions;
+        captions.reserve(placements.size());
+        for (int k = 0; k < placements.size() && k < jobs.size(); ++k) {
+            const SegmentPlacement& placement = placements[k];
+            const CaptionCue cue{(*cues)[k].startMs, (*cues)[k].endMs, jobs[k].request.text,
+                                 (*cues)[k].speaker};
+            captions.append(retimedCaption(
+                cue, {placement.actualStartMs, placement.actualEndMs,
+                      std::max<qint64>(placement.actualStartMs - placement.desiredStartMs, 0)}));
+        }
+        QString error;
+        if (!writeCaptions(config.captionsFile, captions, &error)) {
+            printError(error + QLatin1Char('\n'));
+            return billed(failed(1));
+        }
+        printError(QObject::tr("Created captions: %1\n").arg(config.captionsFile));
+    }
+    return billed(0);
 }
 
 int runSubtitleFile(const RunConfiguration& config) {
     SubtitleSession session(config);
-    return session.runFile(config.subtitleFile, config.outputFile);
+    const int status = session.runFile(config.subtitleFile, config.outputFile);
+    if (!writeReportIfAsked(config, session.runReport())) {
+        return 1;
+    }
+    return status;
 }
 
 } // namespace lyrane

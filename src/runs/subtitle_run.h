@@ -1,7 +1,9 @@
 #pragma once
 
 #include "cli/run_configuration.h"
+#include "runs/run_accounting.h"
 #include "runs/run_preparation.h"
+#include "subtitles/vtt_parser.h"
 
 #include <memory>
 
@@ -11,16 +13,38 @@ namespace lyrane {
 // needs them comes.
 class SubtitleSession {
 public:
-    explicit SubtitleSession(const RunConfiguration& config) : config(config) {}
+    explicit SubtitleSession(const RunConfiguration& config);
 
     // Parses `subtitleFile`, then lists its cues (--dry-run) or narrates it into `outputFile`.
-    // Returns the exit status.
-    int runFile(const QString& subtitleFile, const QString& outputFile);
+    // `input` names the file in the report of a batch. Returns the exit status.
+    int runFile(const QString& subtitleFile, const QString& outputFile,
+                const QString& input = QString());
+
+    // The key, cache and mirror, made on first use; nullptr (the reason printed) when they
+    // cannot be.
+    RunServices* runServices();
+    // The budget and the account were checked for the whole batch already.
+    void skipCostChecks() { costChecked = true; }
+
+    RunReport& runReport() { return report; }
+    // Records a failure that ended the run, unless one was recorded already.
+    void recordFailure(const QString& input, std::optional<qint64> cue, const QString& message);
 
 private:
     const RunConfiguration& config;
     std::unique_ptr<RunServices> services;
+    RunReport report;
+    bool costChecked = false;
 };
+
+// The jobs of the processed cues (the first `limit`, 0 for all), each cue's neighbours sent as
+// its context: the one place a subtitle run's requests are made, so estimates name the same
+// clips as the run.
+QList<ClipJob> subtitleJobs(const QList<VttCue>& cues, int limit, const SynthesisSettings& settings,
+                            const ClipSource& source);
+
+// Reads a subtitle file for a run, printing why when it cannot be used.
+std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString& encoding);
 
 // --vtt: parse, list (--dry-run) or narrate one subtitle file. Returns the exit status.
 int runSubtitleFile(const RunConfiguration& config);

@@ -118,7 +118,8 @@ std::optional<qint64> autopadMs(const TimelineSource& source, qint64 requestedMs
 }
 
 int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
-                  const QList<double>& speedUps, qint64 durationMs, const TimelineSource& source) {
+                  const QList<double>& speedUps, qint64 durationMs, const TimelineSource& source,
+                  const TimelinePlanned& planned) {
     qint64 paddingMs = settings.paddingMs;
     if (settings.autopad) {
         const std::optional<qint64> padding = autopadMs(source, paddingMs, durationMs);
@@ -134,6 +135,9 @@ int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
     if (!plan) {
         printError(QObject::tr("Failed to mix audio: %1\n").arg(error));
         return 1;
+    }
+    if (planned) {
+        planned(*plan, speedUps);
     }
     for (int k = 0; k < plan->placements.size(); ++k) {
         const SegmentPlacement& placement = plan->placements[k];
@@ -182,7 +186,8 @@ struct ClipShape {
 // clips turn out to need resampling; the in-memory path handles those.
 std::optional<int> streamTimeline(const TimelineSettings& settings, const QString& outputFile,
                                   const QList<AudioSegment>& segments, const QList<qint64>& starts,
-                                  const QList<qint64>& ends, qint64 durationMs) {
+                                  const QList<qint64>& ends, qint64 durationMs,
+                                  const TimelinePlanned& planned) {
     std::vector<ClipShape> shapes(static_cast<size_t>(segments.size()));
     const bool loaded = loadClips(segments, [&shapes](qsizetype i, AudioBuffer& clip) {
         ClipShape& shape = shapes[size_t(i)];
@@ -227,7 +232,7 @@ std::optional<int> streamTimeline(const TimelineSettings& settings, const QStrin
                    : writeStreamedTimelineWav(plan, lengths, peak, load, path, error);
     };
     return writeTimeline(settings, outputFile, QList<double>(segments.size(), 1.0), durationMs,
-                         source);
+                         source, planned);
 }
 
 bool canStream(const TimelineSettings& settings, const QList<AudioSegment>& segments) {
@@ -245,7 +250,8 @@ bool canStream(const TimelineSettings& settings, const QList<AudioSegment>& segm
 } // namespace
 
 int assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
-                     const QList<VttCue>& allCues, const QList<AudioSegment>& segments) {
+                     const QList<VttCue>& allCues, const QList<AudioSegment>& segments,
+                     const TimelinePlanned& planned) {
     qint64 durationMs = 0;
     for (const VttCue& cue : allCues) {
         durationMs = std::max(durationMs, cue.endMs);
@@ -262,7 +268,7 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
 
     if (canStream(settings, segments)) {
         if (const std::optional<int> status =
-                streamTimeline(settings, outputFile, segments, starts, ends, durationMs)) {
+                streamTimeline(settings, outputFile, segments, starts, ends, durationMs, planned)) {
             return *status;
         }
     }
@@ -338,7 +344,7 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
         return mp3 ? writeTimelineMp3(clips, plan, path, error)
                    : writeTimelineWav(clips, plan, path, error);
     };
-    return writeTimeline(settings, outputFile, speedUps, durationMs, source);
+    return writeTimeline(settings, outputFile, speedUps, durationMs, source, planned);
 }
 
 } // namespace lyrane

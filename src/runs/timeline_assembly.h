@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 namespace lyrane {
 
 // One cue's clip on the timeline; the cache file is the segment file.
@@ -15,9 +17,17 @@ struct AudioSegment {
     qint64 endMs = 0;
 };
 
+struct TimelinePlan;
+
+// Told where the clips landed once the timeline is planned, before it is written: the plan and
+// each clip's speed-up factor (1 when it plays at its own pace).
+using TimelinePlanned =
+    std::function<void(const TimelinePlan& plan, const QList<double>& speedUps)>;
+
 // Lays the clips onto one timeline and writes `outputFile` (WAV or MP3 after its name).
 // `allCues` is the whole file: it fixes the timeline length. Returns the exit status.
 int assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
-                     const QList<VttCue>& allCues, const QList<AudioSegment>& segments);
+                     const QList<VttCue>& allCues, const QList<AudioSegment>& segments,
+                     const TimelinePlanned& planned = {});
 
 } // namespace lyrane

@@ -225,6 +225,8 @@ void ClipScheduler::onSynthesized(int cue, const SynthesisResult& result) {
         }
         state.source = ClipTier::Service;
         state.local = true;
+        state.characterCost = result.characterCost;
+        state.requestId = result.requestId;
         state.step = source.hasMirror() ? ClipStep::Upload : ClipStep::Done;
         advance(cue);
         return;

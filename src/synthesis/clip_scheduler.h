@@ -36,6 +36,8 @@ struct ClipResult {
     int attempts = 0;                  // synthesis requests sent
     bool local = false;                // the clip is in the local cache
     bool calledOff = false;            // dropped because the run stopped
+    qint64 characterCost = -1;         // billed, from the service's answer; -1 when not said
+    QString requestId;                 // the service's identifier of the paid answer
 };
 
 // A typed progress event; the run formats it in its own words.

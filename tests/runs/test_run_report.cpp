@@ -9,14 +9,14 @@
 #include <optional>
 #include <utility>
 
-using lyrane::ClipSource;
+using lyrane::ClipOrigin;
 using lyrane::ReportCue;
 using lyrane::ReportPlacement;
 using lyrane::RunReport;
 
 namespace {
 
-ReportCue cueFrom(qint64 number, ClipSource source) {
+ReportCue cueFrom(qint64 number, ClipOrigin source) {
     ReportCue cue;
     cue.number = number;
     cue.startMs = number * 3000;
@@ -28,12 +28,12 @@ ReportCue cueFrom(qint64 number, ClipSource source) {
     cue.clipFile = QStringLiteral("/cache/%1.wav").arg(cue.cacheKey);
     cue.source = source;
     cue.characters = cue.text.size();
-    if (source == ClipSource::Service) {
+    if (source == ClipOrigin::Service) {
         cue.billedCharacters = cue.characters;
         cue.requestId = QStringLiteral("req-%1").arg(number);
         cue.attempts = 2;
     }
-    if (source != ClipSource::Pending) {
+    if (source != ClipOrigin::Pending) {
         cue.clipLengthMs = 2800;
         cue.placement = ReportPlacement{
             cue.startMs, cue.startMs + 2800, cue.startMs + 300, cue.startMs + 2400, 300, 1.1666};
@@ -57,8 +57,8 @@ RunReport successfulRun() {
     report.settings.voiceSettings.style = 0.0;
     report.settings.voiceSettings.useSpeakerBoost = true;
     report.settings.voiceSettings.seed = 4294967295u;
-    report.cues = {cueFrom(1, ClipSource::Cache), cueFrom(2, ClipSource::Mirror),
-                   cueFrom(3, ClipSource::Service)};
+    report.cues = {cueFrom(1, ClipOrigin::Cache), cueFrom(2, ClipOrigin::Mirror),
+                   cueFrom(3, ClipOrigin::Service)};
     report.cues[1].speaker = QStringLiteral("Anna");
     report.cues[2].billedCharacters.reset(); // the service sent no character-cost
     report.totals = {3, 1, 16, true, 8};
@@ -71,8 +71,8 @@ RunReport failedBatch() {
     report.settings.voiceMap.clear();
     report.settings.voiceSettings = lyrane::VoiceSettings();
     report.settings.speed = 1.0;
-    report.cues = {cueFrom(1, ClipSource::Service), cueFrom(2, ClipSource::Pending),
-                   cueFrom(1, ClipSource::Pending)};
+    report.cues = {cueFrom(1, ClipOrigin::Service), cueFrom(2, ClipOrigin::Pending),
+                   cueFrom(1, ClipOrigin::Pending)};
     report.cues[0].input = report.cues[1].input = QStringLiteral("one.vtt");
     report.cues[2].input = QStringLiteral("two.vtt");
     report.totals = {3, 1, 17, false, 17};
@@ -86,9 +86,9 @@ RunReport dryRun() {
     RunReport report = successfulRun();
     report.dryRun = true;
     for (ReportCue& cue : report.cues) {
-        cue = cueFrom(cue.number, ClipSource::Pending);
+        cue = cueFrom(cue.number, ClipOrigin::Pending);
     }
-    report.cues[0].source = ClipSource::Cache; // found in the local cache, not yet placed
+    report.cues[0].source = ClipOrigin::Cache; // found in the local cache, not yet placed
     report.cues[0].clipLengthMs = 1500;
     report.totals = {3, 0, 0, false, 18};
     report.outputs.clear();
@@ -192,7 +192,7 @@ private slots:
                 const ReportCue& expected = report.cues[i];
                 QCOMPARE(cue.value("number").toInteger(), expected.number);
                 QCOMPARE(cue.value("text").toString(), expected.text);
-                QCOMPARE(cue.value("source").toString(), lyrane::clipSourceName(expected.source));
+                QCOMPARE(cue.value("source").toString(), lyrane::clipOriginName(expected.source));
                 QCOMPARE(cue.value("cache_key").toString(), expected.cacheKey);
                 QCOMPARE(cue.value("speaker").isNull(), expected.speaker.isEmpty());
                 QCOMPARE(cue.value("input").toString(), expected.input);

@@ -1,0 +1,162 @@
+#include "runs/run_accounting.h"
+
+#include "cli/console.h"
+#include "runs/run_preparation.h"
+#include "synthesis/account_client.h"
+#include "synthesis/models.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QObject>
+#include <QSet>
+
+#include <algorithm>
+
+namespace lyrane {
+
+QString runModelId(const RunConfiguration& /*config*/) {
+    return QString::fromLatin1(kDefaultModelId);
+}
+
+ReportSettings reportSettings(const RunConfiguration& config) {
+    ReportSettings settings;
+    settings.voice = config.synthesis.voice;
+    settings.voiceId = ElevenLabsClient::voiceIdForName(config.synthesis.voice);
+    settings.format = config.synthesis.outputFormat;
+    settings.speed = config.synthesis.speed;
+    settings.voiceSettings.modelId = runModelId(config);
+    return settings;
+}
+
+ClipNaming::ClipNaming(const QString& cacheDirectory)
+    : cache(cacheDirectory, CacheManager::Directory::LookOnly), clips(cache, nullptr, service) {}
+
+void ClipNaming::NoService::synthesize(const TtsRequest& /*request*/, QObject* context,
+                                       std::function<void(const SynthesisResult&)> done) {
+    SynthesisResult result;
+    result.error = QObject::tr("no speech service in this mode");
+    QObject* target = context ? context : QCoreApplication::instance();
+    QMetaObject::invokeMethod(
+        target, [done = std::move(done), result] { done(result); }, Qt::QueuedConnection);
+}
+
+CostEstimate estimateJobs(const QList<ClipJob>& jobs, const ClipSource& source,
+                          const QString& modelId) {
+    CostEstimate estimate;
+    estimate.modelId = modelId;
+    QSet<QString> made;
+    for (const ClipJob& job : jobs) {
+        const bool cached = made.contains(job.cacheFile()) || source.isCached(job);
+        made.insert(job.cacheFile());
+        estimate.addCue(billableCharacters(job.request.text), cached);
+    }
+    return estimate;
+}
+
+bool withinBudget(const RunConfiguration& config, const CostEstimate& estimate) {
+    if (config.maxCredits && estimate.credits > *config.maxCredits) {
+        printError(overBudgetLine(estimate.credits, *config.maxCredits));
+        return false;
+    }
+    return true;
+}
+
+bool accountAllows(const RunConfiguration& config, RunServices& services,
+                   const CostEstimate& estimate) {
+    if (!config.creditCheck || estimate.cuesToSynthesize == 0) {
+        return true;
+    }
+    QString error;
+    const std::optional<AccountCredits> account =
+        readAccountCredits(&services.network, services.client.baseUrl(), services.apiKey,
+                           config.synthesis.timeoutMs, &error);
+    if (!account) {
+        printError(creditCheckSkippedLine(error));
+        return true;
+    }
+    if (!account->allows(estimate.credits)) {
+        printError(notEnoughCreditsLine(estimate.credits, account->left()));
+        return false;
+    }
+    return true;
+}
+
+void Billing::add(const ClipJob& job, const ClipResult& result) {
+    if (!result.local || result.source != ClipTier::Service) {
+        return;
+    }
+    ++newClips;
+    if (result.characterCost >= 0) {
+        characters += result.characterCost;
+    } else {
+        characters += billableCharacters(job.request.text);
+        estimated = true;
+    }
+}
+
+void Billing::add(const Billing& other) {
+    characters += other.characters;
+    newClips += other.newClips;
+    estimated = estimated || other.estimated;
+}
+
+ReportCue reportCue(const ClipJob& job, const ClipResult* result, const QString& input,
+                    qint64 number, qint64 startMs, qint64 endMs, const QString& speaker) {
+    ReportCue cue;
+    cue.input = input;
+    cue.number = number;
+    cue.startMs = std::max<qint64>(startMs, 0);
+    cue.endMs = std::max<qint64>(endMs, 0);
+    cue.speaker = speaker;
+    cue.text = job.request.text;
+    cue.voiceId = job.request.voiceId;
+    cue.cacheKey = job.key;
+    cue.characters = billableCharacters(job.request.text);
+    if (!result || !result->local) {
+        return cue;
+    }
+    cue.clipFile = job.path;
+    cue.attempts = result->attempts;
+    switch (result->source) {
+    case ClipTier::Cache:
+        cue.source = ClipOrigin::Cache;
+        break;
+    case ClipTier::Mirror:
+        cue.source = ClipOrigin::Mirror;
+        break;
+    case ClipTier::Service:
+        cue.source = ClipOrigin::Service;
+        if (result->characterCost >= 0) {
+            cue.billedCharacters = result->characterCost;
+        }
+        cue.requestId = result->requestId;
+        break;
+    }
+    return cue;
+}
+
+ReportPlacement reportPlacement(const SegmentPlacement& placement, qint64 desiredEndMs,
+                                double speedUp) {
+    ReportPlacement placed;
+    placed.desiredStartMs = std::max<qint64>(placement.desiredStartMs, 0);
+    placed.desiredEndMs = std::max<qint64>(desiredEndMs, placed.desiredStartMs);
+    placed.actualStartMs = std::max<qint64>(placement.actualStartMs, 0);
+    placed.actualEndMs = std::max(placement.actualEndMs, placed.actualStartMs);
+    placed.delayMs = std::max<qint64>(placement.actualStartMs - placement.desiredStartMs, 0);
+    placed.speedUp = std::max(speedUp, 1.0);
+    return placed;
+}
+
+bool writeReportIfAsked(const RunConfiguration& config, const RunReport& report) {
+    if (config.reportFile.isEmpty()) {
+        return true;
+    }
+    QString error;
+    if (!writeRunReport(config.reportFile, report, &error)) {
+        printError(error + QLatin1Char('\n'));
+        return false;
+    }
+    return true;
+}
+
+} // namespace lyrane

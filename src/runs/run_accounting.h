@@ -1,0 +1,78 @@
+#pragma once
+
+#include "audio/timeline_plan.h"
+#include "cache/cache_manager.h"
+#include "cli/run_configuration.h"
+#include "runs/cost_estimate.h"
+#include "runs/run_report.h"
+#include "synthesis/clip_scheduler.h"
+#include "synthesis/clip_source.h"
+#include "synthesis/speech_service.h"
+
+#include <QList>
+#include <QString>
+
+namespace lyrane {
+
+struct RunServices;
+
+// The model the run's requests name.
+QString runModelId(const RunConfiguration& config);
+
+// The settings part of the run's report, from the run's own settings.
+ReportSettings reportSettings(const RunConfiguration& config);
+
+// Names clips as a real run would, from the local cache alone: no key, no mirror, no service,
+// and no cache directory created. For estimates before anything is paid for.
+class ClipNaming {
+public:
+    explicit ClipNaming(const QString& cacheDirectory);
+    const ClipSource& source() const { return clips; }
+
+private:
+    class NoService final : public SpeechService {
+    public:
+        void synthesize(const TtsRequest& request, QObject* context,
+                        std::function<void(const SynthesisResult&)> done) override;
+    };
+    CacheManager cache;
+    NoService service;
+    ClipSource clips;
+};
+
+// What the jobs cost with `modelId`. A clip is paid for once: a job is counted cached when the
+// local cache holds its clip or an earlier job makes the same one.
+CostEstimate estimateJobs(const QList<ClipJob>& jobs, const ClipSource& source,
+                          const QString& modelId);
+
+// False, having said why, when the estimate exceeds --max-credits.
+bool withinBudget(const RunConfiguration& config, const CostEstimate& estimate);
+
+// Reads the account before the first request when something is to be synthesized. False,
+// having said why, when the account lacks the credits and cannot extend its limit; an account
+// that cannot be read is said in one line and the run goes on.
+bool accountAllows(const RunConfiguration& config, RunServices& services,
+                   const CostEstimate& estimate);
+
+// What the service billed for the clips a run made.
+struct Billing {
+    qint64 characters = 0;
+    qint64 newClips = 0;
+    bool estimated = false; // some answers said nothing and the texts' lengths were counted
+
+    void add(const ClipJob& job, const ClipResult& result);
+    void add(const Billing& other);
+};
+
+// One cue's entry in the report, from its job and, when the run got that far, its result.
+ReportCue reportCue(const ClipJob& job, const ClipResult* result, const QString& input,
+                    qint64 number, qint64 startMs, qint64 endMs, const QString& speaker);
+
+// A clip's place on the timeline as the report gives it.
+ReportPlacement reportPlacement(const SegmentPlacement& placement, qint64 desiredEndMs,
+                                double speedUp);
+
+// Writes --report when it was asked for; says so and returns false when it cannot.
+bool writeReportIfAsked(const RunConfiguration& config, const RunReport& report);
+
+} // namespace lyrane

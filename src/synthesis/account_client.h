@@ -1,0 +1,20 @@
+#pragma once
+
+#include "runs/cost_estimate.h"
+
+#include <QString>
+
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace lyrane {
+
+// Reads GET {baseUrl}/v1/user/subscription with the run's key and waits for the answer (at most
+// `timeoutMs` without progress; 0 for no limit). nullopt when it cannot be read, with the reason
+// in `error` (keys may be scoped without the permission).
+std::optional<AccountCredits> readAccountCredits(QNetworkAccessManager* manager,
+                                                 const QString& baseUrl, const QString& apiKey,
+                                                 int timeoutMs, QString* error);
+
+} // namespace lyrane
