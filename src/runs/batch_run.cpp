@@ -4,21 +4,61 @@
 #include "cli/stop_signals.h"
 #include "runs/output_naming.h"
 #include "runs/subtitle_run.h"
+#include "subtitles/subtitle_file.h"
 
 #include <QObject>
 
 namespace lyrane {
 
-int runBatch(const RunConfiguration& config) {
+namespace {
+
+// The budget and the account are checked once, for all files together, before the first
+// request; files that cannot be read are left to their own run to report.
+bool batchCostAllowed(const RunConfiguration& config, SubtitleSession& session) {
+    CostEstimate total;
+    total.modelId = runModelId(config);
+    const ClipNaming naming(config.cacheDirectory);
+    for (const QString& file : config.batchFiles) {
+        QString error;
+        const std::optional<SubtitleFile> subtitles =
+            readSubtitleFile(file, config.encoding, &error);
+        if (!subtitles) {
+            continue;
+        }
+        const CostEstimate estimate = estimateJobs(
+            subtitleJobs(subtitles->cues, config.limit, config.synthesis, naming.source()),
+            naming.source(), total.modelId);
+        total.cues += estimate.cues;
+        total.cuesToSynthesize += estimate.cuesToSynthesize;
+        total.credits += estimate.credits;
+    }
+    if (!withinBudget(config, total)) {
+        return false;
+    }
+    if (config.creditCheck && total.cuesToSynthesize > 0) {
+        RunServices* services = session.runServices();
+        if (!services || !accountAllows(config, *services, total)) {
+            return false;
+        }
+    }
+    session.skipCostChecks();
+    return true;
+}
+
+int runFiles(const RunConfiguration& config, SubtitleSession& session) {
     const QStringList& files = config.batchFiles;
     if (files.isEmpty()) {
         printError(QObject::tr("--batch needs at least one subtitle file\n"));
         return 1;
     }
-    SubtitleSession session(config);
+    if (!config.dryRun && !batchCostAllowed(config, session)) {
+        session.recordFailure(QString(), std::nullopt, lastErrorMessage());
+        return 1;
+    }
     for (int i = 0; i < files.size(); ++i) {
         printError(QObject::tr("Batch %1/%2: %3\n").arg(i + 1).arg(files.size()).arg(files[i]));
-        const int status = session.runFile(files[i], batchOutputPath(files[i], config.outputFile));
+        const int status =
+            session.runFile(files[i], batchOutputPath(files[i], config.outputFile), files[i]);
         if (receivedStopSignal() != 0) {
             return status; // the run has said what it kept
         }
@@ -32,6 +72,17 @@ int runBatch(const RunConfiguration& config) {
     }
     printError(QObject::tr("Batch complete: %1 files\n").arg(files.size()));
     return 0;
+}
+
+} // namespace
+
+int runBatch(const RunConfiguration& config) {
+    SubtitleSession session(config);
+    const int status = runFiles(config, session);
+    if (!writeReportIfAsked(config, session.runReport())) {
+        return 1;
+    }
+    return status;
 }
 
 } // namespace lyrane
