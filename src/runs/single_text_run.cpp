@@ -7,9 +7,11 @@
 #include "cli/stop_signals.h"
 #include "runs/interruption.h"
 #include "runs/output_naming.h"
+#include "runs/run_accounting.h"
 #include "runs/run_preparation.h"
 #include "synthesis/clip_scheduler.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QObject>
 
@@ -96,13 +98,14 @@ private:
     const int retries;
 };
 
-int writeOutput(const QString& clipPath, const QString& outputFile) {
+int writeOutput(const QString& clipPath, const QString& outputFile, qint64* lengthMs) {
     QString error;
     const std::optional<AudioBuffer> clip = loadAudio(clipPath, &error);
     if (!clip) {
         printError(QObject::tr("Failed to load audio segment: %1\n").arg(error));
         return 1;
     }
+    *lengthMs = clip->sampleRate > 0 ? qint64(clip->samples.size()) * 1000 / clip->sampleRate : 0;
     const OutputTarget output = outputTarget(outputFile);
     if (output.mp3) {
         if (!encodeMp3(*clip, output.path, &error)) {
@@ -122,20 +125,37 @@ int writeOutput(const QString& clipPath, const QString& outputFile) {
 
 } // namespace
 
-int runSingleText(const RunConfiguration& config) {
+namespace {
+
+int narrateText(const RunConfiguration& config, RunReport& report) {
     const std::optional<QString> text = loadTextToSpeak(config.single);
     if (!text) {
+        return 1;
+    }
+    const TtsRequest request =
+        makeRequest(config.synthesis, *text, config.single.previousText, config.single.nextText);
+    CostEstimate estimate;
+    {
+        const ClipNaming naming(config.cacheDirectory);
+        const ClipJob named = naming.source().job(request, config.synthesis.voice);
+        estimate = estimateJobs({named}, naming.source(), runModelId(config));
+        report.cues.append(reportCue(named, nullptr, QString(), 1, 0, 0, QString()));
+    }
+    report.totals.cues = 1;
+    report.totals.creditsEstimated = estimate.credits;
+    if (!withinBudget(config, estimate)) {
         return 1;
     }
     const std::unique_ptr<RunServices> services = prepareRunServices(config);
     if (!services) {
         return 1;
     }
+    if (!accountAllows(config, *services, estimate)) {
+        return 1;
+    }
 
     // A single text is one cue, with the context given on the command line.
-    const ClipJob job = services->clips.job(
-        makeRequest(config.synthesis, *text, config.single.previousText, config.single.nextText),
-        config.synthesis.voice);
+    const ClipJob job = services->clips.job(request, config.synthesis.voice);
     SingleTextProgress progress(config.synthesis.retries);
     SchedulerOptions options;
     options.retry.retries = config.synthesis.retries;
@@ -146,6 +166,14 @@ int runSingleText(const RunConfiguration& config) {
         const StopScope stopping([&scheduler] { scheduler.stop(); });
         done = scheduler.run();
     }
+    Billing billing;
+    const ClipResult& result = scheduler.results().front();
+    billing.add(job, result);
+    report.cues.front() = reportCue(job, &result, QString(), 1, 0, 0, QString());
+    report.totals.newClips = billing.newClips;
+    report.totals.charactersBilled = billing.characters;
+    report.totals.charactersBilledEstimated = billing.estimated;
+    printError(billedLine(billing.characters, billing.newClips, billing.estimated));
     if (receivedStopSignal() != 0) {
         return reportInterruption(scheduler.jobs());
     }
@@ -158,7 +186,35 @@ int runSingleText(const RunConfiguration& config) {
         printError(QObject::tr("Segment file: %1\n").arg(job.path));
         return 0;
     }
-    return writeOutput(job.path, config.outputFile);
+    qint64 lengthMs = 0;
+    const int status = writeOutput(job.path, config.outputFile, &lengthMs);
+    if (status == 0) {
+        report.cues.front().endMs = lengthMs;
+        report.cues.front().clipLengthMs = lengthMs;
+        report.outputs.append({QString(), outputTarget(config.outputFile).path, lengthMs});
+    }
+    return status;
+}
+
+} // namespace
+
+int runSingleText(const RunConfiguration& config) {
+    RunReport report;
+    report.version = QCoreApplication::applicationVersion();
+    report.settings = reportSettings(config);
+    const int status = narrateText(config, report);
+    if (status != 0) {
+        ReportFailure failure;
+        failure.message = lastErrorMessage();
+        if (failure.message.isEmpty()) {
+            failure.message = QObject::tr("the run failed");
+        }
+        report.failure = failure;
+    }
+    if (!writeReportIfAsked(config, report)) {
+        return 1;
+    }
+    return status;
 }
 
 } // namespace lyrane
