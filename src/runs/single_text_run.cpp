@@ -173,7 +173,9 @@ int narrateText(const RunConfiguration& config, RunReport& report) {
     report.totals.newClips = billing.newClips;
     report.totals.charactersBilled = billing.characters;
     report.totals.charactersBilledEstimated = billing.estimated;
-    printError(billedLine(billing.characters, billing.newClips, billing.estimated));
+    if (billing.newClips > 0) {
+        printError(billedLine(billing.characters, billing.newClips, billing.estimated));
+    }
     if (receivedStopSignal() != 0) {
         return reportInterruption(scheduler.jobs());
     }

@@ -284,7 +284,9 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
     report.totals.charactersBilledEstimated =
         report.totals.charactersBilledEstimated || billing.estimated;
     const auto billed = [&billing](int code) {
-        printError(billedLine(billing.characters, billing.newClips, billing.estimated));
+        if (billing.newClips > 0) {
+            printError(billedLine(billing.characters, billing.newClips, billing.estimated));
+        }
         return code;
     };
     if (!segments) {

@@ -175,7 +175,9 @@ class ListingTest(LyraneTestCase):
         result = self.run_lyrane(["--vtt", self.vtt, "--dry-run", "--limit", "2"])
         self.assertExitStatus(result, 0)
         self.assertEqual(result.stdout, WORKED_LISTING)
-        self.assertEqual(result.stderr, "")
+        # Standard error holds only the price of the listed cues.
+        self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+        self.assertTrue(result.stderr.startswith("Estimate: 2 cues, "), result.stderr)
 
     def test_limit_zero_or_large_lists_every_cue(self):
         for limit in ("0", "3", "50"):
