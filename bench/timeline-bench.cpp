@@ -1,7 +1,14 @@
 // Renders a generated long narration timeline to WAV and MP3 through the streamed
 // path and prints wall time and peak RSS for each step.
 // Built and run by bench/timeline-bench.sh.
-#include "audio/audio_processor.h"
+#include "audio/audio_buffer.h"
+#include "audio/clip_loading.h"
+#include "audio/mp3_codec.h"
+#include "audio/resampling.h"
+#include "audio/time_stretch.h"
+#include "audio/timeline_plan.h"
+#include "audio/timeline_render.h"
+#include "audio/wav_file.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -68,10 +75,9 @@ int main(int argc, char** argv) {
     const qint64 durationMs = ends.last() + 2000;
     report("generate clips", timer);
 
-    AudioProcessor processor;
     QString error;
     timer.restart();
-    const auto plan = processor.planTimeline(clips, starts, ends, durationMs, 0, &error);
+    const auto plan = planTimeline(clips, starts, ends, durationMs, 0, &error);
     if (!plan) {
         std::fprintf(stderr, "plan failed: %s\n", qPrintable(error));
         return 1;
@@ -83,7 +89,7 @@ int main(int argc, char** argv) {
 
     const QString wav = dir + QStringLiteral("/timeline.wav");
     timer.restart();
-    if (!processor.writeTimelineWav(clips, *plan, wav, &error)) {
+    if (!writeTimelineWav(clips, *plan, wav, &error)) {
         std::fprintf(stderr, "WAV failed: %s\n", qPrintable(error));
         return 1;
     }
@@ -91,7 +97,7 @@ int main(int argc, char** argv) {
 
     const QString mp3 = dir + QStringLiteral("/timeline.mp3");
     timer.restart();
-    if (!processor.writeTimelineMp3(clips, *plan, mp3, &error)) {
+    if (!writeTimelineMp3(clips, *plan, mp3, &error)) {
         std::fprintf(stderr, "MP3 failed: %s\n", qPrintable(error));
         return 1;
     }
@@ -102,8 +108,8 @@ int main(int argc, char** argv) {
 
     if (compareMix) {
         timer.restart();
-        const auto mix = processor.mixSegments(clips, starts, ends, durationMs, 0, nullptr, &error);
-        if (!mix || !processor.writeWav(*mix, dir + QStringLiteral("/mixed.wav"), &error)) {
+        const auto mix = mixSegments(clips, starts, ends, durationMs, 0, nullptr, &error);
+        if (!mix || !writeWav(*mix, dir + QStringLiteral("/mixed.wav"), &error)) {
             std::fprintf(stderr, "mix failed: %s\n", qPrintable(error));
             return 1;
         }

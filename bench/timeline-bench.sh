@@ -2,7 +2,7 @@
 # Streams a generated two-hour, 1500-clip timeline to WAV and MP3 and prints wall time and
 # peak RSS; then times the lame command on the same audio for comparison.
 # Usage: bench/timeline-bench.sh [BUILD_DIR] [CLIPS] [--mix]
-# BUILD_DIR must hold a built lyrane_core (default: build). Needs ~5 GiB of RAM and
+# BUILD_DIR must hold a built lyrane_audio (default: build). Needs ~5 GiB of RAM and
 # ~1 GiB of disk in $TMPDIR.
 set -eu
 
@@ -10,8 +10,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
 clips=${2:-1500}
 extra=${3:-}
-lib=$(find "$build" -name liblyrane_core.a | head -n 1)
-[ -n "$lib" ] || { echo "no liblyrane_core.a under $build" >&2; exit 1; }
+lib=$(find "$build" -name liblyrane_audio.a | head -n 1)
+[ -n "$lib" ] || { echo "no liblyrane_audio.a under $build" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

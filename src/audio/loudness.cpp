@@ -163,6 +163,26 @@ LoudnessGain loudnessGain(const LoudnessReading& measured, double targetLufs,
     return gain;
 }
 
+std::optional<LoudnessGain> applyLoudnessTarget(AudioBuffer& buffer, double targetLufs,
+                                                double truePeakCeilingDbtp, QString* error) {
+    LoudnessMeter meter;
+    if (!meter.open(buffer.sampleRate, error) ||
+        !meter.add(buffer.samples.constData(), buffer.samples.size(), error)) {
+        return std::nullopt;
+    }
+    const std::optional<LoudnessReading> reading = meter.reading(error);
+    if (!reading) {
+        return std::nullopt;
+    }
+    const LoudnessGain gain = loudnessGain(*reading, targetLufs, truePeakCeilingDbtp);
+    if (gain.factor != 1.0) {
+        for (double& s : buffer.samples) {
+            s *= gain.factor;
+        }
+    }
+    return gain;
+}
+
 QString loudnessReport(const LoudnessGain& gain, double targetLufs, double truePeakCeilingDbtp) {
     QString line =
         QObject::tr("Loudness: %1 LUFS integrated, true peak %2 dBTP\n")

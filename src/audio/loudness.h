@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audio/audio_buffer.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -65,6 +67,10 @@ struct LoudnessGain {
 // gain in dB, so the output need not be measured again.
 LoudnessGain loudnessGain(const LoudnessReading& measured, double targetLufs,
                           double truePeakCeilingDbtp);
+
+// Measures a buffer held in memory and applies loudnessGain's gain to it.
+std::optional<LoudnessGain> applyLoudnessTarget(AudioBuffer& buffer, double targetLufs,
+                                                double truePeakCeilingDbtp, QString* error);
 
 // The line that ends a run with a loudness target, newline included.
 QString loudnessReport(const LoudnessGain& gain, double targetLufs, double truePeakCeilingDbtp);

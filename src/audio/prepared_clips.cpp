@@ -1,6 +1,9 @@
 #include "audio/prepared_clips.h"
 
-#include "audio/streamed_timeline.h"
+#include "audio/audio_error.h"
+#include "audio/clip_loading.h"
+#include "audio/resampling.h"
+#include "audio/time_stretch.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -18,15 +21,11 @@
 
 namespace lyrane {
 
+using audio_detail::setError;
+
 namespace {
 
 constexpr int kMaxThreads = 8;
-
-void setError(QString* error, const QString& message) {
-    if (error) {
-        *error = message;
-    }
-}
 
 // How a clip waits between the passes. Samples decoded from 16-bit audio are kept as 16-bit
 // values, stretched ones as floats; only what neither holds exactly costs a double.
@@ -104,7 +103,6 @@ double peakOf(const QList<double>& samples) {
 } // namespace
 
 struct PreparedClips::State {
-    AudioProcessor audio;
     QStringList paths;
     int sampleRate = 0;
     QList<qint64> lengths;
@@ -157,7 +155,7 @@ qint64 PreparedClips::speechMs() const {
 bool PreparedClips::load(qsizetype index, AudioBuffer& clip, QString* error) const {
     const Spill form = d->forms[size_t(index)];
     if (form == Spill::None) {
-        return loadTrimmedClip(d->audio, d->paths[index], clip, error);
+        return loadTrimmedClip(d->paths[index], clip, error);
     }
     const qint64 n = d->lengths[index];
     const qint64 bytes = n * bytesPerSample(form);
@@ -199,13 +197,11 @@ enum class Step : quint8 {
 
 } // namespace
 
-std::optional<PreparedClips> PreparedClips::prepare(const AudioProcessor& audio,
-                                                    const QStringList& paths,
+std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
                                                     const ClipPreparation& preparation,
                                                     ClipFailure* failure) {
     PreparedClips result;
     State& s = *result.d;
-    s.audio = audio;
     s.paths = paths;
     const qsizetype count = paths.size();
     s.lengths.fill(0, count);
@@ -258,7 +254,7 @@ std::optional<PreparedClips> PreparedClips::prepare(const AudioProcessor& audio,
 
     const auto loadClip = [&](qsizetype i, AudioBuffer& clip) {
         QString error;
-        if (!loadTrimmedClip(audio, paths[i], clip, &error)) {
+        if (!loadTrimmedClip(paths[i], clip, &error)) {
             steps[size_t(i)] = Step::LoadFailed;
             errors[size_t(i)] = error;
             return false;
@@ -276,7 +272,7 @@ std::optional<PreparedClips> PreparedClips::prepare(const AudioProcessor& audio,
         }
         bool remade = QFileInfo(paths[i]).suffix().toLower() != QLatin1String("wav");
         if (s.sampleRate > 0 && clip.sampleRate != s.sampleRate) {
-            std::optional<AudioBuffer> resampled = audio.resample(clip, s.sampleRate, &error);
+            std::optional<AudioBuffer> resampled = resample(clip, s.sampleRate, &error);
             if (!resampled) {
                 steps[size_t(i)] = Step::ResampleFailed;
                 errors[size_t(i)] = error;
@@ -289,7 +285,7 @@ std::optional<PreparedClips> PreparedClips::prepare(const AudioProcessor& audio,
         if (preparation.speedUp && !speedUpFailed.load()) {
             const double factor = preparation.speedUp(i, clip.samples.size(), clip.sampleRate);
             if (factor != 1.0) {
-                std::optional<AudioBuffer> faster = audio.speedUp(clip, factor, &error);
+                std::optional<AudioBuffer> faster = speedUp(clip, factor, &error);
                 if (!faster) {
                     steps[size_t(i)] = Step::SpeedUpFailed;
                     errors[size_t(i)] = error;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/audio_processor.h"
+#include "audio/audio_buffer.h"
 #include "audio/loudness.h"
 
 #include <QList>
@@ -47,10 +47,8 @@ public:
     PreparedClips& operator=(PreparedClips&&) noexcept;
 
     // Loads the clips on several threads; memory stays that of a few clips however many.
-    static std::optional<PreparedClips> prepare(const AudioProcessor& audio,
-                                                const QStringList& paths,
-                                                const ClipPreparation& preparation,
-                                                ClipFailure* failure);
+    static std::optional<PreparedClips>
+    prepare(const QStringList& paths, const ClipPreparation& preparation, ClipFailure* failure);
 
     int sampleRate() const;
     const QList<qint64>& lengths() const;

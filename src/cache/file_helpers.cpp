@@ -1,6 +1,6 @@
 #include "cache/file_helpers.h"
 
-#include "audio/audio_processor.h"
+#include "audio/wav_file.h"
 
 #include <QFile>
 #include <QObject>
@@ -76,14 +76,13 @@ bool ensureCachedAudioFileIsUsable(const QString& path, const QString& format, Q
     if (outputFormatIsMp3(format)) {
         return true;
     }
-    return AudioProcessor().ensureWavFile(path, pcmSampleRateForFormat(format), error);
+    return ensureWavFile(path, pcmSampleRateForFormat(format), error);
 }
 
 bool writeSynthesizedAudioToCache(const QString& format, const QString& path,
                                   const QByteArray& bytes, QString* error) {
     if (!outputFormatIsMp3(format)) {
-        return AudioProcessor().writePcm16MonoAsWav(bytes, pcmSampleRateForFormat(format), path,
-                                                    error);
+        return writePcm16MonoAsWav(bytes, pcmSampleRateForFormat(format), path, error);
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {

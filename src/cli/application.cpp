@@ -15,7 +15,7 @@ namespace lyrane {
 
 void configureApplication() {
     QCoreApplication::setApplicationName(QStringLiteral("lyrane"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.2.10"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LYRANE_VERSION));
     // Decoding problems reach the user as lyrane's own messages; the library's console
     // chatter would only interleave with the progress lines.
     av_log_set_level(AV_LOG_QUIET);

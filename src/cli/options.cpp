@@ -1,7 +1,7 @@
 #include "cli/options.h"
 
-#include "cli/console.h"
 #include "cache/file_helpers.h"
+#include "cli/console.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -112,6 +112,14 @@ struct OptionTable {
         QStringLiteral("timeout"),
         QObject::tr("Seconds without progress before a request or aws call fails (0 for none)"),
         QStringLiteral("seconds"), QStringLiteral("0")};
+    QCommandLineOption loudness{
+        QStringLiteral("loudness"),
+        QObject::tr("Bring the output to this integrated loudness (-70 to -5 LUFS)"),
+        QStringLiteral("LUFS")};
+    QCommandLineOption truePeak{
+        QStringLiteral("true-peak"),
+        QObject::tr("Ceiling on the output's true peak with --loudness (-20 to 0 dBTP)"),
+        QStringLiteral("dBTP"), QStringLiteral("-1.0")};
 
     OptionTable()
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
@@ -128,10 +136,11 @@ struct OptionTable {
     }
 
     QList<QCommandLineOption> all() const {
-        return {vtt,          say,     text,      voice,  keyFile,      tempDir,          limit,
-                padding,      autopad, autospeed, speed,  output,       dryRun,           noPadding,
-                cacheOnly,    batch,   s3Bucket,  format, previousText, previousTextFile, nextText,
-                nextTextFile, jobs,    retries,   timeout};
+        return {
+            vtt,          say,     text,      voice,   keyFile,      tempDir,          limit,
+            padding,      autopad, autospeed, speed,   output,       dryRun,           noPadding,
+            cacheOnly,    batch,   s3Bucket,  format,  previousText, previousTextFile, nextText,
+            nextTextFile, jobs,    retries,   timeout, loudness,     truePeak};
     }
 };
 
@@ -193,6 +202,20 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     const double timeoutMs = std::ceil(timeoutSeconds * 1000.0);
     config->timeoutMs =
         timeoutMs > std::numeric_limits<int>::max() ? 0 : static_cast<int>(timeoutMs);
+    if (parser.isSet(options.loudness)) {
+        const double lufs = parser.value(options.loudness).toDouble(&ok);
+        if (!ok || !(lufs >= -70.0 && lufs <= -5.0)) {
+            return fail(QObject::tr("--loudness must be between -70 and -5\n"));
+        }
+        config->loudnessLufs = lufs;
+    }
+    config->truePeakDbtp = parser.value(options.truePeak).toDouble(&ok);
+    if (!ok || !(config->truePeakDbtp >= -20.0 && config->truePeakDbtp <= 0.0)) {
+        return fail(QObject::tr("--true-peak must be between -20 and 0\n"));
+    }
+    if (parser.isSet(options.truePeak) && !config->loudnessLufs) {
+        return fail(QObject::tr("--true-peak is only supported with --loudness\n"));
+    }
 
     if (config->cacheOnly) {
         printOutput(config->tempDir + QLatin1Char('\n'));

@@ -31,7 +31,9 @@ struct Config {
     QString nextText;
     int jobs = 1;
     int retries = 0;
-    int timeoutMs = 0; // 0: no time-out
+    int timeoutMs = 0;                  // 0: no time-out
+    std::optional<double> loudnessLufs; // unset: peak normalisation only
+    double truePeakDbtp = -1.0;
 };
 
 // Parses and validates the arguments (program name first). Returns the exit status when the

@@ -1,7 +1,7 @@
 #include "runs/run_preparation.h"
 
-#include "cli/console.h"
 #include "cache/file_helpers.h"
+#include "cli/console.h"
 
 #include <QFile>
 #include <QObject>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "cache/cache_manager.h"
-#include "cli/options.h"
 #include "cache/s3_cache.h"
+#include "cli/options.h"
 
 #include <optional>
 

@@ -1,10 +1,13 @@
 #include "runs/single_text_run.h"
 
-#include "audio/audio_processor.h"
-#include "cli/console.h"
-#include "synthesis/elevenlabs_client.h"
+#include "audio/clip_loading.h"
+#include "audio/loudness.h"
+#include "audio/mp3_codec.h"
+#include "audio/wav_file.h"
 #include "cache/file_helpers.h"
+#include "cli/console.h"
 #include "runs/run_preparation.h"
+#include "synthesis/elevenlabs_client.h"
 #include "synthesis/synthesis_job.h"
 
 #include <QEventLoop>
@@ -142,31 +145,44 @@ private:
     }
 
     int writeOutput() {
-        const AudioProcessor audio;
         QString error;
-        const std::optional<AudioBuffer> clip = audio.loadAudio(cachePath, &error);
+        std::optional<AudioBuffer> clip = loadAudio(cachePath, &error);
         if (!clip) {
             printError(QObject::tr("Failed to load audio segment: %1\n").arg(error));
             return 1;
         }
+        std::optional<LoudnessGain> gain;
+        if (config.loudnessLufs) {
+            gain = applyLoudnessTarget(*clip, *config.loudnessLufs, config.truePeakDbtp, &error);
+            if (!gain) {
+                printError(QObject::tr("Failed to measure loudness: %1\n").arg(error));
+                return 1;
+            }
+        }
+        const auto reportLoudness = [&] {
+            if (gain) {
+                printError(loudnessReport(*gain, *config.loudnessLufs, config.truePeakDbtp));
+            }
+            return 0;
+        };
         QString name = config.outputFile;
         if (name.endsWith(QLatin1String(".mp3"), Qt::CaseInsensitive)) {
-            if (!audio.encodeMp3(*clip, name, &error)) {
+            if (!encodeMp3(*clip, name, &error)) {
                 printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
                 return 1;
             }
             printError(QObject::tr("Created MP3 audio file: %1\n").arg(name));
-            return 0;
+            return reportLoudness();
         }
         if (!name.endsWith(QLatin1String(".wav"), Qt::CaseInsensitive)) {
             name += QStringLiteral(".wav");
         }
-        if (!audio.writeWav(*clip, name, &error)) {
+        if (!writeWav(*clip, name, &error)) {
             printError(QObject::tr("Failed to write WAV output file: %1\n").arg(error));
             return 1;
         }
         printError(QObject::tr("Created WAV audio file: %1\n").arg(name));
-        return 0;
+        return reportLoudness();
     }
 
     const Config& config;

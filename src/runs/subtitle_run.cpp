@@ -1,8 +1,8 @@
 #include "runs/subtitle_run.h"
 
-#include "audio/audio_processor.h"
 #include "audio/prepared_clips.h"
 #include "audio/streamed_timeline.h"
+#include "audio/timeline_plan.h"
 #include "cli/console.h"
 #include "runs/run_preparation.h"
 
@@ -145,7 +145,9 @@ qint64 slotLengthMs(const QList<qint64>& starts, const QList<qint64>& ends, int 
 // How a planned timeline is measured and written; the clips are either all in memory or
 // loaded again one at a time while the file is written.
 struct TimelineSource {
-    std::function<std::optional<TimelinePlan>(qint64 paddingMs, QString* error)> plan;
+    std::function<std::optional<TimelinePlan>(qint64 paddingMs, QString* error,
+                                              TimelinePlanFailure* failure)>
+        plan;
     std::function<qint64()> speechMs;
     std::function<bool(const TimelinePlan& plan, const QString& path, bool mp3, QString* error)>
         write;
@@ -157,20 +159,24 @@ int writeTimeline(const Config& config, const QList<double>& speedUps, qint64 du
     if (config.autopad) {
         printError(QObject::tr("Calculating required padding automatically...\n"));
         QString error;
-        if (!source.plan(0, &error)) {
-            if (!error.contains(QLatin1String("additional padding"))) {
+        TimelinePlanFailure failure;
+        if (!source.plan(0, &error, &failure)) {
+            if (failure.kind != TimelinePlanFailure::Kind::ClipPastEnd) {
                 printError(QObject::tr("Failed to calculate padding: %1\n").arg(error));
                 return 1;
             }
+            // The usual estimate, or more when late cues and collisions push the last clip
+            // further than it allows.
             paddingMs =
                 std::max(paddingMs, std::max<qint64>(0, source.speechMs() - durationMs) + 500);
+            paddingMs = std::max(paddingMs, failure.paddingNeededMs);
         }
         printError(QObject::tr("Using automatically calculated padding of %1 ms\n").arg(paddingMs));
     }
 
     printError(QObject::tr("Mixing audio segments...\n"));
     QString error;
-    const std::optional<TimelinePlan> plan = source.plan(paddingMs, &error);
+    const std::optional<TimelinePlan> plan = source.plan(paddingMs, &error, nullptr);
     if (!plan) {
         printError(QObject::tr("Failed to mix audio: %1\n").arg(error));
         return 1;
@@ -327,19 +333,18 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
             return std::min(double(length) / double(slotSamples), kMaxSpeedUp);
         };
     }
-    const AudioProcessor audio;
+    preparation.measureLoudness = config.loudnessLufs.has_value();
     ClipFailure failure;
-    const std::optional<PreparedClips> clips =
-        PreparedClips::prepare(audio, paths, preparation, &failure);
+    const std::optional<PreparedClips> clips = PreparedClips::prepare(paths, preparation, &failure);
     if (!clips) {
         printClipFailure(segments, failure);
         return 1;
     }
 
     TimelineSource source;
-    source.plan = [&](qint64 paddingMs, QString* error) {
+    source.plan = [&](qint64 paddingMs, QString* error, TimelinePlanFailure* planFailure) {
         return planTimelineFromLengths(clips->lengths(), clips->sampleRate(), starts, ends,
-                                       durationMs, paddingMs, error);
+                                       durationMs, paddingMs, error, planFailure);
     };
     source.speechMs = [&] {
         return clips->speechMs();
@@ -347,13 +352,22 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
     const TimelineClipLoader load = [&](qsizetype i, AudioBuffer& clip, QString* error) {
         return clips->load(i, clip, error);
     };
+    // A loudness target replaces the peak normalisation with one gain.
+    std::optional<LoudnessGain> gain;
+    if (config.loudnessLufs) {
+        gain = loudnessGain(*clips->loudness(), *config.loudnessLufs, config.truePeakDbtp);
+    }
+    const OutputLevel level =
+        gain ? OutputLevel::scaledBy(gain->factor) : OutputLevel::normalizedFromPeak(clips->peak());
     source.write = [&](const TimelinePlan& plan, const QString& path, bool mp3, QString* error) {
-        return mp3 ? writeStreamedTimelineMp3(plan, clips->lengths(), clips->peak(), load, path,
-                                              error)
-                   : writeStreamedTimelineWav(plan, clips->lengths(), clips->peak(), load, path,
-                                              error);
+        return mp3 ? writeStreamedTimelineMp3(plan, clips->lengths(), level, load, path, error)
+                   : writeStreamedTimelineWav(plan, clips->lengths(), level, load, path, error);
     };
-    return writeTimeline(config, clips->speedUps(), durationMs, source);
+    const int status = writeTimeline(config, clips->speedUps(), durationMs, source);
+    if (status == 0 && gain) {
+        printError(loudnessReport(*gain, *config.loudnessLufs, config.truePeakDbtp));
+    }
+    return status;
 }
 
 } // namespace lyrane

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "cli/options.h"
-#include "synthesis/segment_generation.h"
 #include "subtitles/vtt_parser.h"
+#include "synthesis/segment_generation.h"
 
 namespace lyrane {
 

@@ -111,7 +111,7 @@ int main(int argc, char* argv[]) {
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lyrane-speechd"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.2.10"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LYRANE_VERSION));
 
     const std::optional<ServiceOptions> options = parseOptions(app);
     if (!options)

@@ -1,5 +1,7 @@
 #include "speech_engine.h"
 
+#include "synthesis/built_in_voices.h"
+
 #include <QCryptographicHash>
 #include <QObject>
 
@@ -10,6 +12,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,29 +26,33 @@ namespace lyrane {
 namespace {
 
 struct VoiceEntry {
-    const char* voiceId; // null for the entries picked by hash
     const char* espeakName;
     int pitch;
     int range;
 };
 
-constexpr VoiceEntry kBuiltInVoices[] = {
-    {"EXAVITQu4vr4xnSDxMaL", "en+f3", 55, 60},
-    {"pNInz6obpgDQGcFmaJgB", "en+m3", 40, 45},
-    {"21m00Tcm4TlvDq8ikWAM", "en-us+f4", 62, 70},
-    {"ErXwobaYiN019PkySvjV", "en-us+m1", 46, 55},
+// The built-in voices' sounds, in the order of kBuiltInVoices.
+constexpr VoiceEntry kBuiltInVoiceSounds[] = {
+    {"en+f3", 55, 60},
+    {"en+m3", 40, 45},
+    {"en-us+f4", 62, 70},
+    {"en-us+m1", 46, 55},
 };
+static_assert(std::size(kBuiltInVoiceSounds) == kBuiltInVoiceCount);
 
+// Other identifiers get one of these, picked by hash.
+// clang-format off
 constexpr VoiceEntry kOtherVoices[] = {
-    {nullptr, "en+m1", 45, 50},
-    {nullptr, "en+f1", 55, 55},
-    {nullptr, "en-gb-scotland+m2", 42, 50},
-    {nullptr, "en-us+f2", 58, 65},
-    {nullptr, "en-029+m4", 48, 50},
-    {nullptr, "en-gb-x-rp+f5", 52, 60},
-    {nullptr, "en-us-nyc+m5", 38, 40},
-    {nullptr, "en+f2", 60, 70},
+    {"en+m1", 45, 50},
+    {"en+f1", 55, 55},
+    {"en-gb-scotland+m2", 42, 50},
+    {"en-us+f2", 58, 65},
+    {"en-029+m4", 48, 50},
+    {"en-gb-x-rp+f5", 52, 60},
+    {"en-us-nyc+m5", 38, 40},
+    {"en+f2", 60, 70},
 };
+// clang-format on
 
 // Fixed-layout messages between the engine and its helper process (same machine, same build).
 struct SpeakRequest {
@@ -253,9 +260,11 @@ void SpeechEngine::stop() {
 }
 
 VoiceProfile SpeechEngine::voiceForId(const QString& voiceId) {
-    for (const VoiceEntry& entry : kBuiltInVoices) {
-        if (voiceId == QLatin1String(entry.voiceId))
+    for (std::size_t i = 0; i < kBuiltInVoiceCount; ++i) {
+        if (voiceId == QLatin1String(kBuiltInVoices[i].id)) {
+            const VoiceEntry& entry = kBuiltInVoiceSounds[i];
             return {entry.espeakName, entry.pitch, entry.range};
+        }
     }
     // A fixed digest rather than qHash, whose seed changes from run to run.
     const QByteArray digest = QCryptographicHash::hash(voiceId.toUtf8(), QCryptographicHash::Md5);
@@ -325,7 +334,7 @@ std::optional<AudioBuffer> SpeechEngine::synthesize(const QString& text, const V
     buffer.sampleRate = kSampleRate;
     buffer.samples.reserve(static_cast<qsizetype>(samples.size()));
     for (const short value : samples)
-        buffer.samples.append(value / 32768.0);
+        buffer.samples.append(fromPcm16(value));
     return buffer;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/audio_processor.h"
+#include "audio/audio_buffer.h"
 
 #include <QByteArray>
 #include <QString>

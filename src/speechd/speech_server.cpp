@@ -1,6 +1,7 @@
 #include "speech_server.h"
 
-#include "audio/audio_processor.h"
+#include "audio/mp3_codec.h"
+#include "audio/resampling.h"
 #include "speech_engine.h"
 
 #include <QHttpServerRequest>
@@ -15,7 +16,6 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrlQuery>
-#include <QtEndian>
 
 #include <cmath>
 
@@ -28,7 +28,7 @@ using Answer = SpeechServer::Answer;
 struct OutputFormat {
     bool mp3 = false;
     int sampleRate = 44100;
-    int bitRate = AudioProcessor::kMp3BitRate; // bits per second, MP3 only
+    int bitRate = kMp3BitRate; // bits per second, MP3 only
 };
 
 // What the cloud answers when no format is asked for.
@@ -41,7 +41,7 @@ std::optional<OutputFormat> parseOutputFormat(const QString& name) {
             return OutputFormat{false, rate, 0};
     }
     if (name == QLatin1String("mp3_44100"))
-        return OutputFormat{true, 44100, AudioProcessor::kMp3BitRate};
+        return OutputFormat{true, 44100, kMp3BitRate};
     // The MPEG-1 layer III bit rates, in kbit/s.
     static constexpr int kMp3KiloBitRates[] = {32,  40,  48,  56,  64,  80,  96,
                                                112, 128, 160, 192, 224, 256, 320};
@@ -60,20 +60,6 @@ Answer errorAnswer(int status, const char* code, const QString& message) {
                 .toJson(QJsonDocument::Compact)};
 }
 
-QByteArray toPcm16(const AudioBuffer& buffer) {
-    QByteArray bytes(buffer.samples.size() * 2, Qt::Uninitialized);
-    char* out = bytes.data();
-    for (const double sample : buffer.samples) {
-        const double v = sample * 32767.0;
-        const qint16 value = v > 32767.0     ? qint16(32767)
-                             : v <= -32768.0 ? qint16(-32768)
-                                             : qint16(v);
-        qToLittleEndian(value, out);
-        out += 2;
-    }
-    return bytes;
-}
-
 // Runs on a worker thread: the engine serializes the synthesis itself, while resampling and
 // encoding of different requests may overlap.
 Answer render(SpeechEngine& engine, const QString& text, const VoiceProfile& voice, double speed,
@@ -83,17 +69,15 @@ Answer render(SpeechEngine& engine, const QString& text, const VoiceProfile& voi
     if (!speech)
         return errorAnswer(500, "synthesis_failed", error);
 
-    const AudioProcessor processor;
     std::optional<AudioBuffer> audio = speech;
     if (speech->sampleRate != format.sampleRate)
-        audio = processor.resample(*speech, format.sampleRate, &error);
+        audio = resample(*speech, format.sampleRate, &error);
     if (!audio)
         return errorAnswer(500, "synthesis_failed", error);
 
     if (!format.mp3)
-        return {200, QByteArrayLiteral("audio/pcm"), toPcm16(*audio)};
-    const std::optional<QByteArray> mp3 =
-        processor.encodeMp3ToBytes(*audio, format.bitRate, &error);
+        return {200, QByteArrayLiteral("audio/pcm"), toPcm16Bytes(*audio)};
+    const std::optional<QByteArray> mp3 = encodeMp3ToBytes(*audio, format.bitRate, &error);
     if (!mp3)
         return errorAnswer(500, "synthesis_failed", error);
     return {200, QByteArrayLiteral("audio/mpeg"), *mp3};

@@ -1,4 +1,5 @@
 #include "synthesis/elevenlabs_client.h"
+#include "synthesis/built_in_voices.h"
 
 #include <QDateTime>
 #include <QEventLoop>
@@ -146,12 +147,13 @@ ElevenLabsClient::ElevenLabsClient(QNetworkAccessManager* manager, const QString
     : manager(manager), serviceBaseUrl(withoutTrailingSlashes(baseUrl.trimmed())) {}
 
 const QHash<QString, QString>& ElevenLabsClient::voiceMap() {
-    static const QHash<QString, QString> map = {
-        {QStringLiteral("Miravel"), QStringLiteral("EXAVITQu4vr4xnSDxMaL")},
-        {QStringLiteral("Dostan"), QStringLiteral("pNInz6obpgDQGcFmaJgB")},
-        {QStringLiteral("Brenn"), QStringLiteral("21m00Tcm4TlvDq8ikWAM")},
-        {QStringLiteral("Ottaline"), QStringLiteral("ErXwobaYiN019PkySvjV")},
-    };
+    static const QHash<QString, QString> map = [] {
+        QHash<QString, QString> voices;
+        for (const BuiltInVoice& voice : kBuiltInVoices) {
+            voices.insert(QString::fromLatin1(voice.name), QString::fromLatin1(voice.id));
+        }
+        return voices;
+    }();
     return map;
 }
 

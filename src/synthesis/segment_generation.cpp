@@ -1,7 +1,7 @@
 #include "synthesis/segment_generation.h"
 
-#include "cli/console.h"
 #include "cache/file_helpers.h"
+#include "cli/console.h"
 #include "synthesis/synthesis_job.h"
 
 #include <QEventLoop>

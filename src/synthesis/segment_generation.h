@@ -1,9 +1,9 @@
 #pragma once
 
-#include "synthesis/elevenlabs_client.h"
 #include "cli/options.h"
 #include "runs/run_preparation.h"
 #include "subtitles/vtt_parser.h"
+#include "synthesis/elevenlabs_client.h"
 
 #include <QList>
 #include <QString>

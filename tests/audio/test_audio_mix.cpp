@@ -1,4 +1,11 @@
-#include "audio/audio_processor.h"
+#include "audio/audio_buffer.h"
+#include "audio/clip_loading.h"
+#include "audio/mp3_codec.h"
+#include "audio/resampling.h"
+#include "audio/time_stretch.h"
+#include "audio/timeline_plan.h"
+#include "audio/timeline_render.h"
+#include "audio/wav_file.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -56,6 +63,8 @@ class TestAudioMix : public QObject {
 private slots:
     void placement_data();
     void placement();
+    void paddingNeededFitsEveryClip_data();
+    void paddingNeededFitsEveryClip();
     void pushedClipLandsAtSample();
     void mismatchedRateKeepsDuration();
     void firstRateMustBePositive();
@@ -135,12 +144,10 @@ void TestAudioMix::placement() {
     for (qsizetype n : lengths) {
         clips.append(constant(n));
     }
-    AudioProcessor processor;
     Placements placements{{-1, -1, -1}};
     QString error;
-    const auto mix =
-        processor.mixSegments(clips, starts, ends, durationMs, paddingMs, &placements, &error);
-    const auto plan = processor.planTimeline(clips, starts, ends, durationMs, paddingMs, &error);
+    const auto mix = mixSegments(clips, starts, ends, durationMs, paddingMs, &placements, &error);
+    const auto plan = planTimeline(clips, starts, ends, durationMs, paddingMs, &error);
     QCOMPARE(placements.takeFirst(), (SegmentPlacement{-1, -1, -1})); // appended, not cleared
     QCOMPARE(placements, expected);
     if (!message.isEmpty()) {
@@ -170,10 +177,58 @@ void TestAudioMix::placement() {
     QCOMPARE(loud, total);
 }
 
+void TestAudioMix::paddingNeededFitsEveryClip_data() {
+    QTest::addColumn<QList<qsizetype>>("lengths");
+    QTest::addColumn<QList<qint64>>("starts");
+    QTest::addColumn<QList<qint64>>("ends");
+    QTest::addColumn<qint64>("durationMs");
+    QTest::addColumn<qint64>("paddingNeededMs");
+
+    QTest::newRow("last clip overruns") << QList<qsizetype>{88200} << QList<qint64>{9000}
+                                        << QList<qint64>{10000} << qint64(10000) << qint64(1000);
+    // Speech (3 s) is far shorter than the cues' span, yet the last clip ends 2.54 s late: the
+    // first cue starts late and each collision adds a fifth of the gap between the cues.
+    QTest::newRow("late first cue and collisions")
+        << QList<qsizetype>{44100, 44100, 44100} << QList<qint64>{5000, 5200, 5400}
+        << QList<qint64>{5100, 5300, 5500} << qint64(5500) << qint64(2540);
+    QTest::newRow("empty clip past the end") << QList<qsizetype>{0} << QList<qint64>{2000}
+                                             << QList<qint64>{2100} << qint64(1000) << qint64(1001);
+}
+
+void TestAudioMix::paddingNeededFitsEveryClip() {
+    QFETCH(QList<qsizetype>, lengths);
+    QFETCH(QList<qint64>, starts);
+    QFETCH(QList<qint64>, ends);
+    QFETCH(qint64, durationMs);
+    QFETCH(qint64, paddingNeededMs);
+    QList<AudioBuffer> clips;
+    QList<qint64> sampleLengths;
+    for (qsizetype n : lengths) {
+        clips.append(constant(n));
+        sampleLengths.append(n);
+    }
+    TimelinePlanFailure failure;
+    QString error;
+    QVERIFY(!planTimeline(clips, starts, ends, durationMs, 0, &error, &failure));
+    QVERIFY(error.contains(QLatin1String("additional padding")));
+    QCOMPARE(failure.kind, TimelinePlanFailure::Kind::ClipPastEnd);
+    QCOMPARE(failure.paddingNeededMs, paddingNeededMs);
+    TimelinePlanFailure fromLengths;
+    QVERIFY(!planTimelineFromLengths(sampleLengths, 44100, starts, ends, durationMs, 0, &error,
+                                     &fromLengths));
+    QCOMPARE(fromLengths.paddingNeededMs, paddingNeededMs);
+    // The figure is the least that fits.
+    QVERIFY(planTimeline(clips, starts, ends, durationMs, paddingNeededMs, &error));
+    QVERIFY(!planTimeline(clips, starts, ends, durationMs, paddingNeededMs - 1, &error, &failure));
+    QCOMPARE(failure.kind, TimelinePlanFailure::Kind::ClipPastEnd);
+    // A plan that fails for another reason says so.
+    QVERIFY(!planTimeline(clips, starts, {}, durationMs, 0, &error, &failure));
+    QCOMPARE(failure.kind, TimelinePlanFailure::Kind::InvalidInput);
+}
+
 void TestAudioMix::pushedClipLandsAtSample() {
-    const auto mix =
-        AudioProcessor().mixSegments({constant(132300), constant(44100, -0.25)}, {0, 2500},
-                                     {2000, 4000}, 10000, 0, nullptr, nullptr);
+    const auto mix = mixSegments({constant(132300), constant(44100, -0.25)}, {0, 2500},
+                                 {2000, 4000}, 10000, 0, nullptr, nullptr);
     QVERIFY(mix);
     QCOMPARE(mix->samples[136709], 0.0);
     QCOMPARE(mix->samples[136710], -0.25);
@@ -182,13 +237,12 @@ void TestAudioMix::pushedClipLandsAtSample() {
 }
 
 void TestAudioMix::mismatchedRateKeepsDuration() {
-    AudioProcessor processor;
     const AudioBuffer first = tone(440, 1.0, 44100, 0.5);
     const AudioBuffer half = tone(440, 1.0, 22050, 0.5);
     Placements placements;
     QString error;
     const auto mix =
-        processor.mixSegments({first, half}, {0, 2000}, {1000, 3000}, 4000, 0, &placements, &error);
+        mixSegments({first, half}, {0, 2000}, {1000, 3000}, 4000, 0, &placements, &error);
     QVERIFY2(mix, qPrintable(error));
     QCOMPARE(placements.size(), 2);
     QCOMPARE(placements[1].actualStartMs, 2000);
@@ -199,20 +253,18 @@ void TestAudioMix::mismatchedRateKeepsDuration() {
         err = std::max(err, std::fabs(mix->samples[88200 + k] - first.samples[k]));
     }
     QVERIFY2(err < 0.02, qPrintable(QString::number(err)));
-    const auto plan =
-        processor.planTimeline({first, half}, {0, 2000}, {1000, 3000}, 4000, 0, nullptr);
+    const auto plan = planTimeline({first, half}, {0, 2000}, {1000, 3000}, 4000, 0, nullptr);
     QVERIFY(plan);
     QCOMPARE(plan->placements, placements);
     // Same-rate clips are used as they are.
-    const auto same = processor.mixSegments({first}, {0}, {1000}, 1000, 0, nullptr, nullptr);
+    const auto same = mixSegments({first}, {0}, {1000}, 1000, 0, nullptr, nullptr);
     QVERIFY(same);
     QCOMPARE(same->samples, first.samples);
 }
 
 void TestAudioMix::firstRateMustBePositive() {
     QString error;
-    QVERIFY(
-        !AudioProcessor().mixSegments({constant(10, 0.5, 0)}, {0}, {10}, 1000, 0, nullptr, &error));
+    QVERIFY(!mixSegments({constant(10, 0.5, 0)}, {0}, {10}, 1000, 0, nullptr, &error));
     QCOMPARE(error, QStringLiteral("invalid sample rate of the first segment: 0"));
 }
 
@@ -232,14 +284,14 @@ void TestAudioMix::normalize() {
     AudioBuffer buffer;
     buffer.sampleRate = 8000;
     buffer.samples = in;
-    AudioProcessor().normalize(buffer);
+    lyrane::normalize(buffer);
     QCOMPARE(buffer.samples, out);
     QCOMPARE(buffer.sampleRate, 8000);
 }
 
 void TestAudioMix::mixScalesOnlyBeyondFullScale() {
-    const auto mix = AudioProcessor().mixSegments({constant(100, 0.5), constant(100, -2.0)},
-                                                  {0, 100}, {1, 101}, 1000, 0, nullptr, nullptr);
+    const auto mix = mixSegments({constant(100, 0.5), constant(100, -2.0)}, {0, 100}, {1, 101},
+                                 1000, 0, nullptr, nullptr);
     QVERIFY(mix);
     QCOMPARE(mix->samples[0], 0.25);
     QCOMPARE(mix->samples[4410], -1.0);
@@ -264,12 +316,12 @@ void TestAudioMix::trimEndSilence() {
     for (int i = 1000 - silentTail; i < 1000; ++i) {
         buffer.samples[i] = tailValue;
     }
-    const AudioBuffer trimmed = AudioProcessor().trimEndSilence(buffer);
+    const AudioBuffer trimmed = lyrane::trimEndSilence(buffer);
     QCOMPARE(trimmed.sampleRate, 22050);
     QCOMPARE(trimmed.samples, buffer.samples.first(expected));
     AudioBuffer empty;
     empty.sampleRate = 16000;
-    QCOMPARE(AudioProcessor().trimEndSilence(empty).sampleRate, 16000);
+    QCOMPARE(lyrane::trimEndSilence(empty).sampleRate, 16000);
 }
 
 void TestAudioMix::timelineFilesEqualMix_data() {
@@ -286,34 +338,33 @@ void TestAudioMix::timelineFilesEqualMix() {
                              AudioBuffer{{}, 44100},     tone(660, 0.05, 44100, 0.3)};
     const QList<qint64> starts{250, 1000, 4200, 6000, 9000, 9010};
     const QList<qint64> ends{1200, 3000, 5000, 8000, 9005, 9100};
-    AudioProcessor processor;
     Placements placements;
     QString error;
-    const auto mix = processor.mixSegments(clips, starts, ends, 12000, 300, &placements, &error);
+    const auto mix = mixSegments(clips, starts, ends, 12000, 300, &placements, &error);
     QVERIFY2(mix, qPrintable(error));
-    const auto plan = processor.planTimeline(clips, starts, ends, 12000, 300, &error);
+    const auto plan = planTimeline(clips, starts, ends, 12000, 300, &error);
     QVERIFY(plan);
     QCOMPARE(plan->placements, placements);
     QVERIFY(placements[1].actualStartMs > placements[1].desiredStartMs);
 
     const QString wavMix = m_dir.filePath(QStringLiteral("mix.wav"));
     const QString wavStream = m_dir.filePath(QStringLiteral("stream.wav"));
-    QVERIFY(processor.writeWav(*mix, wavMix, &error));
-    QVERIFY2(processor.writeTimelineWav(clips, *plan, wavStream, &error), qPrintable(error));
+    QVERIFY(writeWav(*mix, wavMix, &error));
+    QVERIFY2(writeTimelineWav(clips, *plan, wavStream, &error), qPrintable(error));
     const QByteArray wavBytes = readAll(wavMix);
     QCOMPARE(wavBytes.size(), 44 + 2 * mix->samples.size());
     QVERIFY(readAll(wavStream) == wavBytes);
 
     const QString mp3Mix = m_dir.filePath(QStringLiteral("mix.mp3"));
     const QString mp3Stream = m_dir.filePath(QStringLiteral("stream.mp3"));
-    QVERIFY(processor.encodeMp3(*mix, mp3Mix, &error));
-    QVERIFY2(processor.writeTimelineMp3(clips, *plan, mp3Stream, &error), qPrintable(error));
+    QVERIFY(encodeMp3(*mix, mp3Mix, &error));
+    QVERIFY2(writeTimelineMp3(clips, *plan, mp3Stream, &error), qPrintable(error));
     const QByteArray mp3Bytes = readAll(mp3Mix);
     QVERIFY(mp3Bytes.size() > 1000);
     QVERIFY(readAll(mp3Stream) == mp3Bytes);
 
     // A plan for other clips is refused.
-    QVERIFY(!processor.writeTimelineWav(clips.mid(0, 2), *plan, wavStream, &error));
+    QVERIFY(!writeTimelineWav(clips.mid(0, 2), *plan, wavStream, &error));
     QCOMPARE(error, QStringLiteral("timeline plan does not match the segments"));
 }
 

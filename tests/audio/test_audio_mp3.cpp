@@ -1,4 +1,11 @@
-#include "audio/audio_processor.h"
+#include "audio/audio_buffer.h"
+#include "audio/clip_loading.h"
+#include "audio/mp3_codec.h"
+#include "audio/resampling.h"
+#include "audio/time_stretch.h"
+#include "audio/timeline_plan.h"
+#include "audio/timeline_render.h"
+#include "audio/wav_file.h"
 
 #include <QFile>
 #include <QProcess>
@@ -128,7 +135,7 @@ private:
 void TestAudioMp3::encodeProducesMono128kAt44100() {
     const QString file = path(QStringLiteral("probe.mp3"));
     QString error;
-    QVERIFY2(AudioProcessor().encodeMp3(tone(440, 2.0, 44100), file, &error), qPrintable(error));
+    QVERIFY2(encodeMp3(tone(440, 2.0, 44100), file, &error), qPrintable(error));
     const auto info = probe(file);
     QVERIFY(info);
     QCOMPARE(info->codec, QStringLiteral("mp3"));
@@ -145,9 +152,8 @@ void TestAudioMp3::encodeDecodeRoundTrip() {
     }
     const QString file = path(QStringLiteral("roundtrip.mp3"));
     QString error;
-    AudioProcessor processor;
-    QVERIFY2(processor.encodeMp3(input, file, &error), qPrintable(error));
-    const auto decoded = processor.decodeMp3(file, &error);
+    QVERIFY2(encodeMp3(input, file, &error), qPrintable(error));
+    const auto decoded = decodeMp3(file, &error);
     QVERIFY2(decoded, qPrintable(error));
     QCOMPARE(decoded->sampleRate, 44100);
     // Encoder delay and padding add at most a couple of frames; none of the input is lost.
@@ -170,15 +176,14 @@ void TestAudioMp3::encodeDecodeRoundTrip() {
 void TestAudioMp3::encodeToBytesMatchesFile() {
     const AudioBuffer input = tone(300, 0.7, 44100);
     const QString file = path(QStringLiteral("bytes.mp3"));
-    AudioProcessor processor;
-    QVERIFY(processor.encodeMp3(input, file, nullptr));
-    const auto bytes = processor.encodeMp3ToBytes(input, AudioProcessor::kMp3BitRate, nullptr);
+    QVERIFY(encodeMp3(input, file, nullptr));
+    const auto bytes = encodeMp3ToBytes(input, kMp3BitRate, nullptr);
     QVERIFY(bytes);
     QFile f(file);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(*bytes, f.readAll());
     // A lower bit rate gives a smaller stream.
-    const auto small = processor.encodeMp3ToBytes(input, 64000, nullptr);
+    const auto small = encodeMp3ToBytes(input, 64000, nullptr);
     QVERIFY(small);
     QVERIFY(small->size() < bytes->size());
 }
@@ -188,9 +193,9 @@ void TestAudioMp3::encodeEmptyBuffer() {
     empty.sampleRate = 44100;
     const QString file = path(QStringLiteral("empty.mp3"));
     QString error;
-    QVERIFY2(AudioProcessor().encodeMp3(empty, file, &error), qPrintable(error));
+    QVERIFY2(encodeMp3(empty, file, &error), qPrintable(error));
     QVERIFY(QFile::exists(file));
-    const auto bytes = AudioProcessor().encodeMp3ToBytes(empty, 128000, &error);
+    const auto bytes = encodeMp3ToBytes(empty, 128000, &error);
     QVERIFY(bytes);
 }
 
@@ -219,12 +224,12 @@ void TestAudioMp3::encodeFailures() {
     AudioBuffer input = tone(440, 0.5, rate > 0 ? rate : 44100);
     input.sampleRate = rate;
     QString error = QStringLiteral("unchanged");
-    QVERIFY(!AudioProcessor().encodeMp3(input, file, &error));
+    QVERIFY(!encodeMp3(input, file, &error));
     QCOMPARE(error, message);
     if (!target.startsWith(QLatin1Char('/'))) {
         QVERIFY(!QFile::exists(file));
     }
-    QVERIFY(!AudioProcessor().encodeMp3(input, file, nullptr));
+    QVERIFY(!encodeMp3(input, file, nullptr));
 }
 
 void TestAudioMp3::encodeWriteFailureRemovesPartialFile() {
@@ -256,7 +261,7 @@ void TestAudioMp3::decodeStereo48k() {
     QCOMPARE(info->channels, 2);
     QCOMPARE(info->sampleRate, 48000);
     QString error;
-    const auto decoded = AudioProcessor().decodeMp3(file, &error);
+    const auto decoded = decodeMp3(file, &error);
     QVERIFY2(decoded, qPrintable(error));
     QCOMPARE(decoded->sampleRate, 44100);
     const double seconds = decoded->samples.size() / 44100.0;
@@ -301,7 +306,7 @@ void TestAudioMp3::decodeCoverArtFirst() {
     QVERIFY(info);
     QVERIFY2(info->codec != QLatin1String("mp3"), "fixture should have the picture first");
     QString error;
-    const auto decoded = AudioProcessor().loadAudio(file, &error);
+    const auto decoded = loadAudio(file, &error);
     QVERIFY2(decoded, qPrintable(error));
     QVERIFY2(std::fabs(decoded->samples.size() / 44100.0 - 1.0) < 0.06,
              qPrintable(QString::number(decoded->samples.size())));
@@ -311,10 +316,9 @@ void TestAudioMp3::decodeCoverArtFirst() {
 void TestAudioMp3::wavNamedMp3LoadsThroughProbe() {
     const QString file = path(QStringLiteral("really-wav.mp3"));
     const AudioBuffer input = tone(440, 0.25, 44100);
-    AudioProcessor processor;
-    QVERIFY(processor.writeWav(input, file, nullptr));
+    QVERIFY(writeWav(input, file, nullptr));
     QString error;
-    const auto loaded = processor.loadAudio(file, &error);
+    const auto loaded = loadAudio(file, &error);
     QVERIFY2(loaded, qPrintable(error));
     QCOMPARE(loaded->sampleRate, 44100);
     QCOMPARE(loaded->samples.size(), input.samples.size());
@@ -326,7 +330,7 @@ void TestAudioMp3::wavNamedMp3LoadsThroughProbe() {
 void TestAudioMp3::decodeMissingFile() {
     const QString file = path(QStringLiteral("absent.mp3"));
     QString error;
-    QVERIFY(!AudioProcessor().decodeMp3(file, &error));
+    QVERIFY(!decodeMp3(file, &error));
     QCOMPARE(error, QStringLiteral("failed to open MP3 file: %1").arg(file));
 }
 
@@ -349,7 +353,7 @@ void TestAudioMp3::resampleKeepsDurationAndWaveform() {
         input.samples[i] = 0.9 * std::sin(2.0 * M_PI * 200.0 * i / from);
     }
     QString error;
-    const auto output = AudioProcessor().resample(input, to, &error);
+    const auto output = resample(input, to, &error);
     QVERIFY2(output, qPrintable(error));
     QCOMPARE(output->sampleRate, to);
     QCOMPARE(output->samples.size(),
@@ -370,20 +374,19 @@ void TestAudioMp3::resampleKeepsDurationAndWaveform() {
 }
 
 void TestAudioMp3::resampleRejectsBadRates() {
-    AudioProcessor processor;
     QString error;
-    QVERIFY(!processor.resample(tone(440, 0.1, 44100), 0, &error));
+    QVERIFY(!resample(tone(440, 0.1, 44100), 0, &error));
     QCOMPARE(error, QStringLiteral("invalid target sample rate: 0"));
     AudioBuffer noRate = tone(440, 0.1, 44100);
     noRate.sampleRate = -5;
-    QVERIFY(!processor.resample(noRate, 22050, &error));
+    QVERIFY(!resample(noRate, 22050, &error));
     QCOMPARE(error, QStringLiteral("invalid source sample rate: -5"));
-    const auto same = processor.resample(tone(440, 0.1, 44100), 44100, &error);
+    const auto same = resample(tone(440, 0.1, 44100), 44100, &error);
     QVERIFY(same);
     QCOMPARE(same->samples, tone(440, 0.1, 44100).samples);
     AudioBuffer empty;
     empty.sampleRate = 16000;
-    const auto emptyOut = processor.resample(empty, 44100, &error);
+    const auto emptyOut = resample(empty, 44100, &error);
     QVERIFY(emptyOut && emptyOut->samples.isEmpty() && emptyOut->sampleRate == 44100);
 }
 
@@ -397,7 +400,7 @@ void TestAudioMp3::loadAudioDispatch_data() {
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("x.wav"));
         AudioBuffer b = tone(100, 0.01, 44100);
-        AudioProcessor().writeWav(b, file, nullptr);
+        writeWav(b, file, nullptr);
         QFile f(file);
         f.open(QIODevice::ReadOnly);
         wav = f.readAll();
@@ -430,7 +433,7 @@ void TestAudioMp3::loadAudioDispatch() {
         f.write(content);
     }
     QString error;
-    const auto loaded = AudioProcessor().loadAudio(file, &error);
+    const auto loaded = loadAudio(file, &error);
     if (message.isEmpty()) {
         QVERIFY2(loaded, qPrintable(error));
         QCOMPARE(loaded->samples.size(), qsizetype(samples));
@@ -444,7 +447,7 @@ void TestAudioMp3::loadAudioDispatch() {
 void TestAudioMp3::speedUpKeepsPitch() {
     const AudioBuffer input = tone(440, 3.0, 44100, 0.5);
     QString error;
-    const auto fast = AudioProcessor().speedUp(input, 1.5, &error);
+    const auto fast = speedUp(input, 1.5, &error);
     QVERIFY2(fast, qPrintable(error));
     QCOMPARE(fast->sampleRate, 44100);
     const double seconds = fast->samples.size() / 44100.0;
@@ -464,9 +467,9 @@ void TestAudioMp3::speedUpKeepsPitch() {
 
 void TestAudioMp3::speedUpRejectsBadFactor() {
     QString error;
-    QVERIFY(!AudioProcessor().speedUp(tone(440, 0.1, 44100), 0.0, &error));
+    QVERIFY(!speedUp(tone(440, 0.1, 44100), 0.0, &error));
     QCOMPARE(error, QStringLiteral("invalid speed factor: 0"));
-    const auto same = AudioProcessor().speedUp(tone(440, 0.1, 44100), 1.0, &error);
+    const auto same = speedUp(tone(440, 0.1, 44100), 1.0, &error);
     QVERIFY(same && same->samples.size() == 4410);
 }
 
@@ -476,8 +479,7 @@ int main(int argc, char** argv) {
         QCoreApplication app(argc, argv);
         signal(SIGXFSZ, SIG_IGN);
         QString error;
-        const bool ok = AudioProcessor().encodeMp3(tone(440, 20.0, 44100),
-                                                   QString::fromLocal8Bit(argv[2]), &error);
+        const bool ok = encodeMp3(tone(440, 20.0, 44100), QString::fromLocal8Bit(argv[2]), &error);
         std::printf("%s\n", ok ? "ok" : qPrintable(error));
         return ok ? 0 : 1;
     }

@@ -1,4 +1,11 @@
-#include "audio/audio_processor.h"
+#include "audio/audio_buffer.h"
+#include "audio/clip_loading.h"
+#include "audio/mp3_codec.h"
+#include "audio/resampling.h"
+#include "audio/time_stretch.h"
+#include "audio/timeline_plan.h"
+#include "audio/timeline_render.h"
+#include "audio/wav_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -107,7 +114,7 @@ void TestAudioWav::headerByteForByte() {
     buffer.samples = {0.0, -1.0, 32767.0 / 32767.0};
     const QString file = path(QStringLiteral("header.wav"));
     QString error;
-    QVERIFY2(AudioProcessor().writeWav(buffer, file, &error), qPrintable(error));
+    QVERIFY2(writeWav(buffer, file, &error), qPrintable(error));
     const QByteArray expected = QByteArray::fromHex("52494646" // RIFF
                                                     "2a000000" // 36 + 6
                                                     "57415645" // WAVE
@@ -131,12 +138,12 @@ void TestAudioWav::emptyBufferWritesHeaderOnly() {
     AudioBuffer buffer;
     buffer.sampleRate = 44100;
     const QString file = path(QStringLiteral("empty-out.wav"));
-    QVERIFY(AudioProcessor().writeWav(buffer, file, nullptr));
+    QVERIFY(writeWav(buffer, file, nullptr));
     const QByteArray bytes = readAll(file);
     QCOMPARE(bytes.size(), 44);
     QCOMPARE(qFromLittleEndian<quint32>(bytes.constData() + 4), 36u);
     QCOMPARE(qFromLittleEndian<quint32>(bytes.constData() + 40), 0u);
-    const auto back = AudioProcessor().readWav(file, nullptr);
+    const auto back = readWav(file, nullptr);
     QVERIFY(back && back->samples.isEmpty() && back->sampleRate == 44100);
 }
 
@@ -158,7 +165,7 @@ void TestAudioWav::sampleConversion() {
     buffer.sampleRate = 8000;
     buffer.samples = {value};
     const QString file = path(QStringLiteral("conv.wav"));
-    QVERIFY(AudioProcessor().writeWav(buffer, file, nullptr));
+    QVERIFY(writeWav(buffer, file, nullptr));
     const QByteArray bytes = readAll(file);
     QCOMPARE(bytes.size(), 46);
     QCOMPARE(int(qFromLittleEndian<qint16>(bytes.constData() + 44)), stored);
@@ -170,11 +177,10 @@ void TestAudioWav::readWriteCycle() {
     const QString out = path(QStringLiteral("cycle-out.wav"));
     QVERIFY(writeAll(
         in, riff(chunk("fmt ", fmtBody(1, 1, 44100, 16)) + chunk("data", values(stored)))));
-    AudioProcessor processor;
-    const auto buffer = processor.readWav(in, nullptr);
+    const auto buffer = readWav(in, nullptr);
     QVERIFY(buffer);
     QCOMPARE(buffer->samples, scaled(stored));
-    QVERIFY(processor.writeWav(*buffer, out, nullptr));
+    QVERIFY(writeWav(*buffer, out, nullptr));
     const QByteArray bytes = readAll(out);
     QCOMPARE(bytes.size(), 44 + 2 * stored.size());
     for (qsizetype i = 0; i < stored.size(); ++i) {
@@ -245,7 +251,7 @@ void TestAudioWav::chunkWalk() {
     const QString name = path(QStringLiteral("walk.wav"));
     QVERIFY(writeAll(name, file));
     QString error = QStringLiteral("untouched");
-    const auto buffer = AudioProcessor().readWav(name, &error);
+    const auto buffer = readWav(name, &error);
     if (message.isEmpty()) {
         QVERIFY2(buffer, qPrintable(error));
         QCOMPARE(error, QStringLiteral("untouched"));
@@ -287,7 +293,7 @@ void TestAudioWav::truncatedData() {
     const QString name = path(QStringLiteral("truncated.wav"));
     QVERIFY(writeAll(name, file));
     QString error;
-    const auto buffer = AudioProcessor().readWav(name, &error);
+    const auto buffer = readWav(name, &error);
     QVERIFY2(buffer, qPrintable(error));
     QCOMPARE(buffer->samples.size(), qsizetype(expectedSamples));
     QCOMPARE(buffer->samples.first(heldValues), scaled(held));
@@ -299,7 +305,7 @@ void TestAudioWav::truncatedData() {
 void TestAudioWav::openFailure() {
     const QString name = path(QStringLiteral("absent.wav"));
     QString error;
-    QVERIFY(!AudioProcessor().readWav(name, &error));
+    QVERIFY(!readWav(name, &error));
     QVERIFY2(error.startsWith(QStringLiteral("failed to open WAV file %1: ").arg(name)),
              qPrintable(error));
     QVERIFY(error.size() > QStringLiteral("failed to open WAV file %1: ").arg(name).size());
@@ -330,7 +336,7 @@ void TestAudioWav::decodePcm() {
     QFETCH(QString, message);
     QFETCH(QList<double>, samples);
     QString error;
-    const auto buffer = AudioProcessor().decodePcm16Mono(data, rate, &error);
+    const auto buffer = decodePcm16Mono(data, rate, &error);
     if (message.isEmpty()) {
         QVERIFY(buffer);
         QCOMPARE(buffer->samples, samples);
@@ -345,9 +351,8 @@ void TestAudioWav::legacyPcmUpgradedInPlace() {
     const QList<qint16> stored = {32767, 1, -32768, 500, -7};
     const QString name = path(QStringLiteral("legacy.wav"));
     QVERIFY(writeAll(name, values(stored)));
-    AudioProcessor processor;
     QString error;
-    const auto first = processor.loadAudio(name, &error);
+    const auto first = loadAudio(name, &error);
     QVERIFY2(first, qPrintable(error));
     QCOMPARE(first->sampleRate, 44100);
     const QByteArray upgraded = readAll(name);
@@ -360,7 +365,7 @@ void TestAudioWav::legacyPcmUpgradedInPlace() {
     }
     QCOMPARE(first->samples, expected);
     // Now a plain WAV file: loading it again changes nothing.
-    const auto second = processor.loadAudio(name, &error);
+    const auto second = loadAudio(name, &error);
     QVERIFY(second);
     QCOMPARE(second->samples, expected);
     QCOMPARE(readAll(name), upgraded);
@@ -372,7 +377,7 @@ void TestAudioWav::legacyOddLengthLeftUntouched() {
     const QByteArray content("\x01\x02\x03\x04\x05", 5);
     QVERIFY(writeAll(name, content));
     QString error;
-    QVERIFY(!AudioProcessor().loadAudio(name, &error));
+    QVERIFY(!loadAudio(name, &error));
     QCOMPARE(error,
              QStringLiteral("invalid WAV file: invalid WAV file: missing RIFF header; legacy "
                             "PCM conversion failed: raw PCM data length must be an even "
@@ -384,7 +389,7 @@ void TestAudioWav::emptyWavBecomesHeader() {
     const QString name = path(QStringLiteral("empty.wav"));
     QVERIFY(writeAll(name, QByteArray()));
     QString error;
-    const auto buffer = AudioProcessor().loadAudio(name, &error);
+    const auto buffer = loadAudio(name, &error);
     QVERIFY2(buffer, qPrintable(error));
     QVERIFY(buffer->samples.isEmpty());
     QCOMPARE(buffer->sampleRate, 44100);
@@ -398,11 +403,10 @@ void TestAudioWav::ensureWavFileKeepsOtherErrors() {
         riff(chunk("fmt ", fmtBody(1, 1, 8000, 8)) + chunk("data", QByteArray(10, '\x80')));
     QVERIFY(writeAll(name, content));
     QString error;
-    QVERIFY(!AudioProcessor().ensureWavFile(name, 44100, &error));
+    QVERIFY(!ensureWavFile(name, 44100, &error));
     QCOMPARE(error, QStringLiteral("unsupported bit depth: 8 (only 16-bit supported)"));
     QCOMPARE(readAll(name), content);
-    QVERIFY(AudioProcessor().ensureWavFile(path(QStringLiteral("absent.wav")), 44100, &error) ==
-            false);
+    QVERIFY(ensureWavFile(path(QStringLiteral("absent.wav")), 44100, &error) == false);
     QVERIFY(error.startsWith(QStringLiteral("failed to open WAV file ")));
 }
 
@@ -412,7 +416,7 @@ void TestAudioWav::createFailure() {
     buffer.sampleRate = 44100;
     buffer.samples = {0.1, 0.2};
     QString error;
-    QVERIFY(!AudioProcessor().writeWav(buffer, name, &error));
+    QVERIFY(!writeWav(buffer, name, &error));
     QVERIFY2(error.startsWith(QStringLiteral("failed to create WAV file %1: ").arg(name)),
              qPrintable(error));
 }
@@ -425,7 +429,7 @@ void TestAudioWav::writeFailureToDevice() {
     buffer.sampleRate = 44100;
     buffer.samples.fill(0.25, 200000);
     QString error;
-    QVERIFY(!AudioProcessor().writeWav(buffer, QStringLiteral("/dev/full"), &error));
+    QVERIFY(!writeWav(buffer, QStringLiteral("/dev/full"), &error));
     QVERIFY2(error.startsWith(QStringLiteral("failed to write WAV file /dev/full: ")),
              qPrintable(error));
     // The device is written directly, never replaced by a regular file.
@@ -460,14 +464,13 @@ void TestAudioWav::tooLongForWav() {
     AudioBuffer clip;
     clip.sampleRate = 44100;
     clip.samples = {0.5, 0.5};
-    AudioProcessor processor;
     const qint64 durationMs = qint64(2147483630) * 1000 / 44100 + 1000;
-    const auto plan = processor.planTimeline({clip}, {0}, {10}, durationMs, 0, nullptr);
+    const auto plan = planTimeline({clip}, {0}, {10}, durationMs, 0, nullptr);
     QVERIFY(plan);
     QVERIFY(plan->totalSamples > 2147483629);
     const QString name = path(QStringLiteral("huge.wav"));
     QString error;
-    QVERIFY(!processor.writeTimelineWav({clip}, *plan, name, &error));
+    QVERIFY(!writeTimelineWav({clip}, *plan, name, &error));
     QCOMPARE(error, QStringLiteral("audio too long for a WAV file: %1 samples exceed the 4 GiB "
                                    "size limit")
                         .arg(plan->totalSamples));
@@ -482,7 +485,7 @@ int main(int argc, char** argv) {
         buffer.sampleRate = 44100;
         buffer.samples.fill(0.25, 441000);
         QString error;
-        const bool ok = AudioProcessor().writeWav(buffer, QString::fromLocal8Bit(argv[2]), &error);
+        const bool ok = writeWav(buffer, QString::fromLocal8Bit(argv[2]), &error);
         std::printf("%s\n", ok ? "ok" : qPrintable(error));
         return ok ? 0 : 1;
     }

@@ -1,6 +1,12 @@
-#include "audio/audio_processor.h"
+#include "audio/clip_loading.h"
+#include "audio/mp3_codec.h"
 #include "audio/prepared_clips.h"
+#include "audio/resampling.h"
 #include "audio/streamed_timeline.h"
+#include "audio/time_stretch.h"
+#include "audio/timeline_plan.h"
+#include "audio/timeline_render.h"
+#include "audio/wav_file.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -58,7 +64,6 @@ class PreparedClipsTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    const AudioProcessor audio{};
     QHash<QString, QString> files;
 
     QString clipPath(const QString& name) const { return files.value(name); }
@@ -69,9 +74,8 @@ private slots:
         QString error;
         const auto save = [&](const QString& name, const AudioBuffer& buffer) {
             const QString path = dir.filePath(name);
-            const bool ok = name.endsWith(QLatin1String(".mp3"))
-                                ? audio.encodeMp3(buffer, path, &error)
-                                : audio.writeWav(buffer, path, &error);
+            const bool ok = name.endsWith(QLatin1String(".mp3")) ? encodeMp3(buffer, path, &error)
+                                                                 : writeWav(buffer, path, &error);
             files.insert(name, path);
             return ok;
         };
@@ -123,33 +127,33 @@ private slots:
         QString error;
         QList<AudioBuffer> clips;
         for (const QString& path : paths) {
-            const auto loaded = audio.loadAudio(path, &error);
+            const auto loaded = loadAudio(path, &error);
             QVERIFY2(loaded, qPrintable(error));
-            clips.append(audio.trimEndSilence(*loaded));
+            clips.append(trimEndSilence(*loaded));
         }
         const int rate = clips.first().sampleRate;
         QList<double> speedUps;
         for (qsizetype i = 0; i < clips.size(); ++i) {
             if (clips[i].sampleRate != rate) {
-                const auto resampled = audio.resample(clips[i], rate, &error);
+                const auto resampled = resample(clips[i], rate, &error);
                 QVERIFY2(resampled, qPrintable(error));
                 clips[i] = *resampled;
             }
             const double factor =
                 autospeed ? speedToFit(clips[i].samples.size(), rate, slotMs(i)) : 1.0;
             if (factor != 1.0) {
-                const auto faster = audio.speedUp(clips[i], factor, &error);
+                const auto faster = speedUp(clips[i], factor, &error);
                 QVERIFY2(faster, qPrintable(error));
                 clips[i] = *faster;
             }
             speedUps.append(factor);
         }
-        const auto plan = audio.planTimeline(clips, starts, ends, durationMs, 1000, &error);
+        const auto plan = planTimeline(clips, starts, ends, durationMs, 1000, &error);
         QVERIFY2(plan, qPrintable(error));
         const QString memoryWav = dir.filePath("memory.wav");
         const QString memoryMp3 = dir.filePath("memory.mp3");
-        QVERIFY2(audio.writeTimelineWav(clips, *plan, memoryWav, &error), qPrintable(error));
-        QVERIFY2(audio.writeTimelineMp3(clips, *plan, memoryMp3, &error), qPrintable(error));
+        QVERIFY2(writeTimelineWav(clips, *plan, memoryWav, &error), qPrintable(error));
+        QVERIFY2(writeTimelineMp3(clips, *plan, memoryMp3, &error), qPrintable(error));
 
         // Streamed: measured on two threads, made again one clip at a time.
         ClipPreparation preparation;
@@ -160,7 +164,7 @@ private slots:
             };
         }
         ClipFailure failure;
-        const auto prepared = PreparedClips::prepare(audio, paths, preparation, &failure);
+        const auto prepared = PreparedClips::prepare(paths, preparation, &failure);
         QVERIFY2(prepared, qPrintable(failure.message));
         QCOMPARE(prepared->sampleRate(), rate);
         QCOMPARE(prepared->speedUps(), speedUps);
@@ -234,7 +238,7 @@ private slots:
             return i == badSpeedAt ? 0.0 : 1.0;
         };
         ClipFailure failure;
-        QVERIFY(!PreparedClips::prepare(audio, paths, preparation, &failure));
+        QVERIFY(!PreparedClips::prepare(paths, preparation, &failure));
         QCOMPARE(int(failure.kind), kind);
         QCOMPARE(int(failure.index), index);
         QVERIFY(!failure.message.isEmpty());
@@ -256,7 +260,7 @@ private slots:
         preparation.measureLoudness = true;
         preparation.threads = 2;
         ClipFailure failure;
-        const auto prepared = PreparedClips::prepare(audio, paths, preparation, &failure);
+        const auto prepared = PreparedClips::prepare(paths, preparation, &failure);
         QVERIFY2(prepared, qPrintable(failure.message));
         QVERIFY(prepared->loudness());
 

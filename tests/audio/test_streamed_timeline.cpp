@@ -1,5 +1,12 @@
-#include "audio/audio_processor.h"
+#include "audio/audio_buffer.h"
+#include "audio/clip_loading.h"
+#include "audio/mp3_codec.h"
+#include "audio/resampling.h"
 #include "audio/streamed_timeline.h"
+#include "audio/time_stretch.h"
+#include "audio/timeline_plan.h"
+#include "audio/timeline_render.h"
+#include "audio/wav_file.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -33,7 +40,6 @@ class StreamedTimelineTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    const AudioProcessor audio{};
     // The second clip collides with the first and is pushed; the third starts at its cue.
     const QList<AudioBuffer> clips{tone(132300, 0.5), tone(22050, 1.6), tone(4410, 0.25)};
     const QList<qint64> starts{0, 2500, 6000};
@@ -56,7 +62,7 @@ class StreamedTimelineTest : public QObject {
 private slots:
     void planFromLengthsMatchesPlanFromClips() {
         QString error;
-        const auto fromClips = audio.planTimeline(clips, starts, ends, 7000, 500, &error);
+        const auto fromClips = planTimeline(clips, starts, ends, 7000, 500, &error);
         const auto fromLengths =
             planTimelineFromLengths(lengths(), 44100, starts, ends, 7000, 500, &error);
         QVERIFY(fromClips && fromLengths);
@@ -67,7 +73,7 @@ private slots:
 
         QString clipError;
         QString lengthError;
-        QVERIFY(!audio.planTimeline(clips, starts, ends, 3000, 0, &clipError));
+        QVERIFY(!planTimeline(clips, starts, ends, 3000, 0, &clipError));
         QVERIFY(!planTimelineFromLengths(lengths(), 44100, starts, ends, 3000, 0, &lengthError));
         QCOMPARE(lengthError, clipError);
         QVERIFY(lengthError.contains("additional padding"));
@@ -75,15 +81,15 @@ private slots:
 
     void streamedFilesEqualTheMixWrittenWhole() {
         QString error;
-        const auto plan = audio.planTimeline(clips, starts, ends, 7000, 500, &error);
+        const auto plan = planTimeline(clips, starts, ends, 7000, 500, &error);
         QVERIFY(plan);
-        const auto mix = audio.mixSegments(clips, starts, ends, 7000, 500, nullptr, &error);
+        const auto mix = mixSegments(clips, starts, ends, 7000, 500, nullptr, &error);
         QVERIFY(mix);
         const double peak = 1.6; // the loud second clip makes the mix scale down
 
         const QString whole = dir.filePath("whole.wav");
         const QString streamed = dir.filePath("streamed.wav");
-        QVERIFY(audio.writeWav(*mix, whole, &error));
+        QVERIFY(writeWav(*mix, whole, &error));
         QVERIFY2(
             writeStreamedTimelineWav(*plan, lengths(), peak, loaderFor(clips), streamed, &error),
             qPrintable(error));
@@ -91,7 +97,7 @@ private slots:
 
         const QString wholeMp3 = dir.filePath("whole.mp3");
         const QString streamedMp3 = dir.filePath("streamed.mp3");
-        QVERIFY(audio.encodeMp3(*mix, wholeMp3, &error));
+        QVERIFY(encodeMp3(*mix, wholeMp3, &error));
         QVERIFY2(
             writeStreamedTimelineMp3(*plan, lengths(), peak, loaderFor(clips), streamedMp3, &error),
             qPrintable(error));
@@ -122,18 +128,18 @@ private slots:
     void loadTrimmedClipEqualsLoadThenTrim() {
         QString error;
         const QString path = dir.filePath("tailed.wav");
-        QVERIFY(audio.writeWav(tone(1000, 0.5, 22050, 300), path, &error));
-        const auto loaded = audio.loadAudio(path, &error);
+        QVERIFY(writeWav(tone(1000, 0.5, 22050, 300), path, &error));
+        const auto loaded = loadAudio(path, &error);
         QVERIFY(loaded);
-        const AudioBuffer expected = audio.trimEndSilence(*loaded);
+        const AudioBuffer expected = trimEndSilence(*loaded);
         QCOMPARE(expected.samples.size(), 1000);
 
         AudioBuffer reused = tone(5000, 0.1); // leftovers of a previous, longer clip
-        QVERIFY(loadTrimmedClip(audio, path, reused, &error));
+        QVERIFY(loadTrimmedClip(path, reused, &error));
         QCOMPARE(reused.sampleRate, 22050);
         QCOMPARE(reused.samples, expected.samples);
 
-        QVERIFY(!loadTrimmedClip(audio, dir.filePath("missing.wav"), reused, &error));
+        QVERIFY(!loadTrimmedClip(dir.filePath("missing.wav"), reused, &error));
         QVERIFY(error.startsWith("failed to open WAV file"));
     }
 };

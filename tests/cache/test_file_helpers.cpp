@@ -1,4 +1,11 @@
-#include "audio/audio_processor.h"
+#include "audio/audio_buffer.h"
+#include "audio/clip_loading.h"
+#include "audio/mp3_codec.h"
+#include "audio/resampling.h"
+#include "audio/time_stretch.h"
+#include "audio/timeline_plan.h"
+#include "audio/timeline_render.h"
+#include "audio/wav_file.h"
 #include "cache/file_helpers.h"
 
 #include <QTemporaryDir>
@@ -131,7 +138,7 @@ private slots:
         const QByteArray pcm = QByteArray::fromHex("0100ff7f0080");
         const QString wavPath = dir.filePath("clip.wav");
         QVERIFY(writeSynthesizedAudioToCache("pcm_16000", wavPath, pcm, &error));
-        const std::optional<AudioBuffer> wav = AudioProcessor().readWav(wavPath, &error);
+        const std::optional<AudioBuffer> wav = readWav(wavPath, &error);
         QVERIFY(wav.has_value());
         QCOMPARE(wav->sampleRate, 16000);
         QCOMPARE(wav->samples.size(), 3);
@@ -151,7 +158,7 @@ private slots:
         QString error;
         const QString path = writeFile("legacy.wav", QByteArray::fromHex("00100020"));
         QVERIFY(ensureCachedAudioFileIsUsable(path, "pcm_22050", &error));
-        const std::optional<AudioBuffer> wav = AudioProcessor().readWav(path, &error);
+        const std::optional<AudioBuffer> wav = readWav(path, &error);
         QVERIFY(wav.has_value());
         QCOMPARE(wav->sampleRate, 22050);
         QCOMPARE(wav->samples.size(), 2);

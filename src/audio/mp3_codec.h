@@ -1,31 +1,29 @@
 #pragma once
 
-// Helpers shared by the audio_processor_*.cpp units; not part of the library's interface.
+#include "audio/audio_buffer.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
-namespace lyrane::detail {
+namespace lyrane {
 
-// Double to 16-bit: scale by 32767, clamp, truncate toward zero.
-inline qint16 toPcm16(double x) {
-    const double v = x * 32767.0;
-    if (v > 32767.0) {
-        return 32767;
-    }
-    if (v <= -32768.0) {
-        return -32768;
-    }
-    return static_cast<qint16>(v);
-}
+constexpr int kMp3BitRate = 128000;
+// Every MP3 clip decodes to mono at this rate.
+constexpr int kMp3DecodeRate = 44100;
 
-inline double fromPcm16(qint16 value) {
-    return value * 0.000030517578125;
-}
+// Decodes an MP3 file to mono at kMp3DecodeRate.
+std::optional<AudioBuffer> decodeMp3(const QString& path, QString* error);
+
+// Encodes mono 16-bit MP3; the target is replaced only once the file is whole.
+bool encodeMp3(const AudioBuffer& buffer, const QString& path, QString* error);
+bool encodeMp3(const AudioBuffer& buffer, const QString& path, int bitRate, QString* error);
+std::optional<QByteArray> encodeMp3ToBytes(const AudioBuffer& buffer, int bitRate, QString* error);
 
 // Receives each encoded packet in order; returns false to abort the encoding.
 using PacketSink = std::function<bool(const uint8_t* data, int size)>;
@@ -40,10 +38,12 @@ public:
     Mp3Encoder& operator=(const Mp3Encoder&) = delete;
 
     bool open(int sampleRate, int bitRate, QString* error);
-    // false once the sink has refused a packet.
+    // false once the sink has refused a packet or the encoder a frame.
     bool write(const qint16* samples, qint64 count, const PacketSink& sink);
     // Pads the last partial frame with silence and flushes the encoder.
     bool finish(const PacketSink& sink);
+    // Why the encoder itself failed; empty when it did not (a refusing sink is not its fault).
+    QString encoderError() const;
 
 private:
     struct State;
@@ -56,16 +56,4 @@ bool writeMp3File(int sampleRate, int bitRate, const QString& path,
                   const std::function<bool(Mp3Encoder&, const PacketSink&)>& produce,
                   QString* error);
 
-// Builds the 44-byte header; false if the data would not fit 32-bit sizes.
-bool makeWavHeader(qint64 sampleCount, int sampleRate, QByteArray* header, QString* error);
-
-// Streams a WAV file: producer appends 16-bit samples through the given writer.
-bool writeWavFile(
-    qint64 sampleCount, int sampleRate, const QString& path,
-    const std::function<bool(const std::function<bool(const qint16*, qint64)>&)>& produce,
-    QString* error);
-
-// Number of samples resample() yields for a buffer of inputCount samples.
-qint64 resampledLength(qint64 inputCount, int inputRate, int outputRate);
-
-} // namespace lyrane::detail
+} // namespace lyrane

@@ -1,26 +1,19 @@
-#include "audio/audio_processor.h"
+#include "audio/time_stretch.h"
+#include "audio/audio_error.h"
 
 #include <QObject>
 
 #include <rubberband/RubberBandStretcher.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 namespace lyrane {
 
-namespace {
+using audio_detail::setError;
 
-void setError(QString* error, const QString& message) {
-    if (error) {
-        *error = message;
-    }
-}
-
-} // namespace
-
-std::optional<AudioBuffer> AudioProcessor::speedUp(const AudioBuffer& buffer, double factor,
-                                                   QString* error) const {
+std::optional<AudioBuffer> speedUp(const AudioBuffer& buffer, double factor, QString* error) {
     if (!(factor > 0.0) || !std::isfinite(factor)) {
         setError(error, QObject::tr("invalid speed factor: %1").arg(factor));
         return std::nullopt;

@@ -1,0 +1,96 @@
+#include "audio/audio_buffer.h"
+#include "audio/audio_error.h"
+
+#include <QObject>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+
+namespace lyrane {
+
+using audio_detail::setError;
+
+QByteArray toPcm16Bytes(const AudioBuffer& buffer) {
+    QByteArray bytes(buffer.samples.size() * 2, Qt::Uninitialized);
+    char* out = bytes.data();
+    for (const double sample : buffer.samples) {
+        qToLittleEndian(toPcm16(sample), out);
+        out += 2;
+    }
+    return bytes;
+}
+
+std::optional<AudioBuffer> decodePcm16Mono(const QByteArray& data, int sampleRate, QString* error) {
+    if (sampleRate < 1) {
+        setError(error, QObject::tr("invalid PCM sample rate: %1").arg(sampleRate));
+        return std::nullopt;
+    }
+    if (data.size() % 2 != 0) {
+        setError(error, QObject::tr("raw PCM data length must be an even number of bytes"));
+        return std::nullopt;
+    }
+    AudioBuffer buffer;
+    buffer.sampleRate = sampleRate;
+    const qsizetype count = data.size() / 2;
+    buffer.samples.resize(count);
+    const uchar* in = reinterpret_cast<const uchar*>(data.constData());
+    double* out = buffer.samples.data();
+    for (qsizetype i = 0; i < count; ++i) {
+        out[i] = fromPcm16(qFromLittleEndian<qint16>(in + 2 * i));
+    }
+    return buffer;
+}
+
+void normalize(AudioBuffer& buffer) {
+    double peak = 0.0;
+    for (const double s : std::as_const(buffer.samples)) {
+        peak = std::max(peak, std::fabs(s));
+    }
+    if (peak > 1.0) {
+        for (double& s : buffer.samples) {
+            s /= peak;
+        }
+    }
+}
+
+qsizetype trimmedLength(const QList<double>& samples) {
+    const qsizetype n = samples.size();
+    const double* s = samples.constData();
+    qsizetype i = n - 1;
+    while (i >= 0 && std::fabs(s[i]) <= 0.001) {
+        --i;
+    }
+    if (i < 0) {
+        return 0;
+    }
+    if ((n - 1) - i < 100) {
+        return n;
+    }
+    return i + 1;
+}
+
+AudioBuffer trimEndSilence(const AudioBuffer& buffer) {
+    const qsizetype keep = trimmedLength(buffer.samples);
+    if (keep == buffer.samples.size()) {
+        return buffer;
+    }
+    AudioBuffer trimmed;
+    trimmed.sampleRate = buffer.sampleRate;
+    if (keep > 0) {
+        trimmed.samples = buffer.samples.first(keep);
+    }
+    return trimmed;
+}
+
+double peakOf(const QList<AudioBuffer>& buffers) {
+    double peak = 0.0;
+    for (const AudioBuffer& buffer : buffers) {
+        for (const double s : buffer.samples) {
+            peak = std::max(peak, std::fabs(s));
+        }
+    }
+    return peak;
+}
+
+} // namespace lyrane

@@ -1,0 +1,67 @@
+#include "audio/clip_loading.h"
+#include "audio/audio_error.h"
+#include "audio/mp3_codec.h"
+#include "audio/wav_file.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QObject>
+
+namespace lyrane {
+
+using audio_detail::setError;
+
+std::optional<AudioBuffer> loadAudio(const QString& path, QString* error) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == QLatin1String("wav")) {
+        if (auto buffer = readWav(path, nullptr)) {
+            return buffer;
+        }
+        QString upgradeError;
+        if (!ensureWavFile(path, kRawPcmSampleRate, &upgradeError)) {
+            setError(error, upgradeError);
+            return std::nullopt;
+        }
+        return readWav(path, error);
+    }
+    if (suffix == QLatin1String("pcm")) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            setError(error,
+                     QObject::tr("failed to open PCM file %1: %2").arg(path, file.errorString()));
+            return std::nullopt;
+        }
+        const QByteArray bytes = file.readAll();
+        file.close();
+        return decodePcm16Mono(bytes, kRawPcmSampleRate, error);
+    }
+    if (suffix == QLatin1String("mp3")) {
+        return decodeMp3(path, error);
+    }
+    setError(error,
+             QObject::tr("unsupported audio format: %1 (only .wav, .pcm, and .mp3 supported)")
+                 .arg(suffix));
+    return std::nullopt;
+}
+
+bool loadTrimmedClip(const QString& path, AudioBuffer& clip, QString* error) {
+    if (QFileInfo(path).suffix().toLower() == QLatin1String("wav")) {
+        QFile file(path);
+        WavLayout layout;
+        if (readWavHeader(file, path, &layout, nullptr)) {
+            clip.sampleRate = layout.sampleRate;
+            readWavSamples(file, layout, clip.samples);
+            clip.samples.resize(trimmedLength(clip.samples));
+            return true;
+        }
+    }
+    // Everything else, and WAV files loadAudio repairs, the ordinary way.
+    const std::optional<AudioBuffer> loaded = loadAudio(path, error);
+    if (!loaded) {
+        return false;
+    }
+    clip = trimEndSilence(*loaded);
+    return true;
+}
+
+} // namespace lyrane

@@ -1,0 +1,43 @@
+#pragma once
+
+// FFmpeg objects owned by unique_ptr with the library's own free functions, and the one
+// place an FFmpeg error code becomes text.
+
+#include <QString>
+
+#include <memory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswresample/swresample.h>
+}
+
+namespace lyrane {
+
+struct FormatContextCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecContextFreer {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct SwrContextFreer {
+    void operator()(SwrContext* c) const { swr_free(&c); }
+};
+struct FrameFreer {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFreer {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+
+using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
+using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+
+// FFmpeg's description of an error code (av_strerror).
+QString ffmpegErrorText(int code);
+
+} // namespace lyrane

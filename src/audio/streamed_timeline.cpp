@@ -1,0 +1,120 @@
+#include "audio/streamed_timeline.h"
+#include "audio/audio_error.h"
+#include "audio/mp3_codec.h"
+#include "audio/timeline_render.h"
+#include "audio/wav_file.h"
+
+#include <QObject>
+
+namespace lyrane {
+
+using audio_detail::setError;
+
+namespace {
+
+// Loads the clips one at a time as the renderer reaches them, checking each against its
+// planned length; the first failure's message is kept.
+class StreamedClips {
+public:
+    StreamedClips(const QList<qint64>& lengths, const TimelineClipLoader& load)
+        : m_lengths(lengths), m_load(load) {}
+
+    const double* samplesOf(qsizetype j) {
+        if (j != m_index) {
+            m_index = -1;
+            QString error;
+            if (!m_load(j, m_clip, &error)) {
+                m_error = error;
+                return nullptr;
+            }
+            if (m_clip.samples.size() != m_lengths.at(j)) {
+                m_error =
+                    QObject::tr("audio segment %1 changed while the output was written").arg(j + 1);
+                return nullptr;
+            }
+            m_index = j;
+        }
+        return m_clip.samples.constData();
+    }
+
+    // Replaces the writer's message when a clip, not the file, failed.
+    bool fail(QString* error) const {
+        if (!m_error.isEmpty()) {
+            setError(error, m_error);
+        }
+        return false;
+    }
+
+private:
+    const QList<qint64>& m_lengths;
+    const TimelineClipLoader& m_load;
+    AudioBuffer m_clip;
+    qsizetype m_index = -1;
+    QString m_error;
+};
+
+bool checkStreamedPlan(const QList<qint64>& lengths, const TimelinePlan& plan, QString* error) {
+    if (plan.sampleRate <= 0 || plan.startSamples.size() != lengths.size()) {
+        setError(error, QObject::tr("timeline plan does not match the segments"));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,
+                              const TimelineClipLoader& load, const QString& path, QString* error) {
+    return writeStreamedTimelineWav(plan, lengths, OutputLevel::normalizedFromPeak(peak), load,
+                                    path, error);
+}
+
+bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& lengths,
+                              const OutputLevel& level, const TimelineClipLoader& load,
+                              const QString& path, QString* error) {
+    if (!checkStreamedPlan(lengths, plan, error)) {
+        return false;
+    }
+    StreamedClips clips(lengths, load);
+    if (!writeWavFile(
+            qMax<qint64>(plan.totalSamples, 0), plan.sampleRate, path,
+            [&](const Pcm16Sink& write) {
+                return renderTimeline(
+                    lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan,
+                    write);
+            },
+            error)) {
+        return clips.fail(error);
+    }
+    return true;
+}
+
+bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,
+                              const TimelineClipLoader& load, const QString& path, QString* error) {
+    return writeStreamedTimelineMp3(plan, lengths, OutputLevel::normalizedFromPeak(peak), load,
+                                    path, error);
+}
+
+bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
+                              const OutputLevel& level, const TimelineClipLoader& load,
+                              const QString& path, QString* error) {
+    if (!checkStreamedPlan(lengths, plan, error)) {
+        return false;
+    }
+    StreamedClips clips(lengths, load);
+    if (!writeMp3File(
+            plan.sampleRate, kMp3BitRate, path,
+            [&](Mp3Encoder& encoder, const PacketSink& sink) {
+                return renderTimeline(
+                    lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan,
+                    [&](const qint16* samples, qint64 count) {
+                        return encoder.write(samples, count, sink);
+                    });
+            },
+            error)) {
+        return clips.fail(error);
+    }
+    return true;
+}
+
+} // namespace lyrane

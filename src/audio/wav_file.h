@@ -1,0 +1,51 @@
+#pragma once
+
+#include "audio/audio_buffer.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+#include <optional>
+
+namespace lyrane {
+
+// Receives 16-bit samples in order; returns false to stop.
+using Pcm16Sink = std::function<bool(const qint16* samples, qint64 count)>;
+
+// Reads the first channel of a 16-bit PCM WAV file.
+std::optional<AudioBuffer> readWav(const QString& path, QString* error);
+// Writes a mono 16-bit WAV file, replacing the target only once it is whole.
+bool writeWav(const AudioBuffer& buffer, const QString& path, QString* error);
+bool writePcm16MonoAsWav(const QByteArray& data, int sampleRate, const QString& path,
+                         QString* error);
+// Accepts a sound WAV file; a file that is not RIFF/WAVE at all is taken as raw 16-bit PCM at
+// sampleRate (how early versions cached clips) and rewritten as WAV.
+bool ensureWavFile(const QString& path, int sampleRate, QString* error);
+
+// Builds the 44-byte header; false if the data would not fit 32-bit sizes.
+bool makeWavHeader(qint64 sampleCount, int sampleRate, QByteArray* header, QString* error);
+
+// Streams a WAV file of sampleCount samples: produce hands every sample to the sink it is
+// given. The target is replaced only once the file is whole.
+bool writeWavFile(qint64 sampleCount, int sampleRate, const QString& path,
+                  const std::function<bool(const Pcm16Sink&)>& produce, QString* error);
+
+// What a WAV header declares about its data.
+struct WavLayout {
+    qint32 sampleRate = 0;
+    quint16 channels = 0;
+    quint32 dataSize = 0; // as declared; the file may hold less
+};
+
+// Opens the file, checks the header and finds the data chunk, leaving the file at its first
+// byte. *notWave is set when the file is not RIFF/WAVE at all.
+bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString* error,
+                   bool* notWave = nullptr);
+// The first channel of the data chunk into samples (resized in place, so a reused buffer
+// keeps its storage).
+void readWavSamples(QFile& file, const WavLayout& layout, QList<double>& samples);
+
+} // namespace lyrane
