@@ -1,6 +1,7 @@
 #include "runs/single_text_run.h"
 
 #include "audio/clip_loading.h"
+#include "audio/encoded_loudness.h"
 #include "audio/loudness.h"
 #include "audio/mp3_codec.h"
 #include "audio/wav_file.h"
@@ -167,7 +168,10 @@ private:
         };
         QString name = config.outputFile;
         if (name.endsWith(QLatin1String(".mp3"), Qt::CaseInsensitive)) {
-            if (!encodeMp3(*clip, name, &error)) {
+            const bool written = gain ? encodeMp3AtLoudness(*clip, name, *config.loudnessLufs,
+                                                            config.truePeakDbtp, *gain, &error)
+                                      : encodeMp3(*clip, name, &error);
+            if (!written) {
                 printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
                 return 1;
             }

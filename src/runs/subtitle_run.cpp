@@ -1,5 +1,6 @@
 #include "runs/subtitle_run.h"
 
+#include "audio/encoded_loudness.h"
 #include "audio/prepared_clips.h"
 #include "audio/streamed_timeline.h"
 #include "audio/timeline_plan.h"
@@ -360,6 +361,11 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
     const OutputLevel level =
         gain ? OutputLevel::scaledBy(gain->factor) : OutputLevel::normalizedFromPeak(clips->peak());
     source.write = [&](const TimelinePlan& plan, const QString& path, bool mp3, QString* error) {
+        if (mp3 && gain) {
+            return writeStreamedTimelineMp3AtLoudness(plan, clips->lengths(), load, path,
+                                                      *config.loudnessLufs, config.truePeakDbtp,
+                                                      *gain, error);
+        }
         return mp3 ? writeStreamedTimelineMp3(plan, clips->lengths(), level, load, path, error)
                    : writeStreamedTimelineWav(plan, clips->lengths(), level, load, path, error);
     };
