@@ -45,50 +45,57 @@ int bytesPerSample(Spill form) {
     return 0;
 }
 
-Spill narrowestExactForm(const double* s, qint64 n) {
-    bool int16 = true;
-    bool float32 = true;
-    for (qint64 i = 0; i < n && (int16 || float32); ++i) {
+// Writes the samples in the narrowest form that keeps them exact: 16-bit values where every
+// sample is one (decoded 16-bit audio), else floats where every sample is one (stretched
+// audio), else doubles.
+Spill encodeSpill(const double* s, qint64 n, std::vector<char>& bytes) {
+    bytes.resize(static_cast<size_t>(n * 2));
+    auto* int16 = reinterpret_cast<qint16*>(bytes.data());
+    qint64 i = 0;
+    for (; i < n; ++i) {
         const double v = s[i] * 32768.0; // exact: a power of two
-        if (int16 && !(v >= -32768.0 && v <= 32767.0 && v == std::trunc(v))) {
-            int16 = false;
+        if (!(v >= -32768.0 && v <= 32767.0)) {
+            break;
         }
-        if (float32 && double(float(s[i])) != s[i]) {
-            float32 = false;
+        const auto q = static_cast<qint16>(v);
+        if (double(q) != v) {
+            break;
         }
+        int16[i] = q;
     }
-    return int16 ? Spill::Int16 : float32 ? Spill::Float32 : Spill::Float64;
-}
-
-void encodeSpill(const double* s, qint64 n, Spill form, std::vector<char>& bytes) {
-    bytes.resize(static_cast<size_t>(n * bytesPerSample(form)));
-    char* out = bytes.data();
-    for (qint64 i = 0; i < n; ++i) {
-        if (form == Spill::Int16) {
-            const auto v = static_cast<qint16>(s[i] * 32768.0);
-            std::memcpy(out + 2 * i, &v, 2);
-        } else if (form == Spill::Float32) {
-            const auto v = static_cast<float>(s[i]);
-            std::memcpy(out + 4 * i, &v, 4);
-        } else {
-            std::memcpy(out + 8 * i, s + i, 8);
-        }
+    if (i == n) {
+        return Spill::Int16;
     }
+    bytes.resize(static_cast<size_t>(n * 4));
+    auto* float32 = reinterpret_cast<float*>(bytes.data());
+    for (i = 0; i < n; ++i) {
+        const auto f = static_cast<float>(s[i]);
+        if (double(f) != s[i]) {
+            break;
+        }
+        float32[i] = f;
+    }
+    if (i == n) {
+        return Spill::Float32;
+    }
+    bytes.resize(static_cast<size_t>(n * 8));
+    std::memcpy(bytes.data(), s, static_cast<size_t>(n * 8));
+    return Spill::Float64;
 }
 
 void decodeSpill(const char* in, qint64 n, Spill form, double* s) {
-    for (qint64 i = 0; i < n; ++i) {
-        if (form == Spill::Int16) {
-            qint16 v;
-            std::memcpy(&v, in + 2 * i, 2);
-            s[i] = v * 0.000030517578125;
-        } else if (form == Spill::Float32) {
-            float v;
-            std::memcpy(&v, in + 4 * i, 4);
-            s[i] = v;
-        } else {
-            std::memcpy(s + i, in + 8 * i, 8);
+    if (form == Spill::Int16) {
+        const auto* values = reinterpret_cast<const qint16*>(in);
+        for (qint64 i = 0; i < n; ++i) {
+            s[i] = values[i] * 0.000030517578125;
         }
+    } else if (form == Spill::Float32) {
+        const auto* values = reinterpret_cast<const float*>(in);
+        for (qint64 i = 0; i < n; ++i) {
+            s[i] = values[i];
+        }
+    } else {
+        std::memcpy(s, in, static_cast<size_t>(n * 8));
     }
 }
 
@@ -227,8 +234,7 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
 
     const auto spillClip = [&](qsizetype i, const QList<double>& samples, std::vector<char>& bytes,
                                QString* error) {
-        const Spill form = narrowestExactForm(samples.constData(), samples.size());
-        encodeSpill(samples.constData(), samples.size(), form, bytes);
+        const Spill form = encodeSpill(samples.constData(), samples.size(), bytes);
         const std::lock_guard<std::mutex> lock(spillLock);
         if (!s.spill) {
             auto file = std::make_unique<QTemporaryFile>(
