@@ -91,6 +91,24 @@ def encode_mp3_clips(wav_paths, cache):
         return list(pool.map(encode, wav_paths))
 
 
+def timed(name, argv, env, log):
+    """Runs argv; returns a Step with wall time, peak RSS and CPU time (user + system): on a
+    busy machine the CPU time is the steadier comparison."""
+    with open(log, "wb") as err:
+        begin = time.perf_counter()
+        child = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=err)
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - begin
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode != 0:
+        with open(log, "rb") as err:
+            tail = err.read()[-4000:].decode("utf-8", "replace")
+        sys.exit("modes-bench: %s failed with status %d:\n%s" % (name, child.returncode, tail))
+    step = nb.Step(name, wall, usage.ru_maxrss, None)
+    step.cpu = usage.ru_utime + usage.ru_stime
+    return step
+
+
 def concat_list(path, clips):
     with open(path, "w", encoding="utf-8") as out:
         out.write("ffconcat version 1.0\n")
@@ -187,7 +205,7 @@ def bench(args, modes, lyrane, work):
         for name, step_argv in steps:
             best = None
             for _ in range(args.runs):
-                step = nb.timed(name, step_argv, env, out, log)
+                step = timed(name, step_argv, env, log)
                 if best is None or step.wall < best.wall:
                     best = step
             if name.startswith("lyrane"):
@@ -204,15 +222,17 @@ def bench(args, modes, lyrane, work):
 
     print()
     print("%.1f hours, %d clips" % (timeline_s / 3600, cues))
-    print("%-30s %9s %13s  %s" % ("step", "wall s", "peak RSS MiB", ""))
+    print("%-30s %9s %9s %13s  %s" % ("step", "wall s", "CPU s", "peak RSS MiB", ""))
     for step in rows:
-        print("%-30s %9.2f %13.0f  %s" % (step.name, step.wall, step.peak_kib / 1024, step.note))
+        print("%-30s %9.2f %9.2f %13.0f  %s" % (step.name, step.wall, step.cpu,
+                                                step.peak_kib / 1024, step.note))
     by_name = {step.name: step for step in rows}
     for mode in ("wav", "mp3", "autospeed"):
         ours = by_name.get("lyrane " + mode)
         theirs = by_name.get("ffmpeg decode " + mode + " clips")
         if ours and theirs:
-            print("%s: %.2fx ffmpeg's decoding time" % (mode, ours.wall / theirs.wall))
+            print("%s: %.2fx ffmpeg's decoding time (wall), %.2fx its CPU time" %
+                  (mode, ours.wall / theirs.wall, ours.cpu / theirs.cpu))
     print("load after: %.2f %.2f %.2f" % os.getloadavg())
     return 0
 
