@@ -6,8 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
+#include <QSaveFile>
 
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -20,18 +20,6 @@ extern "C" {
 namespace lyrane {
 
 using audio_detail::setError;
-
-namespace {
-
-// Only a regular file we may have left half-written is removed; never a device or a link.
-void removePartialFile(const QString& path) {
-    const QFileInfo info(path);
-    if (info.isFile() && !info.isSymLink()) {
-        QFile::remove(path);
-    }
-}
-
-} // namespace
 
 // ---- Encoding ---------------------------------------------------------------------------
 
@@ -181,27 +169,33 @@ bool writeMp3File(int sampleRate, int bitRate, const QString& path,
     if (!encoder.open(sampleRate, bitRate, error)) {
         return false;
     }
-    const QByteArray utf8 = path.toUtf8();
-    FILE* file = std::fopen(utf8.constData(), "wb");
-    if (!file) {
+    // Written beside the target and renamed over it once whole, so an interrupted run never
+    // leaves a partial file under the final name. A device or pipe is written directly.
+    const QFileInfo info(path);
+    const bool direct = info.exists() && !info.isFile();
+    QSaveFile saveFile(path);
+    QFile plainFile(path);
+    QFileDevice& file = direct ? static_cast<QFileDevice&>(plainFile) : saveFile;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         setError(error, QObject::tr("failed to create MP3 file"));
         return false;
     }
     bool writeFailed = false;
     const PacketSink sink = [&](const uint8_t* data, int size) {
-        if (size > 0 &&
-            std::fwrite(data, 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
+        if (size > 0 && file.write(reinterpret_cast<const char*>(data), size) != size) {
             writeFailed = true;
             return false;
         }
         return true;
     };
     const bool produced = produce(encoder, sink) && encoder.finish(sink);
-    if (std::fclose(file) != 0) {
-        writeFailed = true;
+    if (produced && !writeFailed) {
+        writeFailed = !(direct ? plainFile.flush() : saveFile.commit());
     }
     if (writeFailed || !produced) {
-        removePartialFile(path);
+        if (!direct) {
+            saveFile.cancelWriting();
+        }
         if (writeFailed) {
             setError(error, QObject::tr("failed to write MP3 file"));
         } else if (!encoder.encoderError().isEmpty()) {
@@ -407,7 +401,9 @@ private:
 std::optional<AudioBuffer> decodeMp3(const QString& path, QString* error) {
     const QByteArray utf8 = path.toUtf8();
     AVFormatContext* rawFormat = nullptr;
-    if (avformat_open_input(&rawFormat, utf8.constData(), nullptr, nullptr) < 0) {
+    // A clip cached as MP3 is read as MP3 only: no other demuxer gets to parse it.
+    const AVInputFormat* mp3 = av_find_input_format("mp3");
+    if (!mp3 || avformat_open_input(&rawFormat, utf8.constData(), mp3, nullptr) < 0) {
         setError(error, QObject::tr("failed to open MP3 file: %1").arg(path));
         return std::nullopt;
     }

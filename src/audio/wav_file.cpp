@@ -18,6 +18,11 @@ namespace {
 
 constexpr qint64 kWriteChunk = 1 << 16;
 
+// What a clip's header may declare; beyond these it is not audio this program reads.
+constexpr quint32 kMinWavSampleRate = 1;
+constexpr quint32 kMaxWavSampleRate = 768000;
+constexpr quint16 kMaxWavChannels = 8;
+
 // Reads little-endian fields; bytes past the end of the file read as 0.
 class LittleEndianReader {
 public:
@@ -150,7 +155,7 @@ bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString*
         return false;
     }
 
-    qint32 sampleRate = 0;
+    quint32 sampleRate = 0;
     quint16 channels = 0;
     quint16 bitsPerSample = 0;
     while (!file.atEnd()) {
@@ -166,7 +171,7 @@ bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString*
                 return false;
             }
             channels = reader.u16();
-            sampleRate = static_cast<qint32>(reader.u32());
+            sampleRate = reader.u32();
             reader.u32(); // byte rate
             reader.u16(); // block align
             bitsPerSample = reader.u16();
@@ -183,7 +188,21 @@ bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString*
                                     .arg(bitsPerSample));
                 return false;
             }
-            layout->sampleRate = sampleRate;
+            if (sampleRate < kMinWavSampleRate || sampleRate > kMaxWavSampleRate) {
+                setError(error,
+                         QObject::tr("invalid WAV file %1: sample rate %2 Hz is out of range")
+                             .arg(path)
+                             .arg(sampleRate));
+                return false;
+            }
+            if (channels > kMaxWavChannels) {
+                setError(error, QObject::tr("invalid WAV file %1: %2 channels (at most %3)")
+                                    .arg(path)
+                                    .arg(channels)
+                                    .arg(kMaxWavChannels));
+                return false;
+            }
+            layout->sampleRate = static_cast<qint32>(sampleRate);
             layout->channels = channels;
             layout->dataSize = size;
             return true;

@@ -292,6 +292,20 @@ class TimelineTest(SubtitleRunCase):
         self.assertIn("Using automatically calculated padding of 0 ms\n", result.stderr)
         self.assertEqual(len(read_wav(out)[2]), samples_ms(9000))
 
+    def test_autopad_fits_a_late_first_cue_and_collisions(self):
+        # Three 800 ms clips on cues 100 ms long from 5 s on: 2.4 s of speech in a 5.5 s
+        # timeline, yet each collision pushes the next clip on (plus a fifth of the 100 ms
+        # gap), so the last one ends at 7440 ms and needs 1940 ms of padding, not 500.
+        late = self.path("late.vtt")
+        write_vtt(late, [(5000, 5100, "First cue."), (5200, 5300, "Other cue."),
+                         (5400, 5500, "Third cue.")])
+        out = self.path("late.wav")
+        result = self.narrate("--autopad", vtt=late, output=out)
+        self.assertExitStatus(result, 0)
+        self.assertIn("Using automatically calculated padding of 1940 ms\n", result.stderr)
+        self.assertIn("Segment 3: desired 5400 ms, actual 6640 ms - 7440 ms\n", result.stderr)
+        self.assertEqual(len(read_wav(out)[2]), samples_ms(5500 + 1940))
+
     def test_damaged_mp3_clip_is_reported_when_loaded(self):
         self.assertExitStatus(self.narrate("-f", "mp3_44100", "--no-padding"), 0)
         damaged = os.path.join(self.cache, self.cache_files()[0])
