@@ -213,6 +213,10 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
     const qsizetype count = paths.size();
     s.lengths.fill(0, count);
     s.speedUps.fill(1.0, count);
+    // Written by the threads at their own indices, through pointers taken now: element access
+    // on the lists themselves would check for sharing on every call.
+    qint64* const lengths = s.lengths.data();
+    double* const speedUps = s.speedUps.data();
     s.forms.assign(size_t(count), Spill::None);
     s.offsets.assign(size_t(count), 0);
 
@@ -299,14 +303,14 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
                     return true;
                 }
                 clip = std::move(*faster);
-                s.speedUps[i] = factor;
+                speedUps[i] = factor;
                 remade = true;
             }
         }
         if (speedUpFailed.load()) {
             return true; // the run stops after this pass; nothing more to keep
         }
-        s.lengths[i] = clip.samples.size();
+        lengths[i] = clip.samples.size();
         peaks[size_t(i)] = peakOf(clip.samples);
         if (preparation.measureLoudness && !clip.samples.isEmpty() &&
             (!meter.add(clip.samples.constData(), clip.samples.size(), &error) ||
