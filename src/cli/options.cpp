@@ -120,6 +120,15 @@ struct OptionTable {
                     "UTF-8; e.g. windows-1252, iso-8859-6)"),
         QStringLiteral("name")};
 
+    QCommandLineOption loudness{
+        QStringLiteral("loudness"),
+        QObject::tr("Bring the output to this integrated loudness (-70 to -5 LUFS)"),
+        QStringLiteral("LUFS")};
+    QCommandLineOption truePeak{
+        QStringLiteral("true-peak"),
+        QObject::tr("Ceiling on the output's true peak with --loudness (-20 to 0 dBTP)"),
+        QStringLiteral("dBTP"), QStringLiteral("-1.0")};
+
     OptionTable()
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
                 QObject::tr("Voice name (Miravel, Dostan, Brenn, Ottaline) or ElevenLabs voice ID"),
@@ -139,7 +148,7 @@ struct OptionTable {
             vtt,          say,     text,      voice,   keyFile,      tempDir,          limit,
             padding,      autopad, autospeed, speed,   output,       dryRun,           noPadding,
             cacheOnly,    batch,   s3Bucket,  format,  previousText, previousTextFile, nextText,
-            nextTextFile, jobs,    retries,   timeout, encoding};
+            nextTextFile, jobs,    retries,   timeout, encoding,     loudness,         truePeak};
     }
 };
 
@@ -228,6 +237,20 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
             return fail(QObject::tr("--encoding must name a character encoding known to the "
                                     "system, such as windows-1252\n"));
         }
+    }
+    if (parser.isSet(options.loudness)) {
+        const double lufs = parser.value(options.loudness).toDouble(&ok);
+        if (!ok || !(lufs >= -70.0 && lufs <= -5.0)) {
+            return fail(QObject::tr("--loudness must be between -70 and -5\n"));
+        }
+        config->timeline.loudnessLufs = lufs;
+    }
+    config->timeline.truePeakDbtp = parser.value(options.truePeak).toDouble(&ok);
+    if (!ok || !(config->timeline.truePeakDbtp >= -20.0 && config->timeline.truePeakDbtp <= 0.0)) {
+        return fail(QObject::tr("--true-peak must be between -20 and 0\n"));
+    }
+    if (parser.isSet(options.truePeak) && !config->timeline.loudnessLufs) {
+        return fail(QObject::tr("--true-peak is only supported with --loudness\n"));
     }
 
     // Printing the cache directory needs nothing else, whatever other options say.

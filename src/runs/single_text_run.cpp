@@ -1,6 +1,8 @@
 #include "runs/single_text_run.h"
 
 #include "audio/clip_loading.h"
+#include "audio/encoded_loudness.h"
+#include "audio/loudness.h"
 #include "audio/mp3_codec.h"
 #include "audio/wav_file.h"
 #include "cli/console.h"
@@ -96,28 +98,45 @@ private:
     const int retries;
 };
 
-int writeOutput(const QString& clipPath, const QString& outputFile) {
+int writeOutput(const QString& clipPath, const QString& outputFile, const TimelineSettings& level) {
     QString error;
-    const std::optional<AudioBuffer> clip = loadAudio(clipPath, &error);
+    std::optional<AudioBuffer> clip = loadAudio(clipPath, &error);
     if (!clip) {
         printError(QObject::tr("Failed to load audio segment: %1\n").arg(error));
         return 1;
     }
+    std::optional<LoudnessGain> gain;
+    if (level.loudnessLufs) {
+        gain = applyLoudnessTarget(*clip, *level.loudnessLufs, level.truePeakDbtp, &error);
+        if (!gain) {
+            printError(QObject::tr("Failed to measure loudness: %1\n").arg(error));
+            return 1;
+        }
+    }
+    const auto reportLoudness = [&] {
+        if (gain) {
+            printError(loudnessReport(*gain, *level.loudnessLufs, level.truePeakDbtp));
+        }
+        return 0;
+    };
     const OutputTarget output = outputTarget(outputFile);
     if (output.mp3) {
-        if (!encodeMp3(*clip, output.path, &error)) {
+        const bool written = gain ? encodeMp3AtLoudness(*clip, output.path, *level.loudnessLufs,
+                                                        level.truePeakDbtp, *gain, &error)
+                                  : encodeMp3(*clip, output.path, &error);
+        if (!written) {
             printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
             return 1;
         }
         printError(QObject::tr("Created MP3 audio file: %1\n").arg(output.path));
-        return 0;
+        return reportLoudness();
     }
     if (!writeWav(*clip, output.path, &error)) {
         printError(QObject::tr("Failed to write WAV output file: %1\n").arg(error));
         return 1;
     }
     printError(QObject::tr("Created WAV audio file: %1\n").arg(output.path));
-    return 0;
+    return reportLoudness();
 }
 
 } // namespace
@@ -158,7 +177,7 @@ int runSingleText(const RunConfiguration& config) {
         printError(QObject::tr("Segment file: %1\n").arg(job.path));
         return 0;
     }
-    return writeOutput(job.path, config.outputFile);
+    return writeOutput(job.path, config.outputFile, config.timeline);
 }
 
 } // namespace lyrane

@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <optional>
+
 namespace lyrane {
 
 // How the clips of a subtitle run are laid onto one timeline.
@@ -9,6 +11,8 @@ struct TimelineSettings {
     qint64 paddingMs = 0; // silence added after the last cue
     bool autopad = false; // pad as much as the clips need
     bool autospeed = false;
+    std::optional<double> loudnessLufs; // unset: peak normalisation only
+    double truePeakDbtp = -1.0;         // ceiling under a loudness target
 };
 
 } // namespace lyrane
