@@ -3,6 +3,8 @@
 #include "cli/console.h"
 #include "cache/file_helpers.h"
 
+#include "audio/programme_mix.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -12,6 +14,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 namespace lyrane {
 
@@ -20,6 +23,8 @@ namespace {
 constexpr qint64 kMaxPaddingMs = 24LL * 60 * 60 * 1000;
 constexpr int kMaxJobs = 16;
 constexpr int kMaxRetries = 10;
+constexpr double kMaxDuckDb = 60.0;
+constexpr int kMaxDuckRampMs = 10000;
 
 QString environmentText(const char* name) {
     return QString::fromUtf8(qgetenv(name)).trimmed();
@@ -112,6 +117,36 @@ struct OptionTable {
         QStringLiteral("timeout"),
         QObject::tr("Seconds without progress before a request or aws call fails (0 for none)"),
         QStringLiteral("seconds"), QStringLiteral("0")};
+    QCommandLineOption mixWith{
+        QStringLiteral("mix-with"),
+        QObject::tr("Video or audio file to mix the narration over (the programme)"),
+        QStringLiteral("file")};
+    QCommandLineOption mixStream{
+        QStringLiteral("mix-stream"),
+        QObject::tr("Audio stream of the programme to mix over, counted from 0"),
+        QStringLiteral("index"), QStringLiteral("0")};
+    QCommandLineOption duck{
+        QStringLiteral("duck"),
+        QObject::tr("Decibels the programme is lowered while narration plays (0 for none)"),
+        QStringLiteral("dB"), QStringLiteral("10")};
+    QCommandLineOption duckAttack{
+        QStringLiteral("duck-attack"),
+        QObject::tr("Milliseconds before a clip over which the programme is lowered"),
+        QStringLiteral("ms"), QStringLiteral("150")};
+    QCommandLineOption duckRelease{
+        QStringLiteral("duck-release"),
+        QObject::tr("Milliseconds after a clip over which the programme returns"),
+        QStringLiteral("ms"), QStringLiteral("400")};
+    QCommandLineOption keepOriginalAudio{
+        QStringLiteral("keep-original-audio"),
+        QObject::tr("Keep the programme's own audio as a second audio track (video output)")};
+    QCommandLineOption audioLanguage{
+        QStringLiteral("audio-language"),
+        QObject::tr("Language of the mixed audio track (ISO 639-2, e.g. eng)"),
+        QStringLiteral("code")};
+    QCommandLineOption audioTitle{QStringLiteral("audio-title"),
+                                  QObject::tr("Title of the mixed audio track"),
+                                  QStringLiteral("text"), QStringLiteral("Narration")};
 
     OptionTable()
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
@@ -127,17 +162,86 @@ struct OptionTable {
         return fromEnvironment.isEmpty() ? QStringLiteral("Brenn") : fromEnvironment;
     }
 
-    QList<QCommandLineOption> all() const {
+    QList<QCommandLineOption> all() const { return beforeProgrammeMix() + programmeMix(); }
+
+    QList<QCommandLineOption> beforeProgrammeMix() const {
         return {vtt,          say,     text,      voice,  keyFile,      tempDir,          limit,
                 padding,      autopad, autospeed, speed,  output,       dryRun,           noPadding,
                 cacheOnly,    batch,   s3Bucket,  format, previousText, previousTextFile, nextText,
                 nextTextFile, jobs,    retries,   timeout};
+    }
+
+    // Narration over a programme.
+    QList<QCommandLineOption> programmeMix() const {
+        return {mixWith,     mixStream,         duck,          duckAttack,
+                duckRelease, keepOriginalAudio, audioLanguage, audioTitle};
     }
 };
 
 std::optional<int> fail(const QString& message) {
     printError(message);
     return 1;
+}
+
+// --mix-with and its companions: the numbers, checked with the other numbers.
+std::optional<int> validateProgrammeMixNumbers(const QCommandLineParser& parser,
+                                               const OptionTable& options, Config* config) {
+    bool ok = false;
+    config->mixWith = parser.value(options.mixWith);
+    config->mixStream = parser.value(options.mixStream).toInt(&ok);
+    if (!ok || config->mixStream < 0) {
+        return fail(QObject::tr("--mix-stream must be zero or positive\n"));
+    }
+    config->duckDb = parser.value(options.duck).toDouble(&ok);
+    if (!ok || !(config->duckDb >= 0 && config->duckDb <= kMaxDuckDb)) {
+        return fail(QObject::tr("--duck must be between 0 and 60\n"));
+    }
+    for (const auto& [option, target, message] :
+         {std::tuple{&options.duckAttack, &config->duckAttackMs,
+                     QObject::tr("--duck-attack must be between 0 and 10000\n")},
+          std::tuple{&options.duckRelease, &config->duckReleaseMs,
+                     QObject::tr("--duck-release must be between 0 and 10000\n")}}) {
+        *target = parser.value(*option).toInt(&ok);
+        if (!ok || *target < 0 || *target > kMaxDuckRampMs) {
+            return fail(message);
+        }
+    }
+    config->keepOriginalAudio = parser.isSet(options.keepOriginalAudio);
+    config->audioLanguage = parser.value(options.audioLanguage);
+    static const QRegularExpression languageCode(QStringLiteral("^[a-z]{3}$"));
+    if (parser.isSet(options.audioLanguage) &&
+        !languageCode.match(config->audioLanguage).hasMatch()) {
+        return fail(
+            QObject::tr("--audio-language must be a three-letter ISO 639-2 code such as eng\n"));
+    }
+    config->audioTitle = parser.value(options.audioTitle);
+    return std::nullopt;
+}
+
+// --mix-with and its companions: how they combine with the run and its output.
+std::optional<int> validateProgrammeMixUse(const QCommandLineParser& parser,
+                                           const OptionTable& options, const Config& config) {
+    if (config.mixWith.isEmpty()) {
+        for (const QCommandLineOption* companion :
+             {&options.mixStream, &options.duck, &options.duckAttack, &options.duckRelease,
+              &options.keepOriginalAudio, &options.audioLanguage, &options.audioTitle}) {
+            if (parser.isSet(*companion)) {
+                return fail(QObject::tr("--%1 needs --mix-with\n").arg(companion->names().first()));
+            }
+        }
+        if (isVideoOutputPath(config.outputFile)) {
+            return fail(QObject::tr("a video output (.mp4, .mov, .mkv) needs --mix-with to take "
+                                    "the pictures from\n"));
+        }
+        return std::nullopt;
+    }
+    if (config.vttFile.isEmpty()) {
+        return fail(QObject::tr("--mix-with is only supported with --vtt\n"));
+    }
+    if (config.keepOriginalAudio && !isVideoOutputPath(config.outputFile)) {
+        return fail(QObject::tr("--keep-original-audio needs an .mp4, .mov or .mkv output\n"));
+    }
+    return std::nullopt;
 }
 
 // The checks that must pass before any work starts, in the order users see them reported.
@@ -193,6 +297,9 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     const double timeoutMs = std::ceil(timeoutSeconds * 1000.0);
     config->timeoutMs =
         timeoutMs > std::numeric_limits<int>::max() ? 0 : static_cast<int>(timeoutMs);
+    if (std::optional<int> status = validateProgrammeMixNumbers(parser, options, config)) {
+        return status;
+    }
 
     if (config->cacheOnly) {
         printOutput(config->tempDir + QLatin1Char('\n'));
@@ -215,7 +322,7 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     if (config->outputFile.isEmpty()) {
         return fail(QObject::tr("--output flag is required\n"));
     }
-    return std::nullopt;
+    return validateProgrammeMixUse(parser, options, *config);
 }
 
 } // namespace

@@ -32,6 +32,15 @@ struct Config {
     int jobs = 1;
     int retries = 0;
     int timeoutMs = 0; // 0: no time-out
+    // Narration mixed over a programme (--mix-with).
+    QString mixWith;
+    int mixStream = 0;
+    double duckDb = 10.0;
+    int duckAttackMs = 150;
+    int duckReleaseMs = 400;
+    bool keepOriginalAudio = false;
+    QString audioLanguage;
+    QString audioTitle = QStringLiteral("Narration");
 };
 
 // Parses and validates the arguments (program name first). Returns the exit status when the

@@ -5,6 +5,8 @@
 #include "runs/run_preparation.h"
 #include "audio/streamed_timeline.h"
 
+#include "runs/programme_mix_run.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -123,6 +125,10 @@ int runOneFile(const Config& config, RunSession& session) {
         printCueListing(*cues, config.limit);
         return 0;
     }
+    // A programme that cannot be mixed over stops the run before any speech is requested.
+    if (!config.mixWith.isEmpty() && !programmeDurationForRun(config)) {
+        return 1;
+    }
     if (!session.ensurePrepared()) {
         return 1;
     }
@@ -239,6 +245,12 @@ int writeTimeline(const Config& config, const QList<double>& speedUps, qint64 du
             printError(QObject::tr("  (delayed by %1 ms to avoid collision)\n")
                            .arg(placement.actualStartMs - placement.desiredStartMs));
         }
+    }
+
+    if (!config.mixWith.isEmpty()) {
+        return writeNarrationOverProgramme(config, *plan, [&](const QString& path, QString* error) {
+            return source.write(*plan, path, false, error);
+        });
     }
 
     QString outputPath = config.outputFile;
@@ -393,6 +405,14 @@ int assembleTimeline(const Config& config, const QList<VttCue>& allCues,
     qint64 durationMs = 0;
     for (const VttCue& cue : allCues) {
         durationMs = std::max(durationMs, cue.endMs);
+    }
+    // Over a programme, the timeline lasts at least as long as the programme.
+    if (!config.mixWith.isEmpty()) {
+        const std::optional<qint64> programmeMs = programmeDurationForRun(config);
+        if (!programmeMs) {
+            return 1;
+        }
+        durationMs = std::max(durationMs, *programmeMs);
     }
 
     QList<qint64> starts;
