@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from support import LyraneTestCase, read_wav, write_vtt
+from support import LyraneTestCase, read_wav, source_dir, write_vtt
 from test_speechd import Service
 
 RATE = 44100
@@ -275,6 +275,24 @@ class ProgrammeMixTest(LyraneTestCase):
                 self.assertExitStatus(result, 1)
                 self.assertIn(message, result.stderr)
                 self.assertOnlyFiles()
+
+
+class ReadmeVideoDemoTest(LyraneTestCase):
+    def test_demo_narrates_the_example_over_a_generated_video(self):
+        demo = os.path.join(source_dir(), "scripts", "demo-video")
+        result = subprocess.run([demo, self.tmp], capture_output=True, text=True, timeout=900,
+                                env={k: v for k, v in os.environ.items()
+                                     if k not in ("ELEVENLABS_API_KEY", "LYRANE_API_URL",
+                                                  "LYRANE_S3_BUCKET")})
+        self.assertEqual(result.returncode, 0, result.stderr[-3000:])
+        output = os.path.join(self.tmp, "lighthouse.mp4")
+        self.assertIn("Narrated video written to: " + output, result.stdout)
+        streams = probe(output)["streams"]
+        self.assertEqual([(s["codec_type"], s["codec_name"]) for s in streams],
+                         [("video", "mpeg4"), ("audio", "aac")])
+        self.assertEqual(streams[1]["tags"]["language"], "eng")
+        self.assertEqual(packets(output, "0:v"),
+                         packets(os.path.join(self.tmp, "programme.mp4"), "0:v"))
 
 
 if __name__ == "__main__":
