@@ -321,6 +321,7 @@ private:
     bool queueProgramme(const AVFrame* frame, QString* error);
     bool mixAvailable(QString* error);
     bool mixUntil(qint64 end, QString* error);
+    bool keepPace(const AVPacket& packet, QString* error);
     bool encodeMixed(qint64 count, QString* error);
     bool sendToEncoder(const AVFrame* frame, QString* error);
     bool writePacket(AVPacket* packet, QString* error);
@@ -341,8 +342,9 @@ private:
     Codec decoder;
     Resampler programmeResampler;
     bool programmeStarted = false;
-    qint64 skipProgramme = 0;    // decoded samples before the file's start, still to drop
-    qint64 programmeSamples = 0; // at the mix rate, including a silent lead-in
+    qint64 skipProgramme = 0; // decoded samples already passed on the timeline, still to drop
+    qint64 programmeEnd = 0;  // where the programme's sound ends on the timeline
+    qint64 timelineEnd = 0;   // the file's length at the mix rate
 
     OutputFile output;
     Codec encoder;
@@ -674,25 +676,28 @@ bool ProgrammeMix::queueProgramme(const AVFrame* frame, QString* error) {
                                    .arg(settings.programmePath, ffmpegText(rc)));
         }
     }
-    if (!programmeStarted && frame) {
-        programmeStarted = true;
-        // Sound that starts after the file's start is preceded by silence; sound before it is cut.
+    if (frame && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+        // Each frame goes where its time says: silence fills a gap or a late start, and sound
+        // for a time already mixed (before the file's start, or overlapping) is dropped.
+        // Differences within 20 ms are the resampler's delay and rounding, and are let be.
         const AVStream* stream = input->streams[programmeAudio];
         qint64 at = frame->best_effort_timestamp;
-        if (at != AV_NOPTS_VALUE) {
-            if (input->start_time != AV_NOPTS_VALUE) {
-                at -= av_rescale_q(input->start_time, AV_TIME_BASE_Q, stream->time_base);
-            }
-            const qint64 lead = av_rescale_q(at, stream->time_base, AVRational{1, mixRate});
-            if (lead > 0) {
+        if (input->start_time != AV_NOPTS_VALUE) {
+            at -= av_rescale_q(input->start_time, AV_TIME_BASE_Q, stream->time_base);
+        }
+        at = av_rescale_q(at, stream->time_base, AVRational{1, mixRate});
+        const qint64 queueEnd = mixed + programme.front().size();
+        if (!programmeStarted || std::llabs(at - queueEnd) > mixRate / 50) {
+            if (at > queueEnd) {
                 for (SampleQueue& channel : programme) {
-                    channel.appendSilence(lead);
+                    channel.appendSilence(at - queueEnd);
                 }
-                programmeSamples += lead;
-            } else if (lead < 0) {
-                skipProgramme = -lead;
+                skipProgramme = 0;
+            } else {
+                skipProgramme = queueEnd - at;
             }
         }
+        programmeStarted = true;
     }
     const int inCount = frame ? frame->nb_samples : 0;
     const int room = swr_get_out_samples(programmeResampler.get(), inCount) + 16;
@@ -714,7 +719,7 @@ bool ProgrammeMix::queueProgramme(const AVFrame* frame, QString* error) {
     for (int c = 0; c < mixChannels; ++c) {
         programme[size_t(c)].append(converted[size_t(c)].data() + skipped, made - skipped);
     }
-    programmeSamples += made - skipped;
+    programmeEnd = std::max(programmeEnd, mixed + programme.front().size());
     return true;
 }
 
@@ -760,6 +765,23 @@ bool ProgrammeMix::mixAvailable(QString* error) {
         }
     }
     return true;
+}
+
+// Keeps the mix up with the other streams, so the muxer never holds much of them: without
+// programme sound the narration follows the packets' times directly; with it, the mix runs
+// ahead only where the programme's sound has fallen ten seconds behind the other streams,
+// taking the programme as silent there.
+bool ProgrammeMix::keepPace(const AVPacket& packet, QString* error) {
+    const AVStream* stream = input->streams[packet.stream_index];
+    qint64 at = packet.dts;
+    if (input->start_time != AV_NOPTS_VALUE) {
+        at -= av_rescale_q(input->start_time, AV_TIME_BASE_Q, stream->time_base);
+    }
+    at = av_rescale_q(at, stream->time_base, AVRational{1, mixRate});
+    const qint64 lag = programmeAudio < 0 ? 0 : qint64(mixRate) * 10;
+    const qint64 until = std::min(
+        at - lag, programmeAudio < 0 ? narrationLength : std::max(narrationLength, timelineEnd));
+    return mixUntil(until - until % frameSamples, error);
 }
 
 // Mixes up to `end` samples, the programme silent where it has nothing queued.
@@ -893,6 +915,7 @@ bool ProgrammeMix::runInto(const QString& writePath, QString* error) {
                                   qint64(settings.duckReleaseMs) * mixRate / 1000);
     }
     envelope.emplace(regions, duckGainFromDb(settings.duckDb));
+    timelineEnd = av_rescale_q(fileDurationMs(input.get()), AVRational{1, 1000}, mixBase);
 
     Packet packet(av_packet_alloc());
     if (!packet) {
@@ -912,18 +935,8 @@ bool ProgrammeMix::runInto(const QString& writePath, QString* error) {
         if (index == programmeAudio && !decodeProgramme(packet.get(), error)) {
             return false;
         }
-        if (programmeAudio < 0 && packet->dts != AV_NOPTS_VALUE) {
-            // No programme sound to pace the mix: the narration keeps up with the video.
-            const AVStream* stream = input->streams[index];
-            qint64 at = packet->dts;
-            if (input->start_time != AV_NOPTS_VALUE) {
-                at -= av_rescale_q(input->start_time, AV_TIME_BASE_Q, stream->time_base);
-            }
-            const qint64 until =
-                std::min<qint64>(narrationLength, av_rescale_q(at, stream->time_base, mixBase));
-            if (!mixUntil(until - until % frameSamples, error)) {
-                return false;
-            }
+        if (packet->dts != AV_NOPTS_VALUE && !keepPace(*packet, error)) {
+            return false;
         }
         if (!copyPacket(packet.get(), error)) {
             return false;
@@ -935,13 +948,13 @@ bool ProgrammeMix::runInto(const QString& writePath, QString* error) {
         return false;
     }
 
-    const qint64 programmeEnd = std::max<qint64>(
-        programmeSamples, av_rescale_q(fileDurationMs(input.get()), AVRational{1, 1000}, mixBase));
     if (report) {
         report->hasProgrammeAudio = programmeAudio >= 0;
-        report->extendedByMs = std::max<qint64>(0, narrationLength - programmeEnd) * 1000 / mixRate;
+        report->extendedByMs =
+            std::max<qint64>(0, narrationLength - std::max(programmeEnd, timelineEnd)) * 1000 /
+            mixRate;
     }
-    if (!mixUntil(std::max(programmeSamples, narrationLength), error) ||
+    if (!mixUntil(std::max(programmeEnd, narrationLength), error) ||
         !sendToEncoder(nullptr, error) || !finishVideo(error)) {
         return false;
     }
