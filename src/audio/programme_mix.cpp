@@ -1,5 +1,8 @@
 #include "audio/programme_mix.h"
 
+#include "audio/ffmpeg_handles.h"
+#include "audio/narration_stream.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -24,60 +27,12 @@ extern "C" {
 
 namespace lyrane {
 
+using namespace ffmpeg;
+
 namespace {
 
 // Samples per encoded frame for encoders that take any size (PCM).
 constexpr int kPcmFrameSamples = 4096;
-constexpr qint64 kNarrationReadSamples = 8192;
-
-struct InputCloser {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-using InputFile = std::unique_ptr<AVFormatContext, InputCloser>;
-
-struct OutputCloser {
-    void operator()(AVFormatContext* context) const {
-        if (context->pb && !(context->oformat->flags & AVFMT_NOFILE)) {
-            avio_closep(&context->pb);
-        }
-        avformat_free_context(context);
-    }
-};
-using OutputFile = std::unique_ptr<AVFormatContext, OutputCloser>;
-
-struct CodecCloser {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-using Codec = std::unique_ptr<AVCodecContext, CodecCloser>;
-
-struct FrameFreer {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using Frame = std::unique_ptr<AVFrame, FrameFreer>;
-
-struct PacketFreer {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using Packet = std::unique_ptr<AVPacket, PacketFreer>;
-
-struct ResamplerFreer {
-    void operator()(SwrContext* context) const { swr_free(&context); }
-};
-using Resampler = std::unique_ptr<SwrContext, ResamplerFreer>;
-
-struct ChannelLayout {
-    AVChannelLayout layout{};
-    explicit ChannelLayout(int channels) { av_channel_layout_default(&layout, channels); }
-    ~ChannelLayout() { av_channel_layout_uninit(&layout); }
-    ChannelLayout(const ChannelLayout&) = delete;
-    ChannelLayout& operator=(const ChannelLayout&) = delete;
-};
-
-QString ffmpegText(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return QString::fromUtf8(text);
-}
 
 bool fail(QString* error, const QString& message) {
     if (error) {
@@ -92,13 +47,13 @@ InputFile openInput(const QString& path, QString* error) {
     const QByteArray name = QFile::encodeName(QFileInfo(path).absoluteFilePath());
     int rc = avformat_open_input(&raw, name.constData(), nullptr, nullptr);
     if (rc < 0) {
-        fail(error, QObject::tr("cannot open %1: %2").arg(path, ffmpegText(rc)));
+        fail(error, QObject::tr("cannot open %1: %2").arg(path, errorText(rc)));
         return {};
     }
     InputFile input(raw);
     rc = avformat_find_stream_info(raw, nullptr);
     if (rc < 0) {
-        fail(error, QObject::tr("cannot read the streams of %1: %2").arg(path, ffmpegText(rc)));
+        fail(error, QObject::tr("cannot read the streams of %1: %2").arg(path, errorText(rc)));
         return {};
     }
     return input;
@@ -155,99 +110,6 @@ QString streamKind(const AVStream* stream) {
         return QObject::tr("data");
     }
 }
-
-// Samples of one channel waiting to be mixed, consumed from the front.
-class SampleQueue {
-public:
-    qint64 size() const { return qint64(samples.size() - head); }
-    const double* data() const { return samples.data() + head; }
-    void append(const double* from, qint64 count) {
-        samples.insert(samples.end(), from, from + count);
-    }
-    void appendSilence(qint64 count) { samples.insert(samples.end(), size_t(count), 0.0); }
-    void drop(qint64 count) {
-        head += size_t(std::min(count, size()));
-        if (head >= samples.size() / 2) {
-            samples.erase(samples.begin(), samples.begin() + std::ptrdiff_t(head));
-            head = 0;
-        }
-    }
-
-private:
-    std::vector<double> samples;
-    size_t head = 0;
-};
-
-// The narration at the mix rate, pulled in slices; silence once it has ended.
-class NarrationReader {
-public:
-    bool open(const NarrationSource& source, int mixRate, QString* error) {
-        this->source = &source;
-        if (source.sampleRate == mixRate) {
-            return true;
-        }
-        ChannelLayout mono(1);
-        SwrContext* raw = nullptr;
-        const int rc =
-            swr_alloc_set_opts2(&raw, &mono.layout, AV_SAMPLE_FMT_DBL, mixRate, &mono.layout,
-                                AV_SAMPLE_FMT_DBL, source.sampleRate, 0, nullptr);
-        resampler.reset(raw);
-        if (rc < 0 || swr_init(raw) < 0) {
-            return fail(error, QObject::tr("cannot resample the narration from %1 Hz to %2 Hz")
-                                   .arg(source.sampleRate)
-                                   .arg(mixRate));
-        }
-        return true;
-    }
-
-    // Writes `count` samples to `out`.
-    bool take(double* out, qint64 count, QString* error) {
-        while (ready.size() < count && !ended) {
-            if (!refill(error)) {
-                return false;
-            }
-        }
-        const qint64 available = std::min(count, ready.size());
-        std::copy(ready.data(), ready.data() + available, out);
-        std::fill(out + available, out + count, 0.0);
-        ready.drop(available);
-        return true;
-    }
-
-private:
-    bool refill(QString* error) {
-        input.resize(size_t(kNarrationReadSamples));
-        const qint64 got =
-            source->read ? source->read(input.data(), kNarrationReadSamples, error) : 0;
-        if (got < 0) {
-            return false;
-        }
-        if (!resampler) {
-            ready.append(input.data(), got);
-            ended = got == 0;
-            return true;
-        }
-        const int room = swr_get_out_samples(resampler.get(), int(got)) + 16;
-        output.resize(size_t(room));
-        uint8_t* out[] = {reinterpret_cast<uint8_t*>(output.data())};
-        const uint8_t* in[] = {reinterpret_cast<const uint8_t*>(input.data())};
-        const int made = swr_convert(resampler.get(), out, room, got > 0 ? in : nullptr, int(got));
-        if (made < 0) {
-            return fail(error,
-                        QObject::tr("cannot resample the narration: %1").arg(ffmpegText(made)));
-        }
-        ready.append(output.data(), made);
-        ended = got == 0;
-        return true;
-    }
-
-    const NarrationSource* source = nullptr;
-    Resampler resampler;
-    std::vector<double> input;
-    std::vector<double> output;
-    SampleQueue ready;
-    bool ended = false;
-};
 
 const AVCodec* encoderFor(MixedOutputKind kind) {
     switch (kind) {
@@ -328,7 +190,7 @@ private:
     bool finishVideo(QString* error);
     bool runInto(const QString& writePath, QString* error);
     QString writeFailure(int code) const {
-        return QObject::tr("cannot write %1: %2").arg(outputPath, ffmpegText(code));
+        return QObject::tr("cannot write %1: %2").arg(outputPath, errorText(code));
     }
 
     const ProgrammeMixSettings& settings;
@@ -358,7 +220,7 @@ private:
     std::vector<qint64> videoEnd;  // per output stream: latest pts + duration, output time base
 
     std::vector<SampleQueue> programme; // per mix channel
-    NarrationReader narrationReader;
+    NarrationStream narrationReader;
     std::optional<DuckingEnvelope> envelope;
     qint64 narrationLength = 0; // at the mix rate
     qint64 mixed = 0;           // samples sent to the encoder
@@ -402,7 +264,7 @@ bool ProgrammeMix::openProgramme(QString* error) {
     }
     if (rc < 0) {
         return fail(error, QObject::tr("cannot decode the audio of %1: %2")
-                               .arg(settings.programmePath, ffmpegText(rc)));
+                               .arg(settings.programmePath, errorText(rc)));
     }
     if (decoder->sample_rate <= 0 || decoder->ch_layout.nb_channels <= 0) {
         return fail(error, QObject::tr("cannot decode the audio of %1: unknown rate or channels")
@@ -466,7 +328,7 @@ bool ProgrammeMix::addMixedStream(QString* error) {
         return fail(error, QObject::tr("cannot write %1: the %2 encoder refused %3 Hz: %4")
                                .arg(outputPath, QString::fromUtf8(codec->name))
                                .arg(mixRate)
-                               .arg(ffmpegText(rc)));
+                               .arg(errorText(rc)));
     }
     if (encoder->frame_size > 0 && !(codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE)) {
         frameSamples = encoder->frame_size;
@@ -504,7 +366,7 @@ bool ProgrammeMix::openOutput(const QString& writePath, QString* error) {
     AVFormatContext* raw = nullptr;
     const int rc = avformat_alloc_output_context2(&raw, format, nullptr, name.constData());
     if (rc < 0 || !raw) {
-        return fail(error, QObject::tr("cannot write %1: %2").arg(outputPath, ffmpegText(rc)));
+        return fail(error, QObject::tr("cannot write %1: %2").arg(outputPath, errorText(rc)));
     }
     output.reset(raw);
     streamMap.assign(input->nb_streams, -1);
@@ -673,7 +535,7 @@ bool ProgrammeMix::queueProgramme(const AVFrame* frame, QString* error) {
         }
         if (rc < 0) {
             return fail(error, QObject::tr("cannot convert the audio of %1: %2")
-                                   .arg(settings.programmePath, ffmpegText(rc)));
+                                   .arg(settings.programmePath, errorText(rc)));
         }
     }
     if (frame && frame->best_effort_timestamp != AV_NOPTS_VALUE) {
@@ -712,7 +574,7 @@ bool ProgrammeMix::queueProgramme(const AVFrame* frame, QString* error) {
                     frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr, inCount);
     if (made < 0) {
         return fail(error, QObject::tr("cannot convert the audio of %1: %2")
-                               .arg(settings.programmePath, ffmpegText(made)));
+                               .arg(settings.programmePath, errorText(made)));
     }
     const qint64 skipped = std::min<qint64>(skipProgramme, made);
     skipProgramme -= skipped;
@@ -730,7 +592,7 @@ bool ProgrammeMix::decodeProgramme(const AVPacket* packet, QString* error) {
     }
     if (rc < 0 && rc != AVERROR_EOF) {
         return fail(error, QObject::tr("cannot decode the audio of %1: %2")
-                               .arg(settings.programmePath, ffmpegText(rc)));
+                               .arg(settings.programmePath, errorText(rc)));
     }
     Frame frame(av_frame_alloc());
     if (!frame) {
@@ -746,7 +608,7 @@ bool ProgrammeMix::decodeProgramme(const AVPacket* packet, QString* error) {
         }
         if (rc < 0) {
             return fail(error, QObject::tr("cannot decode the audio of %1: %2")
-                                   .arg(settings.programmePath, ffmpegText(rc)));
+                                   .arg(settings.programmePath, errorText(rc)));
         }
         const bool queued = queueProgramme(frame.get(), error);
         av_frame_unref(frame.get());
@@ -929,7 +791,7 @@ bool ProgrammeMix::runInto(const QString& writePath, QString* error) {
         if (rc < 0) {
             return fail(
                 error,
-                QObject::tr("cannot read %1: %2").arg(settings.programmePath, ffmpegText(rc)));
+                QObject::tr("cannot read %1: %2").arg(settings.programmePath, errorText(rc)));
         }
         const int index = packet->stream_index;
         if (index == programmeAudio && !decodeProgramme(packet.get(), error)) {
