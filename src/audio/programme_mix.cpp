@@ -844,6 +844,10 @@ bool ProgrammeMix::run(QString* error) {
     if (narration.sampleRate <= 0 || narration.totalSamples < 0) {
         return fail(error, QObject::tr("the narration has no sample rate"));
     }
+    if (QFileInfo(outputPath) == QFileInfo(settings.programmePath)) {
+        return fail(error,
+                    QObject::tr("cannot write %1: it is the programme itself").arg(outputPath));
+    }
     if (!openProgramme(error)) {
         return false;
     }

@@ -269,12 +269,18 @@ class ProgrammeMixTest(LyraneTestCase):
             (["--mix-with", self.media_path("film.mp4"), "--keep-original-audio"], "out.wav",
              "--keep-original-audio needs an .mp4, .mov or .mkv output"),
         ]
+        shutil.copy(self.media_path("film.mp4"), os.path.join(self.out_dir, "film.mp4"))
+        cases.append((["--mix-with", os.path.join(self.out_dir, "film.mp4")], "film.mp4",
+                      "cannot write %s: it is the programme itself"
+                      % os.path.join(self.out_dir, "film.mp4")))
         for args, name, message in cases:
             with self.subTest(args=args, output=name):
                 result = self.narrate(os.path.join(self.out_dir, name), *args)
                 self.assertExitStatus(result, 1)
                 self.assertIn(message, result.stderr)
-                self.assertOnlyFiles()
+                self.assertOnlyFiles("film.mp4")
+        self.assertEqual(packets(os.path.join(self.out_dir, "film.mp4"), "0:a"),
+                         packets(self.media_path("film.mp4"), "0:a"), "the programme is unchanged")
 
 
 class ReadmeVideoDemoTest(LyraneTestCase):
