@@ -844,7 +844,9 @@ bool ProgrammeMix::run(QString* error) {
     if (narration.sampleRate <= 0 || narration.totalSamples < 0) {
         return fail(error, QObject::tr("the narration has no sample rate"));
     }
-    if (QFileInfo(outputPath) == QFileInfo(settings.programmePath)) {
+    // (Two missing files compare equal, so only an existing programme is compared.)
+    const QFileInfo programmeFile(settings.programmePath);
+    if (programmeFile.exists() && QFileInfo(outputPath) == programmeFile) {
         return fail(error,
                     QObject::tr("cannot write %1: it is the programme itself").arg(outputPath));
     }
