@@ -4,6 +4,8 @@
 #include "cli/text_file.h"
 #include "subtitles/text_decoding.h"
 
+#include "audio/programme_mix.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -13,6 +15,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 namespace lyrane {
 
@@ -21,6 +24,8 @@ namespace {
 constexpr qint64 kMaxPaddingMs = 24LL * 60 * 60 * 1000;
 constexpr int kMaxJobs = 16;
 constexpr int kMaxRetries = 10;
+constexpr double kMaxDuckDb = 60.0;
+constexpr int kMaxDuckRampMs = 10000;
 
 QString environmentText(const char* name) {
     return QString::fromUtf8(qgetenv(name)).trimmed();
@@ -129,6 +134,37 @@ struct OptionTable {
         QObject::tr("Ceiling on the output's true peak with --loudness (-20 to 0 dBTP)"),
         QStringLiteral("dBTP"), QStringLiteral("-1.0")};
 
+    QCommandLineOption mixWith{
+        QStringLiteral("mix-with"),
+        QObject::tr("Video or audio file to mix the narration over (the programme)"),
+        QStringLiteral("file")};
+    QCommandLineOption mixStream{
+        QStringLiteral("mix-stream"),
+        QObject::tr("Audio stream of the programme to mix over, counted from 0"),
+        QStringLiteral("index"), QStringLiteral("0")};
+    QCommandLineOption duck{
+        QStringLiteral("duck"),
+        QObject::tr("Decibels the programme is lowered while narration plays (0 for none)"),
+        QStringLiteral("dB"), QStringLiteral("10")};
+    QCommandLineOption duckAttack{
+        QStringLiteral("duck-attack"),
+        QObject::tr("Milliseconds before a clip over which the programme is lowered"),
+        QStringLiteral("ms"), QStringLiteral("150")};
+    QCommandLineOption duckRelease{
+        QStringLiteral("duck-release"),
+        QObject::tr("Milliseconds after a clip over which the programme returns"),
+        QStringLiteral("ms"), QStringLiteral("400")};
+    QCommandLineOption keepOriginalAudio{
+        QStringLiteral("keep-original-audio"),
+        QObject::tr("Keep the programme's own audio as a second audio track (video output)")};
+    QCommandLineOption audioLanguage{
+        QStringLiteral("audio-language"),
+        QObject::tr("Language of the mixed audio track (ISO 639-2, e.g. eng)"),
+        QStringLiteral("code")};
+    QCommandLineOption audioTitle{QStringLiteral("audio-title"),
+                                  QObject::tr("Title of the mixed audio track"),
+                                  QStringLiteral("text"), QStringLiteral("Narration")};
+
     OptionTable()
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
                 QObject::tr("Voice name (Miravel, Dostan, Brenn, Ottaline) or ElevenLabs voice ID"),
@@ -144,11 +180,24 @@ struct OptionTable {
     }
 
     QList<QCommandLineOption> all() const {
-        return {
-            vtt,          say,     text,      voice,   keyFile,      tempDir,          limit,
-            padding,      autopad, autospeed, speed,   output,       dryRun,           noPadding,
-            cacheOnly,    batch,   s3Bucket,  format,  previousText, previousTextFile, nextText,
-            nextTextFile, jobs,    retries,   timeout, encoding,     loudness,         truePeak};
+        return {vtt,           say,
+                text,          voice,
+                keyFile,       tempDir,
+                limit,         padding,
+                autopad,       autospeed,
+                speed,         output,
+                dryRun,        noPadding,
+                cacheOnly,     batch,
+                s3Bucket,      format,
+                previousText,  previousTextFile,
+                nextText,      nextTextFile,
+                jobs,          retries,
+                timeout,       encoding,
+                loudness,      truePeak,
+                mixWith,       mixStream,
+                duck,          duckAttack,
+                duckRelease,   keepOriginalAudio,
+                audioLanguage, audioTitle};
     }
 };
 
@@ -175,6 +224,69 @@ QStringList splitBatchFiles(const QString& list) {
         }
     }
     return files;
+}
+
+// --mix-with and its companions: the numbers, checked with the other numbers.
+std::optional<int> validateProgrammeMixNumbers(const QCommandLineParser& parser,
+                                               const OptionTable& options,
+                                               ProgrammeMixSettings* mix) {
+    bool ok = false;
+    mix->programmePath = parser.value(options.mixWith);
+    mix->audioStream = parser.value(options.mixStream).toInt(&ok);
+    if (!ok || mix->audioStream < 0) {
+        return fail(QObject::tr("--mix-stream must be zero or positive\n"));
+    }
+    mix->duckDb = parser.value(options.duck).toDouble(&ok);
+    if (!ok || !(mix->duckDb >= 0 && mix->duckDb <= kMaxDuckDb)) {
+        return fail(QObject::tr("--duck must be between 0 and 60\n"));
+    }
+    for (const auto& [option, target, message] :
+         {std::tuple{&options.duckAttack, &mix->duckAttackMs,
+                     QObject::tr("--duck-attack must be between 0 and 10000\n")},
+          std::tuple{&options.duckRelease, &mix->duckReleaseMs,
+                     QObject::tr("--duck-release must be between 0 and 10000\n")}}) {
+        *target = parser.value(*option).toInt(&ok);
+        if (!ok || *target < 0 || *target > kMaxDuckRampMs) {
+            return fail(message);
+        }
+    }
+    mix->keepOriginalAudio = parser.isSet(options.keepOriginalAudio);
+    mix->audioLanguage = parser.value(options.audioLanguage);
+    static const QRegularExpression languageCode(QStringLiteral("^[a-z]{3}$"));
+    if (parser.isSet(options.audioLanguage) && !languageCode.match(mix->audioLanguage).hasMatch()) {
+        return fail(
+            QObject::tr("--audio-language must be a three-letter ISO 639-2 code such as eng\n"));
+    }
+    mix->audioTitle = parser.value(options.audioTitle);
+    return std::nullopt;
+}
+
+// --mix-with and its companions: how they combine with the run and its output.
+std::optional<int> validateProgrammeMixUse(const QCommandLineParser& parser,
+                                           const OptionTable& options,
+                                           const RunConfiguration& config) {
+    const ProgrammeMixSettings& mix = config.timeline.programme;
+    if (mix.programmePath.isEmpty()) {
+        for (const QCommandLineOption* companion :
+             {&options.mixStream, &options.duck, &options.duckAttack, &options.duckRelease,
+              &options.keepOriginalAudio, &options.audioLanguage, &options.audioTitle}) {
+            if (parser.isSet(*companion)) {
+                return fail(QObject::tr("--%1 needs --mix-with\n").arg(companion->names().first()));
+            }
+        }
+        if (isVideoOutputPath(config.outputFile)) {
+            return fail(QObject::tr("a video output (.mp4, .mov, .mkv) needs --mix-with to take "
+                                    "the pictures from\n"));
+        }
+        return std::nullopt;
+    }
+    if (config.mode != RunMode::Subtitles) {
+        return fail(QObject::tr("--mix-with is only supported with --vtt\n"));
+    }
+    if (mix.keepOriginalAudio && !isVideoOutputPath(config.outputFile)) {
+        return fail(QObject::tr("--keep-original-audio needs an .mp4, .mov or .mkv output\n"));
+    }
+    return std::nullopt;
 }
 
 // The checks that must pass before any work starts, in the order users see them reported.
@@ -253,6 +365,11 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
         return fail(QObject::tr("--true-peak is only supported with --loudness\n"));
     }
 
+    if (std::optional<int> status =
+            validateProgrammeMixNumbers(parser, options, &config->timeline.programme)) {
+        return status;
+    }
+
     // Printing the cache directory needs nothing else, whatever other options say.
     if (raw.cacheOnly) {
         config->mode = RunMode::PrintCacheDirectory;
@@ -287,7 +404,7 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
         config->mode = RunMode::Batch;
         config->batchFiles = splitBatchFiles(raw.batchFiles);
     }
-    return std::nullopt;
+    return validateProgrammeMixUse(parser, options, *config);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "cli/stop_signals.h"
 #include "runs/cue_listing.h"
 #include "runs/interruption.h"
+#include "runs/programme_mix_run.h"
 #include "runs/timeline_assembly.h"
 #include "subtitles/subtitle_file.h"
 #include "synthesis/clip_scheduler.h"
@@ -170,6 +171,11 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
     if (config.dryRun) {
         printCueListing(*cues, config.limit);
         return 0;
+    }
+    // A programme that cannot be mixed over stops the run before any speech is requested.
+    if (!config.timeline.programme.programmePath.isEmpty() &&
+        !programmeDurationForRun(config.timeline.programme)) {
+        return 1;
     }
     if (!services) {
         services = prepareRunServices(config);

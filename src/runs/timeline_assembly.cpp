@@ -6,6 +6,7 @@
 #include "audio/timeline_plan.h"
 #include "cli/console.h"
 #include "runs/output_naming.h"
+#include "runs/programme_mix_run.h"
 
 #include <QFileInfo>
 #include <QObject>
@@ -97,6 +98,13 @@ int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
         }
     }
 
+    if (!settings.programme.programmePath.isEmpty()) {
+        return writeNarrationOverProgramme(settings.programme, outputFile, *plan,
+                                           [&](const QString& path, QString* writeError) {
+                                               return source.write(*plan, path, false, writeError);
+                                           });
+    }
+
     const OutputTarget output = outputTarget(outputFile);
     if (output.mp3) {
         if (!source.write(*plan, output.path, true, &error)) {
@@ -143,6 +151,14 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
     qint64 durationMs = 0;
     for (const VttCue& cue : allCues) {
         durationMs = std::max(durationMs, cue.endMs);
+    }
+    // Over a programme, the timeline lasts at least as long as the programme.
+    if (!settings.programme.programmePath.isEmpty()) {
+        const std::optional<qint64> programmeMs = programmeDurationForRun(settings.programme);
+        if (!programmeMs) {
+            return 1;
+        }
+        durationMs = std::max(durationMs, *programmeMs);
     }
 
     QList<qint64> starts;

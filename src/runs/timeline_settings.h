@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audio/programme_mix.h"
+
 #include <QtGlobal>
 
 #include <optional>
@@ -13,6 +15,7 @@ struct TimelineSettings {
     bool autospeed = false;
     std::optional<double> loudnessLufs; // unset: peak normalisation only
     double truePeakDbtp = -1.0;         // ceiling under a loudness target
+    ProgrammeMixSettings programme;     // --mix-with; an empty path: narration alone
 };
 
 } // namespace lyrane
