@@ -2,7 +2,10 @@
 
 #include "cli/console.h"
 #include "cli/text_file.h"
+#include "cli/voice_map.h"
+#include "subtitles/speakers.h"
 #include "subtitles/text_decoding.h"
+#include "synthesis/voice_settings.h"
 
 #include "audio/programme_mix.h"
 
@@ -124,6 +127,41 @@ struct OptionTable {
         QObject::tr("Character encoding of subtitle files without a byte-order mark (default "
                     "UTF-8; e.g. windows-1252, iso-8859-6)"),
         QStringLiteral("name")};
+    QCommandLineOption voices{
+        QStringLiteral("voices"),
+        QObject::tr("Voice per speaker: Name=Voice pairs separated by commas, or @FILE with one "
+                    "pair a line; other cues use --voice"),
+        QStringLiteral("map")};
+    QCommandLineOption speakerLabels{
+        QStringLiteral("speaker-labels"),
+        QObject::tr("Whether a label such as 'ANNA:' or '[Anna]' starting a cue names its "
+                    "speaker (on, off)"),
+        QStringLiteral("on|off"), QStringLiteral("on")};
+    QCommandLineOption model{
+        QStringLiteral("model"),
+        QObject::tr("ElevenLabs model (defaults to LYRANE_MODEL, else eleven_multilingual_v2)"),
+        QStringLiteral("id")};
+    QCommandLineOption language{
+        QStringLiteral("language"),
+        QObject::tr("Language code sent with each request (two or three lower-case letters)"),
+        QStringLiteral("code")};
+    QCommandLineOption stability{QStringLiteral("stability"),
+                                 QObject::tr("Voice stability (range: 0-1)"),
+                                 QStringLiteral("value")};
+    QCommandLineOption similarity{QStringLiteral("similarity"),
+                                  QObject::tr("Voice similarity boost (range: 0-1)"),
+                                  QStringLiteral("value")};
+    QCommandLineOption style{QStringLiteral("style"),
+                             QObject::tr("Voice style exaggeration (range: 0-1)"),
+                             QStringLiteral("value")};
+    QCommandLineOption speakerBoost{QStringLiteral("speaker-boost"),
+                                    QObject::tr("Ask the service for speaker boost")};
+    QCommandLineOption seed{QStringLiteral("seed"),
+                            QObject::tr("Seed for repeatable synthesis (range: 0-4294967295)"),
+                            QStringLiteral("number")};
+    QCommandLineOption listVoices{
+        QStringLiteral("list-voices"),
+        QObject::tr("List the voices of the ElevenLabs account and exit")};
 
     QCommandLineOption loudness{
         QStringLiteral("loudness"),
@@ -180,23 +218,17 @@ struct OptionTable {
     }
 
     QList<QCommandLineOption> all() const {
-        return {vtt,           say,
-                text,          voice,
-                keyFile,       tempDir,
-                limit,         padding,
-                autopad,       autospeed,
-                speed,         output,
-                dryRun,        noPadding,
-                cacheOnly,     batch,
-                s3Bucket,      format,
-                previousText,  previousTextFile,
-                nextText,      nextTextFile,
-                jobs,          retries,
-                timeout,       encoding,
-                loudness,      truePeak,
-                mixWith,       mixStream,
-                duck,          duckAttack,
-                duckRelease,   keepOriginalAudio,
+        return {vtt,           say,          text,         voice,
+                keyFile,       tempDir,      limit,        padding,
+                autopad,       autospeed,    speed,        output,
+                dryRun,        noPadding,    cacheOnly,    batch,
+                s3Bucket,      format,       previousText, previousTextFile,
+                nextText,      nextTextFile, jobs,         retries,
+                timeout,       encoding,     voices,       speakerLabels,
+                model,         language,     stability,    similarity,
+                style,         speakerBoost, seed,         listVoices,
+                loudness,      truePeak,     mixWith,      mixStream,
+                duck,          duckAttack,   duckRelease,  keepOriginalAudio,
                 audioLanguage, audioTitle};
     }
 };
@@ -213,6 +245,7 @@ struct RawArguments {
     QString textFile;
     QString batchFiles;
     bool cacheOnly = false;
+    bool listVoices = false;
 };
 
 QStringList splitBatchFiles(const QString& list) {
@@ -370,9 +403,54 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
         return status;
     }
 
+    if (parser.isSet(options.voices)) {
+        QString error;
+        std::optional<VoiceMap> map = VoiceMap::parse(parser.value(options.voices), &error);
+        if (!map) {
+            return fail(error);
+        }
+        config->speakers.voices = std::move(*map);
+    }
+    const std::optional<SpeakerLabels> labels =
+        parseSpeakerLabels(parser.value(options.speakerLabels));
+    if (!labels) {
+        return fail(QObject::tr("--speaker-labels must be on or off\n"));
+    }
+    config->speakers.labels = *labels;
+    VoiceSettingArguments settingArguments;
+    const auto optionalValue = [&parser](const QCommandLineOption& option) {
+        return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
+    };
+    settingArguments.model = optionalValue(options.model);
+    if (qEnvironmentVariableIsSet("LYRANE_MODEL")) {
+        settingArguments.modelEnvironment = environmentText("LYRANE_MODEL");
+    }
+    settingArguments.language = optionalValue(options.language);
+    settingArguments.stability = optionalValue(options.stability);
+    settingArguments.similarity = optionalValue(options.similarity);
+    settingArguments.style = optionalValue(options.style);
+    settingArguments.seed = optionalValue(options.seed);
+    settingArguments.speakerBoost = parser.isSet(options.speakerBoost);
+    QString settingsError;
+    QString settingsWarning;
+    std::optional<VoiceSettings> voiceSettings =
+        parseVoiceSettings(settingArguments, &settingsError, &settingsWarning);
+    if (!voiceSettings) {
+        return fail(settingsError);
+    }
+    if (!settingsWarning.isEmpty()) {
+        printError(settingsWarning);
+    }
+    synthesis.voiceSettings = std::move(*voiceSettings);
+
     // Printing the cache directory needs nothing else, whatever other options say.
     if (raw.cacheOnly) {
         config->mode = RunMode::PrintCacheDirectory;
+        return std::nullopt;
+    }
+    // Listing the account's voices needs only the key.
+    if (raw.listVoices) {
+        config->mode = RunMode::ListVoices;
         return std::nullopt;
     }
 
@@ -477,6 +555,7 @@ std::optional<int> parseCommandLine(const QStringList& arguments, RunConfigurati
     raw.textFile = parser.value(options.text);
     raw.batchFiles = parser.value(options.batch);
     raw.cacheOnly = parser.isSet(options.cacheOnly);
+    raw.listVoices = parser.isSet(options.listVoices);
 
     *config = RunConfiguration();
     config->synthesis.voice = parser.value(options.voice);

@@ -10,6 +10,7 @@
 #include "runs/interruption.h"
 #include "runs/output_naming.h"
 #include "runs/run_preparation.h"
+#include "synthesis/account_voices.h"
 #include "synthesis/clip_scheduler.h"
 
 #include <QFile>
@@ -151,10 +152,20 @@ int runSingleText(const RunConfiguration& config) {
         return 1;
     }
 
+    // A --voice that names one of the account's voices is sent as its identifier.
+    VoiceNameResolver voiceNames(&services->network, services->client.baseUrl(), services->apiKey,
+                                 config.synthesis.timeoutMs);
+    QString warning;
+    const QString requestVoice = voiceNames.resolve(config.synthesis.voice, &warning);
+    if (!warning.isEmpty()) {
+        printError(warning);
+    }
+
     // A single text is one cue, with the context given on the command line.
-    const ClipJob job = services->clips.job(
-        makeRequest(config.synthesis, *text, config.single.previousText, config.single.nextText),
-        config.synthesis.voice);
+    const ClipJob job =
+        services->clips.job(makeRequest(config.synthesis, requestVoice, *text,
+                                        config.single.previousText, config.single.nextText),
+                            config.synthesis.voice);
     SingleTextProgress progress(config.synthesis.retries);
     SchedulerOptions options;
     options.retry.retries = config.synthesis.retries;

@@ -3,10 +3,12 @@
 #include "cli/console.h"
 #include "cli/stop_signals.h"
 #include "runs/cue_listing.h"
+#include "runs/cue_voices.h"
 #include "runs/interruption.h"
 #include "runs/programme_mix_run.h"
 #include "runs/timeline_assembly.h"
 #include "subtitles/subtitle_file.h"
+#include "synthesis/account_voices.h"
 #include "synthesis/clip_scheduler.h"
 
 #include <QObject>
@@ -117,20 +119,31 @@ private:
     const int retries;
 };
 
+int processedCount(const QList<VttCue>& cues, int limit) {
+    return limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
+}
+
 // Brings every processed cue's clip into the local cache, each cue's neighbours sent as its
-// context. Prints progress and the first failure; nothing on failure, with the exit status
-// in `status`.
+// context, each cue in its speaker's voice. Prints progress and the first failure; nothing on
+// failure, with the exit status in `status`.
 std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, int limit,
                                               const SynthesisSettings& settings,
+                                              const VoiceMap& voices, VoiceNameResolver& resolver,
                                               const ClipSource& source, int* status) {
-    const int count = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
+    const int count = processedCount(cues, limit);
     QList<ClipJob> jobs;
     jobs.reserve(count);
     for (int i = 0; i < count; ++i) {
         const QString previous = i > 0 ? cues[i - 1].text : QString();
         const QString next = i + 1 < cues.size() ? cues[i + 1].text : QString();
+        const QString voice = cueVoice(cues[i], voices, settings.voice);
+        QString warning;
+        const QString requestVoice = resolver.resolve(voice, &warning);
+        if (!warning.isEmpty()) {
+            printError(warning);
+        }
         jobs.append(
-            source.job(makeRequest(settings, cues[i].text, previous, next), settings.voice));
+            source.job(makeRequest(settings, requestVoice, cues[i].text, previous, next), voice));
     }
 
     SubtitleProgress progress(cues, count, settings.retries);
@@ -164,12 +177,13 @@ std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, int lim
 } // namespace
 
 int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputFile) {
-    const std::optional<QList<VttCue>> cues = openSubtitleFile(subtitleFile, config.encoding);
+    std::optional<QList<VttCue>> cues = openSubtitleFile(subtitleFile, config.encoding);
     if (!cues) {
         return 1;
     }
+    assignSpeakers(&*cues, config.speakers.labels);
     if (config.dryRun) {
-        printCueListing(*cues, config.limit);
+        printCueListing(*cues, config.limit, config.speakers.voices, config.synthesis.voice);
         return 0;
     }
     // A programme that cannot be mixed over stops the run before any speech is requested.
@@ -182,10 +196,19 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
         if (!services) {
             return 1;
         }
+        voiceNames =
+            std::make_unique<VoiceNameResolver>(&services->network, services->client.baseUrl(),
+                                                services->apiKey, config.synthesis.timeoutMs);
+    }
+    const QString unmapped = unmappedSpeakerLines(*cues, processedCount(*cues, config.limit),
+                                                  config.speakers.voices, config.synthesis.voice);
+    if (!unmapped.isEmpty()) {
+        printError(unmapped);
     }
     int status = 1;
     const std::optional<QList<AudioSegment>> segments =
-        fetchClips(*cues, config.limit, config.synthesis, services->clips, &status);
+        fetchClips(*cues, config.limit, config.synthesis, config.speakers.voices, *voiceNames,
+                   services->clips, &status);
     if (!segments) {
         return status;
     }

@@ -2,6 +2,7 @@
 
 #include "cli/run_configuration.h"
 #include "runs/run_preparation.h"
+#include "synthesis/account_voices.h"
 
 #include <memory>
 
@@ -20,6 +21,7 @@ public:
 private:
     const RunConfiguration& config;
     std::unique_ptr<RunServices> services;
+    std::unique_ptr<VoiceNameResolver> voiceNames; // account voices asked for once a session
 };
 
 // --vtt: parse, list (--dry-run) or narrate one subtitle file. Returns the exit status.

@@ -8,13 +8,19 @@ namespace lyrane {
 
 TtsRequest makeRequest(const SynthesisSettings& settings, const QString& text,
                        const QString& previousText, const QString& nextText) {
+    return makeRequest(settings, settings.voice, text, previousText, nextText);
+}
+
+TtsRequest makeRequest(const SynthesisSettings& settings, const QString& voice, const QString& text,
+                       const QString& previousText, const QString& nextText) {
     TtsRequest request;
     request.text = text;
-    request.voiceId = ElevenLabsClient::voiceIdForName(settings.voice);
+    request.voiceId = ElevenLabsClient::voiceIdForName(voice);
     request.previousText = previousText;
     request.nextText = nextText;
     request.outputFormat = settings.outputFormat;
     request.speed = settings.speed;
+    request.voiceSettings = settings.voiceSettings;
     return request;
 }
 
@@ -23,7 +29,7 @@ ClipJob ClipSource::job(const TtsRequest& request, const QString& voiceName) con
     job.request = request;
     job.voiceName = voiceName;
     job.key = cache.calculateChecksum(request.text, request.previousText, request.nextText,
-                                      request.voiceId, request.speed);
+                                      request.voiceId, request.speed, request.voiceSettings);
     job.extension = cacheExtensionForOutputFormat(request.outputFormat);
     job.path = cache.getCachePath(job.key, job.extension);
     job.contentType = contentTypeForExtension(job.extension);
