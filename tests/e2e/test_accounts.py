@@ -154,8 +154,8 @@ class AccountTest(LyraneTestCase):
             cache = self.path(f"cache-{jobs}")
             out = self.path(f"out-{jobs}.wav")
             result = self.run_lyrane(["--vtt", vtt, "--format", "pcm_24000", "--jobs", str(jobs),
-                                      "--retries", "0", "--temp-dir", cache, "--output", out],
-                                     env=self.env(service))
+                                      "--retries", "0", "--autopad", "--temp-dir", cache,
+                                      "--output", out], env=self.env(service))
             self.assertExitStatus(result, 0)
             with open(out, "rb") as file:
                 runs[jobs] = (clip_files(cache), file.read(), result.stderr)
