@@ -5,6 +5,7 @@
 #include "cli/voice_map.h"
 #include "subtitles/speakers.h"
 #include "subtitles/text_decoding.h"
+#include "synthesis/output_formats.h"
 #include "synthesis/voice_settings.h"
 
 #include "audio/programme_mix.h"
@@ -89,11 +90,7 @@ struct OptionTable {
                              QObject::tr("Process multiple VTT files (comma-separated paths)"),
                              QStringLiteral("files")};
     QCommandLineOption s3Bucket;
-    QCommandLineOption format{
-        {QStringLiteral("f"), QStringLiteral("format")},
-        QObject::tr("Output format for ElevenLabs API (pcm_44100, mp3_44100)"),
-        QStringLiteral("format"),
-        QStringLiteral("pcm_44100")};
+    QCommandLineOption format;
     QCommandLineOption previousText{
         QStringLiteral("previous-text"),
         QObject::tr("Previous segment text to send as ElevenLabs context for --say/--text"),
@@ -117,7 +114,7 @@ struct OptionTable {
     QCommandLineOption retries{
         QStringLiteral("retries"),
         QObject::tr("Retries of a synthesis request after a transient failure (0-10)"),
-        QStringLiteral("count"), QStringLiteral("0")};
+        QStringLiteral("count"), QStringLiteral("3")};
     QCommandLineOption timeout{
         QStringLiteral("timeout"),
         QObject::tr("Seconds without progress before a request or aws call fails (0 for none)"),
@@ -210,7 +207,17 @@ struct OptionTable {
           s3Bucket({QStringLiteral("s"), QStringLiteral("s3-bucket")},
                    QObject::tr("S3 bucket for caching audio segments (defaults to "
                                "LYRANE_S3_BUCKET; requires aws CLI)"),
-                   QStringLiteral("bucket"), environmentText("LYRANE_S3_BUCKET")) {}
+                   QStringLiteral("bucket"), environmentText("LYRANE_S3_BUCKET")),
+          format({QStringLiteral("f"), QStringLiteral("format")},
+                 QObject::tr("Output format for ElevenLabs API (pcm_44100, pcm_24000, "
+                             "mp3_44100_128, wav_24000, ...; defaults to LYRANE_FORMAT)"),
+                 QStringLiteral("format"), defaultFormat()) {}
+
+    // For accounts whose plan refuses the default PCM format.
+    static QString defaultFormat() {
+        const QString fromEnvironment = environmentText("LYRANE_FORMAT");
+        return fromEnvironment.isEmpty() ? QStringLiteral("pcm_44100") : fromEnvironment;
+    }
 
     static QString defaultVoice() {
         const QString fromEnvironment = environmentText("LYRANE_DEFAULT_VOICE");
@@ -354,6 +361,10 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     synthesis.speed = parser.value(options.speed).toDouble(&ok);
     if (!ok || !(synthesis.speed >= 0.7 && synthesis.speed <= 1.2)) {
         return fail(QObject::tr("--speed must be between 0.7 and 1.2\n"));
+    }
+    // Sent as given: the service reads the name without regard to case.
+    if (!parseOutputFormat(synthesis.outputFormat)) {
+        return fail(outputFormatRefusal());
     }
     const std::optional<int> padding = parseDurationMs(parser.value(options.padding));
     if (!padding) {

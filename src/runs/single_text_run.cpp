@@ -10,8 +10,12 @@
 #include "runs/interruption.h"
 #include "runs/output_naming.h"
 #include "runs/run_preparation.h"
+#include "runs/service_notices.h"
 #include "synthesis/account_voices.h"
+#include "synthesis/api_key.h"
 #include "synthesis/clip_scheduler.h"
+#include "synthesis/request_limits.h"
+#include "synthesis/text_splitting.h"
 
 #include <QFile>
 #include <QObject>
@@ -44,7 +48,8 @@ std::optional<QString> loadTextToSpeak(const SingleTextInput& input) {
 // this mode has always used.
 class SingleTextProgress final : public ClipProgress {
 public:
-    explicit SingleTextProgress(int retries) : retries(retries) {}
+    SingleTextProgress(int retries, int parts, const QString& keySource)
+        : retries(retries), parts(parts), keySource(keySource) {}
 
     void report(const ClipNotice& notice, const ClipJob& job) override {
         switch (notice.event) {
@@ -64,7 +69,13 @@ public:
             printError(QObject::tr("Downloaded audio from S3: %1\n").arg(job.objectKey));
             return;
         case ClipEvent::Synthesizing:
-            printError(QObject::tr("Generating audio for text...\n"));
+            if (parts > 1) {
+                printError(QObject::tr("Generating audio for text part %1/%2...\n")
+                               .arg(notice.cue + 1)
+                               .arg(parts));
+            } else {
+                printError(QObject::tr("Generating audio for text...\n"));
+            }
             return;
         case ClipEvent::Retrying:
             printError(QObject::tr("Retrying in %1 ms (attempt %2 of %3): %4\n")
@@ -75,6 +86,13 @@ public:
             return;
         case ClipEvent::SynthesisFailed:
             printError(QObject::tr("Failed to generate audio: %1\n").arg(notice.error));
+            printServiceErrorTip(
+                notice.reason,
+                {keySource, parts > 1 ? QObject::tr("part %1 of the text").arg(notice.cue + 1)
+                                      : QObject::tr("the text")});
+            return;
+        case ClipEvent::WindowLowered:
+            printWindowLowered(notice.inFlight);
             return;
         case ClipEvent::StoreFailed:
             printError(QObject::tr("Failed to cache audio: %1\n").arg(notice.error));
@@ -97,13 +115,40 @@ public:
 
 private:
     const int retries;
+    const int parts;
+    const QString keySource;
 };
 
-int writeOutput(const QString& clipPath, const QString& outputFile, const TimelineSettings& level) {
+// The parts' clips one after the other, as one sound.
+std::optional<AudioBuffer> joinClips(const QList<ClipJob>& jobs) {
+    AudioBuffer joined;
+    for (const ClipJob& job : jobs) {
+        QString error;
+        const std::optional<AudioBuffer> clip = loadAudio(job.path, &error);
+        if (!clip) {
+            printError(QObject::tr("Failed to load audio segment: %1\n").arg(error));
+            return std::nullopt;
+        }
+        if (joined.sampleRate == 0) {
+            joined.sampleRate = clip->sampleRate;
+        } else if (clip->sampleRate != joined.sampleRate) {
+            printError(QObject::tr("Failed to load audio segment: %1 is at %2 Hz, the text's "
+                                   "other parts at %3 Hz\n")
+                           .arg(job.path)
+                           .arg(clip->sampleRate)
+                           .arg(joined.sampleRate));
+            return std::nullopt;
+        }
+        joined.samples.append(clip->samples);
+    }
+    return joined;
+}
+
+int writeOutput(const QList<ClipJob>& jobs, const QString& outputFile,
+                const TimelineSettings& level) {
     QString error;
-    std::optional<AudioBuffer> clip = loadAudio(clipPath, &error);
+    std::optional<AudioBuffer> clip = joinClips(jobs);
     if (!clip) {
-        printError(QObject::tr("Failed to load audio segment: %1\n").arg(error));
         return 1;
     }
     std::optional<LoudnessGain> gain;
@@ -161,16 +206,26 @@ int runSingleText(const RunConfiguration& config) {
         printError(warning);
     }
 
-    // A single text is one cue, with the context given on the command line.
-    const ClipJob job =
-        services->clips.job(makeRequest(config.synthesis, requestVoice, *text,
-                                        config.single.previousText, config.single.nextText),
-                            config.synthesis.voice);
-    SingleTextProgress progress(config.synthesis.retries);
+    // A single text is one cue, with the context given on the command line; a text over the
+    // model's limit is several, each part sent with its neighbours as context.
+    const TtsRequest whole = makeRequest(config.synthesis, requestVoice, *text,
+                                         config.single.previousText, config.single.nextText);
+    const QStringList parts = splitTextForRequests(*text, requestCharacterLimit(whole));
+    QList<ClipJob> jobs;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QString previous = i > 0 ? parts[i - 1] : config.single.previousText;
+        const QString next = i + 1 < parts.size() ? parts[i + 1] : config.single.nextText;
+        jobs.append(services->clips.job(
+            makeRequest(config.synthesis, requestVoice, parts[i], previous, next),
+            config.synthesis.voice));
+    }
+    SingleTextProgress progress(config.synthesis.retries, int(parts.size()),
+                                apiKeySource(config.apiKeyFile));
     SchedulerOptions options;
+    options.window = config.synthesis.jobs;
     options.retry.retries = config.synthesis.retries;
     options.confirmDownloads = true;
-    ClipScheduler scheduler(services->clips, {job}, options, progress);
+    ClipScheduler scheduler(services->clips, jobs, options, progress);
     bool done = false;
     {
         const StopScope stopping([&scheduler] { scheduler.stop(); });
@@ -185,10 +240,12 @@ int runSingleText(const RunConfiguration& config) {
 
     if (config.noPadding) {
         printError(QObject::tr("\n--no-padding mode: Audio segment generated successfully.\n"));
-        printError(QObject::tr("Segment file: %1\n").arg(job.path));
+        for (const ClipJob& job : jobs) {
+            printError(QObject::tr("Segment file: %1\n").arg(job.path));
+        }
         return 0;
     }
-    return writeOutput(job.path, config.outputFile, config.timeline);
+    return writeOutput(jobs, config.outputFile, config.timeline);
 }
 
 } // namespace lyrane

@@ -6,9 +6,11 @@
 #include "runs/cue_voices.h"
 #include "runs/interruption.h"
 #include "runs/programme_mix_run.h"
+#include "runs/service_notices.h"
 #include "runs/timeline_assembly.h"
 #include "subtitles/subtitle_file.h"
 #include "synthesis/account_voices.h"
+#include "synthesis/api_key.h"
 #include "synthesis/clip_scheduler.h"
 
 #include <QObject>
@@ -40,8 +42,8 @@ std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString
 // The progress lines of a subtitle run, one per event, numbered by cue.
 class SubtitleProgress final : public ClipProgress {
 public:
-    SubtitleProgress(const QList<VttCue>& cues, int count, int retries)
-        : cues(cues), count(count), retries(retries) {}
+    SubtitleProgress(const QList<VttCue>& cues, int count, int retries, const QString& keySource)
+        : cues(cues), count(count), retries(retries), keySource(keySource) {}
 
     void report(const ClipNotice& notice, const ClipJob& job) override {
         const int number = notice.cue + 1;
@@ -87,6 +89,10 @@ public:
             printError(QObject::tr("Failed to generate audio for segment %1: %2\n")
                            .arg(number)
                            .arg(notice.error));
+            printServiceErrorTip(notice.reason, {keySource, QObject::tr("cue %1").arg(number)});
+            return;
+        case ClipEvent::WindowLowered:
+            printWindowLowered(notice.inFlight);
             return;
         case ClipEvent::StoreFailed:
             printError(
@@ -117,6 +123,7 @@ private:
     const QList<VttCue>& cues;
     const int count;
     const int retries;
+    const QString keySource;
 };
 
 int processedCount(const QList<VttCue>& cues, int limit) {
@@ -129,7 +136,8 @@ int processedCount(const QList<VttCue>& cues, int limit) {
 std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, int limit,
                                               const SynthesisSettings& settings,
                                               const VoiceMap& voices, VoiceNameResolver& resolver,
-                                              const ClipSource& source, int* status) {
+                                              const QString& keySource, const ClipSource& source,
+                                              int* status) {
     const int count = processedCount(cues, limit);
     QList<ClipJob> jobs;
     jobs.reserve(count);
@@ -146,7 +154,15 @@ std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, int lim
             source.job(makeRequest(settings, requestVoice, cues[i].text, previous, next), voice));
     }
 
-    SubtitleProgress progress(cues, count, settings.retries);
+    // A cue over the model's limit would fail after the cues before it were paid for.
+    for (int i = 0; i < count; ++i) {
+        if (!checkRequestLength(jobs[i].request, QObject::tr("Cue %1").arg(i + 1))) {
+            *status = 1;
+            return std::nullopt;
+        }
+    }
+
+    SubtitleProgress progress(cues, count, settings.retries, keySource);
     SchedulerOptions options;
     options.window = settings.jobs;
     options.retry.retries = settings.retries;
@@ -208,7 +224,7 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
     int status = 1;
     const std::optional<QList<AudioSegment>> segments =
         fetchClips(*cues, config.limit, config.synthesis, config.speakers.voices, *voiceNames,
-                   services->clips, &status);
+                   apiKeySource(config.apiKeyFile), services->clips, &status);
     if (!segments) {
         return status;
     }

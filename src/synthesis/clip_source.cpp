@@ -1,6 +1,7 @@
 #include "synthesis/clip_source.h"
 
 #include "cache/clip_format.h"
+#include "synthesis/output_formats.h"
 
 #include <QFileInfo>
 
@@ -48,7 +49,20 @@ bool ClipSource::checkCached(const ClipJob& job, QString* error) const {
 }
 
 bool ClipSource::store(const ClipJob& job, const QByteArray& audio, QString* error) const {
-    return writeSynthesizedAudioToCache(job.request.outputFormat, job.path, audio, error);
+    const std::optional<ServiceOutputFormat> format = parseOutputFormat(job.request.outputFormat);
+    if (!format) {
+        // Formats are checked when the run starts; a request built elsewhere keeps the old way.
+        return writeSynthesizedAudioToCache(job.request.outputFormat, job.path, audio, error);
+    }
+    // An answer that does not hold what was asked must never become a trusted clip.
+    const CheckedAnswer checked = checkServiceAnswer(*format, audio);
+    if (!checked.cacheBytes) {
+        if (error) {
+            *error = checked.error;
+        }
+        return false;
+    }
+    return writeCacheFile(job.path, *checked.cacheBytes, error);
 }
 
 } // namespace lyrane

@@ -13,12 +13,12 @@ Programs and paths
     run_lyrane(args, env=None, cwd=None, timeout=120, input=None, home=None, binary=None)
         Runs the program and returns subprocess.CompletedProcess (text mode, stdout and stderr
         captured separately, never raises on a non-zero status). The child's environment is the
-        caller's minus ELEVENLABS_API_KEY, LYRANE_DEFAULT_VOICE, LYRANE_S3_BUCKET and
-        LYRANE_API_URL, with LC_ALL=C.UTF-8, HOME=<home> and TMPDIR=<home>/tmp (so the default
-        cache directory is private to the test); then `env` is laid over it (a value of None
-        removes a variable). Without `home` every call gets a fresh directory, removed when the
-        interpreter exits; pass the same `home` (LyraneTestCase does) to share the default key
-        file location and the default cache directory between runs.
+        caller's minus ELEVENLABS_API_KEY, LYRANE_DEFAULT_VOICE, LYRANE_S3_BUCKET,
+        LYRANE_API_URL and LYRANE_FORMAT, with LC_ALL=C.UTF-8, HOME=<home> and TMPDIR=<home>/tmp
+        (so the default cache directory is private to the test); then `env` is laid over it (a
+        value of None removes a variable). Without `home` every call gets a fresh directory,
+        removed when the interpreter exits; pass the same `home` (LyraneTestCase does) to share
+        the default key file location and the default cache directory between runs.
 
 Fake speech service
     Response(status=200, headers={}, body=b"", delay_seconds=0.0, drop_connection=False)
@@ -114,7 +114,7 @@ VOICES = {
 DEFAULT_VOICE_ID = VOICES["Brenn"]
 
 _CLEARED_VARIABLES = ("ELEVENLABS_API_KEY", "LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET",
-                      "LYRANE_API_URL")
+                      "LYRANE_API_URL", "LYRANE_FORMAT")
 
 
 # ---------------------------------------------------------------------------------------------

@@ -164,7 +164,7 @@ class FailureTest(SubtitleRunCase):
     def test_resume_after_a_failed_request(self):
         write_vtt(self.vtt, FIVE_CUES)
         self.service.responder = scripted(None, None, error_response(500, "overloaded"))
-        result = self.narrate("--no-padding")
+        result = self.narrate("--no-padding", "--retries", "0")
         self.assertExitStatus(result, 1)
         self.assertTrue(result.stderr.endswith("Failed to generate audio for segment 3: "
                                                "TTS request failed: " + result.stderr.split(
