@@ -11,7 +11,7 @@ Run by hand; builds nothing. No request is ever made: the service URL is a close
 import argparse
 import array
 import concurrent.futures
-import importlib.util
+import importlib.machinery
 import os
 import random
 import shutil
@@ -21,10 +21,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-_spec = importlib.util.spec_from_file_location("narration_bench",
-                                               os.path.join(HERE, "narration-bench.py"))
-nb = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(nb)
+nb = importlib.machinery.SourceFileLoader("narration_bench",
+                                         os.path.join(HERE, "narration-bench.py")).load_module()
 
 RATE = nb.RATE
 MODES = ("wav", "mp3", "autospeed", "loudness")

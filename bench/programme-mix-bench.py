@@ -9,7 +9,7 @@ Usage: bench/programme-mix-bench.py [LYRANE_BINARY] [--work DIR] [--duration SEC
 """
 
 import argparse
-import importlib.util
+import importlib.machinery
 import json
 import os
 import shutil
@@ -23,11 +23,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def narration_bench():
     """The fixture and timing helpers of narration-bench.py (a file name with a hyphen)."""
-    spec = importlib.util.spec_from_file_location("narration_bench",
-                                                  os.path.join(HERE, "narration-bench.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    path = os.path.join(HERE, "narration-bench.py")
+    return importlib.machinery.SourceFileLoader("narration_bench", path).load_module()
 
 
 class Step:
