@@ -472,13 +472,18 @@ class FakeService:
             self._requests.append(record)
             self._in_flight += 1
             self._max_in_flight = max(self._max_in_flight, self._in_flight)
+        answered = []
         try:
-            self._answer(handler, record)
+            self._answer(handler, record, lambda: answered.append(self._leave_flight()))
         finally:
-            with self._lock:
-                self._in_flight -= 1
+            if not answered:
+                self._leave_flight()
 
-    def _answer(self, handler, record):
+    def _leave_flight(self):
+        with self._lock:
+            self._in_flight -= 1
+
+    def _answer(self, handler, record, leave_flight):
         try:
             responder = self.responder
             response = responder(record, record.index) if responder else None
@@ -491,6 +496,9 @@ class FakeService:
                                 body=("responder failed: %r" % error).encode())
         if response.delay_seconds > 0:
             time.sleep(response.delay_seconds)
+        # Out of flight before the first byte goes back: a client that reads the answer and
+        # sends its next request at once must not find this one still counted.
+        leave_flight()
         if response.drop_connection:
             handler.close_connection = True
             try:
