@@ -68,7 +68,7 @@ class Speechd:
 def run_lyrane(binary, url, args, home):
     """Runs lyrane once; returns (seconds, CompletedProcess)."""
     env = {k: v for k, v in os.environ.items()
-           if k not in ("LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET")}
+           if k not in ("LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET", "LYRANE_FORMAT")}
     env.update({"LYRANE_API_URL": url, "ELEVENLABS_API_KEY": "bench-key", "HOME": home,
                 "LC_ALL": "C.UTF-8"})
     started = time.monotonic()

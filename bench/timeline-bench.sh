@@ -17,7 +17,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 c++ -std=c++17 -O2 -fPIC -I"$here/../src" "$here/timeline-bench.cpp" "$lib" \
-    $(pkg-config --cflags --libs Qt6Core libavformat libavcodec libavutil libswresample rubberband) \
+    $(pkg-config --cflags --libs Qt6Core libavformat libavcodec libavutil libswresample rubberband libebur128) \
     -o "$work/timeline-bench"
 
 "$work/timeline-bench" "$work" "$clips" $extra

@@ -56,11 +56,12 @@ bool loadTrimmedClip(const QString& path, AudioBuffer& clip, QString* error) {
         }
     }
     // Everything else, and WAV files loadAudio repairs, the ordinary way.
-    const std::optional<AudioBuffer> loaded = loadAudio(path, error);
+    std::optional<AudioBuffer> loaded = loadAudio(path, error);
     if (!loaded) {
         return false;
     }
-    clip = trimEndSilence(*loaded);
+    clip = std::move(*loaded);
+    clip.samples.resize(trimmedLength(clip.samples));
     return true;
 }
 

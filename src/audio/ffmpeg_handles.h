@@ -10,6 +10,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
 #include <libswresample/swresample.h>
 }
 
@@ -41,3 +42,37 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 QString ffmpegErrorText(int code);
 
 } // namespace lyrane
+
+// The names the programme mix uses, plus the owners only it needs: an output file and a
+// channel layout.
+namespace lyrane::ffmpeg {
+
+using InputFile = FormatContextPtr;
+using Codec = CodecContextPtr;
+using Frame = FramePtr;
+using Packet = PacketPtr;
+using Resampler = SwrContextPtr;
+
+struct OutputCloser {
+    void operator()(AVFormatContext* context) const {
+        if (context->pb && !(context->oformat->flags & AVFMT_NOFILE)) {
+            avio_closep(&context->pb);
+        }
+        avformat_free_context(context);
+    }
+};
+using OutputFile = std::unique_ptr<AVFormatContext, OutputCloser>;
+
+struct ChannelLayout {
+    AVChannelLayout layout{};
+    explicit ChannelLayout(int channels) { av_channel_layout_default(&layout, channels); }
+    ~ChannelLayout() { av_channel_layout_uninit(&layout); }
+    ChannelLayout(const ChannelLayout&) = delete;
+    ChannelLayout& operator=(const ChannelLayout&) = delete;
+};
+
+inline QString errorText(int code) {
+    return ffmpegErrorText(code);
+}
+
+} // namespace lyrane::ffmpeg

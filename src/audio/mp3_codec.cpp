@@ -323,8 +323,11 @@ private:
                                 .arg(m_path, ffmpegErrorText(n)));
             return false;
         }
+        const qsizetype at = m_clip.samples.size();
+        m_clip.samples.resize(at + n);
+        double* out = m_clip.samples.data() + at;
         for (int k = 0; k < n; ++k) {
-            m_clip.samples.append(fromPcm16(m_converted[static_cast<size_t>(k)]));
+            out[k] = fromPcm16(m_converted[static_cast<size_t>(k)]);
         }
         return true;
     }

@@ -65,6 +65,13 @@ bool checkStreamedPlan(const QList<qint64>& lengths, const TimelinePlan& plan, Q
 
 bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,
                               const TimelineClipLoader& load, const QString& path, QString* error) {
+    return writeStreamedTimelineWav(plan, lengths, OutputLevel::normalizedFromPeak(peak), load,
+                                    path, error);
+}
+
+bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& lengths,
+                              const OutputLevel& level, const TimelineClipLoader& load,
+                              const QString& path, QString* error) {
     if (!checkStreamedPlan(lengths, plan, error)) {
         return false;
     }
@@ -73,7 +80,7 @@ bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& len
             qMax<qint64>(plan.totalSamples, 0), plan.sampleRate, path,
             [&](const Pcm16Sink& write) {
                 return renderTimeline(
-                    lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, peak, plan,
+                    lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan,
                     write);
             },
             error)) {
@@ -84,15 +91,33 @@ bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& len
 
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,
                               const TimelineClipLoader& load, const QString& path, QString* error) {
+    return writeStreamedTimelineMp3(plan, lengths, OutputLevel::normalizedFromPeak(peak), load,
+                                    path, error);
+}
+
+bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
+                              const OutputLevel& level, const TimelineClipLoader& load,
+                              const QString& path, QString* error) {
+    return writeStreamedTimelineMp3(plan, lengths, level, load, path, PacketSink(), error);
+}
+
+bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
+                              const OutputLevel& level, const TimelineClipLoader& load,
+                              const QString& path, const PacketSink& observe, QString* error) {
     if (!checkStreamedPlan(lengths, plan, error)) {
         return false;
     }
     StreamedClips clips(lengths, load);
     if (!writeMp3File(
             plan.sampleRate, kMp3BitRate, path,
-            [&](Mp3Encoder& encoder, const PacketSink& sink) {
+            [&](Mp3Encoder& encoder, const PacketSink& written) {
+                const PacketSink sink = observe ? PacketSink([&](const uint8_t* data, int size) {
+                    observe(data, size);
+                    return written(data, size);
+                })
+                                                : written;
                 return renderTimeline(
-                    lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, peak, plan,
+                    lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan,
                     [&](const qint16* samples, qint64 count) {
                         return encoder.write(samples, count, sink);
                     });

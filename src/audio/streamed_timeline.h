@@ -1,7 +1,9 @@
 #pragma once
 
 #include "audio/audio_buffer.h"
+#include "audio/mp3_codec.h"
 #include "audio/timeline_plan.h"
+#include "audio/timeline_render.h"
 
 #include <QList>
 #include <QString>
@@ -25,5 +27,17 @@ bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& len
                               const TimelineClipLoader& load, const QString& path, QString* error);
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,
                               const TimelineClipLoader& load, const QString& path, QString* error);
+// The same at a given output level.
+bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& lengths,
+                              const OutputLevel& level, const TimelineClipLoader& load,
+                              const QString& path, QString* error);
+bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
+                              const OutputLevel& level, const TimelineClipLoader& load,
+                              const QString& path, QString* error);
+// The same, showing `observe` each packet as it is written, all but the encoder's final
+// flush (a few frames at the very end).
+bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
+                              const OutputLevel& level, const TimelineClipLoader& load,
+                              const QString& path, const PacketSink& observe, QString* error);
 
 } // namespace lyrane

@@ -90,7 +90,14 @@ std::optional<AudioBuffer> mixSegments(const QList<AudioBuffer>& segments,
 
 bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf, double peak,
                     const TimelinePlan& plan, const Pcm16Sink& sink) {
-    const bool scale = peak > 1.0;
+    return renderTimeline(lengths, samplesOf, OutputLevel::normalizedFromPeak(peak), plan, sink);
+}
+
+bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf,
+                    const OutputLevel& level, const TimelinePlan& plan, const Pcm16Sink& sink) {
+    const double peak = level.peak;
+    const bool scale = !level.byGain && peak > 1.0;
+    const double gain = level.gain;
     const qint64 total = qMax<qint64>(plan.totalSamples, 0);
     std::vector<qint16> chunk(static_cast<size_t>(kRenderChunk));
     qsizetype first = 0;
@@ -120,7 +127,11 @@ bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf, 
             }
             const double* in = clip + (from - start);
             qint16* out = chunk.data() + (from - a);
-            if (scale) {
+            if (level.byGain) {
+                for (qint64 t = 0; t < to - from; ++t) {
+                    out[t] = toPcm16(in[t] * gain);
+                }
+            } else if (scale) {
                 for (qint64 t = 0; t < to - from; ++t) {
                     out[t] = toPcm16(in[t] / peak);
                 }

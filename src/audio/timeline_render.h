@@ -28,6 +28,17 @@ bool writeTimelineWav(const QList<AudioBuffer>& segments, const TimelinePlan& pl
 bool writeTimelineMp3(const QList<AudioBuffer>& segments, const TimelinePlan& plan,
                       const QString& path, QString* error);
 
+// How the mix is brought to the output's level: divided by its peak when that is above full
+// scale (as normalize does), or multiplied by one gain, as a loudness target asks.
+struct OutputLevel {
+    double peak = 0.0;
+    double gain = 1.0;
+    bool byGain = false;
+
+    static OutputLevel normalizedFromPeak(double peak) { return {peak, 1.0, false}; }
+    static OutputLevel scaledBy(double gain) { return {0.0, gain, true}; }
+};
+
 // Gives clip j's samples (its planned length of them), or null to stop. The renderer asks for
 // the clips in order, the same one for several chunks in a row.
 using ClipSamples = std::function<const double*(qsizetype j)>;
@@ -37,5 +48,7 @@ using ClipSamples = std::function<const double*(qsizetype j)>;
 // the peak of the mix is the largest clip peak (`peak`: above 1 the mix is scaled down by it).
 bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf, double peak,
                     const TimelinePlan& plan, const Pcm16Sink& sink);
+bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf,
+                    const OutputLevel& level, const TimelinePlan& plan, const Pcm16Sink& sink);
 
 } // namespace lyrane

@@ -1,6 +1,5 @@
 #include "cache/cache_manager.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -29,15 +28,8 @@ CacheManager::CacheManager(const QString& cacheDir, Directory directory) : cache
 
 QString CacheManager::calculateChecksum(const QString& text, const QString& previousText,
                                         const QString& nextText, const QString& voiceId,
-                                        double speed) const {
-    // Stored format: existing caches and buckets are only found again if this stays as is.
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    hash.addData(text.toUtf8());
-    hash.addData(previousText.toUtf8());
-    hash.addData(nextText.toUtf8());
-    hash.addData(voiceId.toUtf8());
-    hash.addData(QString::number(speed, 'f', 2).toUtf8());
-    return QString::fromLatin1(hash.result().toHex());
+                                        double speed, const VoiceSettings& settings) const {
+    return clipCacheKey(text, previousText, nextText, voiceId, speed, settings);
 }
 
 QString CacheManager::getCachePath(const QString& key, const QString& extension) const {

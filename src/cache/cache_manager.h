@@ -1,5 +1,7 @@
 #pragma once
 
+#include "synthesis/voice_settings.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -15,8 +17,11 @@ public:
     enum class Directory { Create, LookOnly };
     explicit CacheManager(const QString& cacheDir, Directory directory = Directory::Create);
 
+    // The clip's content key (clipCacheKey): the stored recipe, extended only by settings
+    // that differ from the defaults.
     QString calculateChecksum(const QString& text, const QString& previousText,
-                              const QString& nextText, const QString& voiceId, double speed) const;
+                              const QString& nextText, const QString& voiceId, double speed,
+                              const VoiceSettings& settings = VoiceSettings()) const;
     QString getCachePath(const QString& key, const QString& extension) const;
     bool exists(const QString& key, const QString& extension) const;
     std::optional<QByteArray> read(const QString& key, const QString& extension,

@@ -1,6 +1,7 @@
 #include "cache/clip_format.h"
 
 #include "audio/wav_file.h"
+#include "synthesis/output_formats.h"
 
 #include <QFile>
 #include <QObject>
@@ -18,6 +19,9 @@ bool outputFormatIsMp3(const QString& format) {
 }
 
 QString cacheExtensionForOutputFormat(const QString& format) {
+    if (const std::optional<ServiceOutputFormat> known = parseOutputFormat(format)) {
+        return known->cacheExtension();
+    }
     return outputFormatIsMp3(format) ? QStringLiteral(".mp3") : QStringLiteral(".wav");
 }
 
@@ -32,6 +36,11 @@ QString contentTypeForExtension(const QString& extension) {
 }
 
 int pcmSampleRateForFormat(const QString& format) {
+    // WAV answers are stored as the PCM answer of their rate would be.
+    if (const std::optional<ServiceOutputFormat> known = parseOutputFormat(format);
+        known && known->kind != AudioKind::Mp3) {
+        return known->sampleRate;
+    }
     static const QRegularExpression named(QStringLiteral("^pcm_(\\d{4,6})$"),
                                           QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = named.match(format);
@@ -97,6 +106,10 @@ bool writeSynthesizedAudioToCache(const QString& format, const QString& path,
     if (!outputFormatIsMp3(format)) {
         return writePcm16MonoAsWav(bytes, pcmSampleRateForFormat(format), path, error);
     }
+    return writeCacheFile(path, bytes, error);
+}
+
+bool writeCacheFile(const QString& path, const QByteArray& bytes, QString* error) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         if (error) {

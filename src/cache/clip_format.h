@@ -10,7 +10,8 @@ namespace lyrane {
 bool outputFormatIsMp3(const QString& format);
 QString cacheExtensionForOutputFormat(const QString& format);
 QString contentTypeForExtension(const QString& extension);
-// The rate of a raw PCM format name such as "pcm_16000"; 44100 when the name gives none.
+// The rate of a PCM or WAV format name such as "pcm_16000" or "wav_24000"; 44100 when the
+// name gives none.
 int pcmSampleRateForFormat(const QString& format);
 
 // Clips cached by early versions hold the service's raw PCM without a WAV header.
@@ -23,5 +24,7 @@ bool ensureCachedAudioFileIsUsable(const QString& path, const QString& format, Q
 // appears whole or not at all.
 bool writeSynthesizedAudioToCache(const QString& format, const QString& path,
                                   const QByteArray& bytes, QString* error);
+// Writes a cache file's bytes as they are; the file appears whole or not at all.
+bool writeCacheFile(const QString& path, const QByteArray& bytes, QString* error);
 
 } // namespace lyrane

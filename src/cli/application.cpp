@@ -4,6 +4,7 @@
 #include "runs/batch_run.h"
 #include "runs/single_text_run.h"
 #include "runs/subtitle_run.h"
+#include "runs/voice_listing.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -38,6 +39,8 @@ int dispatchRun(const RunConfiguration& config) {
     case RunMode::PrintCacheDirectory:
         printOutput(config.cacheDirectory + QLatin1Char('\n'));
         return 0;
+    case RunMode::ListVoices:
+        return listAccountVoices(config);
     case RunMode::SingleText:
         return runSingleText(config);
     case RunMode::Batch:

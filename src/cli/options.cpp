@@ -2,9 +2,15 @@
 
 #include "cli/console.h"
 #include "cli/text_file.h"
+#include "cli/voice_map.h"
 #include "runs/cost_estimate.h"
 #include "subtitles/caption_writer.h"
+#include "subtitles/speakers.h"
 #include "subtitles/text_decoding.h"
+#include "synthesis/output_formats.h"
+#include "synthesis/voice_settings.h"
+
+#include "audio/programme_mix.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -15,6 +21,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 namespace lyrane {
 
@@ -23,6 +30,8 @@ namespace {
 constexpr qint64 kMaxPaddingMs = 24LL * 60 * 60 * 1000;
 constexpr int kMaxJobs = 16;
 constexpr int kMaxRetries = 10;
+constexpr double kMaxDuckDb = 60.0;
+constexpr int kMaxDuckRampMs = 10000;
 
 QString environmentText(const char* name) {
     return QString::fromUtf8(qgetenv(name)).trimmed();
@@ -83,11 +92,7 @@ struct OptionTable {
                              QObject::tr("Process multiple VTT files (comma-separated paths)"),
                              QStringLiteral("files")};
     QCommandLineOption s3Bucket;
-    QCommandLineOption format{
-        {QStringLiteral("f"), QStringLiteral("format")},
-        QObject::tr("Output format for ElevenLabs API (pcm_44100, mp3_44100)"),
-        QStringLiteral("format"),
-        QStringLiteral("pcm_44100")};
+    QCommandLineOption format;
     QCommandLineOption previousText{
         QStringLiteral("previous-text"),
         QObject::tr("Previous segment text to send as ElevenLabs context for --say/--text"),
@@ -111,7 +116,7 @@ struct OptionTable {
     QCommandLineOption retries{
         QStringLiteral("retries"),
         QObject::tr("Retries of a synthesis request after a transient failure (0-10)"),
-        QStringLiteral("count"), QStringLiteral("0")};
+        QStringLiteral("count"), QStringLiteral("3")};
     QCommandLineOption timeout{
         QStringLiteral("timeout"),
         QObject::tr("Seconds without progress before a request or aws call fails (0 for none)"),
@@ -136,6 +141,81 @@ struct OptionTable {
         QStringLiteral("captions-out"),
         QObject::tr("Write the cues retimed to where their narration plays (.vtt or .srt)"),
         QStringLiteral("file")};
+    QCommandLineOption voices{
+        QStringLiteral("voices"),
+        QObject::tr("Voice per speaker: Name=Voice pairs separated by commas, or @FILE with one "
+                    "pair a line; other cues use --voice"),
+        QStringLiteral("map")};
+    QCommandLineOption speakerLabels{
+        QStringLiteral("speaker-labels"),
+        QObject::tr("Whether a label such as 'ANNA:' or '[Anna]' starting a cue names its "
+                    "speaker (on, off)"),
+        QStringLiteral("on|off"), QStringLiteral("on")};
+    QCommandLineOption model{
+        QStringLiteral("model"),
+        QObject::tr("ElevenLabs model (defaults to LYRANE_MODEL, else eleven_multilingual_v2)"),
+        QStringLiteral("id")};
+    QCommandLineOption language{
+        QStringLiteral("language"),
+        QObject::tr("Language code sent with each request (two or three lower-case letters)"),
+        QStringLiteral("code")};
+    QCommandLineOption stability{QStringLiteral("stability"),
+                                 QObject::tr("Voice stability (range: 0-1)"),
+                                 QStringLiteral("value")};
+    QCommandLineOption similarity{QStringLiteral("similarity"),
+                                  QObject::tr("Voice similarity boost (range: 0-1)"),
+                                  QStringLiteral("value")};
+    QCommandLineOption style{QStringLiteral("style"),
+                             QObject::tr("Voice style exaggeration (range: 0-1)"),
+                             QStringLiteral("value")};
+    QCommandLineOption speakerBoost{QStringLiteral("speaker-boost"),
+                                    QObject::tr("Ask the service for speaker boost")};
+    QCommandLineOption seed{QStringLiteral("seed"),
+                            QObject::tr("Seed for repeatable synthesis (range: 0-4294967295)"),
+                            QStringLiteral("number")};
+    QCommandLineOption listVoices{
+        QStringLiteral("list-voices"),
+        QObject::tr("List the voices of the ElevenLabs account and exit")};
+
+    QCommandLineOption loudness{
+        QStringLiteral("loudness"),
+        QObject::tr("Bring the output to this integrated loudness (-70 to -5 LUFS)"),
+        QStringLiteral("LUFS")};
+    QCommandLineOption truePeak{
+        QStringLiteral("true-peak"),
+        QObject::tr("Ceiling on the output's true peak with --loudness (-20 to 0 dBTP)"),
+        QStringLiteral("dBTP"), QStringLiteral("-1.0")};
+
+    QCommandLineOption mixWith{
+        QStringLiteral("mix-with"),
+        QObject::tr("Video or audio file to mix the narration over (the programme)"),
+        QStringLiteral("file")};
+    QCommandLineOption mixStream{
+        QStringLiteral("mix-stream"),
+        QObject::tr("Audio stream of the programme to mix over, counted from 0"),
+        QStringLiteral("index"), QStringLiteral("0")};
+    QCommandLineOption duck{
+        QStringLiteral("duck"),
+        QObject::tr("Decibels the programme is lowered while narration plays (0 for none)"),
+        QStringLiteral("dB"), QStringLiteral("10")};
+    QCommandLineOption duckAttack{
+        QStringLiteral("duck-attack"),
+        QObject::tr("Milliseconds before a clip over which the programme is lowered"),
+        QStringLiteral("ms"), QStringLiteral("150")};
+    QCommandLineOption duckRelease{
+        QStringLiteral("duck-release"),
+        QObject::tr("Milliseconds after a clip over which the programme returns"),
+        QStringLiteral("ms"), QStringLiteral("400")};
+    QCommandLineOption keepOriginalAudio{
+        QStringLiteral("keep-original-audio"),
+        QObject::tr("Keep the programme's own audio as a second audio track (video output)")};
+    QCommandLineOption audioLanguage{
+        QStringLiteral("audio-language"),
+        QObject::tr("Language of the mixed audio track (ISO 639-2, e.g. eng)"),
+        QStringLiteral("code")};
+    QCommandLineOption audioTitle{QStringLiteral("audio-title"),
+                                  QObject::tr("Title of the mixed audio track"),
+                                  QStringLiteral("text"), QStringLiteral("Narration")};
 
     OptionTable()
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
@@ -144,7 +224,17 @@ struct OptionTable {
           s3Bucket({QStringLiteral("s"), QStringLiteral("s3-bucket")},
                    QObject::tr("S3 bucket for caching audio segments (defaults to "
                                "LYRANE_S3_BUCKET; requires aws CLI)"),
-                   QStringLiteral("bucket"), environmentText("LYRANE_S3_BUCKET")) {}
+                   QStringLiteral("bucket"), environmentText("LYRANE_S3_BUCKET")),
+          format({QStringLiteral("f"), QStringLiteral("format")},
+                 QObject::tr("Output format for ElevenLabs API (pcm_44100, pcm_24000, "
+                             "mp3_44100_128, wav_24000, ...; defaults to LYRANE_FORMAT)"),
+                 QStringLiteral("format"), defaultFormat()) {}
+
+    // For accounts whose plan refuses the default PCM format.
+    static QString defaultFormat() {
+        const QString fromEnvironment = environmentText("LYRANE_FORMAT");
+        return fromEnvironment.isEmpty() ? QStringLiteral("pcm_44100") : fromEnvironment;
+    }
 
     static QString defaultVoice() {
         const QString fromEnvironment = environmentText("LYRANE_DEFAULT_VOICE");
@@ -152,12 +242,19 @@ struct OptionTable {
     }
 
     QList<QCommandLineOption> all() const {
-        return {vtt,      say,           text,       voice,        keyFile,
-                tempDir,  limit,         padding,    autopad,      autospeed,
-                speed,    output,        dryRun,     noPadding,    cacheOnly,
-                batch,    s3Bucket,      format,     previousText, previousTextFile,
-                nextText, nextTextFile,  jobs,       retries,      timeout,
-                encoding, noCreditCheck, maxCredits, report,       captionsOut};
+        return {vtt,           say,          text,          voice,
+                keyFile,       tempDir,      limit,         padding,
+                autopad,       autospeed,    speed,         output,
+                dryRun,        noPadding,    cacheOnly,     batch,
+                s3Bucket,      format,       previousText,  previousTextFile,
+                nextText,      nextTextFile, jobs,          retries,
+                timeout,       encoding,     noCreditCheck, maxCredits,
+                report,        captionsOut,  voices,        speakerLabels,
+                model,         language,     stability,     similarity,
+                style,         speakerBoost, seed,          listVoices,
+                loudness,      truePeak,     mixWith,       mixStream,
+                duck,          duckAttack,   duckRelease,   keepOriginalAudio,
+                audioLanguage, audioTitle};
     }
 };
 
@@ -173,6 +270,7 @@ struct RawArguments {
     QString textFile;
     QString batchFiles;
     bool cacheOnly = false;
+    bool listVoices = false;
 };
 
 QStringList splitBatchFiles(const QString& list) {
@@ -184,6 +282,69 @@ QStringList splitBatchFiles(const QString& list) {
         }
     }
     return files;
+}
+
+// --mix-with and its companions: the numbers, checked with the other numbers.
+std::optional<int> validateProgrammeMixNumbers(const QCommandLineParser& parser,
+                                               const OptionTable& options,
+                                               ProgrammeMixSettings* mix) {
+    bool ok = false;
+    mix->programmePath = parser.value(options.mixWith);
+    mix->audioStream = parser.value(options.mixStream).toInt(&ok);
+    if (!ok || mix->audioStream < 0) {
+        return fail(QObject::tr("--mix-stream must be zero or positive\n"));
+    }
+    mix->duckDb = parser.value(options.duck).toDouble(&ok);
+    if (!ok || !(mix->duckDb >= 0 && mix->duckDb <= kMaxDuckDb)) {
+        return fail(QObject::tr("--duck must be between 0 and 60\n"));
+    }
+    for (const auto& [option, target, message] :
+         {std::tuple{&options.duckAttack, &mix->duckAttackMs,
+                     QObject::tr("--duck-attack must be between 0 and 10000\n")},
+          std::tuple{&options.duckRelease, &mix->duckReleaseMs,
+                     QObject::tr("--duck-release must be between 0 and 10000\n")}}) {
+        *target = parser.value(*option).toInt(&ok);
+        if (!ok || *target < 0 || *target > kMaxDuckRampMs) {
+            return fail(message);
+        }
+    }
+    mix->keepOriginalAudio = parser.isSet(options.keepOriginalAudio);
+    mix->audioLanguage = parser.value(options.audioLanguage);
+    static const QRegularExpression languageCode(QStringLiteral("^[a-z]{3}$"));
+    if (parser.isSet(options.audioLanguage) && !languageCode.match(mix->audioLanguage).hasMatch()) {
+        return fail(
+            QObject::tr("--audio-language must be a three-letter ISO 639-2 code such as eng\n"));
+    }
+    mix->audioTitle = parser.value(options.audioTitle);
+    return std::nullopt;
+}
+
+// --mix-with and its companions: how they combine with the run and its output.
+std::optional<int> validateProgrammeMixUse(const QCommandLineParser& parser,
+                                           const OptionTable& options,
+                                           const RunConfiguration& config) {
+    const ProgrammeMixSettings& mix = config.timeline.programme;
+    if (mix.programmePath.isEmpty()) {
+        for (const QCommandLineOption* companion :
+             {&options.mixStream, &options.duck, &options.duckAttack, &options.duckRelease,
+              &options.keepOriginalAudio, &options.audioLanguage, &options.audioTitle}) {
+            if (parser.isSet(*companion)) {
+                return fail(QObject::tr("--%1 needs --mix-with\n").arg(companion->names().first()));
+            }
+        }
+        if (isVideoOutputPath(config.outputFile)) {
+            return fail(QObject::tr("a video output (.mp4, .mov, .mkv) needs --mix-with to take "
+                                    "the pictures from\n"));
+        }
+        return std::nullopt;
+    }
+    if (config.mode != RunMode::Subtitles) {
+        return fail(QObject::tr("--mix-with is only supported with --vtt\n"));
+    }
+    if (mix.keepOriginalAudio && !isVideoOutputPath(config.outputFile)) {
+        return fail(QObject::tr("--keep-original-audio needs an .mp4, .mov or .mkv output\n"));
+    }
+    return std::nullopt;
 }
 
 // The checks that must pass before any work starts, in the order users see them reported.
@@ -219,6 +380,10 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     if (!ok || !(synthesis.speed >= 0.7 && synthesis.speed <= 1.2)) {
         return fail(QObject::tr("--speed must be between 0.7 and 1.2\n"));
     }
+    // Sent as given: the service reads the name without regard to case.
+    if (!parseOutputFormat(synthesis.outputFormat)) {
+        return fail(outputFormatRefusal());
+    }
     const std::optional<int> padding = parseDurationMs(parser.value(options.padding));
     if (!padding) {
         return fail(QObject::tr("--padding must be a duration such as 500ms, 5s or 1m30s\n"));
@@ -247,6 +412,65 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
                                     "system, such as windows-1252\n"));
         }
     }
+    if (parser.isSet(options.loudness)) {
+        const double lufs = parser.value(options.loudness).toDouble(&ok);
+        if (!ok || !(lufs >= -70.0 && lufs <= -5.0)) {
+            return fail(QObject::tr("--loudness must be between -70 and -5\n"));
+        }
+        config->timeline.loudnessLufs = lufs;
+    }
+    config->timeline.truePeakDbtp = parser.value(options.truePeak).toDouble(&ok);
+    if (!ok || !(config->timeline.truePeakDbtp >= -20.0 && config->timeline.truePeakDbtp <= 0.0)) {
+        return fail(QObject::tr("--true-peak must be between -20 and 0\n"));
+    }
+    if (parser.isSet(options.truePeak) && !config->timeline.loudnessLufs) {
+        return fail(QObject::tr("--true-peak is only supported with --loudness\n"));
+    }
+
+    if (std::optional<int> status =
+            validateProgrammeMixNumbers(parser, options, &config->timeline.programme)) {
+        return status;
+    }
+
+    if (parser.isSet(options.voices)) {
+        QString error;
+        std::optional<VoiceMap> map = VoiceMap::parse(parser.value(options.voices), &error);
+        if (!map) {
+            return fail(error);
+        }
+        config->speakers.voices = std::move(*map);
+    }
+    const std::optional<SpeakerLabels> labels =
+        parseSpeakerLabels(parser.value(options.speakerLabels));
+    if (!labels) {
+        return fail(QObject::tr("--speaker-labels must be on or off\n"));
+    }
+    config->speakers.labels = *labels;
+    VoiceSettingArguments settingArguments;
+    const auto optionalValue = [&parser](const QCommandLineOption& option) {
+        return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
+    };
+    settingArguments.model = optionalValue(options.model);
+    if (qEnvironmentVariableIsSet("LYRANE_MODEL")) {
+        settingArguments.modelEnvironment = environmentText("LYRANE_MODEL");
+    }
+    settingArguments.language = optionalValue(options.language);
+    settingArguments.stability = optionalValue(options.stability);
+    settingArguments.similarity = optionalValue(options.similarity);
+    settingArguments.style = optionalValue(options.style);
+    settingArguments.seed = optionalValue(options.seed);
+    settingArguments.speakerBoost = parser.isSet(options.speakerBoost);
+    QString settingsError;
+    QString settingsWarning;
+    std::optional<VoiceSettings> voiceSettings =
+        parseVoiceSettings(settingArguments, &settingsError, &settingsWarning);
+    if (!voiceSettings) {
+        return fail(settingsError);
+    }
+    if (!settingsWarning.isEmpty()) {
+        printError(settingsWarning);
+    }
+    synthesis.voiceSettings = std::move(*voiceSettings);
 
     if (parser.isSet(options.maxCredits)) {
         QString error;
@@ -262,6 +486,11 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     // Printing the cache directory needs nothing else, whatever other options say.
     if (raw.cacheOnly) {
         config->mode = RunMode::PrintCacheDirectory;
+        return std::nullopt;
+    }
+    // Listing the account's voices needs only the key.
+    if (raw.listVoices) {
+        config->mode = RunMode::ListVoices;
         return std::nullopt;
     }
 
@@ -297,7 +526,7 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     if (!config->captionsFile.isEmpty() && config->mode != RunMode::Subtitles) {
         return fail(QObject::tr("--captions-out is only supported with --vtt\n"));
     }
-    return std::nullopt;
+    return validateProgrammeMixUse(parser, options, *config);
 }
 
 } // namespace
@@ -370,6 +599,7 @@ std::optional<int> parseCommandLine(const QStringList& arguments, RunConfigurati
     raw.textFile = parser.value(options.text);
     raw.batchFiles = parser.value(options.batch);
     raw.cacheOnly = parser.isSet(options.cacheOnly);
+    raw.listVoices = parser.isSet(options.listVoices);
 
     *config = RunConfiguration();
     config->synthesis.voice = parser.value(options.voice);

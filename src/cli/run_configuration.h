@@ -1,6 +1,8 @@
 #pragma once
 
+#include "cli/voice_map.h"
 #include "runs/timeline_settings.h"
+#include "subtitles/speakers.h"
 #include "synthesis/synthesis_settings.h"
 
 #include <QString>
@@ -15,6 +17,13 @@ enum class RunMode {
     Batch,               // --batch
     SingleText,          // --say or --text
     PrintCacheDirectory, // --cache-only
+    ListVoices,          // --list-voices
+};
+
+// Who speaks each cue of a subtitle file and with which voice.
+struct SpeakerSettings {
+    VoiceMap voices; // --voices; empty: every cue in --voice
+    SpeakerLabels labels = SpeakerLabels::On;
 };
 
 // One text to speak and the context sent with it.
@@ -43,6 +52,7 @@ struct RunConfiguration {
     QString s3Bucket;
 
     SynthesisSettings synthesis;
+    SpeakerSettings speakers; // Subtitles and Batch
     TimelineSettings timeline;
 
     bool creditCheck = true;          // read the account before paying for clips

@@ -2,6 +2,7 @@
 
 #include "cli/console.h"
 #include "cli/stop_signals.h"
+#include "runs/cue_voices.h"
 #include "runs/output_naming.h"
 #include "runs/subtitle_run.h"
 #include "subtitles/subtitle_file.h"
@@ -15,31 +16,30 @@ namespace {
 // The budget and the account are checked once, for all files together, before the first
 // request; files that cannot be read are left to their own run to report.
 bool batchCostAllowed(const RunConfiguration& config, SubtitleSession& session) {
+    RunServices* services = session.runServices();
+    if (!services) {
+        return false;
+    }
     CostEstimate total;
     total.modelId = runModelId(config);
-    const ClipNaming naming(config.cacheDirectory);
     for (const QString& file : config.batchFiles) {
         QString error;
-        const std::optional<SubtitleFile> subtitles =
-            readSubtitleFile(file, config.encoding, &error);
+        std::optional<SubtitleFile> subtitles = readSubtitleFile(file, config.encoding, &error);
         if (!subtitles) {
             continue;
         }
-        const CostEstimate estimate = estimateJobs(
-            subtitleJobs(subtitles->cues, config.limit, config.synthesis, naming.source()),
-            naming.source(), total.modelId);
+        assignSpeakers(&subtitles->cues, config.speakers.labels);
+        const CostEstimate estimate =
+            estimateJobs(session.runJobs(subtitles->cues), services->clips, total.modelId);
         total.cues += estimate.cues;
+        total.cachedCues += estimate.cachedCues;
+        total.characters += estimate.characters;
         total.cuesToSynthesize += estimate.cuesToSynthesize;
+        total.charactersToSynthesize += estimate.charactersToSynthesize;
         total.credits += estimate.credits;
     }
-    if (!withinBudget(config, total)) {
+    if (!withinBudget(config, total) || !accountAllows(config, *services, total)) {
         return false;
-    }
-    if (config.creditCheck && total.cuesToSynthesize > 0) {
-        RunServices* services = session.runServices();
-        if (!services || !accountAllows(config, *services, total)) {
-            return false;
-        }
     }
     session.skipCostChecks();
     return true;

@@ -1,6 +1,7 @@
 #include "runs/cue_listing.h"
 
 #include "cli/console.h"
+#include "runs/cue_voices.h"
 
 #include <QObject>
 
@@ -32,13 +33,14 @@ QString formatTimeOfDay(const QTime& time) {
 
 } // namespace
 
-void printCueListing(const QList<VttCue>& cues, int limit) {
+void printCueListing(const QList<VttCue>& cues, int limit, const VoiceMap& voices,
+                     const QString& defaultVoice) {
     const int listed = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
     const QString cueLine = QObject::tr("Cue #%1:\n");
     const QString startLine = QObject::tr("  Start Time: %1\n");
     const QString endLine = QObject::tr("  End Time: %1\n");
     const QString durationLine = QObject::tr("  Duration: %1 ms\n");
-    const QString textLine = QObject::tr("  Text: %1\n\n");
+    const QString textLine = QObject::tr("  Text: %1\n");
 
     QString listing;
     listing += QObject::tr("\n=== VTT CUES INFORMATION ===\n");
@@ -50,6 +52,10 @@ void printCueListing(const QList<VttCue>& cues, int limit) {
         listing += endLine.arg(formatTimeOfDay(cue.endTime()));
         listing += durationLine.arg(cue.endMs - cue.startMs);
         listing += textLine.arg(cue.text);
+        if (!cue.speaker.isEmpty()) {
+            listing += speakerListingLine(cue.speaker, cueVoice(cue, voices, defaultVoice));
+        }
+        listing += QLatin1Char('\n');
     }
     listing += QObject::tr("=== END OF VTT CUES INFORMATION ===\n");
     printOutput(listing);

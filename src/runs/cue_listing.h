@@ -1,12 +1,15 @@
 #pragma once
 
+#include "cli/voice_map.h"
 #include "subtitles/vtt_parser.h"
 
 #include <QList>
 
 namespace lyrane {
 
-// --dry-run: prints the cues (the first `limit`, all when 0) on standard output.
-void printCueListing(const QList<VttCue>& cues, int limit);
+// --dry-run: prints the cues (the first `limit`, all when 0) on standard output; a cue with a
+// speaker gets a line naming it and its voice (from `voices`, else `defaultVoice`).
+void printCueListing(const QList<VttCue>& cues, int limit, const VoiceMap& voices = VoiceMap(),
+                     const QString& defaultVoice = QString());
 
 } // namespace lyrane

@@ -14,8 +14,8 @@
 
 namespace lyrane {
 
-QString runModelId(const RunConfiguration& /*config*/) {
-    return QString::fromLatin1(kDefaultModelId);
+QString runModelId(const RunConfiguration& config) {
+    return config.synthesis.voiceSettings.modelId;
 }
 
 ReportSettings reportSettings(const RunConfiguration& config) {
@@ -24,7 +24,10 @@ ReportSettings reportSettings(const RunConfiguration& config) {
     settings.voiceId = ElevenLabsClient::voiceIdForName(config.synthesis.voice);
     settings.format = config.synthesis.outputFormat;
     settings.speed = config.synthesis.speed;
-    settings.voiceSettings.modelId = runModelId(config);
+    settings.voiceSettings = config.synthesis.voiceSettings;
+    for (const VoiceMap::Entry& entry : config.speakers.voices.entries()) {
+        settings.voiceMap.append({entry.speaker, entry.voice});
+    }
     return settings;
 }
 

@@ -1,6 +1,8 @@
 #include "runs/single_text_run.h"
 
 #include "audio/clip_loading.h"
+#include "audio/encoded_loudness.h"
+#include "audio/loudness.h"
 #include "audio/mp3_codec.h"
 #include "audio/wav_file.h"
 #include "cli/console.h"
@@ -9,7 +11,12 @@
 #include "runs/output_naming.h"
 #include "runs/run_accounting.h"
 #include "runs/run_preparation.h"
+#include "runs/service_notices.h"
+#include "synthesis/account_voices.h"
+#include "synthesis/api_key.h"
 #include "synthesis/clip_scheduler.h"
+#include "synthesis/request_limits.h"
+#include "synthesis/text_splitting.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -43,7 +50,8 @@ std::optional<QString> loadTextToSpeak(const SingleTextInput& input) {
 // this mode has always used.
 class SingleTextProgress final : public ClipProgress {
 public:
-    explicit SingleTextProgress(int retries) : retries(retries) {}
+    SingleTextProgress(int retries, int parts, const QString& keySource)
+        : retries(retries), parts(parts), keySource(keySource) {}
 
     void report(const ClipNotice& notice, const ClipJob& job) override {
         switch (notice.event) {
@@ -63,7 +71,13 @@ public:
             printError(QObject::tr("Downloaded audio from S3: %1\n").arg(job.objectKey));
             return;
         case ClipEvent::Synthesizing:
-            printError(QObject::tr("Generating audio for text...\n"));
+            if (parts > 1) {
+                printError(QObject::tr("Generating audio for text part %1/%2...\n")
+                               .arg(notice.cue + 1)
+                               .arg(parts));
+            } else {
+                printError(QObject::tr("Generating audio for text...\n"));
+            }
             return;
         case ClipEvent::Retrying:
             printError(QObject::tr("Retrying in %1 ms (attempt %2 of %3): %4\n")
@@ -74,6 +88,13 @@ public:
             return;
         case ClipEvent::SynthesisFailed:
             printError(QObject::tr("Failed to generate audio: %1\n").arg(notice.error));
+            printServiceErrorTip(
+                notice.reason,
+                {keySource, parts > 1 ? QObject::tr("part %1 of the text").arg(notice.cue + 1)
+                                      : QObject::tr("the text")});
+            return;
+        case ClipEvent::WindowLowered:
+            printWindowLowered(notice.inFlight);
             return;
         case ClipEvent::StoreFailed:
             printError(QObject::tr("Failed to cache audio: %1\n").arg(notice.error));
@@ -96,31 +117,76 @@ public:
 
 private:
     const int retries;
+    const int parts;
+    const QString keySource;
 };
 
-int writeOutput(const QString& clipPath, const QString& outputFile, qint64* lengthMs) {
+// The parts' clips one after the other, as one sound; each part's length in `partLengthsMs`.
+std::optional<AudioBuffer> joinClips(const QList<ClipJob>& jobs, QList<qint64>* partLengthsMs) {
+    AudioBuffer joined;
+    for (const ClipJob& job : jobs) {
+        QString error;
+        const std::optional<AudioBuffer> clip = loadAudio(job.path, &error);
+        if (!clip) {
+            printError(QObject::tr("Failed to load audio segment: %1\n").arg(error));
+            return std::nullopt;
+        }
+        if (joined.sampleRate == 0) {
+            joined.sampleRate = clip->sampleRate;
+        } else if (clip->sampleRate != joined.sampleRate) {
+            printError(QObject::tr("Failed to load audio segment: %1 is at %2 Hz, the text's "
+                                   "other parts at %3 Hz\n")
+                           .arg(job.path)
+                           .arg(clip->sampleRate)
+                           .arg(joined.sampleRate));
+            return std::nullopt;
+        }
+        joined.samples.append(clip->samples);
+        partLengthsMs->append(
+            clip->sampleRate > 0 ? qint64(clip->samples.size()) * 1000 / clip->sampleRate : 0);
+    }
+    return joined;
+}
+
+int writeOutput(const QList<ClipJob>& jobs, const QString& outputFile,
+                const TimelineSettings& level, QList<qint64>* partLengthsMs) {
     QString error;
-    const std::optional<AudioBuffer> clip = loadAudio(clipPath, &error);
+    std::optional<AudioBuffer> clip = joinClips(jobs, partLengthsMs);
     if (!clip) {
-        printError(QObject::tr("Failed to load audio segment: %1\n").arg(error));
         return 1;
     }
-    *lengthMs = clip->sampleRate > 0 ? qint64(clip->samples.size()) * 1000 / clip->sampleRate : 0;
+    std::optional<LoudnessGain> gain;
+    if (level.loudnessLufs) {
+        gain = applyLoudnessTarget(*clip, *level.loudnessLufs, level.truePeakDbtp, &error);
+        if (!gain) {
+            printError(QObject::tr("Failed to measure loudness: %1\n").arg(error));
+            return 1;
+        }
+    }
+    const auto reportLoudness = [&] {
+        if (gain) {
+            printError(loudnessReport(*gain, *level.loudnessLufs, level.truePeakDbtp));
+        }
+        return 0;
+    };
     const OutputTarget output = outputTarget(outputFile);
     if (output.mp3) {
-        if (!encodeMp3(*clip, output.path, &error)) {
+        const bool written = gain ? encodeMp3AtLoudness(*clip, output.path, *level.loudnessLufs,
+                                                        level.truePeakDbtp, *gain, &error)
+                                  : encodeMp3(*clip, output.path, &error);
+        if (!written) {
             printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
             return 1;
         }
         printError(QObject::tr("Created MP3 audio file: %1\n").arg(output.path));
-        return 0;
+        return reportLoudness();
     }
     if (!writeWav(*clip, output.path, &error)) {
         printError(QObject::tr("Failed to write WAV output file: %1\n").arg(error));
         return 1;
     }
     printError(QObject::tr("Created WAV audio file: %1\n").arg(output.path));
-    return 0;
+    return reportLoudness();
 }
 
 } // namespace
@@ -132,44 +198,61 @@ int narrateText(const RunConfiguration& config, RunReport& report) {
     if (!text) {
         return 1;
     }
-    const TtsRequest request =
-        makeRequest(config.synthesis, *text, config.single.previousText, config.single.nextText);
-    CostEstimate estimate;
-    {
-        const ClipNaming naming(config.cacheDirectory);
-        const ClipJob named = naming.source().job(request, config.synthesis.voice);
-        estimate = estimateJobs({named}, naming.source(), runModelId(config));
-        report.cues.append(reportCue(named, nullptr, QString(), 1, 0, 0, QString()));
-    }
-    report.totals.cues = 1;
-    report.totals.creditsEstimated = estimate.credits;
-    if (!withinBudget(config, estimate)) {
-        return 1;
-    }
     const std::unique_ptr<RunServices> services = prepareRunServices(config);
     if (!services) {
         return 1;
     }
-    if (!accountAllows(config, *services, estimate)) {
+
+    // A --voice that names one of the account's voices is sent as its identifier.
+    VoiceNameResolver voiceNames(&services->network, services->client.baseUrl(), services->apiKey,
+                                 config.synthesis.timeoutMs);
+    QString warning;
+    const QString requestVoice = voiceNames.resolve(config.synthesis.voice, &warning);
+    if (!warning.isEmpty()) {
+        printError(warning);
+    }
+
+    // A single text is one cue, with the context given on the command line; a text over the
+    // model's limit is several, each part sent with its neighbours as context.
+    const TtsRequest whole = makeRequest(config.synthesis, requestVoice, *text,
+                                         config.single.previousText, config.single.nextText);
+    const QStringList parts = splitTextForRequests(*text, requestCharacterLimit(whole));
+    QList<ClipJob> jobs;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QString previous = i > 0 ? parts[i - 1] : config.single.previousText;
+        const QString next = i + 1 < parts.size() ? parts[i + 1] : config.single.nextText;
+        jobs.append(services->clips.job(
+            makeRequest(config.synthesis, requestVoice, parts[i], previous, next),
+            config.synthesis.voice));
+    }
+    const CostEstimate estimate = estimateJobs(jobs, services->clips, runModelId(config));
+    for (qsizetype i = 0; i < jobs.size(); ++i) {
+        report.cues.append(reportCue(jobs[i], nullptr, QString(), i + 1, 0, 0, QString()));
+    }
+    report.totals.cues = jobs.size();
+    report.totals.creditsEstimated = estimate.credits;
+    if (!withinBudget(config, estimate) || !accountAllows(config, *services, estimate)) {
         return 1;
     }
 
-    // A single text is one cue, with the context given on the command line.
-    const ClipJob job = services->clips.job(request, config.synthesis.voice);
-    SingleTextProgress progress(config.synthesis.retries);
+    SingleTextProgress progress(config.synthesis.retries, int(parts.size()),
+                                apiKeySource(config.apiKeyFile));
     SchedulerOptions options;
+    options.window = config.synthesis.jobs;
     options.retry.retries = config.synthesis.retries;
     options.confirmDownloads = true;
-    ClipScheduler scheduler(services->clips, {job}, options, progress);
+    ClipScheduler scheduler(services->clips, jobs, options, progress);
     bool done = false;
     {
         const StopScope stopping([&scheduler] { scheduler.stop(); });
         done = scheduler.run();
     }
     Billing billing;
-    const ClipResult& result = scheduler.results().front();
-    billing.add(job, result);
-    report.cues.front() = reportCue(job, &result, QString(), 1, 0, 0, QString());
+    for (qsizetype i = 0; i < jobs.size() && size_t(i) < scheduler.results().size(); ++i) {
+        const ClipResult& result = scheduler.results()[size_t(i)];
+        billing.add(jobs[i], result);
+        report.cues[i] = reportCue(jobs[i], &result, QString(), i + 1, 0, 0, QString());
+    }
     report.totals.newClips = billing.newClips;
     report.totals.charactersBilled = billing.characters;
     report.totals.charactersBilledEstimated = billing.estimated;
@@ -185,15 +268,24 @@ int narrateText(const RunConfiguration& config, RunReport& report) {
 
     if (config.noPadding) {
         printError(QObject::tr("\n--no-padding mode: Audio segment generated successfully.\n"));
-        printError(QObject::tr("Segment file: %1\n").arg(job.path));
+        for (const ClipJob& job : jobs) {
+            printError(QObject::tr("Segment file: %1\n").arg(job.path));
+        }
         return 0;
     }
-    qint64 lengthMs = 0;
-    const int status = writeOutput(job.path, config.outputFile, &lengthMs);
+    QList<qint64> partLengthsMs;
+    const int status = writeOutput(jobs, config.outputFile, config.timeline, &partLengthsMs);
     if (status == 0) {
-        report.cues.front().endMs = lengthMs;
-        report.cues.front().clipLengthMs = lengthMs;
-        report.outputs.append({QString(), outputTarget(config.outputFile).path, lengthMs});
+        // The parts play one after the other.
+        qint64 startMs = 0;
+        for (qsizetype i = 0; i < jobs.size() && i < partLengthsMs.size(); ++i) {
+            ReportCue& cue = report.cues[i];
+            cue.startMs = startMs;
+            cue.clipLengthMs = partLengthsMs[i];
+            cue.endMs = startMs + partLengthsMs[i];
+            startMs = cue.endMs;
+        }
+        report.outputs.append({QString(), outputTarget(config.outputFile).path, startMs});
     }
     return status;
 }

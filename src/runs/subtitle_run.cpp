@@ -3,11 +3,16 @@
 #include "cli/console.h"
 #include "cli/stop_signals.h"
 #include "runs/cue_listing.h"
+#include "runs/cue_voices.h"
 #include "runs/interruption.h"
 #include "runs/output_naming.h"
+#include "runs/programme_mix_run.h"
+#include "runs/service_notices.h"
 #include "runs/timeline_assembly.h"
 #include "subtitles/caption_writer.h"
 #include "subtitles/subtitle_file.h"
+#include "synthesis/account_voices.h"
+#include "synthesis/api_key.h"
 #include "synthesis/clip_scheduler.h"
 
 #include <QCoreApplication>
@@ -21,9 +26,14 @@ namespace {
 
 const QString kTimeFormat = QStringLiteral("HH:mm:ss.zzz");
 
+int processedCount(const QList<VttCue>& cues, int limit) {
+    return limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
+}
+
 } // namespace
 
-std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString& encoding) {
+std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString& encoding,
+                                              SpeakerLabels labels) {
     QString error;
     std::optional<SubtitleFile> file = readSubtitleFile(path, encoding, &error);
     if (!file) {
@@ -36,19 +46,23 @@ std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString
                        : QObject::tr("VTT file contains no cues (%1)\n").arg(file->noCuesReason));
         return std::nullopt;
     }
+    assignSpeakers(&file->cues, labels);
     return std::move(file->cues);
 }
 
 QList<ClipJob> subtitleJobs(const QList<VttCue>& cues, int limit, const SynthesisSettings& settings,
+                            const VoiceMap& voices, const VoiceForRequest& requestVoice,
                             const ClipSource& source) {
-    const int count = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
+    const int count = processedCount(cues, limit);
     QList<ClipJob> jobs;
     jobs.reserve(count);
     for (int i = 0; i < count; ++i) {
         const QString previous = i > 0 ? cues[i - 1].text : QString();
         const QString next = i + 1 < cues.size() ? cues[i + 1].text : QString();
-        jobs.append(
-            source.job(makeRequest(settings, cues[i].text, previous, next), settings.voice));
+        const QString voice = cueVoice(cues[i], voices, settings.voice);
+        jobs.append(source.job(makeRequest(settings, requestVoice ? requestVoice(voice) : voice,
+                                           cues[i].text, previous, next),
+                               voice));
     }
     return jobs;
 }
@@ -58,8 +72,8 @@ namespace {
 // The progress lines of a subtitle run, one per event, numbered by cue.
 class SubtitleProgress final : public ClipProgress {
 public:
-    SubtitleProgress(const QList<VttCue>& cues, int count, int retries)
-        : cues(cues), count(count), retries(retries) {}
+    SubtitleProgress(const QList<VttCue>& cues, int count, int retries, const QString& keySource)
+        : cues(cues), count(count), retries(retries), keySource(keySource) {}
 
     void report(const ClipNotice& notice, const ClipJob& job) override {
         const int number = notice.cue + 1;
@@ -109,6 +123,10 @@ public:
             printError(QObject::tr("Failed to generate audio for segment %1: %2\n")
                            .arg(number)
                            .arg(notice.error));
+            printServiceErrorTip(notice.reason, {keySource, QObject::tr("cue %1").arg(number)});
+            return;
+        case ClipEvent::WindowLowered:
+            printWindowLowered(notice.inFlight);
             return;
         case ClipEvent::StoreFailed:
             printError(
@@ -135,13 +153,15 @@ public:
         }
     }
 
-    std::optional<qint64> failedCue; // the first cue that failed, from 1
-    QString failure;                 // and why
-
 private:
     const QList<VttCue>& cues;
     const int count;
     const int retries;
+    const QString keySource;
+
+public:
+    std::optional<qint64> failedCue; // the first cue that failed, from 1
+    QString failure;                 // and why
 };
 
 // What fetching the clips left: every cue's result, and the first failure.
@@ -155,10 +175,10 @@ struct FetchOutcome {
 // on failure, with the exit status in `status`.
 std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, QList<ClipJob> jobs,
                                               const SynthesisSettings& settings,
-                                              const ClipSource& source, int* status,
-                                              FetchOutcome* outcome) {
+                                              const QString& keySource, const ClipSource& source,
+                                              int* status, FetchOutcome* outcome) {
     const int count = int(jobs.size());
-    SubtitleProgress progress(cues, count, settings.retries);
+    SubtitleProgress progress(cues, count, settings.retries, keySource);
     SchedulerOptions options;
     options.window = settings.jobs;
     options.retry.retries = settings.retries;
@@ -200,8 +220,31 @@ SubtitleSession::SubtitleSession(const RunConfiguration& config) : config(config
 RunServices* SubtitleSession::runServices() {
     if (!services) {
         services = prepareRunServices(config);
+        if (services) {
+            voiceNames =
+                std::make_unique<VoiceNameResolver>(&services->network, services->client.baseUrl(),
+                                                    services->apiKey, config.synthesis.timeoutMs);
+        }
     }
     return services.get();
+}
+
+QList<ClipJob> SubtitleSession::runJobs(const QList<VttCue>& cues) {
+    RunServices* run = runServices();
+    if (!run) {
+        return {};
+    }
+    return subtitleJobs(
+        cues, config.limit, config.synthesis, config.speakers.voices,
+        [this](const QString& voice) {
+            QString warning;
+            const QString resolved = voiceNames->resolve(voice, &warning);
+            if (!warning.isEmpty()) {
+                printError(warning);
+            }
+            return resolved;
+        },
+        run->clips);
 }
 
 void SubtitleSession::recordFailure(const QString& input, std::optional<qint64> cue,
@@ -223,61 +266,76 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
         recordFailure(input, cue, message.isEmpty() ? lastErrorMessage() : message);
         return status;
     };
-    const std::optional<QList<VttCue>> cues = openSubtitleFile(subtitleFile, config.encoding);
+    const std::optional<QList<VttCue>> cues =
+        openSubtitleFile(subtitleFile, config.encoding, config.speakers.labels);
     if (!cues) {
         return failed(1);
     }
-
-    // Named from the local cache alone, as the run will name them.
     const QString modelId = runModelId(config);
-    CostEstimate estimate;
-    QList<ClipJob> jobs;
-    {
-        const ClipNaming naming(config.cacheDirectory);
-        jobs = subtitleJobs(*cues, config.limit, config.synthesis, naming.source());
-        estimate = estimateJobs(jobs, naming.source(), modelId);
-    }
-    report.totals.cues += jobs.size();
-    report.totals.creditsEstimated += estimate.credits;
     const qsizetype firstCue = report.cues.size();
-    for (int i = 0; i < jobs.size(); ++i) {
-        report.cues.append(reportCue(jobs[i], nullptr, input, i + 1, (*cues)[i].startMs,
-                                     (*cues)[i].endMs, (*cues)[i].speaker));
-    }
+    const auto recordJobs = [&](const QList<ClipJob>& jobs, const CostEstimate& estimate) {
+        report.totals.cues += jobs.size();
+        report.totals.creditsEstimated += estimate.credits;
+        for (int i = 0; i < jobs.size(); ++i) {
+            report.cues.append(reportCue(jobs[i], nullptr, input, i + 1, (*cues)[i].startMs,
+                                         (*cues)[i].endMs, (*cues)[i].speaker));
+        }
+    };
 
     if (config.dryRun) {
-        printCueListing(*cues, config.limit);
+        // Named from the local cache alone, without the key: a voice given by the name of one
+        // of the account's voices cannot be looked up, so its clips count as new.
+        const ClipNaming naming(config.cacheDirectory);
+        const QList<ClipJob> jobs = subtitleJobs(*cues, config.limit, config.synthesis,
+                                                 config.speakers.voices, {}, naming.source());
+        const CostEstimate estimate = estimateJobs(jobs, naming.source(), modelId);
+        recordJobs(jobs, estimate);
+        printCueListing(*cues, config.limit, config.speakers.voices, config.synthesis.voice);
         printError(estimateLine(estimate));
         if (!config.s3Bucket.isEmpty()) {
             printError(dryRunMirrorLine());
         }
         return 0;
     }
-    if (!costChecked && !withinBudget(config, estimate)) {
+    // A programme that cannot be mixed over stops the run before any speech is requested.
+    if (!config.timeline.programme.programmePath.isEmpty() &&
+        !programmeDurationForRun(config.timeline.programme)) {
         return failed(1);
     }
     RunServices* run = runServices();
     if (!run) {
         return failed(1);
     }
-    if (!costChecked && !accountAllows(config, *run, estimate)) {
+    const QString unmapped = unmappedSpeakerLines(*cues, processedCount(*cues, config.limit),
+                                                  config.speakers.voices, config.synthesis.voice);
+    if (!unmapped.isEmpty()) {
+        printError(unmapped);
+    }
+    const QList<ClipJob> jobs = runJobs(*cues);
+    const CostEstimate estimate = estimateJobs(jobs, run->clips, modelId);
+    recordJobs(jobs, estimate);
+    // A cue over the model's limit would fail after the cues before it were paid for.
+    for (int i = 0; i < jobs.size(); ++i) {
+        if (!checkRequestLength(jobs[i].request, QObject::tr("Cue %1").arg(i + 1))) {
+            return failed(1, i + 1);
+        }
+    }
+    if (!costChecked &&
+        (!withinBudget(config, estimate) || !accountAllows(config, *run, estimate))) {
         return failed(1);
     }
 
     int status = 1;
     FetchOutcome fetched;
     const std::optional<QList<AudioSegment>> segments =
-        fetchClips(*cues, subtitleJobs(*cues, config.limit, config.synthesis, run->clips),
-                   config.synthesis, run->clips, &status, &fetched);
+        fetchClips(*cues, jobs, config.synthesis, apiKeySource(config.apiKeyFile), run->clips,
+                   &status, &fetched);
     Billing billing;
     for (int i = 0; i < jobs.size() && size_t(i) < fetched.results.size(); ++i) {
         const ClipResult& result = fetched.results[size_t(i)];
         billing.add(jobs[i], result);
         ReportCue& cue = report.cues[firstCue + i];
         cue = reportCue(jobs[i], &result, input, cue.number, cue.startMs, cue.endMs, cue.speaker);
-        if (run->clips.hasMirror() && result.local) {
-            cue.clipFile = run->clips.job(jobs[i].request, jobs[i].voiceName).path;
-        }
     }
     report.totals.newClips += billing.newClips;
     report.totals.charactersBilled += billing.characters;

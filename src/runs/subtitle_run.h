@@ -4,7 +4,9 @@
 #include "runs/run_accounting.h"
 #include "runs/run_preparation.h"
 #include "subtitles/vtt_parser.h"
+#include "synthesis/account_voices.h"
 
+#include <functional>
 #include <memory>
 
 namespace lyrane {
@@ -23,6 +25,9 @@ public:
     // The key, cache and mirror, made on first use; nullptr (the reason printed) when they
     // cannot be.
     RunServices* runServices();
+    // The jobs a run of `cues` sends, account voices looked up; empty when the services cannot
+    // be made.
+    QList<ClipJob> runJobs(const QList<VttCue>& cues);
     // The budget and the account were checked for the whole batch already.
     void skipCostChecks() { costChecked = true; }
 
@@ -33,18 +38,24 @@ public:
 private:
     const RunConfiguration& config;
     std::unique_ptr<RunServices> services;
+    std::unique_ptr<VoiceNameResolver> voiceNames; // account voices asked for once a session
     RunReport report;
     bool costChecked = false;
 };
 
+// What a voice value is sent as; an empty function sends each value as written.
+using VoiceForRequest = std::function<QString(const QString& voice)>;
+
 // The jobs of the processed cues (the first `limit`, 0 for all), each cue's neighbours sent as
-// its context: the one place a subtitle run's requests are made, so estimates name the same
-// clips as the run.
+// its context and each cue in its speaker's voice: the one place a subtitle run's requests are
+// made, so estimates name the same clips as the run.
 QList<ClipJob> subtitleJobs(const QList<VttCue>& cues, int limit, const SynthesisSettings& settings,
+                            const VoiceMap& voices, const VoiceForRequest& requestVoice,
                             const ClipSource& source);
 
-// Reads a subtitle file for a run, printing why when it cannot be used.
-std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString& encoding);
+// Reads a subtitle file for a run, each cue's speaker named, printing why when it cannot be used.
+std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString& encoding,
+                                              SpeakerLabels labels);
 
 // --vtt: parse, list (--dry-run) or narrate one subtitle file. Returns the exit status.
 int runSubtitleFile(const RunConfiguration& config);

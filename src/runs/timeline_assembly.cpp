@@ -1,23 +1,19 @@
 #include "runs/timeline_assembly.h"
 
-#include "audio/clip_loading.h"
-#include "audio/resampling.h"
+#include "audio/encoded_loudness.h"
+#include "audio/prepared_clips.h"
 #include "audio/streamed_timeline.h"
-#include "audio/time_stretch.h"
 #include "audio/timeline_plan.h"
-#include "audio/timeline_render.h"
 #include "cli/console.h"
 #include "runs/output_naming.h"
+#include "runs/programme_mix_run.h"
 
 #include <QFileInfo>
 #include <QObject>
-#include <QThread>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <functional>
-#include <thread>
 #include <vector>
 
 namespace lyrane {
@@ -25,7 +21,6 @@ namespace lyrane {
 namespace {
 
 constexpr double kMaxSpeedUp = 1.5;
-constexpr int kMaxLoadThreads = 8;
 
 // The slot a clip may fill: up to the next processed cue, the last one up to the timeline's
 // end; where that leaves nothing, its own cue.
@@ -34,55 +29,6 @@ qint64 slotLengthMs(const QList<qint64>& starts, const QList<qint64>& ends, int 
     const qint64 slotEnd = index + 1 < starts.size() ? starts[index + 1] : durationMs;
     const qint64 slot = slotEnd - starts[index];
     return slot > 0 ? slot : ends[index] - starts[index];
-}
-
-// Loads every clip, end silence trimmed, and hands clip i to keep(i, clip), from several
-// threads at once: reading and converting the files is most of a cached run's time. The
-// failure reported is the first in cue order, as with one thread; once a clip has failed no
-// further one is started.
-bool loadClips(const QList<AudioSegment>& segments,
-               const std::function<void(qsizetype, AudioBuffer&)>& keep) {
-    const qsizetype count = segments.size();
-    std::vector<char> loaded(static_cast<size_t>(count), 0);
-    std::vector<QString> errors(static_cast<size_t>(count));
-    std::atomic<qsizetype> next{0};
-    std::atomic<bool> failed{false};
-    const auto work = [&] {
-        AudioBuffer clip; // reused while keep() leaves it alone
-        while (!failed.load(std::memory_order_relaxed)) {
-            const qsizetype i = next.fetch_add(1);
-            if (i >= count) {
-                return;
-            }
-            QString error;
-            if (!loadTrimmedClip(segments[i].filePath, clip, &error)) {
-                errors[size_t(i)] = error;
-                failed.store(true);
-                return;
-            }
-            keep(i, clip);
-            loaded[size_t(i)] = 1;
-        }
-    };
-    const qsizetype helpers =
-        std::min<qsizetype>(std::clamp(QThread::idealThreadCount(), 1, kMaxLoadThreads), count) - 1;
-    std::vector<std::thread> threads;
-    for (qsizetype t = 0; t < helpers; ++t) {
-        threads.emplace_back(work);
-    }
-    work();
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    // Indices are claimed in order, so the first clip not loaded is the first that failed.
-    for (qsizetype i = 0; i < count; ++i) {
-        if (!loaded[size_t(i)]) {
-            printError(QObject::tr("Failed to load audio segment %1: %2\n")
-                           .arg(segments[i].filePath, errors[size_t(i)]));
-            return false;
-        }
-    }
-    return true;
 }
 
 // How a planned timeline is measured and written; the clips are either all in memory or
@@ -156,6 +102,13 @@ int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
         }
     }
 
+    if (!settings.programme.programmePath.isEmpty()) {
+        return writeNarrationOverProgramme(settings.programme, outputFile, *plan,
+                                           [&](const QString& path, QString* writeError) {
+                                               return source.write(*plan, path, false, writeError);
+                                           });
+    }
+
     const OutputTarget output = outputTarget(outputFile);
     if (output.mp3) {
         if (!source.write(*plan, output.path, true, &error)) {
@@ -173,78 +126,26 @@ int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
     return 0;
 }
 
-// What the first pass keeps of a clip when the timeline is streamed.
-struct ClipShape {
-    qint64 length = 0;
-    int sampleRate = 0;
-    double peak = 0.0;
-};
-
-// WAV clips that need no stretching are measured in a first pass and read again while the
-// output is written, so a long narration holds one clip at a time instead of all of them
-// (gigabytes of samples for a few hours). Returns nullopt, having printed nothing, when the
-// clips turn out to need resampling; the in-memory path handles those.
-std::optional<int> streamTimeline(const TimelineSettings& settings, const QString& outputFile,
-                                  const QList<AudioSegment>& segments, const QList<qint64>& starts,
-                                  const QList<qint64>& ends, qint64 durationMs,
-                                  const TimelinePlanned& planned) {
-    std::vector<ClipShape> shapes(static_cast<size_t>(segments.size()));
-    const bool loaded = loadClips(segments, [&shapes](qsizetype i, AudioBuffer& clip) {
-        ClipShape& shape = shapes[size_t(i)];
-        shape.length = clip.samples.size();
-        shape.sampleRate = clip.sampleRate;
-        for (const double s : std::as_const(clip.samples)) {
-            shape.peak = std::max(shape.peak, std::fabs(s));
-        }
-    });
-    if (!loaded) {
-        return 1;
+void printClipFailure(const QList<AudioSegment>& segments, const ClipFailure& failure) {
+    if (failure.index < 0) {
+        printError(QObject::tr("Failed to measure loudness: %1\n").arg(failure.message));
+        return;
     }
-    const int rate = shapes.front().sampleRate;
-    QList<qint64> lengths;
-    lengths.reserve(segments.size());
-    double peak = 0.0;
-    for (const ClipShape& shape : shapes) {
-        if (rate <= 0 || shape.sampleRate != rate) {
-            return std::nullopt;
-        }
-        lengths.append(shape.length);
-        peak = std::max(peak, shape.peak);
+    const QString& path = segments[failure.index].filePath;
+    switch (failure.kind) {
+    case ClipFailure::Kind::Load:
+    case ClipFailure::Kind::Resample:
+        printError(QObject::tr("Failed to load audio segment %1: %2\n").arg(path, failure.message));
+        return;
+    case ClipFailure::Kind::SpeedUp:
+        printError(
+            QObject::tr("Failed to speed up audio segment %1: %2\n").arg(path, failure.message));
+        return;
+    case ClipFailure::Kind::Measure:
+        printError(
+            QObject::tr("Failed to prepare audio segment %1: %2\n").arg(path, failure.message));
+        return;
     }
-
-    TimelineSource source;
-    source.plan = [&](qint64 paddingMs, QString* error, TimelinePlanFailure* failure) {
-        return planTimelineFromLengths(lengths, rate, starts, ends, durationMs, paddingMs, error,
-                                       failure);
-    };
-    source.speechMs = [&] {
-        qint64 speechMs = 0;
-        for (const qint64 length : lengths) {
-            speechMs += length * 1000 / rate;
-        }
-        return speechMs;
-    };
-    const TimelineClipLoader load = [&](qsizetype i, AudioBuffer& clip, QString* error) {
-        return loadTrimmedClip(segments[i].filePath, clip, error);
-    };
-    source.write = [&](const TimelinePlan& plan, const QString& path, bool mp3, QString* error) {
-        return mp3 ? writeStreamedTimelineMp3(plan, lengths, peak, load, path, error)
-                   : writeStreamedTimelineWav(plan, lengths, peak, load, path, error);
-    };
-    return writeTimeline(settings, outputFile, QList<double>(segments.size(), 1.0), durationMs,
-                         source, planned);
-}
-
-bool canStream(const TimelineSettings& settings, const QList<AudioSegment>& segments) {
-    if (settings.autospeed || segments.isEmpty()) {
-        return false;
-    }
-    for (const AudioSegment& segment : segments) {
-        if (QFileInfo(segment.filePath).suffix().toLower() != QLatin1String("wav")) {
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace
@@ -256,6 +157,14 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
     for (const VttCue& cue : allCues) {
         durationMs = std::max(durationMs, cue.endMs);
     }
+    // Over a programme, the timeline lasts at least as long as the programme.
+    if (!settings.programme.programmePath.isEmpty()) {
+        const std::optional<qint64> programmeMs = programmeDurationForRun(settings.programme);
+        if (!programmeMs) {
+            return 1;
+        }
+        durationMs = std::max(durationMs, *programmeMs);
+    }
 
     QList<qint64> starts;
     QList<qint64> ends;
@@ -266,85 +175,68 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
         ends.append(segment.endMs);
     }
 
-    if (canStream(settings, segments)) {
-        if (const std::optional<int> status =
-                streamTimeline(settings, outputFile, segments, starts, ends, durationMs, planned)) {
-            return *status;
-        }
+    // Every clip is measured in a first pass and made again, one at a time, while the file is
+    // written: memory does not grow with the narration.
+    QStringList paths;
+    paths.reserve(segments.size());
+    for (const AudioSegment& segment : segments) {
+        paths.append(segment.filePath);
     }
-
-    std::vector<AudioBuffer> loaded(static_cast<size_t>(segments.size()));
-    if (!loadClips(segments, [&loaded](qsizetype i, AudioBuffer& clip) {
-            loaded[size_t(i)] = std::move(clip);
-        })) {
-        return 1;
-    }
-    QList<AudioBuffer> clips;
-    clips.reserve(segments.size());
-    for (AudioBuffer& clip : loaded) {
-        clips.append(std::move(clip));
-    }
-    loaded.clear();
-
-    // The timeline runs at the first clip's rate; clips cached at another rate keep their pitch.
-    const int timelineRate = clips.isEmpty() ? 0 : clips.first().sampleRate;
-    for (int j = 1; j < clips.size(); ++j) {
-        if (timelineRate > 0 && clips[j].sampleRate != timelineRate) {
-            QString error;
-            std::optional<AudioBuffer> resampled = resample(clips[j], timelineRate, &error);
-            if (!resampled) {
-                printError(QObject::tr("Failed to load audio segment %1: %2\n")
-                               .arg(segments[j].filePath, error));
-                return 1;
-            }
-            clips[j] = std::move(*resampled);
-        }
-    }
-
-    QList<double> speedUps(clips.size(), 1.0);
+    ClipPreparation preparation;
     if (settings.autospeed) {
-        for (int j = 0; j < clips.size(); ++j) {
-            AudioBuffer& clip = clips[j];
-            const qint64 slotMs = slotLengthMs(starts, ends, j, durationMs);
-            if (slotMs <= 0 || clip.sampleRate <= 0) {
-                continue;
+        preparation.speedUp = [&](qsizetype j, qint64 length, int rate) {
+            const qint64 slotMs = slotLengthMs(starts, ends, int(j), durationMs);
+            if (slotMs <= 0 || rate <= 0) {
+                return 1.0;
             }
-            const qint64 slotSamples = slotMs * clip.sampleRate / 1000;
-            if (slotSamples <= 0 || clip.samples.size() <= slotSamples) {
-                continue;
+            const qint64 slotSamples = slotMs * rate / 1000;
+            if (slotSamples <= 0 || length <= slotSamples) {
+                return 1.0;
             }
-            const double factor =
-                std::min(double(clip.samples.size()) / double(slotSamples), kMaxSpeedUp);
-            QString error;
-            std::optional<AudioBuffer> faster = speedUp(clip, factor, &error);
-            if (!faster) {
-                printError(QObject::tr("Failed to speed up audio segment %1: %2\n")
-                               .arg(segments[j].filePath, error));
-                return 1;
-            }
-            clip = std::move(*faster);
-            speedUps[j] = factor;
-        }
+            return std::min(double(length) / double(slotSamples), kMaxSpeedUp);
+        };
+    }
+    preparation.measureLoudness = settings.loudnessLufs.has_value();
+    ClipFailure failure;
+    const std::optional<PreparedClips> clips = PreparedClips::prepare(paths, preparation, &failure);
+    if (!clips) {
+        printClipFailure(segments, failure);
+        return 1;
     }
 
     TimelineSource source;
-    source.plan = [&](qint64 paddingMs, QString* error, TimelinePlanFailure* failure) {
-        return planTimeline(clips, starts, ends, durationMs, paddingMs, error, failure);
+    source.plan = [&](qint64 paddingMs, QString* error, TimelinePlanFailure* planFailure) {
+        return planTimelineFromLengths(clips->lengths(), clips->sampleRate(), starts, ends,
+                                       durationMs, paddingMs, error, planFailure);
     };
     source.speechMs = [&] {
-        qint64 speechMs = 0;
-        for (const AudioBuffer& clip : clips) {
-            if (clip.sampleRate != 0) {
-                speechMs += qint64(clip.samples.size()) * 1000 / clip.sampleRate;
-            }
-        }
-        return speechMs;
+        return clips->speechMs();
     };
+    const TimelineClipLoader load = [&](qsizetype i, AudioBuffer& clip, QString* error) {
+        return clips->load(i, clip, error);
+    };
+    // A loudness target replaces the peak normalisation with one gain.
+    std::optional<LoudnessGain> gain;
+    if (settings.loudnessLufs) {
+        gain = loudnessGain(*clips->loudness(), *settings.loudnessLufs, settings.truePeakDbtp);
+    }
+    const OutputLevel level =
+        gain ? OutputLevel::scaledBy(gain->factor) : OutputLevel::normalizedFromPeak(clips->peak());
     source.write = [&](const TimelinePlan& plan, const QString& path, bool mp3, QString* error) {
-        return mp3 ? writeTimelineMp3(clips, plan, path, error)
-                   : writeTimelineWav(clips, plan, path, error);
+        if (mp3 && gain) {
+            return writeStreamedTimelineMp3AtLoudness(plan, clips->lengths(), load, path,
+                                                      *settings.loudnessLufs, settings.truePeakDbtp,
+                                                      *gain, error);
+        }
+        return mp3 ? writeStreamedTimelineMp3(plan, clips->lengths(), level, load, path, error)
+                   : writeStreamedTimelineWav(plan, clips->lengths(), level, load, path, error);
     };
-    return writeTimeline(settings, outputFile, speedUps, durationMs, source, planned);
+    const int status =
+        writeTimeline(settings, outputFile, clips->speedUps(), durationMs, source, planned);
+    if (status == 0 && gain) {
+        printError(loudnessReport(*gain, *settings.loudnessLufs, settings.truePeakDbtp));
+    }
+    return status;
 }
 
 } // namespace lyrane

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "audio/programme_mix.h"
+
 #include <QtGlobal>
+
+#include <optional>
 
 namespace lyrane {
 
@@ -9,6 +13,9 @@ struct TimelineSettings {
     qint64 paddingMs = 0; // silence added after the last cue
     bool autopad = false; // pad as much as the clips need
     bool autospeed = false;
+    std::optional<double> loudnessLufs; // unset: peak normalisation only
+    double truePeakDbtp = -1.0;         // ceiling under a loudness target
+    ProgrammeMixSettings programme;     // --mix-with; an empty path: narration alone
 };
 
 } // namespace lyrane

@@ -24,4 +24,8 @@ QString loadApiKey(const QString& keyFile, QString* error) {
     return key;
 }
 
+QString apiKeySource(const QString& keyFile) {
+    return qgetenv("ELEVENLABS_API_KEY").isEmpty() ? keyFile : QStringLiteral("ELEVENLABS_API_KEY");
+}
+
 } // namespace lyrane

@@ -8,4 +8,7 @@ namespace lyrane {
 // file gave nothing.
 QString loadApiKey(const QString& keyFile, QString* error);
 
+// Where loadApiKey reads the key from, for messages: "ELEVENLABS_API_KEY" or the file's path.
+QString apiKeySource(const QString& keyFile);
+
 } // namespace lyrane

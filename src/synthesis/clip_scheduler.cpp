@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QTimer>
 
+#include <algorithm>
+
 #include <utility>
 
 namespace lyrane {
@@ -34,6 +36,10 @@ void ClipScheduler::stop() {
             callOff(cue);
         }
     }
+    for (const int cue : std::exchange(requeued, {})) {
+        states[size_t(cue)].calledOff = true;
+        states[size_t(cue)].step = ClipStep::Done;
+    }
     waitersByFile.clear();
     busyFiles.clear();
     loop.quit();
@@ -47,8 +53,15 @@ void ClipScheduler::fill() {
         return;
     }
     filling = true;
-    while (!failed && !interrupted && window.hasRoom() && next < clipJobs.size()) {
-        const int cue = next++;
+    while (!failed && !interrupted && window.hasRoom() &&
+           (!requeued.empty() || next < clipJobs.size())) {
+        int cue = 0;
+        if (!requeued.empty()) {
+            cue = requeued.front(); // still at Synthesis
+            requeued.pop_front();
+        } else {
+            cue = next++;
+        }
         window.enter();
         inWindow[size_t(cue)] = 1;
         advance(cue);
@@ -187,13 +200,50 @@ void ClipScheduler::advance(int cue) {
     }
 }
 
+void ClipScheduler::lowerWindow(int cue, int limit) {
+    const int lowered = std::max(1, limit);
+    if (lowered >= window.limit()) {
+        return;
+    }
+    window.setLimit(lowered);
+    ClipNotice notice{ClipEvent::WindowLowered, cue, states[size_t(cue)].source, QString()};
+    notice.inFlight = lowered;
+    progress.report(notice, clipJobs[cue]);
+}
+
+void ClipScheduler::requeue(int cue) {
+    ++states[size_t(cue)].requeues;
+    if (inWindow[size_t(cue)]) {
+        inWindow[size_t(cue)] = 0;
+        window.leave();
+    }
+    requeued.push_back(cue);
+    fill();
+}
+
 void ClipScheduler::onSynthesized(int cue, const SynthesisResult& result) {
     ClipResult& state = states[size_t(cue)];
-    switch (decideRetry(result, state.attempts, options.retry)) {
+    const int limitBefore = window.limit();
+    // The service's own count is the cap; without it each refusal takes one off.
+    if (result.maximumConcurrentRequests > 0) {
+        lowerWindow(cue, result.maximumConcurrentRequests);
+    }
+    if (result.reason == ServiceErrorReason::TooManyConcurrentRequests && limitBefore > 1 &&
+        !failed && !interrupted) {
+        // More in flight than the plan allows: fewer for the rest of the run, and this cue
+        // goes again as soon as there is room, without spending a retry.
+        if (result.maximumConcurrentRequests <= 0) {
+            lowerWindow(cue, limitBefore - 1);
+        }
+        requeue(cue);
+        return;
+    }
+    switch (decideRetry(result, state.attempts - state.requeues, options.retry)) {
     case RetryDecision::RetryAfterDelay:
         if (!failed && !interrupted) {
             ClipNotice notice{ClipEvent::Retrying, cue, state.source, result.error};
-            notice.attempt = state.attempts;
+            notice.reason = result.reason;
+            notice.attempt = state.attempts - state.requeues;
             notice.delayMs = options.retry.delayMs
                                  ? options.retry.delayMs(notice.attempt, result.retryAfterMs)
                                  : retryDelayMs(notice.attempt, result.retryAfterMs);
@@ -233,7 +283,9 @@ void ClipScheduler::onSynthesized(int cue, const SynthesisResult& result) {
     }
     }
     // After another cue's failure this reports nothing: a vetoed retry is no failure of its own.
-    fail(cue, {ClipEvent::SynthesisFailed, cue, state.source, result.error});
+    ClipNotice notice{ClipEvent::SynthesisFailed, cue, state.source, result.error};
+    notice.reason = result.reason;
+    fail(cue, notice);
 }
 
 // Only the first failure is reported: what fails after it while the steps in flight finish is
@@ -248,6 +300,10 @@ void ClipScheduler::fail(int cue, ClipNotice notice) {
             delete it.value();
             states[size_t(it.key())].calledOff = true;
             finish(it.key());
+        }
+        for (const int waiting : std::exchange(requeued, {})) {
+            states[size_t(waiting)].calledOff = true;
+            finish(waiting);
         }
     }
     finish(cue);

@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QString>
 
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -34,6 +35,7 @@ struct ClipResult {
     ClipStep step = ClipStep::Queued;
     ClipTier source = ClipTier::Cache; // meaningful once the clip is local
     int attempts = 0;                  // synthesis requests sent
+    int requeues = 0;                  // attempts refused for too many in flight, not retries
     bool local = false;                // the clip is in the local cache
     bool calledOff = false;            // dropped because the run stopped
     qint64 characterCost = -1;         // billed, from the service's answer; -1 when not said
@@ -52,8 +54,9 @@ enum class ClipEvent {
     SynthesisFailed,
     StoreFailed,
     UploadFailed,
-    Uploaded, // source tells a freshly made clip from a cached one
-    Ready,    // the clip is in the local cache; source says where from
+    Uploaded,      // source tells a freshly made clip from a cached one
+    Ready,         // the clip is in the local cache; source says where from
+    WindowLowered, // the service allows fewer requests at once; inFlight is the new limit
 };
 
 struct ClipNotice {
@@ -63,6 +66,8 @@ struct ClipNotice {
     QString error;
     int delayMs = 0;
     int attempt = 0;
+    ServiceErrorReason reason = ServiceErrorReason::None; // SynthesisFailed, Retrying
+    int inFlight = 0;                                     // WindowLowered
 };
 
 class ClipProgress {
@@ -107,6 +112,10 @@ private:
     void notify(int cue, ClipEvent event, const QString& error = QString());
     void onSynthesized(int cue, const SynthesisResult& result);
     void enterCache(int cue);
+    // Lowers the window to `limit` when that is lower, with a notice.
+    void lowerWindow(int cue, int limit);
+    // Puts a cue refused for too many requests in flight back in line, its slot freed.
+    void requeue(int cue);
 
     const ClipSource& source;
     QList<ClipJob> clipJobs;
@@ -117,6 +126,8 @@ private:
     ConcurrencyWindow window;
     std::vector<char> inWindow;
     QHash<int, QTimer*> retryWaits;
+    // Cues to send again before any new cue starts.
+    std::deque<int> requeued;
     QSet<QString> busyFiles;
     QHash<QString, QList<int>> waitersByFile;
     // Parent of everything in flight: ending it ends requests and children alike.

@@ -1,6 +1,7 @@
 #include "synthesis/clip_source.h"
 
 #include "cache/clip_format.h"
+#include "synthesis/output_formats.h"
 
 #include <QFileInfo>
 
@@ -8,13 +9,19 @@ namespace lyrane {
 
 TtsRequest makeRequest(const SynthesisSettings& settings, const QString& text,
                        const QString& previousText, const QString& nextText) {
+    return makeRequest(settings, settings.voice, text, previousText, nextText);
+}
+
+TtsRequest makeRequest(const SynthesisSettings& settings, const QString& voice, const QString& text,
+                       const QString& previousText, const QString& nextText) {
     TtsRequest request;
     request.text = text;
-    request.voiceId = ElevenLabsClient::voiceIdForName(settings.voice);
+    request.voiceId = ElevenLabsClient::voiceIdForName(voice);
     request.previousText = previousText;
     request.nextText = nextText;
     request.outputFormat = settings.outputFormat;
     request.speed = settings.speed;
+    request.voiceSettings = settings.voiceSettings;
     return request;
 }
 
@@ -23,7 +30,7 @@ ClipJob ClipSource::job(const TtsRequest& request, const QString& voiceName) con
     job.request = request;
     job.voiceName = voiceName;
     job.key = cache.calculateChecksum(request.text, request.previousText, request.nextText,
-                                      request.voiceId, request.speed);
+                                      request.voiceId, request.speed, request.voiceSettings);
     job.extension = cacheExtensionForOutputFormat(request.outputFormat);
     job.path = cache.getCachePath(job.key, job.extension);
     job.contentType = contentTypeForExtension(job.extension);
@@ -42,7 +49,20 @@ bool ClipSource::checkCached(const ClipJob& job, QString* error) const {
 }
 
 bool ClipSource::store(const ClipJob& job, const QByteArray& audio, QString* error) const {
-    return writeSynthesizedAudioToCache(job.request.outputFormat, job.path, audio, error);
+    const std::optional<ServiceOutputFormat> format = parseOutputFormat(job.request.outputFormat);
+    if (!format) {
+        // Formats are checked when the run starts; a request built elsewhere keeps the old way.
+        return writeSynthesizedAudioToCache(job.request.outputFormat, job.path, audio, error);
+    }
+    // An answer that does not hold what was asked must never become a trusted clip.
+    const CheckedAnswer checked = checkServiceAnswer(*format, audio);
+    if (!checked.cacheBytes) {
+        if (error) {
+            *error = checked.error;
+        }
+        return false;
+    }
+    return writeCacheFile(job.path, *checked.cacheBytes, error);
 }
 
 } // namespace lyrane

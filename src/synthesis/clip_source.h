@@ -32,6 +32,9 @@ struct ClipJob {
 // and speed: the one place a request is assembled.
 TtsRequest makeRequest(const SynthesisSettings& settings, const QString& text,
                        const QString& previousText, const QString& nextText);
+// The same in `voice` (a built-in name or an identifier) instead of the settings' voice.
+TtsRequest makeRequest(const SynthesisSettings& settings, const QString& voice, const QString& text,
+                       const QString& previousText, const QString& nextText);
 
 // The tiers a clip is looked for in, in order: the local cache, the mirror (optional), the
 // speech service. The scheduler walks them; this holds them and the format policy.

@@ -180,18 +180,13 @@ QString ElevenLabsClient::baseUrlFromEnvironment() {
 QByteArray ElevenLabsClient::requestBody(const TtsRequest& request) {
     QJsonObject body;
     body.insert(QStringLiteral("text"), request.text);
-    body.insert(QStringLiteral("model_id"), QString::fromLatin1(kModelId));
     if (!request.previousText.isEmpty()) {
         body.insert(QStringLiteral("previous_text"), request.previousText);
     }
     if (!request.nextText.isEmpty()) {
         body.insert(QStringLiteral("next_text"), request.nextText);
     }
-    if (std::abs(request.speed - 1.0) > 0.01) {
-        QJsonObject settings;
-        settings.insert(QStringLiteral("speed"), request.speed);
-        body.insert(QStringLiteral("voice_settings"), settings);
-    }
+    addVoiceSettingsToBody(&body, request.speed, request.voiceSettings);
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "synthesis/models.h"
 #include "synthesis/service_errors.h"
+#include "synthesis/voice_settings.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -21,6 +23,7 @@ struct TtsRequest {
     QString nextText;
     QString outputFormat = QStringLiteral("pcm_44100");
     double speed = 1.0;
+    VoiceSettings voiceSettings; // model, language, settings and seed; defaults send nothing new
 };
 
 // The outcome of one synthesis exchange.
@@ -42,7 +45,7 @@ struct SynthesisResult {
 class ElevenLabsClient {
 public:
     static constexpr const char* kDefaultBaseUrl = "https://api.elevenlabs.io";
-    static constexpr const char* kModelId = "eleven_multilingual_v2";
+    static constexpr const char* kModelId = kDefaultModelId;
 
     explicit ElevenLabsClient(QNetworkAccessManager* manager,
                               const QString& baseUrl = baseUrlFromEnvironment());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "synthesis/voice_settings.h"
+
 #include <QString>
 
 namespace lyrane {
@@ -13,6 +15,8 @@ struct SynthesisSettings {
     int jobs = 1;      // cues worked on at once
     int retries = 0;   // further attempts after a transient failure
     int timeoutMs = 0; // 0: no time-out for a request or an aws call
+
+    VoiceSettings voiceSettings; // model, language and the voice's settings, for each request
 };
 
 } // namespace lyrane

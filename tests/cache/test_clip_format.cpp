@@ -53,6 +53,9 @@ private slots:
         QTest::newRow("other name") << "ulaw_8000"
                                     << ".wav"
                                     << "audio/wav" << 44100;
+        QTest::newRow("service WAV") << "WAV_24000"
+                                     << ".wav"
+                                     << "audio/wav" << 24000;
         QTest::newRow("empty") << ""
                                << ".wav"
                                << "audio/wav" << 44100;

@@ -145,6 +145,50 @@ private slots:
         QCOMPARE(config.cacheDirectory, QStringLiteral("/c"));
         QCOMPARE(config.outputFile, QStringLiteral("out.mp3"));
         QCOMPARE(config.limit, 4);
+        QVERIFY(config.synthesis.voiceSettings.isDefault());
+        QVERIFY(config.speakers.voices.isEmpty());
+        QCOMPARE(config.speakers.labels, lyrane::SpeakerLabels::On);
+    }
+
+    // The voice options reach the subtitle run and every request.
+    void voiceSettings() {
+        RunConfiguration config;
+        const QStringList arguments{"lyrane",
+                                    "--vtt",
+                                    "a.vtt",
+                                    "--voices",
+                                    "Anna=Miravel",
+                                    "--speaker-labels",
+                                    "off",
+                                    "--model",
+                                    "eleven_flash_v2_5",
+                                    "--language",
+                                    "de",
+                                    "--stability",
+                                    "0.4",
+                                    "--similarity",
+                                    "0.6",
+                                    "--style",
+                                    "0",
+                                    "--speaker-boost",
+                                    "--seed",
+                                    "7"};
+        QCOMPARE(parseCommandLine(arguments, &config), std::nullopt);
+        QCOMPARE(config.mode, RunMode::Subtitles);
+        QCOMPARE(config.speakers.voices.voiceFor(QStringLiteral("ANNA")),
+                 std::optional<QString>(QStringLiteral("Miravel")));
+        QCOMPARE(config.speakers.labels, lyrane::SpeakerLabels::Off);
+        const lyrane::VoiceSettings& settings = config.synthesis.voiceSettings;
+        QCOMPARE(settings.modelId, QStringLiteral("eleven_flash_v2_5"));
+        QCOMPARE(settings.languageCode, QStringLiteral("de"));
+        QCOMPARE(settings.stability, std::optional<double>(0.4));
+        QCOMPARE(settings.similarityBoost, std::optional<double>(0.6));
+        QCOMPARE(settings.style, std::optional<double>(0.0));
+        QVERIFY(settings.useSpeakerBoost);
+        QCOMPARE(settings.seed, std::optional<quint32>(7));
+
+        QCOMPARE(parseCommandLine({"lyrane", "--list-voices"}, &config), std::nullopt);
+        QCOMPARE(config.mode, RunMode::ListVoices);
     }
 };
 

@@ -13,12 +13,12 @@ Programs and paths
     run_lyrane(args, env=None, cwd=None, timeout=120, input=None, home=None, binary=None)
         Runs the program and returns subprocess.CompletedProcess (text mode, stdout and stderr
         captured separately, never raises on a non-zero status). The child's environment is the
-        caller's minus ELEVENLABS_API_KEY, LYRANE_DEFAULT_VOICE, LYRANE_S3_BUCKET and
-        LYRANE_API_URL, with LC_ALL=C.UTF-8, HOME=<home> and TMPDIR=<home>/tmp (so the default
-        cache directory is private to the test); then `env` is laid over it (a value of None
-        removes a variable). Without `home` every call gets a fresh directory, removed when the
-        interpreter exits; pass the same `home` (LyraneTestCase does) to share the default key
-        file location and the default cache directory between runs.
+        caller's minus ELEVENLABS_API_KEY, LYRANE_DEFAULT_VOICE, LYRANE_S3_BUCKET,
+        LYRANE_API_URL and LYRANE_FORMAT, with LC_ALL=C.UTF-8, HOME=<home> and TMPDIR=<home>/tmp
+        (so the default cache directory is private to the test); then `env` is laid over it (a
+        value of None removes a variable). Without `home` every call gets a fresh directory,
+        removed when the interpreter exits; pass the same `home` (LyraneTestCase does) to share
+        the default key file location and the default cache directory between runs.
 
 Fake speech service
     Response(status=200, headers={}, body=b"", delay_seconds=0.0, drop_connection=False)
@@ -41,7 +41,9 @@ Fake speech service
         `responder`); None means default_response. default_response(record) answers 200 with a
         tone of duration_ms(text) milliseconds: raw PCM with Content-Type audio/pcm, or MP3
         (audio/mpeg) when the output_format query starts with "mp3" (any case).
-        expected_duration_ms(text) gives that duration.
+        expected_duration_ms(text) gives that duration. GET /v1/user/subscription is answered
+        apart, from the `subscription` attribute (a generous account; None answers 404), and
+        counted in account_reads, never in requests.
 
     scripted(*responses, then=None) -> responder
         Answers request i with responses[i]; later requests get then(record, index), or the
@@ -114,7 +116,7 @@ VOICES = {
 DEFAULT_VOICE_ID = VOICES["Brenn"]
 
 _CLEARED_VARIABLES = ("ELEVENLABS_API_KEY", "LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET",
-                      "LYRANE_API_URL")
+                      "LYRANE_API_URL", "LYRANE_FORMAT")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -380,6 +382,12 @@ class FakeService:
         self._errors = []
         self._in_flight = 0
         self._max_in_flight = 0
+        self._account_reads = 0
+        # What GET /v1/user/subscription answers: a generous account by default, so the credit
+        # check before a run never stands in the way; None answers 404. Reads of it are counted
+        # apart from the speech requests.
+        self.subscription = {"tier": "creator", "character_count": 0,
+                             "character_limit": 10_000_000, "can_extend_character_limit": False}
         self._server = None
         self._thread = None
 
@@ -429,6 +437,11 @@ class FakeService:
             return len(self._requests)
 
     @property
+    def account_reads(self):
+        with self._lock:
+            return self._account_reads
+
+    @property
     def max_in_flight(self):
         with self._lock:
             return self._max_in_flight
@@ -455,6 +468,10 @@ class FakeService:
 
     # serving ---------------------------------------------------------------------------------
     def _handle(self, handler):
+        if handler.command == "GET" and urllib.parse.urlsplit(handler.path).path == \
+                "/v1/user/subscription":
+            self._answer_subscription(handler)
+            return
         length = int(handler.headers.get("Content-Length") or 0)
         body = handler.rfile.read(length) if length > 0 else b""
         parsed = urllib.parse.urlsplit(handler.path)
@@ -472,13 +489,29 @@ class FakeService:
             self._requests.append(record)
             self._in_flight += 1
             self._max_in_flight = max(self._max_in_flight, self._in_flight)
+        answered = []
         try:
-            self._answer(handler, record)
+            self._answer(handler, record, lambda: answered.append(self._leave_flight()))
         finally:
-            with self._lock:
-                self._in_flight -= 1
+            if not answered:
+                self._leave_flight()
 
-    def _answer(self, handler, record):
+    def _leave_flight(self):
+        with self._lock:
+            self._in_flight -= 1
+
+    def _answer_subscription(self, handler):
+        with self._lock:
+            self._account_reads += 1
+            account = self.subscription
+        body = json.dumps(account).encode() if account is not None else b'{"detail":"no"}'
+        handler.send_response(200 if account is not None else 404)
+        handler.send_header("Content-Type", "application/json")
+        handler.send_header("Content-Length", str(len(body)))
+        handler.end_headers()
+        handler.wfile.write(body)
+
+    def _answer(self, handler, record, leave_flight):
         try:
             responder = self.responder
             response = responder(record, record.index) if responder else None
@@ -491,6 +524,9 @@ class FakeService:
                                 body=("responder failed: %r" % error).encode())
         if response.delay_seconds > 0:
             time.sleep(response.delay_seconds)
+        # Out of flight before the first byte goes back: a client that reads the answer and
+        # sends its next request at once must not find this one still counted.
+        leave_flight()
         if response.drop_connection:
             handler.close_connection = True
             try:

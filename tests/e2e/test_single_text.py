@@ -142,13 +142,13 @@ class ProgressAndOutputTest(SingleTextCase):
 
     def test_failed_request(self):
         self.service.responder = lambda record, index: error_response(500, "overloaded")
-        result = self.say()
+        result = self.say("--retries", "0")
         self.assertExitStatus(result, 1)
         prefix = "Generating audio for text...\nFailed to generate audio: TTS request failed"
         self.assertTrue(result.stderr.startswith(prefix), result.stderr)
         self.assertTrue(result.stderr.endswith("\n"))
         self.assertEqual(result.stderr.count("\n"), 2, result.stderr)
-        self.assertEqual(self.service.request_count, 1, "a failure must not be retried by default")
+        self.assertEqual(self.service.request_count, 1, "a failure must not be retried with --retries 0")
         self.assertEqual(self.cache_files(), [])
         self.assertFalse(os.path.exists(self.path("out.wav")))
 

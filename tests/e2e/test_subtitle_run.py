@@ -145,7 +145,11 @@ class RequestsAndCacheTest(SubtitleRunCase):
                                       env=dict(self.env, **env))
                 self.assertExitStatus(result, 0)
                 self.assertIn(" using voice %s in pcm_44100 format... " % shown, result.stderr)
-                self.assertEqual(self.service.requests[0].voice_id, voice_id)
+                # A value that may name an account voice is first looked up (the fake has no
+                # list, so it is sent as given).
+                posts = [r for r in self.service.requests if r.method == "POST"]
+                self.assertEqual(len(posts), 1)
+                self.assertEqual(posts[0].voice_id, voice_id)
 
     def test_pcm_at_another_rate_keeps_its_speed(self):
         self.service.responder = lambda record, index: Response(
@@ -160,7 +164,7 @@ class FailureTest(SubtitleRunCase):
     def test_resume_after_a_failed_request(self):
         write_vtt(self.vtt, FIVE_CUES)
         self.service.responder = scripted(None, None, error_response(500, "overloaded"))
-        result = self.narrate("--no-padding")
+        result = self.narrate("--no-padding", "--retries", "0")
         self.assertExitStatus(result, 1)
         self.assertTrue(result.stderr.endswith("Failed to generate audio for segment 3: "
                                                "TTS request failed: " + result.stderr.split(

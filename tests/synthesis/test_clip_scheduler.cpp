@@ -21,11 +21,21 @@ public:
     QStringList requested;                          // texts, in the order sent
     int inFlight = 0;
     int maxInFlight = 0;
+    int allowedInFlight = 0; // above it a request is refused at once, as a plan's limit does
 
     void synthesize(const TtsRequest& request, QObject* context,
                     std::function<void(const SynthesisResult&)> done) override {
         const int attempt = int(requested.count(request.text)) + 1;
         requested.append(request.text);
+        if (allowedInFlight > 0 && inFlight >= allowedInFlight) {
+            QTimer::singleShot(0, context, [done] {
+                SynthesisResult refused = failure(QStringLiteral("HTTP 429"), true);
+                refused.httpStatus = 429;
+                refused.reason = ServiceErrorReason::TooManyConcurrentRequests;
+                done(refused);
+            });
+            return;
+        }
         maxInFlight = std::max(maxInFlight, ++inFlight);
         QTimer::singleShot(delayFor ? delayFor(request) : delayMs, context,
                            [this, request, attempt, done] {
@@ -105,7 +115,8 @@ public:
         static const char* const events[] = {
             "cached-unusable", "check-failed",  "download-failed", "downloaded-unusable",
             "downloaded",      "synthesizing",  "retrying",        "synthesis-failed",
-            "store-failed",    "upload-failed", "uploaded",        "ready"};
+            "store-failed",    "upload-failed", "uploaded",        "ready",
+            "window-lowered"};
         static const char* const tiers[] = {"cache", "mirror", "service"};
         QString line = QStringLiteral("%1 %2 %3")
                            .arg(notice.cue)
@@ -113,6 +124,9 @@ public:
                            .arg(QLatin1String(tiers[int(notice.source)]));
         if (notice.event == ClipEvent::Retrying) {
             line += QStringLiteral(" attempt %1").arg(notice.attempt);
+        }
+        if (notice.event == ClipEvent::WindowLowered) {
+            line += QStringLiteral(" now %1").arg(notice.inFlight);
         }
         if (!notice.error.isEmpty()) {
             line += QLatin1Char(' ') + notice.error;
@@ -144,7 +158,8 @@ class ClipSchedulerTest : public QObject {
     QList<ClipJob> jobsFor(const ClipSource& source, const QStringList& texts) {
         SynthesisSettings settings;
         settings.voice = QStringLiteral("Brenn");
-        settings.outputFormat = QStringLiteral("mp3_44100"); // stored as sent, never rewritten
+        // A name the answer check does not know: the fake's bytes are stored as sent.
+        settings.outputFormat = QStringLiteral("mp3");
         QList<ClipJob> jobs;
         for (const QString& text : texts) {
             jobs.append(source.job(makeRequest(settings, text, QString(), QString()), "Brenn"));
@@ -350,6 +365,91 @@ private slots:
         QCOMPARE(recorder.lines.size(), 1);
         QVERIFY2(recorder.lines[0].startsWith("0 cached-unusable cache invalid WAV file"),
                  qPrintable(recorder.lines[0]));
+    }
+
+    // A refusal for too many requests in flight takes one off the window for the rest of the
+    // run and sends the cue again when there is room, without spending a retry.
+    void tooManyInFlightLowersTheWindow() {
+        service.allowedInFlight = 2;
+        const QStringList texts{"a", "bb", "ccc", "dddd", "eeeee", "ffffff", "g", "hh"};
+        ClipSource source(*cache, nullptr, service);
+        ClipScheduler scheduler(source, jobsFor(source, texts), options(6, 0), recorder);
+        QVERIFY(scheduler.run());
+        QCOMPARE(recorder.matching("window-lowered"),
+                 QStringList({"2 window-lowered cache now 5", "3 window-lowered cache now 4",
+                              "4 window-lowered cache now 3", "5 window-lowered cache now 2"}));
+        QVERIFY(recorder.matching("retrying").isEmpty());
+        QCOMPARE(service.maxInFlight, 2);
+        // Four refused first attempts, then every cue once.
+        QCOMPARE(service.requested.size(), texts.size() + 4);
+        for (int i = 0; i < texts.size(); ++i) {
+            QFile clip(scheduler.jobs()[i].path);
+            QVERIFY(clip.open(QIODevice::ReadOnly));
+            QCOMPARE(clip.readAll(), "audio of " + texts[i].toUtf8());
+            QCOMPARE(scheduler.results()[size_t(i)].attempts -
+                         scheduler.results()[size_t(i)].requeues,
+                     1);
+        }
+        QCOMPARE(recorder.matching("synthesizing").size(), texts.size());
+    }
+
+    // At one in flight the refusal is an ordinary transient failure: a retry with back-off.
+    void tooManyAtOneInFlightIsARetry() {
+        service.answer = [](const TtsRequest& request, int attempt) {
+            if (attempt > 1) {
+                return FakeService::audioFor(request);
+            }
+            SynthesisResult refused = FakeService::failure(QStringLiteral("HTTP 429"), true);
+            refused.reason = ServiceErrorReason::TooManyConcurrentRequests;
+            return refused;
+        };
+        ClipSource source(*cache, nullptr, service);
+        ClipScheduler scheduler(source, jobsFor(source, {"hello"}), options(1, 1), recorder);
+        QVERIFY(scheduler.run());
+        QCOMPARE(recorder.matching("retrying"),
+                 QStringList({"0 retrying cache attempt 1 HTTP 429"}));
+        QVERIFY(recorder.matching("window-lowered").isEmpty());
+
+        // Without a retry left it ends the run.
+        recorder.lines.clear();
+        ClipScheduler without(source, jobsFor(source, {"other"}), options(1, 0), recorder);
+        QVERIFY(!without.run());
+        QCOMPARE(recorder.matching("synthesis-failed").size(), 1);
+    }
+
+    // The service's maximum-concurrent-requests header caps the window at once, announced once.
+    void serviceMaximumCapsTheWindow() {
+        service.delayMs = 20;
+        service.answer = [](const TtsRequest& request, int) {
+            SynthesisResult result = FakeService::audioFor(request);
+            result.maximumConcurrentRequests = 2;
+            return result;
+        };
+        const QStringList texts{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"};
+        ClipSource source(*cache, nullptr, service);
+        ClipScheduler scheduler(source, jobsFor(source, texts), options(4), recorder);
+        QVERIFY(scheduler.run());
+        QCOMPARE(recorder.matching("window-lowered"),
+                 QStringList({"0 window-lowered cache now 2"}));
+        QCOMPARE(recorder.matching("ready").size(), texts.size());
+    }
+
+    // An answer that does not hold what was asked fails its cue and leaves nothing cached.
+    void badAnswersAreNotCached() {
+        service.answer = [](const TtsRequest&, int) {
+            SynthesisResult result;
+            result.audio = QByteArray("odd"); // not whole 16-bit samples
+            return result;
+        };
+        SynthesisSettings pcm;
+        pcm.outputFormat = QStringLiteral("pcm_16000");
+        ClipSource source(*cache, nullptr, service);
+        const ClipJob job = source.job(makeRequest(pcm, "text", QString(), QString()), "Brenn");
+        ClipScheduler scheduler(source, {job}, options(1), recorder);
+        QVERIFY(!scheduler.run());
+        QCOMPARE(recorder.matching("store-failed").size(), 1);
+        QVERIFY(!QFile::exists(job.path));
+        QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
     }
 
     // stop() ends what is in flight and leaves the clips already made in the cache.

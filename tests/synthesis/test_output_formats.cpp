@@ -100,8 +100,7 @@ QByteArray mp3Tone(int rate, int bitRate) {
         buffer.samples.append(0.4 * std::sin(2 * M_PI * 330.0 * i / rate));
     }
     QString error;
-    const std::optional<QByteArray> mp3 =
-        encodeMp3ToBytes(buffer, bitRate, &error);
+    const std::optional<QByteArray> mp3 = encodeMp3ToBytes(buffer, bitRate, &error);
     if (!mp3) {
         qWarning("MP3 encoding failed: %s", qPrintable(error));
     }

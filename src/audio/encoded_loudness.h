@@ -1,0 +1,47 @@
+#pragma once
+
+#include "audio/loudness.h"
+#include "audio/streamed_timeline.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace lyrane {
+
+// Loudness of MP3 packets as a player hears them: decoded as they are written and metered.
+// The codec moves the level of what it encodes by a few tenths of a dB.
+class Mp3PacketMeter {
+public:
+    Mp3PacketMeter();
+    ~Mp3PacketMeter();
+    Mp3PacketMeter(const Mp3PacketMeter&) = delete;
+    Mp3PacketMeter& operator=(const Mp3PacketMeter&) = delete;
+
+    bool open(int sampleRate, QString* error);
+    // false once a packet could not be decoded or metered; error() says why.
+    bool add(const uint8_t* data, int size);
+    std::optional<LoudnessReading> reading(QString* error);
+    QString error() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> d;
+};
+
+// Writes a streamed timeline as MP3 at a loudness target. `gain` comes in planned from the
+// samples and leaves with what the file itself measures: when the codec moved the level by
+// more than 0.1 dB, or the true peak over the ceiling, the file is written once more with the
+// gain corrected by what the first file measured.
+bool writeStreamedTimelineMp3AtLoudness(const TimelinePlan& plan, const QList<qint64>& lengths,
+                                        const TimelineClipLoader& load, const QString& path,
+                                        double targetLufs, double truePeakCeilingDbtp,
+                                        LoudnessGain& gain, QString* error);
+
+// The same for a buffer held in memory and already scaled by `gain` (applyLoudnessTarget).
+bool encodeMp3AtLoudness(const AudioBuffer& scaled, const QString& path, double targetLufs,
+                         double truePeakCeilingDbtp, LoudnessGain& gain, QString* error);
+
+} // namespace lyrane

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "audio/audio_buffer.h"
+
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace lyrane {
+
+// Integrated loudness (ITU-R BS.1770-4, EBU R128 gating) and true peak of one channel.
+// -infinity where the signal is silent or every block falls below the absolute gate.
+struct LoudnessReading {
+    double integratedLufs = 0.0;
+    double truePeakDbtp = 0.0;
+};
+
+// A meter fed mono blocks in any chunking; memory stays the same however long the signal.
+// Several meters fed parts of one signal (each part followed by silence) combine into the
+// reading of the whole, so the parts may be measured on different threads.
+class LoudnessMeter {
+public:
+    LoudnessMeter();
+    ~LoudnessMeter();
+    LoudnessMeter(LoudnessMeter&&) noexcept;
+    LoudnessMeter& operator=(LoudnessMeter&&) noexcept;
+    LoudnessMeter(const LoudnessMeter&) = delete;
+    LoudnessMeter& operator=(const LoudnessMeter&) = delete;
+
+    bool open(int sampleRate, QString* error);
+    int sampleRate() const;
+
+    bool add(const double* samples, qint64 count, QString* error);
+    bool addSilence(qint64 count, QString* error);
+    // Silence long enough that the blocks and the filters holding the audio fed so far are
+    // complete: the next part starts as if after a pause.
+    bool endPart(QString* error);
+
+    std::optional<LoudnessReading> reading(QString* error) const;
+    // The reading of everything the meters were fed, as one signal; all at the same rate.
+    static std::optional<LoudnessReading> combined(const std::vector<const LoudnessMeter*>& meters,
+                                                   QString* error);
+
+private:
+    struct State;
+    std::unique_ptr<State> d;
+};
+
+enum class LoudnessOutcome {
+    Reached,           // the gain brings the output to the target
+    LimitedByTruePeak, // the gain was lowered to keep the true peak at the ceiling
+    Silent,            // nothing to measure: the output stays as it is
+};
+
+struct LoudnessGain {
+    double gainDb = 0.0;
+    double factor = 1.0; // linear, applied to every sample
+    LoudnessOutcome outcome = LoudnessOutcome::Reached;
+    LoudnessReading result; // the reading after the gain
+};
+
+// The one gain that brings `measured` (taken at unity gain) to `targetLufs`, lowered where the
+// true peak would rise above `truePeakCeilingDbtp`. Both loudness and true peak move by the
+// gain in dB, so the output need not be measured again.
+LoudnessGain loudnessGain(const LoudnessReading& measured, double targetLufs,
+                          double truePeakCeilingDbtp);
+
+// Measures a buffer held in memory and applies loudnessGain's gain to it.
+std::optional<LoudnessGain> applyLoudnessTarget(AudioBuffer& buffer, double targetLufs,
+                                                double truePeakCeilingDbtp, QString* error);
+
+// The line that ends a run with a loudness target, newline included.
+QString loudnessReport(const LoudnessGain& gain, double targetLufs, double truePeakCeilingDbtp);
+
+} // namespace lyrane

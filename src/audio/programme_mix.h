@@ -1,0 +1,64 @@
+#pragma once
+
+#include "audio/ducking_envelope.h"
+
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+#include <optional>
+
+namespace lyrane {
+
+// What the mix needs to know of the programme before the narration is planned.
+struct ProgrammeInfo {
+    qint64 durationMs = 0; // the file's length; the narration's timeline lasts as long
+    int audioStreamCount = 0;
+    int videoStreamCount = 0;
+};
+
+// Opens the file and reads its length and streams; fails with a message naming the file.
+std::optional<ProgrammeInfo> probeProgramme(const QString& path, QString* error);
+
+struct ProgrammeMixSettings {
+    QString programmePath;
+    int audioStream = 0;  // among the programme's audio streams, from 0
+    double duckDb = 10.0; // 0: the programme keeps its level
+    int duckAttackMs = 150;
+    int duckReleaseMs = 400;
+    bool keepOriginalAudio = false; // video containers: the programme's audio as a second track
+    QString audioLanguage;          // ISO 639-2 of the mixed track; empty: none set
+    QString audioTitle = QStringLiteral("Narration");
+};
+
+// The narration, mono, in time order from the programme's start, already at its final level.
+struct NarrationSource {
+    int sampleRate = 0;
+    qint64 totalSamples = 0;
+    QList<SampleSpan> clips; // where speech sounds, in narration samples: ducking follows it
+    // Fills up to `max` samples and returns how many, 0 at the end, -1 on failure (`error` set
+    // by the callee through the last argument).
+    std::function<qint64(double* out, qint64 max, QString* error)> read;
+};
+
+enum class MixedOutputKind { Wav, Mp3, M4a, Video };
+
+// The output kind that a file name asks for, or nothing for an extension the mix cannot write.
+std::optional<MixedOutputKind> mixedOutputKindForPath(const QString& path);
+bool isVideoOutputPath(const QString& path);
+
+struct ProgrammeMixReport {
+    qint64 extendedByMs = 0; // how far the narration runs past the programme's end
+    bool hasProgrammeAudio = false;
+    QStringList skippedStreams; // programme streams the output container cannot carry
+};
+
+// Decodes the programme's audio, ducks it under the narration, mixes the two and writes
+// `outputPath` (kind by extension), copying the programme's video and other streams into
+// video containers. Streams throughout; the output appears whole under its name or not at all.
+bool mixNarrationOverProgramme(const ProgrammeMixSettings& settings,
+                               const NarrationSource& narration, const QString& outputPath,
+                               ProgrammeMixReport* report, QString* error);
+
+} // namespace lyrane

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "audio/programme_mix.h"
+#include "audio/timeline_plan.h"
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace lyrane {
+
+// With --mix-with: the programme's length in milliseconds, which the narration's timeline
+// must at least last; prints why and returns nothing when the programme cannot be used.
+std::optional<qint64> programmeDurationForRun(const ProgrammeMixSettings& mix);
+
+// Renders the planned narration through `writeNarrationWav` into a temporary WAV file, mixes
+// it over the --mix-with programme into the output file and reports the result. Returns the
+// exit status.
+int writeNarrationOverProgramme(
+    const ProgrammeMixSettings& mix, const QString& outputFile, const TimelinePlan& plan,
+    const std::function<bool(const QString& path, QString* error)>& writeNarrationWav);
+
+} // namespace lyrane

@@ -1,0 +1,36 @@
+#include "runs/voice_listing.h"
+
+#include "cli/console.h"
+#include "synthesis/account_voices.h"
+#include "synthesis/api_key.h"
+#include "synthesis/elevenlabs_client.h"
+
+#include <QNetworkAccessManager>
+#include <QObject>
+
+namespace lyrane {
+
+int listAccountVoices(const RunConfiguration& config) {
+    QString error;
+    const QString apiKey = loadApiKey(config.apiKeyFile, &error);
+    if (!error.isEmpty()) {
+        printError(error + QLatin1Char('\n'));
+        return 1;
+    }
+    if (apiKey.isEmpty()) {
+        printError(QObject::tr("ElevenLabs API key is required\n"));
+        return 1;
+    }
+    QNetworkAccessManager network;
+    const std::optional<QList<AccountVoice>> voices =
+        fetchAccountVoices(&network, ElevenLabsClient::baseUrlFromEnvironment(), apiKey,
+                           config.synthesis.timeoutMs, &error);
+    if (!voices) {
+        printError(QObject::tr("failed to list voices: %1\n").arg(error));
+        return 1;
+    }
+    printOutput(accountVoiceListing(*voices));
+    return 0;
+}
+
+} // namespace lyrane

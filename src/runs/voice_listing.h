@@ -1,0 +1,11 @@
+#pragma once
+
+#include "cli/run_configuration.h"
+
+namespace lyrane {
+
+// --list-voices: prints the account's voices on standard output. Needs the key, nothing else.
+// Returns the exit status.
+int listAccountVoices(const RunConfiguration& config);
+
+} // namespace lyrane
