@@ -102,9 +102,9 @@ QString creditCheckSkippedLine(const QString& reason) {
 }
 
 QString billedLine(qint64 characters, qint64 newClips, bool estimated) {
-    return QObject::tr("Billed: %1 for %2%3\n")
-        .arg(counted(characters, "character", "characters"),
-             counted(newClips, "new clip", "new clips"),
+    // The line's words stay as they are whatever the counts: scripts read it.
+    return QObject::tr("Billed: %1 characters for %2 new clips%3\n")
+        .arg(groupedNumber(characters), groupedNumber(newClips),
              estimated ? QObject::tr(" (estimated)") : QString());
 }
 

@@ -256,14 +256,19 @@ int narrateText(const RunConfiguration& config, RunReport& report) {
     report.totals.newClips = billing.newClips;
     report.totals.charactersBilled = billing.characters;
     report.totals.charactersBilledEstimated = billing.estimated;
-    if (billing.newClips > 0) {
-        printError(billedLine(billing.characters, billing.newClips, billing.estimated));
-    }
+    // Said last, the interruption's advice excepted.
+    const auto billed = [&billing](int code) {
+        if (billing.newClips > 0) {
+            printError(billedLine(billing.characters, billing.newClips, billing.estimated));
+        }
+        return code;
+    };
     if (receivedStopSignal() != 0) {
+        billed(0);
         return reportInterruption(scheduler.jobs());
     }
     if (!done) {
-        return 1;
+        return billed(1);
     }
 
     if (config.noPadding) {
@@ -271,7 +276,7 @@ int narrateText(const RunConfiguration& config, RunReport& report) {
         for (const ClipJob& job : jobs) {
             printError(QObject::tr("Segment file: %1\n").arg(job.path));
         }
-        return 0;
+        return billed(0);
     }
     QList<qint64> partLengthsMs;
     const int status = writeOutput(jobs, config.outputFile, config.timeline, &partLengthsMs);
@@ -287,7 +292,7 @@ int narrateText(const RunConfiguration& config, RunReport& report) {
         }
         report.outputs.append({QString(), outputTarget(config.outputFile).path, startMs});
     }
-    return status;
+    return billed(status);
 }
 
 } // namespace

@@ -169,6 +169,7 @@ struct FetchOutcome {
     std::vector<ClipResult> results;
     std::optional<qint64> failedCue;
     QString failure;
+    bool interrupted = false; // by a signal; nothing said yet
 };
 
 // Brings every job's clip into the local cache. Prints progress and the first failure; nothing
@@ -192,7 +193,7 @@ std::optional<QList<AudioSegment>> fetchClips(const QList<VttCue>& cues, QList<C
     outcome->failedCue = progress.failedCue;
     outcome->failure = progress.failure;
     if (receivedStopSignal() != 0) {
-        *status = reportInterruption(scheduler.jobs());
+        outcome->interrupted = true;
         return std::nullopt;
     }
     if (!done) {
@@ -347,6 +348,10 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
         }
         return code;
     };
+    if (fetched.interrupted) {
+        billed(0);
+        return failed(reportInterruption(jobs));
+    }
     if (!segments) {
         return billed(failed(status, fetched.failedCue, fetched.failure));
     }

@@ -52,6 +52,12 @@ class CostsAndReportsTest(LyraneTestCase):
         self.assertIn("Estimate: 4 cues, %d characters; 2 cues cached; 2 to synthesize: %d "
                       "characters, about %d credits with eleven_multilingual_v2\n"
                       % (sum(CHARS), rest, rest), dry.stderr)
+        # Flash and Turbo bill half a credit a character, rounded up request by request; the
+        # model is part of the key, so nothing is cached for it yet.
+        flash = self.lyrane({}, "--dry-run", "--model", "eleven_flash_v2_5")
+        self.assertIn("Estimate: 4 cues, %d characters; 0 cues cached; 4 to synthesize: %d "
+                      "characters, about %d credits with eleven_flash_v2_5\n"
+                      % (sum(CHARS), sum(CHARS), sum((n + 1) // 2 for n in CHARS)), flash.stderr)
         report = load(self.path("dry.json"))
         assert_valid_report(self, report)
         self.assertTrue(report["dry_run"])

@@ -30,6 +30,7 @@ LINE_SHAPES = [re.compile(p) for p in (
     r"",
     r"--no-padding mode: Individual segment files generated successfully\.",
     r"Segment files are located in: .+",
+    r"Billed: \d+ characters for \d+ new clips \(estimated\)",
 )]
 
 
@@ -303,7 +304,8 @@ class RetryTest(JobsCase):
         self.assertRegex(result.stderr, r"\AGenerating audio for text\.\.\.\n"
                          r"Retrying in 0 ms \(attempt 1 of 1\): TTS request failed: [^\n]+\n"
                          r"Audio generated successfully: [^\n]+\n"
-                         r"Created WAV audio file: say\.wav\n\Z")
+                         r"Created WAV audio file: say\.wav\n"
+                         r"Billed: 10 characters for 1 new clips \(estimated\)\n\Z")
 
 
 class TimeoutTest(JobsCase):

@@ -51,7 +51,8 @@ class ProgressAndOutputTest(SingleTextCase):
         self.assertExitStatus(first, 0)
         self.assertEqual(first.stderr, "Generating audio for text...\n"
                          "Audio generated successfully: %s\n"
-                         "Created WAV audio file: out.wav\n" % clip)
+                         "Created WAV audio file: out.wav\n"
+                         "Billed: %d characters for 1 new clips (estimated)\n" % (clip, len(TEXT)))
         self.assertEqual(first.stdout, "")
         self.assertEqual(self.service.request_count, 1)
         request = self.service.requests[0]
@@ -103,8 +104,9 @@ class ProgressAndOutputTest(SingleTextCase):
     def test_mp3_output_name_gives_an_mp3_file_of_that_name(self):
         result = self.say(output="speech.MP3")
         self.assertExitStatus(result, 0)
-        self.assertTrue(result.stderr.endswith("Created MP3 audio file: speech.MP3\n"),
-                        result.stderr)
+        self.assertTrue(result.stderr.endswith("Created MP3 audio file: speech.MP3\n"
+                                               "Billed: 20 characters for 1 new clips "
+                                               "(estimated)\n"), result.stderr)
         self.assertFalse(os.path.exists(self.path("speech.MP3.wav")))
         if shutil.which("ffprobe") is None:
             self.skipTest("ffprobe is not installed")
@@ -128,7 +130,9 @@ class ProgressAndOutputTest(SingleTextCase):
         self.assertEqual(result.stderr, "Generating audio for text...\n"
                          "Audio generated successfully: %s\n"
                          "\n--no-padding mode: Audio segment generated successfully.\n"
-                         "Segment file: %s\n" % (clip, clip))
+                         "Segment file: %s\n"
+                         "Billed: %d characters for 1 new clips (estimated)\n"
+                         % (clip, clip, len(TEXT)))
         self.assertFalse(os.path.exists(self.path("never.wav")))
         self.assertTrue(os.path.isfile(clip))
 

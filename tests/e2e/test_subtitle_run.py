@@ -82,7 +82,9 @@ class RequestsAndCacheTest(SubtitleRunCase):
                       result.stderr)
         self.assertTrue(result.stderr.endswith(
             "Generated 3 audio segments\n\n--no-padding mode: Individual segment files "
-            "generated successfully.\nSegment files are located in: %s\n" % self.cache))
+            "generated successfully.\nSegment files are located in: %s\n"
+            "Billed: %d characters for 3 new clips (estimated)\n"
+            % (self.cache, sum(len(c[2]) for c in CUES))))
         rate, channels, samples = read_wav(os.path.join(self.cache, keys[0] + ".wav"))
         self.assertEqual((rate, channels, len(samples)), (RATE, 1, samples_ms(880)))
 

@@ -161,12 +161,12 @@ private slots:
         QTest::newRow("billed") << lyrane::billedLine(3345, 50, false)
                                 << "Billed: 3,345 characters for 50 new clips\n";
         QTest::newRow("billed, estimated") << lyrane::billedLine(1000, 1, true)
-                                           << "Billed: 1,000 characters for 1 new clip "
+                                           << "Billed: 1,000 characters for 1 new clips "
                                               "(estimated)\n";
         QTest::newRow("billed nothing")
             << lyrane::billedLine(0, 0, false) << "Billed: 0 characters for 0 new clips\n";
         QTest::newRow("billed one character")
-            << lyrane::billedLine(1, 1, false) << "Billed: 1 character for 1 new clip\n";
+            << lyrane::billedLine(1, 1, false) << "Billed: 1 characters for 1 new clips\n";
         QTest::newRow("over budget") << lyrane::overBudgetLine(3345, 1000)
                                      << "This run needs about 3,345 credits; --max-credits "
                                         "allows 1,000\n";
