@@ -168,6 +168,20 @@ class UnreadableClipTest(HostileClipCase):
                     os.remove(clip)
 
 
+class LegacyClipTest(HostileClipCase):
+    def test_headerless_clip_is_upgraded_by_the_cache_check_and_used(self):
+        pcm = pcm_tone(600)
+        clip = self.place(".wav", pcm)
+        for result in self.run_both(".wav"):
+            self.assertExitStatus(result, 0)
+        self.assertEqual(self.service.request_count, 0)
+        rate, channels, samples = support.read_wav(clip)
+        self.assertEqual((rate, channels), (44100, 1))
+        stored = struct.unpack("<%dh" % (len(pcm) // 2), pcm)
+        self.assertEqual(samples, [int(v * 32767 / 32768) for v in stored])
+        self.assertEqual(sorted(os.listdir(self.cache)), [os.path.basename(clip)])
+
+
 @unittest.skipUnless(shutil.which("ffmpeg"), "ffmpeg makes the MP3 frames")
 class ChangingLayoutTest(HostileClipCase):
     def test_stereo_frames_then_mono_frames(self):
