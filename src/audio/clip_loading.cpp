@@ -14,15 +14,25 @@ using audio_detail::setError;
 std::optional<AudioBuffer> loadAudio(const QString& path, QString* error) {
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (suffix == QLatin1String("wav")) {
-        if (auto buffer = readWav(path, nullptr)) {
+        QFile file(path);
+        WavLayout layout;
+        bool notWave = false;
+        if (readWavHeader(file, path, &layout, error, &notWave)) {
+            AudioBuffer buffer;
+            buffer.sampleRate = layout.sampleRate;
+            readWavSamples(file, layout, buffer.samples);
             return buffer;
         }
-        QString upgradeError;
-        if (!ensureWavFile(path, kRawPcmSampleRate, &upgradeError)) {
-            setError(error, upgradeError);
+        if (!notWave) {
             return std::nullopt;
         }
-        return readWav(path, error);
+        // A legacy clip is read as it is; only the cache's check upgrades it.
+        file.close();
+        const std::optional<QByteArray> bytes = readLegacyPcmFile(path, error);
+        if (!bytes) {
+            return std::nullopt;
+        }
+        return decodeLegacyPcm(*bytes, kRawPcmSampleRate, error);
     }
     if (suffix == QLatin1String("pcm")) {
         QFile file(path);
@@ -55,7 +65,7 @@ bool loadTrimmedClip(const QString& path, AudioBuffer& clip, QString* error) {
             return true;
         }
     }
-    // Everything else, and WAV files loadAudio repairs, the ordinary way.
+    // Everything else, legacy clips included, the ordinary way.
     std::optional<AudioBuffer> loaded = loadAudio(path, error);
     if (!loaded) {
         return false;

@@ -12,7 +12,7 @@ namespace lyrane {
 constexpr int kRawPcmSampleRate = 44100;
 
 // Loads a clip by its suffix: .wav, .pcm or .mp3. A .wav file that is raw PCM from an early
-// version is first rewritten as WAV.
+// version is read at kRawPcmSampleRate as its upgrade to WAV would hold it. Never writes a file.
 std::optional<AudioBuffer> loadAudio(const QString& path, QString* error);
 
 // Loads a clip as loadAudio and then trimEndSilence would, into `clip`, keeping its storage

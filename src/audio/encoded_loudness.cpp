@@ -162,7 +162,8 @@ std::optional<LoudnessReading> encodeAndMeasure(const AudioBuffer& buffer, doubl
 std::optional<LoudnessReading> writeAndMeasure(const TimelinePlan& plan,
                                                const QList<qint64>& lengths,
                                                const TimelineClipLoader& load, const QString& path,
-                                               double factor, QString* error) {
+                                               double factor, QString* error,
+                                               const StopCheck& stopped) {
     Mp3PacketMeter meter;
     if (!meter.open(plan.sampleRate, error)) {
         return std::nullopt;
@@ -171,7 +172,7 @@ std::optional<LoudnessReading> writeAndMeasure(const TimelinePlan& plan,
         return meter.add(data, size);
     };
     if (!writeStreamedTimelineMp3(plan, lengths, OutputLevel::scaledBy(factor), load, path, observe,
-                                  error)) {
+                                  error, stopped)) {
         return std::nullopt;
     }
     return meter.reading(error);
@@ -182,20 +183,21 @@ std::optional<LoudnessReading> writeAndMeasure(const TimelinePlan& plan,
 bool writeStreamedTimelineMp3AtLoudness(const TimelinePlan& plan, const QList<qint64>& lengths,
                                         const TimelineClipLoader& load, const QString& path,
                                         double targetLufs, double truePeakCeilingDbtp,
-                                        LoudnessGain& gain, QString* error) {
+                                        LoudnessGain& gain, QString* error,
+                                        const StopCheck& stopped) {
     if (gain.outcome == LoudnessOutcome::Silent) {
         return writeStreamedTimelineMp3(plan, lengths, OutputLevel::scaledBy(gain.factor), load,
-                                        path, error);
+                                        path, error, stopped);
     }
     std::optional<LoudnessReading> measured =
-        writeAndMeasure(plan, lengths, load, path, gain.factor, error);
+        writeAndMeasure(plan, lengths, load, path, gain.factor, error, stopped);
     if (!measured) {
         return false;
     }
     const std::optional<LoudnessGain> corrected =
         correction(*measured, gain, targetLufs, truePeakCeilingDbtp);
     if (corrected) {
-        measured = writeAndMeasure(plan, lengths, load, path, corrected->factor, error);
+        measured = writeAndMeasure(plan, lengths, load, path, corrected->factor, error, stopped);
         if (!measured) {
             return false;
         }

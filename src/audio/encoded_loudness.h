@@ -38,7 +38,8 @@ private:
 bool writeStreamedTimelineMp3AtLoudness(const TimelinePlan& plan, const QList<qint64>& lengths,
                                         const TimelineClipLoader& load, const QString& path,
                                         double targetLufs, double truePeakCeilingDbtp,
-                                        LoudnessGain& gain, QString* error);
+                                        LoudnessGain& gain, QString* error,
+                                        const StopCheck& stopped = StopCheck());
 
 // The same for a buffer held in memory and already scaled by `gain` (applyLoudnessTarget).
 bool encodeMp3AtLoudness(const AudioBuffer& scaled, const QString& path, double targetLufs,

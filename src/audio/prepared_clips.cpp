@@ -333,6 +333,10 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
         AudioBuffer clip; // reused from clip to clip
         std::vector<char> bytes;
         while (!stop.load(std::memory_order_relaxed)) {
+            if (stopRequested(preparation.stopped)) {
+                stop.store(true);
+                return;
+            }
             const qsizetype i = next.fetch_add(1);
             if (i >= count) {
                 return;
@@ -369,7 +373,7 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
             }
         }
     }
-    if (!stop.load()) {
+    if (!stop.load() && !stopRequested(preparation.stopped)) {
         std::vector<std::thread> helpers;
         for (int t = 1; t < threads; ++t) {
             helpers.emplace_back(work, t);
@@ -380,6 +384,12 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
         }
     }
 
+    if (stopRequested(preparation.stopped)) {
+        if (failure) {
+            *failure = {ClipFailure::Kind::Stopped, -1, QString()};
+        }
+        return std::nullopt;
+    }
     // Indices are claimed in order, so the first clip not loaded is the first that failed.
     const auto fail = [&](ClipFailure::Kind kind, qsizetype i) {
         if (failure) {

@@ -2,6 +2,7 @@
 
 #include "audio/audio_buffer.h"
 #include "audio/loudness.h"
+#include "audio/stop_check.h"
 
 #include <QList>
 #include <QString>
@@ -22,14 +23,17 @@ struct ClipPreparation {
     std::function<double(qsizetype index, qint64 length, int rate)> speedUp;
     bool measureLoudness = false;
     int threads = 0; // 0: one per core, at most 8
+    // Asked before each clip; once true, no further clip is started and prepare gives nothing.
+    StopCheck stopped;
 };
 
 // Where the first pass stopped. Failures are ranked as a run reports them: a clip that could
 // not be loaded before any resampling, resampling before speeding up; within a kind, the
 // first clip in timeline order. Measure: the loudness meter or the spill file failed
-// (index -1 when not tied to one clip).
+// (index -1 when not tied to one clip). Stopped: the preparation's stop check asked it to end
+// (index -1).
 struct ClipFailure {
-    enum class Kind { Load, Measure, Resample, SpeedUp };
+    enum class Kind { Load, Measure, Resample, SpeedUp, Stopped };
     Kind kind = Kind::Load;
     qsizetype index = 0;
     QString message;

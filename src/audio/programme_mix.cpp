@@ -649,6 +649,9 @@ bool ProgrammeMix::keepPace(const AVPacket& packet, QString* error) {
 // Mixes up to `end` samples, the programme silent where it has nothing queued.
 bool ProgrammeMix::mixUntil(qint64 end, QString* error) {
     while (mixed < end) {
+        if (stopRequested(narration.stopped)) {
+            return fail(error, QObject::tr("stopped before the output was complete"));
+        }
         if (!encodeMixed(std::min<qint64>(frameSamples, end - mixed), error)) {
             return false;
         }
@@ -784,6 +787,9 @@ bool ProgrammeMix::runInto(const QString& writePath, QString* error) {
         return fail(error, writeFailure(AVERROR(ENOMEM)));
     }
     while (true) {
+        if (stopRequested(narration.stopped)) {
+            return fail(error, QObject::tr("stopped before the output was complete"));
+        }
         const int rc = av_read_frame(input.get(), packet.get());
         if (rc == AVERROR_EOF) {
             break;

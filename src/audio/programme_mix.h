@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/ducking_envelope.h"
+#include "audio/stop_check.h"
 
 #include <QList>
 #include <QString>
@@ -40,6 +41,9 @@ struct NarrationSource {
     // Fills up to `max` samples and returns how many, 0 at the end, -1 on failure (`error` set
     // by the callee through the last argument).
     std::function<qint64(double* out, qint64 max, QString* error)> read;
+    // Asked between packets and frames of the mix: once true, the mix ends as a failure
+    // would, leaving no partial file.
+    StopCheck stopped;
 };
 
 enum class MixedOutputKind { Wav, Mp3, M4a, Video };

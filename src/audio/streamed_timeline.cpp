@@ -53,6 +53,22 @@ private:
     QString m_error;
 };
 
+// The renderer's chunks go to `write` until `stopped` says otherwise.
+Pcm16Sink stoppable(const Pcm16Sink& write, const StopCheck& stopped, bool* wasStopped) {
+    return [&write, &stopped, wasStopped](const qint16* samples, qint64 count) {
+        if (stopRequested(stopped)) {
+            *wasStopped = true;
+            return false;
+        }
+        return write(samples, count);
+    };
+}
+
+bool stoppedError(QString* error) {
+    setError(error, QObject::tr("stopped before the output was complete"));
+    return false;
+}
+
 bool checkStreamedPlan(const QList<qint64>& lengths, const TimelinePlan& plan, QString* error) {
     if (plan.sampleRate <= 0 || plan.startSamples.size() != lengths.size()) {
         setError(error, QObject::tr("timeline plan does not match the segments"));
@@ -71,20 +87,21 @@ bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& len
 
 bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
-                              const QString& path, QString* error) {
+                              const QString& path, QString* error, const StopCheck& stopped) {
     if (!checkStreamedPlan(lengths, plan, error)) {
         return false;
     }
     StreamedClips clips(lengths, load);
+    bool wasStopped = false;
     if (!writeWavFile(
             qMax<qint64>(plan.totalSamples, 0), plan.sampleRate, path,
             [&](const Pcm16Sink& write) {
                 return renderTimeline(
                     lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan,
-                    write);
+                    stoppable(write, stopped, &wasStopped));
             },
             error)) {
-        return clips.fail(error);
+        return wasStopped ? stoppedError(error) : clips.fail(error);
     }
     return true;
 }
@@ -97,17 +114,19 @@ bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& len
 
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
-                              const QString& path, QString* error) {
-    return writeStreamedTimelineMp3(plan, lengths, level, load, path, PacketSink(), error);
+                              const QString& path, QString* error, const StopCheck& stopped) {
+    return writeStreamedTimelineMp3(plan, lengths, level, load, path, PacketSink(), error, stopped);
 }
 
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
-                              const QString& path, const PacketSink& observe, QString* error) {
+                              const QString& path, const PacketSink& observe, QString* error,
+                              const StopCheck& stopped) {
     if (!checkStreamedPlan(lengths, plan, error)) {
         return false;
     }
     StreamedClips clips(lengths, load);
+    bool wasStopped = false;
     if (!writeMp3File(
             plan.sampleRate, kMp3BitRate, path,
             [&](Mp3Encoder& encoder, const PacketSink& written) {
@@ -116,14 +135,15 @@ bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& len
                     return written(data, size);
                 })
                                                 : written;
+                const Pcm16Sink encode = [&](const qint16* samples, qint64 count) {
+                    return encoder.write(samples, count, sink);
+                };
                 return renderTimeline(
                     lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan,
-                    [&](const qint16* samples, qint64 count) {
-                        return encoder.write(samples, count, sink);
-                    });
+                    stoppable(encode, stopped, &wasStopped));
             },
             error)) {
-        return clips.fail(error);
+        return wasStopped ? stoppedError(error) : clips.fail(error);
     }
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "audio/audio_buffer.h"
 #include "audio/mp3_codec.h"
+#include "audio/stop_check.h"
 #include "audio/timeline_plan.h"
 #include "audio/timeline_render.h"
 
@@ -27,17 +28,21 @@ bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& len
                               const TimelineClipLoader& load, const QString& path, QString* error);
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,
                               const TimelineClipLoader& load, const QString& path, QString* error);
-// The same at a given output level.
+// The same at a given output level. `stopped` is asked before each chunk: once true, the
+// writing ends as a failure would, the target left as it was.
 bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
-                              const QString& path, QString* error);
+                              const QString& path, QString* error,
+                              const StopCheck& stopped = StopCheck());
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
-                              const QString& path, QString* error);
+                              const QString& path, QString* error,
+                              const StopCheck& stopped = StopCheck());
 // The same, showing `observe` each packet as it is written, all but the encoder's final
 // flush (a few frames at the very end).
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
-                              const QString& path, const PacketSink& observe, QString* error);
+                              const QString& path, const PacketSink& observe, QString* error,
+                              const StopCheck& stopped = StopCheck());
 
 } // namespace lyrane

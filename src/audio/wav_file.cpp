@@ -314,35 +314,36 @@ bool writePcm16MonoAsWav(const QByteArray& data, int sampleRate, const QString& 
     return writeWav(*buffer, path, error);
 }
 
-bool ensureWavFile(const QString& path, int sampleRate, QString* error) {
-    // The samples cannot fail to read once the header is sound.
-    QString readError;
-    QFile wav(path);
-    WavLayout layout;
-    bool notWave = false;
-    if (readWavHeader(wav, path, &layout, &readError, &notWave)) {
-        return true;
-    }
-    wav.close();
-    if (!notWave) {
-        setError(error, readError);
-        return false;
-    }
+std::optional<QByteArray> readLegacyPcmFile(const QString& path, QString* error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         setError(error, QObject::tr("failed to open legacy PCM cache file %1: %2")
                             .arg(path, file.errorString()));
-        return false;
+        return std::nullopt;
     }
-    const QByteArray bytes = file.readAll();
-    file.close();
-    QString convertError;
-    if (!writePcm16MonoAsWav(bytes, sampleRate, path, &convertError)) {
-        setError(error, QObject::tr("invalid WAV file: %1; legacy PCM conversion failed: %2")
-                            .arg(readError, convertError));
-        return false;
+    return file.readAll();
+}
+
+std::optional<AudioBuffer> decodeLegacyPcm(const QByteArray& bytes, int sampleRate,
+                                           QString* error) {
+    QString decodeError;
+    std::optional<AudioBuffer> buffer = decodePcm16Mono(bytes, sampleRate, &decodeError);
+    if (!buffer) {
+        setError(error, legacyPcmConversionError(bytes, decodeError));
+        return std::nullopt;
     }
-    return true;
+    for (double& sample : buffer->samples) {
+        sample = fromPcm16(toPcm16(sample));
+    }
+    return buffer;
+}
+
+QString legacyPcmConversionError(const QByteArray& bytes, const QString& reason) {
+    const QString headerError = bytes.startsWith("RIFF")
+                                    ? QObject::tr("invalid WAV file: missing WAVE header")
+                                    : QObject::tr("invalid WAV file: missing RIFF header");
+    return QObject::tr("invalid WAV file: %1; legacy PCM conversion failed: %2")
+        .arg(headerError, reason);
 }
 
 } // namespace lyrane

@@ -21,9 +21,15 @@ std::optional<AudioBuffer> readWav(const QString& path, QString* error);
 bool writeWav(const AudioBuffer& buffer, const QString& path, QString* error);
 bool writePcm16MonoAsWav(const QByteArray& data, int sampleRate, const QString& path,
                          QString* error);
-// Accepts a sound WAV file; a file that is not RIFF/WAVE at all is taken as raw 16-bit PCM at
-// sampleRate (how early versions cached clips) and rewritten as WAV.
-bool ensureWavFile(const QString& path, int sampleRate, QString* error);
+
+// Early versions cached raw 16-bit mono PCM under a .wav name, without a header. Reading such a
+// clip never writes it; the cache's upgrade step is the one place that rewrites it as WAV.
+std::optional<QByteArray> readLegacyPcmFile(const QString& path, QString* error);
+// A legacy clip's bytes as the samples of the WAV file its upgrade writes (each value through
+// the 16-bit conversion), so a clip sounds the same before and after its upgrade.
+std::optional<AudioBuffer> decodeLegacyPcm(const QByteArray& bytes, int sampleRate, QString* error);
+// Why a legacy clip could not be decoded or upgraded: what its header lacks, then `reason`.
+QString legacyPcmConversionError(const QByteArray& bytes, const QString& reason);
 
 // Builds the 44-byte header; false if the data would not fit 32-bit sizes.
 bool makeWavHeader(qint64 sampleCount, int sampleRate, QByteArray* header, QString* error);

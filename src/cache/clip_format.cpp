@@ -63,24 +63,15 @@ bool isLegacyPcmClip(const QString& path) {
 namespace {
 
 bool upgradeLegacyPcmClip(const QString& path, int sampleRate, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (error) {
-            *error = QObject::tr("failed to open legacy PCM cache file %1: %2")
-                         .arg(path, file.errorString());
-        }
+    const std::optional<QByteArray> bytes = readLegacyPcmFile(path, error);
+    if (!bytes) {
         return false;
     }
-    const QByteArray bytes = file.readAll();
-    file.close();
+    // The file is replaced only once the whole WAV file is written.
     QString convertError;
-    if (!writePcm16MonoAsWav(bytes, sampleRate, path, &convertError)) {
+    if (!writePcm16MonoAsWav(*bytes, sampleRate, path, &convertError)) {
         if (error) {
-            const QString headerError = bytes.startsWith("RIFF")
-                                            ? QObject::tr("invalid WAV file: missing WAVE header")
-                                            : QObject::tr("invalid WAV file: missing RIFF header");
-            *error = QObject::tr("invalid WAV file: %1; legacy PCM conversion failed: %2")
-                         .arg(headerError, convertError);
+            *error = legacyPcmConversionError(*bytes, convertError);
         }
         return false;
     }
@@ -98,7 +89,9 @@ bool ensureCachedAudioFileIsUsable(const QString& path, const QString& format, Q
         return upgradeLegacyPcmClip(path, rate, error);
     }
     // A file with a RIFF/WAVE header is only checked here, never rewritten.
-    return ensureWavFile(path, rate, error);
+    QFile file(path);
+    WavLayout layout;
+    return readWavHeader(file, path, &layout, error);
 }
 
 bool writeSynthesizedAudioToCache(const QString& format, const QString& path,

@@ -4,9 +4,11 @@
 
 namespace lyrane {
 
-// SIGINT and SIGTERM. While a StopScope lives (a run waiting on its clips), a signal calls the
-// scope's function from the event loop, so the run can end what is in flight and say what it
-// kept; at any other moment the signal ends the program at once, as it always has.
+// SIGINT and SIGTERM. While a StopScope lives (a run waiting on its clips, or writing its
+// output), a signal is recorded and calls the scope's function, if any, from the event loop, so
+// the run can end what is in flight and say what it kept; work that runs without the event
+// loop asks receivedStopSignal() between its steps. At any other moment the signal ends the
+// program at once, as it always has.
 void installStopSignals();
 
 // The signal that asked the run to stop, 0 when none did.

@@ -10,13 +10,22 @@
 namespace lyrane {
 
 int reportInterruption(const QList<ClipJob>& jobs) {
+    QStringList paths;
+    paths.reserve(jobs.size());
+    for (const ClipJob& job : jobs) {
+        paths.append(job.path);
+    }
+    return reportInterruption(paths);
+}
+
+int reportInterruption(const QStringList& clipPaths) {
     QSet<QString> clips;
     QSet<QString> cached;
-    for (const ClipJob& job : jobs) {
-        if (!clips.contains(job.path)) {
-            clips.insert(job.path);
-            if (QFileInfo::exists(job.path)) {
-                cached.insert(job.path);
+    for (const QString& path : clipPaths) {
+        if (!clips.contains(path)) {
+            clips.insert(path);
+            if (QFileInfo::exists(path)) {
+                cached.insert(path);
             }
         }
     }

@@ -107,7 +107,8 @@ std::optional<qint64> programmeDurationForRun(const ProgrammeMixSettings& mix) {
 
 int writeNarrationOverProgramme(
     const ProgrammeMixSettings& mix, const QString& outputFile, const TimelinePlan& plan,
-    const std::function<bool(const QString& path, QString* error)>& writeNarrationWav) {
+    const std::function<bool(const QString& path, QString* error)>& writeNarrationWav,
+    const StopCheck& stopped, const std::function<int()>& interrupted) {
     QString outputPath = outputFile;
     if (!mixedOutputKindForPath(outputPath)) {
         outputPath += QStringLiteral(".wav"); // as for a narration without a programme
@@ -124,6 +125,9 @@ int writeNarrationOverProgramme(
     }
     narrationFile.close();
     if (!writeNarrationWav(narrationFile.fileName(), &error)) {
+        if (stopRequested(stopped)) {
+            return interrupted();
+        }
         printError(QObject::tr("Failed to mix over the programme: %1\n").arg(error));
         return 1;
     }
@@ -144,10 +148,14 @@ int writeNarrationOverProgramme(
     narration.read = [&reader](double* out, qint64 max, QString* readError) {
         return reader.read(out, max, readError);
     };
+    narration.stopped = stopped;
 
     printError(QObject::tr("Mixing the narration over %1...\n").arg(mix.programmePath));
     ProgrammeMixReport report;
     if (!mixNarrationOverProgramme(mix, narration, outputPath, &report, &error)) {
+        if (stopRequested(stopped)) {
+            return interrupted();
+        }
         printError(QObject::tr("Failed to mix over the programme: %1\n").arg(error));
         return 1;
     }

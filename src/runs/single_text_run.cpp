@@ -58,6 +58,11 @@ public:
         case ClipEvent::CachedUnusable:
             printError(QObject::tr("Cached audio is unusable: %1\n").arg(notice.error));
             return;
+        case ClipEvent::CachedSetAside:
+            printError(QObject::tr("Cached audio %1 is unusable (%2); set aside as %3, fetching "
+                                   "it again\n")
+                           .arg(job.path, notice.error, notice.setAsidePath));
+            return;
         case ClipEvent::MirrorCheckFailed:
             printError(QObject::tr("S3 cache check failed: %1\n").arg(notice.error));
             return;

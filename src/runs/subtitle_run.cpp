@@ -77,13 +77,21 @@ public:
 
     void report(const ClipNotice& notice, const ClipJob& job) override {
         const int number = notice.cue + 1;
-        if (!notice.error.isEmpty() && notice.event != ClipEvent::Retrying && !failedCue) {
+        // Every event with an error ends the run, but for a retry and a clip set aside.
+        const bool endsTheRun = !notice.error.isEmpty() && notice.event != ClipEvent::Retrying &&
+                                notice.event != ClipEvent::CachedSetAside;
+        if (endsTheRun && !failedCue) {
             failedCue = number;
             failure = notice.error;
         }
         switch (notice.event) {
         case ClipEvent::CachedUnusable:
             printError(QObject::tr("Cached segment is unusable: %1\n").arg(notice.error));
+            return;
+        case ClipEvent::CachedSetAside:
+            printError(QObject::tr("Cached segment %1 is unusable (%2); set aside as %3, fetching "
+                                   "it again\n")
+                           .arg(job.path, notice.error, notice.setAsidePath));
             return;
         case ClipEvent::MirrorCheckFailed:
             printError(QObject::tr("S3 cache check failed: %1\n").arg(notice.error));

@@ -5,6 +5,8 @@
 #include "audio/streamed_timeline.h"
 #include "audio/timeline_plan.h"
 #include "cli/console.h"
+#include "cli/stop_signals.h"
+#include "runs/interruption.h"
 #include "runs/output_naming.h"
 #include "runs/programme_mix_run.h"
 
@@ -40,6 +42,9 @@ struct TimelineSource {
     std::function<qint64()> speechMs;
     std::function<bool(const TimelinePlan& plan, const QString& path, bool mp3, QString* error)>
         write;
+    // A signal stops the writing; what the run kept is then reported, giving the status.
+    StopCheck stopped;
+    std::function<int()> interrupted;
 };
 
 // The padding an --autopad run uses: the requested padding when the clips fit without any,
@@ -103,15 +108,20 @@ int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
     }
 
     if (!settings.programme.programmePath.isEmpty()) {
-        return writeNarrationOverProgramme(settings.programme, outputFile, *plan,
-                                           [&](const QString& path, QString* writeError) {
-                                               return source.write(*plan, path, false, writeError);
-                                           });
+        return writeNarrationOverProgramme(
+            settings.programme, outputFile, *plan,
+            [&](const QString& path, QString* writeError) {
+                return source.write(*plan, path, false, writeError);
+            },
+            source.stopped, source.interrupted);
     }
 
     const OutputTarget output = outputTarget(outputFile);
     if (output.mp3) {
         if (!source.write(*plan, output.path, true, &error)) {
+            if (stopRequested(source.stopped)) {
+                return source.interrupted();
+            }
             printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
             return 1;
         }
@@ -119,6 +129,9 @@ int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
         return 0;
     }
     if (!source.write(*plan, output.path, false, &error)) {
+        if (stopRequested(source.stopped)) {
+            return source.interrupted();
+        }
         printError(QObject::tr("Failed to write WAV output file: %1\n").arg(error));
         return 1;
     }
@@ -133,6 +146,8 @@ void printClipFailure(const QList<AudioSegment>& segments, const ClipFailure& fa
     }
     const QString& path = segments[failure.index].filePath;
     switch (failure.kind) {
+    case ClipFailure::Kind::Stopped:
+        return; // the interruption is reported instead
     case ClipFailure::Kind::Load:
     case ClipFailure::Kind::Resample:
         printError(QObject::tr("Failed to load audio segment %1: %2\n").arg(path, failure.message));
@@ -153,6 +168,12 @@ void printClipFailure(const QList<AudioSegment>& segments, const ClipFailure& fa
 int assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
                      const QList<VttCue>& allCues, const QList<AudioSegment>& segments,
                      const TimelinePlanned& planned) {
+    // SIGINT and SIGTERM stop the preparation and the writing between clips and chunks, so
+    // the spill file and every temporary go and an earlier output stays as it was.
+    const StopScope stopping(nullptr);
+    const StopCheck stopped = [] {
+        return receivedStopSignal() != 0;
+    };
     qint64 durationMs = 0;
     for (const VttCue& cue : allCues) {
         durationMs = std::max(durationMs, cue.endMs);
@@ -197,9 +218,16 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
         };
     }
     preparation.measureLoudness = settings.loudnessLufs.has_value();
+    preparation.stopped = stopped;
+    const auto interrupted = [&paths] {
+        return reportInterruption(paths);
+    };
     ClipFailure failure;
     const std::optional<PreparedClips> clips = PreparedClips::prepare(paths, preparation, &failure);
     if (!clips) {
+        if (failure.kind == ClipFailure::Kind::Stopped) {
+            return interrupted();
+        }
         printClipFailure(segments, failure);
         return 1;
     }
@@ -226,11 +254,15 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
         if (mp3 && gain) {
             return writeStreamedTimelineMp3AtLoudness(plan, clips->lengths(), load, path,
                                                       *settings.loudnessLufs, settings.truePeakDbtp,
-                                                      *gain, error);
+                                                      *gain, error, stopped);
         }
-        return mp3 ? writeStreamedTimelineMp3(plan, clips->lengths(), level, load, path, error)
-                   : writeStreamedTimelineWav(plan, clips->lengths(), level, load, path, error);
+        return mp3 ? writeStreamedTimelineMp3(plan, clips->lengths(), level, load, path, error,
+                                              stopped)
+                   : writeStreamedTimelineWav(plan, clips->lengths(), level, load, path, error,
+                                              stopped);
     };
+    source.stopped = stopped;
+    source.interrupted = interrupted;
     const int status =
         writeTimeline(settings, outputFile, clips->speedUps(), durationMs, source, planned);
     if (status == 0 && gain) {

@@ -117,7 +117,18 @@ void ClipScheduler::advance(int cue) {
         }
         QString error;
         if (!source.checkCached(job, &error)) {
-            fail(cue, {ClipEvent::CachedUnusable, cue, state.source, error});
+            // One bad file must not block every later run: it is kept under another name and
+            // the clip is fetched again. Only when it cannot be moved does the run stop.
+            QString aside;
+            if (!source.setAside(job, &aside)) {
+                fail(cue, {ClipEvent::CachedUnusable, cue, state.source, error});
+                return;
+            }
+            ClipNotice notice{ClipEvent::CachedSetAside, cue, state.source, error};
+            notice.setAsidePath = aside;
+            progress.report(notice, job);
+            state.step = source.hasMirror() ? ClipStep::Mirror : ClipStep::Synthesis;
+            advance(cue);
             return;
         }
         state.source = ClipTier::Cache;

@@ -54,9 +54,11 @@ enum class ClipEvent {
     SynthesisFailed,
     StoreFailed,
     UploadFailed,
-    Uploaded,      // source tells a freshly made clip from a cached one
-    Ready,         // the clip is in the local cache; source says where from
-    WindowLowered, // the service allows fewer requests at once; inFlight is the new limit
+    Uploaded,       // source tells a freshly made clip from a cached one
+    Ready,          // the clip is in the local cache; source says where from
+    WindowLowered,  // the service allows fewer requests at once; inFlight is the new limit
+    CachedSetAside, // error: why the local clip cannot be used; it was renamed to setAsidePath
+                    // and is fetched again
 };
 
 struct ClipNotice {
@@ -68,6 +70,7 @@ struct ClipNotice {
     int attempt = 0;
     ServiceErrorReason reason = ServiceErrorReason::None; // SynthesisFailed, Retrying
     int inFlight = 0;                                     // WindowLowered
+    QString setAsidePath = QString();                     // CachedSetAside
 };
 
 class ClipProgress {

@@ -3,6 +3,7 @@
 #include "cache/clip_format.h"
 #include "synthesis/output_formats.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 namespace lyrane {
@@ -46,6 +47,23 @@ bool ClipSource::isCached(const ClipJob& job) const {
 
 bool ClipSource::checkCached(const ClipJob& job, QString* error) const {
     return ensureCachedAudioFileIsUsable(job.path, job.request.outputFormat, error);
+}
+
+bool ClipSource::setAside(const ClipJob& job, QString* asidePath) const {
+    constexpr int kMaxSetAside = 100;
+    for (int n = 1; n <= kMaxSetAside; ++n) {
+        const QString candidate = job.path + (n == 1 ? QStringLiteral(".unusable")
+                                                     : QStringLiteral(".unusable-%1").arg(n));
+        if (QFileInfo::exists(candidate)) {
+            continue;
+        }
+        if (!QFile::rename(job.path, candidate)) {
+            return false;
+        }
+        *asidePath = candidate;
+        return true;
+    }
+    return false;
 }
 
 bool ClipSource::store(const ClipJob& job, const QByteArray& audio, QString* error) const {

@@ -53,6 +53,9 @@ public:
     bool isCached(const ClipJob& job) const;
     // Checks a clip in the local cache before use (upgrading a legacy raw-PCM clip).
     bool checkCached(const ClipJob& job, QString* error) const;
+    // Renames an unusable clip out of the way (never deleting it) to `<clip>.unusable`, or
+    // `<clip>.unusable-N` when that is taken; false when it cannot be moved.
+    bool setAside(const ClipJob& job, QString* asidePath) const;
     // Stores the service's bytes as the job's clip.
     bool store(const ClipJob& job, const QByteArray& audio, QString* error) const;
 

@@ -5,7 +5,10 @@
 #include "audio/mp3_codec.h"
 #include "audio/wav_file.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -119,6 +122,8 @@ private slots:
     void mp3NamedClipInAnotherContainer();
     void damagedClipsLoadOrFail_data();
     void damagedClipsLoadOrFail();
+    void legacyClipsLoadWithoutWriting_data();
+    void legacyClipsLoadWithoutWriting();
 
 private:
     QTemporaryDir m_dir;
@@ -290,6 +295,75 @@ void TestClipLoading::damagedClipsLoadOrFail() {
                      QStringLiteral("round %1: %2 samples").arg(round).arg(clip->samples.size())));
     }
     qInfo("%s: %d damaged clips loaded, %d refused", qPrintable(suffix), loaded, failed);
+}
+
+void TestClipLoading::legacyClipsLoadWithoutWriting_data() {
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QList<qint16>>("values"); // as the upgraded WAV file holds them
+    QTest::addColumn<QString>("message");      // empty: loads
+
+    QTest::newRow("raw PCM") << QByteArray::fromHex("ff7f01000080f401f9ff")
+                             << QList<qint16>{32766, 0, -32767, 499, -6} << QString();
+    QTest::newRow("empty") << QByteArray() << QList<qint16>{} << QString();
+    QTest::newRow("RIFF without WAVE")
+        << QByteArray("RIFF") + le32(4) + "AVI " << QList<qint16>{18769, 17989, 3, 0, 22080, 8264}
+        << QString();
+    QTest::newRow("odd length")
+        << QByteArray::fromHex("0102030405") << QList<qint16>{}
+        << QStringLiteral("invalid WAV file: invalid WAV file: missing RIFF header; legacy PCM "
+                          "conversion failed: raw PCM data length must be an even number of "
+                          "bytes");
+    QTest::newRow("odd RIFF without WAVE")
+        << QByteArray("RIFF") + le32(4) + "AVI !" << QList<qint16>{}
+        << QStringLiteral("invalid WAV file: invalid WAV file: missing WAVE header; legacy PCM "
+                          "conversion failed: raw PCM data length must be an even number of "
+                          "bytes");
+}
+
+// Loading is read-only: a legacy clip keeps its bytes and its time stamp, and nothing appears
+// beside it; it reads as it will once the cache has upgraded it.
+void TestClipLoading::legacyClipsLoadWithoutWriting() {
+    QFETCH(QByteArray, file);
+    QFETCH(QList<qint16>, values);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    const QString name = dir.filePath(QStringLiteral("legacy.wav"));
+    QVERIFY(writeAll(name, file));
+    const QDateTime stamp = QDateTime::currentDateTimeUtc().addDays(-3);
+    {
+        QFile touch(name);
+        QVERIFY(touch.open(QIODevice::ReadWrite));
+        QVERIFY(touch.setFileTime(stamp, QFileDevice::FileModificationTime));
+    }
+    const QDateTime before = QFileInfo(name).lastModified();
+
+    QString error;
+    const std::optional<AudioBuffer> loaded = loadAudio(name, &error);
+    AudioBuffer trimmed;
+    QString trimmedError;
+    const bool trimmedOk = loadTrimmedClip(name, trimmed, &trimmedError);
+    if (message.isEmpty()) {
+        QVERIFY2(loaded, qPrintable(error));
+        QCOMPARE(loaded->sampleRate, kRawPcmSampleRate);
+        QList<double> expected;
+        for (qint16 v : values) {
+            expected.append(fromPcm16(v));
+        }
+        QCOMPARE(loaded->samples, expected);
+        QVERIFY2(trimmedOk, qPrintable(trimmedError));
+        QCOMPARE(trimmed.sampleRate, kRawPcmSampleRate);
+        expected.resize(trimmedLength(expected));
+        QCOMPARE(trimmed.samples, expected);
+    } else {
+        QVERIFY(!loaded);
+        QCOMPARE(error, message);
+        QVERIFY(!trimmedOk);
+        QCOMPARE(trimmedError, message);
+    }
+    QCOMPARE(readAll(name), file);
+    QCOMPARE(QFileInfo(name).lastModified(), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("legacy.wav")});
 }
 
 int main(int argc, char** argv) {

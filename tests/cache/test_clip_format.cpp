@@ -8,7 +8,9 @@
 #include "audio/wav_file.h"
 #include "cache/clip_format.h"
 
+#include <QDir>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 using namespace lyrane;
@@ -129,6 +131,43 @@ private slots:
         QCOMPARE(wav->samples.size(), 2);
     }
 
+    // The upgrade writes what loading the legacy clip already gave: a run sounds the same
+    // before and after it, and an upgraded clip is an ordinary WAV file left alone from then on.
+    void upgradeKeepsWhatLoadingGave() {
+        const QList<qint16> stored = {32767, 1, -32768, 500, -7};
+        QByteArray raw;
+        for (qint16 v : stored) {
+            raw += char(v & 0xff);
+            raw += char((v >> 8) & 0xff);
+        }
+        QTemporaryDir scratch;
+        const QString path = scratch.filePath("legacy.wav");
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(raw) == raw.size());
+        }
+        QString error;
+        const std::optional<AudioBuffer> before = loadAudio(path, &error);
+        QVERIFY2(before, qPrintable(error));
+        QVERIFY(ensureCachedAudioFileIsUsable(path, "pcm_44100", &error));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray upgraded = file.readAll();
+        file.close();
+        QCOMPARE(upgraded.size(), 44 + raw.size());
+        QVERIFY(upgraded.startsWith("RIFF"));
+        QCOMPARE(qFromLittleEndian<qint32>(upgraded.constData() + 24), 44100);
+        const std::optional<AudioBuffer> after = loadAudio(path, &error);
+        QVERIFY2(after, qPrintable(error));
+        QCOMPARE(after->sampleRate, before->sampleRate);
+        QCOMPARE(after->samples, before->samples);
+        QVERIFY(ensureCachedAudioFileIsUsable(path, "pcm_44100", &error));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), upgraded);
+        QCOMPARE(QDir(scratch.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"legacy.wav"});
+    }
+
     // The upgrade is a step of its own: only a file without a RIFF/WAVE header is rewritten,
     // and a failed upgrade says what was wrong with the header and with the data.
     void onlyHeaderlessClipsAreRewritten_data() {
@@ -141,6 +180,7 @@ private slots:
                          QByteArray::fromHex("040000000100ff7f");
         QTest::newRow("sound WAV") << wav << false << true << QString();
         QTest::newRow("raw PCM") << QByteArray::fromHex("01000200") << true << true << QString();
+        QTest::newRow("empty raw PCM") << QByteArray() << true << true << QString();
         QTest::newRow("odd raw PCM")
             << QByteArray("abc") << true << false
             << "invalid WAV file: invalid WAV file: missing RIFF header; legacy PCM conversion "

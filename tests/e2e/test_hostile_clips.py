@@ -1,6 +1,7 @@
 """Damaged and hostile clips in the cache, and an MP3 output interrupted while it is written:
-a clip that cannot be read ends the run with status 1 and one line naming it, never a signal,
-within a bounded amount of memory; an interrupted output is absent or whole."""
+a cached WAV clip whose header cannot be read is set aside and fetched again; any other clip
+that cannot be read ends the run with status 1 and one line naming it, never a signal, within a
+bounded amount of memory; an interrupted output is absent or whole."""
 
 import os
 import random
@@ -91,11 +92,49 @@ class HostileClipCase(LyraneTestCase):
 
 
 class UnreadableClipTest(HostileClipCase):
+    def test_hostile_wav_clips_are_set_aside_and_fetched_again(self):
+        cases = [
+            ("WAV rate 2^31-1, data 0xFFFFFFFF", wav_header(1, 0x7FFFFFFF, 0xFFFFFFFF)),
+            ("WAV rate 0xFFFFFFFF", wav_header(1, 0xFFFFFFFF, 8) + bytes(8)),
+            ("WAV with 9 channels", wav_header(9, 8000, 18) + bytes(18)),
+        ]
+        vtt = write_vtt(self.path("one.vtt"), [(500, 3000, TEXT)])
+        for name, data in cases:
+            with self.subTest(name):
+                self.service.reset()
+                clip = self.place(".wav", data)
+                say = self.run_lyrane(["--say", TEXT, "--output", self.path("say.wav"),
+                                       "--temp-dir", self.cache], env=self.env,
+                                      binary=self.limited)
+                self.assertExitStatus(say, 0)
+                self.assertIn("Cached audio %s is unusable (" % clip, say.stderr)
+                self.assertIn("); set aside as %s.unusable, fetching it again\n" % clip,
+                              say.stderr)
+                # The bad file is kept as it was; the clip in its place is sound.
+                with open(clip + ".unusable", "rb") as kept:
+                    self.assertEqual(kept.read(), data)
+                self.assertEqual(self.service.request_count, 1)
+                again = self.run_lyrane(["--say", TEXT, "--output", self.path("say.wav"),
+                                         "--temp-dir", self.cache], env=self.env)
+                self.assertExitStatus(again, 0)
+                self.assertNotIn("unusable", again.stderr)
+                self.assertEqual(self.service.request_count, 1)
+
+                # A second bad copy of the same clip takes the next name, in a subtitle run too.
+                self.place(".wav", data)
+                subtitles = self.run_lyrane(["--vtt", vtt, "--output", self.path("vtt.wav"),
+                                             "--temp-dir", self.cache], env=self.env,
+                                            binary=self.limited)
+                self.assertExitStatus(subtitles, 0)
+                self.assertIn("Cached segment %s is unusable (" % clip, subtitles.stderr)
+                self.assertIn("); set aside as %s.unusable-2, fetching it again\n" % clip,
+                              subtitles.stderr)
+                self.assertEqual(self.service.request_count, 2)
+                for name in (clip, clip + ".unusable", clip + ".unusable-2"):
+                    os.remove(name)
+
     def test_hostile_clips_end_the_run_with_status_1(self):
         cases = [
-            ("WAV rate 2^31-1, data 0xFFFFFFFF", ".wav", wav_header(1, 0x7FFFFFFF, 0xFFFFFFFF)),
-            ("WAV rate 0xFFFFFFFF", ".wav", wav_header(1, 0xFFFFFFFF, 8) + bytes(8)),
-            ("WAV with 9 channels", ".wav", wav_header(9, 8000, 18) + bytes(18)),
             ("mp3-named WAV rate 0", ".mp3", wav_header(1, 0, 2000) + bytes(2000)),
             ("mp3-named WAV", ".mp3", sound_wav()),
         ]
@@ -127,6 +166,20 @@ class UnreadableClipTest(HostileClipCase):
                             # Damage that older checks catch keeps their messages.
                             self.assertRefused(result, clip, named=False)
                     os.remove(clip)
+
+
+class LegacyClipTest(HostileClipCase):
+    def test_headerless_clip_is_upgraded_by_the_cache_check_and_used(self):
+        pcm = pcm_tone(600)
+        clip = self.place(".wav", pcm)
+        for result in self.run_both(".wav"):
+            self.assertExitStatus(result, 0)
+        self.assertEqual(self.service.request_count, 0)
+        rate, channels, samples = support.read_wav(clip)
+        self.assertEqual((rate, channels), (44100, 1))
+        stored = struct.unpack("<%dh" % (len(pcm) // 2), pcm)
+        self.assertEqual(samples, [int(v * 32767 / 32768) for v in stored])
+        self.assertEqual(sorted(os.listdir(self.cache)), [os.path.basename(clip)])
 
 
 @unittest.skipUnless(shutil.which("ffmpeg"), "ffmpeg makes the MP3 frames")

@@ -8,8 +8,8 @@ import time
 import unittest
 
 from s3_support import fake_aws_env, read_fake_log
-from support import (DEFAULT_VOICE_ID, LyraneTestCase, cache_key, lyrane_bin, read_wav,
-                     speechd_bin, write_vtt, write_wav)
+from support import (DEFAULT_VOICE_ID, FakeService, LyraneTestCase, cache_key, lyrane_bin,
+                     read_wav, speechd_bin, write_vtt, write_wav)
 
 CLIP_NAME = re.compile(r"^[0-9a-f]{32}\.wav$")
 INTERRUPTED = re.compile(r"^Interrupted: (\d+) of (\d+) clips are in the cache; "
@@ -178,6 +178,110 @@ class StaleTemporariesTest(InterruptCase):
         listing = self.run_lyrane(["--cache-only", "--temp-dir", cache])
         self.assertExitStatus(listing, 0)
         self.assertEqual(len(os.listdir(cache)), 4)
+
+
+def open_files(pid):
+    """The paths of the files process `pid` holds open (an unnamed file shows as deleted)."""
+    fd_dir = "/proc/%d/fd" % pid
+    try:
+        names = os.listdir(fd_dir)
+    except OSError:
+        return []
+    paths = []
+    for name in names:
+        try:
+            paths.append(os.readlink(os.path.join(fd_dir, name)))
+        except OSError:
+            pass
+    return paths
+
+
+class WritingInterruptTest(InterruptCase):
+    """A signal while the timeline is prepared and written: every clip is cached by then, so the
+    run says so, removes its spill file and temporaries, and leaves an earlier output alone."""
+
+    OLD_OUTPUT = b"an earlier run's output, to be left alone"
+    # The last cue starts late, so the timeline takes a while to encode whatever the machine.
+    CUES = [(0, 2500, "The first words."), (4000, 6500, "The second words."),
+            (900000, 902500, "The last words, much later.")]
+
+    def setUp(self):
+        super().setUp()
+        self.service = self.start_service()
+        self.vtt = write_vtt(self.path("talk.vtt"), self.CUES)
+
+    @staticmethod
+    def reap(proc):
+        if proc.poll() is None:
+            proc.kill()
+        proc.communicate()
+
+    def wait_for(self, proc, predicate, what, timeout=120):
+        deadline = time.monotonic() + timeout
+        while not predicate():
+            self.assertIsNone(proc.poll(), "the run ended before " + what)
+            self.assertLess(time.monotonic(), deadline, "waited too long for " + what)
+            time.sleep(0.02)
+
+    def run_and_stop(self, sig, output_name, extra, writing):
+        """Starts a run writing `output_name` over an earlier file, waits until `writing(out_dir,
+        pid)` holds, stops it with `sig`; returns (status, rest of stderr, out_dir, tmpdir)."""
+        out_dir = self.path("out-" + sig.name)
+        os.makedirs(out_dir)
+        output = os.path.join(out_dir, output_name)
+        with open(output, "wb") as old:
+            old.write(self.OLD_OUTPUT)
+        tmpdir = self.path("tmp-" + sig.name)
+        os.makedirs(tmpdir)
+        env = {"LYRANE_API_URL": self.service.url, "TMPDIR": tmpdir}
+        proc = self.start(["--vtt", self.vtt, "--temp-dir", self.path("cache"), "--format",
+                           "mp3_44100_128", "--output", output, *extra], env)
+        self.addCleanup(self.reap, proc)
+        self.read_until(proc, lambda lines: any(
+            line.startswith("Segment %d: desired" % len(self.CUES)) for line in lines))
+        self.wait_for(proc, lambda: writing(out_dir, proc.pid), "the output to be written")
+        # Decoded MP3 clips wait in a spill file in TMPDIR while the output is written.
+        self.assertTrue(any(path.startswith(tmpdir + os.sep) for path in open_files(proc.pid)))
+        code, rest, _ = self.stop_with(proc, sig)
+        return code, rest, out_dir, tmpdir
+
+    def assertStoppedCleanly(self, code, status, rest, out_dir, tmpdir, output_name):
+        self.assertEqual(code, status, rest)
+        self.assertEqual(rest.splitlines()[-1], "Interrupted: %d of %d clips are in the cache; "
+                         "run the same command again to resume." % (len(self.CUES),
+                                                                     len(self.CUES)))
+        self.assertNotIn("Failed", rest)
+        self.assertEqual(os.listdir(tmpdir), [], "a temporary file stayed in TMPDIR")
+        self.assertEqual(os.listdir(out_dir), [output_name],
+                         "a temporary file stayed beside the output")
+        with open(os.path.join(out_dir, output_name), "rb") as kept:
+            self.assertEqual(kept.read(), self.OLD_OUTPUT)
+
+    def test_signal_while_the_timeline_is_written(self):
+        def writing(out_dir, pid):
+            # The writer's file beside the output, named or unnamed.
+            return any(path.startswith(out_dir + os.sep) and
+                       path != os.path.join(out_dir, "out.mp3") for path in open_files(pid))
+
+        for sig, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+            with self.subTest(signal=sig.name):
+                code, rest, out_dir, tmpdir = self.run_and_stop(sig, "out.mp3", [], writing)
+                self.assertStoppedCleanly(code, status, rest, out_dir, tmpdir, "out.mp3")
+
+    def test_signal_while_mixing_over_a_programme(self):
+        programme = self.path("programme.wav")
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                        "sine=frequency=300:sample_rate=8000:duration=900", "-c:a", "pcm_s16le",
+                        programme], check=True, capture_output=True)
+
+        def mixing(out_dir, pid):
+            return any(name.endswith(".part") for name in os.listdir(out_dir))
+
+        for sig, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+            with self.subTest(signal=sig.name):
+                code, rest, out_dir, tmpdir = self.run_and_stop(
+                    sig, "out.m4a", ["--mix-with", programme], mixing)
+                self.assertStoppedCleanly(code, status, rest, out_dir, tmpdir, "out.m4a")
 
 
 if __name__ == "__main__":

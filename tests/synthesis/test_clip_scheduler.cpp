@@ -1,6 +1,8 @@
 #include "synthesis/clip_scheduler.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -116,7 +118,7 @@ public:
             "cached-unusable", "check-failed",  "download-failed", "downloaded-unusable",
             "downloaded",      "synthesizing",  "retrying",        "synthesis-failed",
             "store-failed",    "upload-failed", "uploaded",        "ready",
-            "window-lowered"};
+            "window-lowered",  "set-aside"};
         static const char* const tiers[] = {"cache", "mirror", "service"};
         QString line = QStringLiteral("%1 %2 %3")
                            .arg(notice.cue)
@@ -130,6 +132,9 @@ public:
         }
         if (!notice.error.isEmpty()) {
             line += QLatin1Char(' ') + notice.error;
+        }
+        if (notice.event == ClipEvent::CachedSetAside) {
+            line += QStringLiteral(" -> ") + QFileInfo(notice.setAsidePath).fileName();
         }
         lines.append(line);
     }
@@ -353,18 +358,32 @@ private slots:
                  QStringList({"0 check-failed cache aws CLI exited with code 255"}));
         QVERIFY(service.requested.isEmpty());
 
-        // A WAV clip that cannot be read is refused before anything else happens.
-        recorder.lines.clear();
+        // A WAV clip that cannot be read is set aside, never deleted, and fetched again; a
+        // second bad copy takes the next free name.
         SynthesisSettings pcm;
         pcm.outputFormat = QStringLiteral("pcm_44100");
         ClipSource local(*cache, nullptr, service);
         const ClipJob wav = local.job(makeRequest(pcm, "odd", QString(), QString()), "Brenn");
-        QVERIFY(cache->write(wav.key, wav.extension, "abc", nullptr));
-        ClipScheduler refused(local, {wav}, options(1), recorder);
-        QVERIFY(!refused.run());
-        QCOMPARE(recorder.lines.size(), 1);
-        QVERIFY2(recorder.lines[0].startsWith("0 cached-unusable cache invalid WAV file"),
-                 qPrintable(recorder.lines[0]));
+        const QStringList asides{wav.cacheFile() + ".unusable", wav.cacheFile() + ".unusable-2"};
+        for (const QString& aside : asides) {
+            recorder.lines.clear();
+            service.requested.clear();
+            QVERIFY(cache->write(wav.key, wav.extension, "abc", nullptr));
+            ClipScheduler refetched(local, {wav}, options(1), recorder);
+            QVERIFY(refetched.run());
+            QCOMPARE(recorder.lines.size(), 3);
+            QVERIFY2(recorder.lines[0].startsWith("0 set-aside cache invalid WAV file"),
+                     qPrintable(recorder.lines[0]));
+            QVERIFY2(recorder.lines[0].endsWith(" -> " + aside), qPrintable(recorder.lines[0]));
+            QCOMPARE(recorder.lines.mid(1),
+                     QStringList({"0 synthesizing cache", "0 ready service"}));
+            QCOMPARE(service.requested.size(), 1);
+            QFile kept(QFileInfo(wav.path).dir().filePath(aside));
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), QByteArray("abc"));
+            QString error;
+            QVERIFY2(local.checkCached(wav, &error), qPrintable(error));
+        }
     }
 
     // A refusal for too many requests in flight takes one off the window for the rest of the
