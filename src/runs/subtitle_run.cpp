@@ -384,6 +384,10 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
                 cue.clipLengthMs = cue.placement->actualEndMs - cue.placement->actualStartMs;
             }
         });
+    if (assembled != 0 && receivedStopSignal() != 0) {
+        billed(0);
+        return failed(reportInterruption(jobs));
+    }
     if (assembled != 0) {
         return billed(failed(assembled));
     }

@@ -6,7 +6,6 @@
 #include "audio/timeline_plan.h"
 #include "cli/console.h"
 #include "cli/stop_signals.h"
-#include "runs/interruption.h"
 #include "runs/output_naming.h"
 #include "runs/programme_mix_run.h"
 
@@ -219,8 +218,9 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
     }
     preparation.measureLoudness = settings.loudnessLufs.has_value();
     preparation.stopped = stopped;
-    const auto interrupted = [&paths] {
-        return reportInterruption(paths);
+    // The caller says what was kept, after anything it has to say first.
+    const auto interrupted = [] {
+        return 128 + receivedStopSignal();
     };
     ClipFailure failure;
     const std::optional<PreparedClips> clips = PreparedClips::prepare(paths, preparation, &failure);

@@ -25,7 +25,8 @@ using TimelinePlanned =
     std::function<void(const TimelinePlan& plan, const QList<double>& speedUps)>;
 
 // Lays the clips onto one timeline and writes `outputFile` (WAV or MP3 after its name).
-// `allCues` is the whole file: it fixes the timeline length. Returns the exit status.
+// `allCues` is the whole file: it fixes the timeline length. Returns the exit status; stopped by
+// SIGINT or SIGTERM, it has removed its temporaries, says nothing and returns 128 + the signal.
 int assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
                      const QList<VttCue>& allCues, const QList<AudioSegment>& segments,
                      const TimelinePlanned& planned = {});
