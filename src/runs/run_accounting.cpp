@@ -43,17 +43,24 @@ void ClipNaming::NoService::synthesize(const TtsRequest& /*request*/, QObject* c
         target, [done = std::move(done), result] { done(result); }, Qt::QueuedConnection);
 }
 
+CostCounter::CostCounter(const ClipSource& source, const QString& modelId) : source(source) {
+    total.modelId = modelId;
+}
+
+void CostCounter::add(const ClipJob& job) {
+    const QString file = job.cacheFile();
+    const bool cached = made.contains(file) || source.isCached(job);
+    made.insert(file);
+    total.addCue(billableCharacters(job.request.text), cached);
+}
+
 CostEstimate estimateJobs(const QList<ClipJob>& jobs, const ClipSource& source,
                           const QString& modelId) {
-    CostEstimate estimate;
-    estimate.modelId = modelId;
-    QSet<QString> made;
+    CostCounter counter(source, modelId);
     for (const ClipJob& job : jobs) {
-        const bool cached = made.contains(job.cacheFile()) || source.isCached(job);
-        made.insert(job.cacheFile());
-        estimate.addCue(billableCharacters(job.request.text), cached);
+        counter.add(job);
     }
-    return estimate;
+    return counter.estimate();
 }
 
 bool withinBudget(const RunConfiguration& config, const CostEstimate& estimate) {

@@ -10,6 +10,7 @@
 #include "synthesis/speech_service.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 
 namespace lyrane {
@@ -40,8 +41,21 @@ private:
     ClipSource clips;
 };
 
-// What the jobs cost with `modelId`. A clip is paid for once: a job is counted cached when the
-// local cache holds its clip or an earlier job makes the same one.
+// Sums what jobs cost with a model, one job at a time. A clip is paid for once: a job is counted
+// cached when the local cache holds its clip or an earlier job makes the same one.
+class CostCounter {
+public:
+    CostCounter(const ClipSource& source, const QString& modelId);
+    void add(const ClipJob& job);
+    const CostEstimate& estimate() const { return total; }
+
+private:
+    const ClipSource& source;
+    CostEstimate total;
+    QSet<QString> made;
+};
+
+// What the jobs cost with `modelId`, counted as CostCounter does.
 CostEstimate estimateJobs(const QList<ClipJob>& jobs, const ClipSource& source,
                           const QString& modelId);
 

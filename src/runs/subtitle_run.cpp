@@ -50,6 +50,17 @@ std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString
     return std::move(file->cues);
 }
 
+ClipJob subtitleJob(const QList<VttCue>& cues, int index, const SynthesisSettings& settings,
+                    const VoiceMap& voices, const VoiceForRequest& requestVoice,
+                    const ClipSource& source) {
+    const QString previous = index > 0 ? cues[index - 1].text : QString();
+    const QString next = index + 1 < cues.size() ? cues[index + 1].text : QString();
+    const QString voice = cueVoice(cues[index], voices, settings.voice);
+    return source.job(makeRequest(settings, requestVoice ? requestVoice(voice) : voice,
+                                  cues[index].text, previous, next),
+                      voice);
+}
+
 QList<ClipJob> subtitleJobs(const QList<VttCue>& cues, int limit, const SynthesisSettings& settings,
                             const VoiceMap& voices, const VoiceForRequest& requestVoice,
                             const ClipSource& source) {
@@ -57,12 +68,7 @@ QList<ClipJob> subtitleJobs(const QList<VttCue>& cues, int limit, const Synthesi
     QList<ClipJob> jobs;
     jobs.reserve(count);
     for (int i = 0; i < count; ++i) {
-        const QString previous = i > 0 ? cues[i - 1].text : QString();
-        const QString next = i + 1 < cues.size() ? cues[i + 1].text : QString();
-        const QString voice = cueVoice(cues[i], voices, settings.voice);
-        jobs.append(source.job(makeRequest(settings, requestVoice ? requestVoice(voice) : voice,
-                                           cues[i].text, previous, next),
-                               voice));
+        jobs.append(subtitleJob(cues, i, settings, voices, requestVoice, source));
     }
     return jobs;
 }
@@ -282,10 +288,12 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
     }
     const QString modelId = runModelId(config);
     const qsizetype firstCue = report.cues.size();
+    // Each cue's entry costs as much as the listing of a long file: made only for a report.
+    const bool recordCues = !config.reportFile.isEmpty();
     const auto recordJobs = [&](const QList<ClipJob>& jobs, const CostEstimate& estimate) {
         report.totals.cues += jobs.size();
         report.totals.creditsEstimated += estimate.credits;
-        for (int i = 0; i < jobs.size(); ++i) {
+        for (int i = 0; recordCues && i < jobs.size(); ++i) {
             report.cues.append(reportCue(jobs[i], nullptr, input, i + 1, (*cues)[i].startMs,
                                          (*cues)[i].endMs, (*cues)[i].speaker));
         }
@@ -294,11 +302,22 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
     if (config.dryRun) {
         // Named from the local cache alone, without the key: a voice given by the name of one
         // of the account's voices cannot be looked up, so its clips count as new.
+        // One job at a time: a long file's jobs are not all held.
         const ClipNaming naming(config.cacheDirectory);
-        const QList<ClipJob> jobs = subtitleJobs(*cues, config.limit, config.synthesis,
-                                                 config.speakers.voices, {}, naming.source());
-        const CostEstimate estimate = estimateJobs(jobs, naming.source(), modelId);
-        recordJobs(jobs, estimate);
+        CostCounter counter(naming.source(), modelId);
+        const int count = processedCount(*cues, config.limit);
+        for (int i = 0; i < count; ++i) {
+            const ClipJob job = subtitleJob(*cues, i, config.synthesis, config.speakers.voices, {},
+                                            naming.source());
+            counter.add(job);
+            if (recordCues) {
+                report.cues.append(reportCue(job, nullptr, input, i + 1, (*cues)[i].startMs,
+                                             (*cues)[i].endMs, (*cues)[i].speaker));
+            }
+        }
+        const CostEstimate& estimate = counter.estimate();
+        report.totals.cues += count;
+        report.totals.creditsEstimated += estimate.credits;
         printCueListing(*cues, config.limit, config.speakers.voices, config.synthesis.voice);
         printError(estimateLine(estimate));
         if (!config.s3Bucket.isEmpty()) {
@@ -343,8 +362,11 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
     for (int i = 0; i < jobs.size() && size_t(i) < fetched.results.size(); ++i) {
         const ClipResult& result = fetched.results[size_t(i)];
         billing.add(jobs[i], result);
-        ReportCue& cue = report.cues[firstCue + i];
-        cue = reportCue(jobs[i], &result, input, cue.number, cue.startMs, cue.endMs, cue.speaker);
+        if (recordCues) {
+            ReportCue& cue = report.cues[firstCue + i];
+            cue =
+                reportCue(jobs[i], &result, input, cue.number, cue.startMs, cue.endMs, cue.speaker);
+        }
     }
     report.totals.newClips += billing.newClips;
     report.totals.charactersBilled += billing.characters;
@@ -377,7 +399,7 @@ int SubtitleSession::runFile(const QString& subtitleFile, const QString& outputF
         [&](const TimelinePlan& plan, const QList<double>& speedUps) {
             placements = plan.placements;
             lengthMs = plan.sampleRate > 0 ? plan.totalSamples * 1000 / plan.sampleRate : 0;
-            for (int k = 0; k < plan.placements.size() && k < jobs.size(); ++k) {
+            for (int k = 0; recordCues && k < plan.placements.size() && k < jobs.size(); ++k) {
                 ReportCue& cue = report.cues[firstCue + k];
                 cue.placement = reportPlacement(plan.placements[k], (*cues)[k].endMs,
                                                 k < speedUps.size() ? speedUps[k] : 1.0);

@@ -46,9 +46,13 @@ private:
 // What a voice value is sent as; an empty function sends each value as written.
 using VoiceForRequest = std::function<QString(const QString& voice)>;
 
-// The jobs of the processed cues (the first `limit`, 0 for all), each cue's neighbours sent as
-// its context and each cue in its speaker's voice: the one place a subtitle run's requests are
-// made, so estimates name the same clips as the run.
+// The job of cue `index`, its neighbours sent as its context, in its speaker's voice: the one
+// place a subtitle run's requests are made, so estimates name the same clips as the run.
+ClipJob subtitleJob(const QList<VttCue>& cues, int index, const SynthesisSettings& settings,
+                    const VoiceMap& voices, const VoiceForRequest& requestVoice,
+                    const ClipSource& source);
+
+// The jobs of the processed cues (the first `limit`, 0 for all).
 QList<ClipJob> subtitleJobs(const QList<VttCue>& cues, int limit, const SynthesisSettings& settings,
                             const VoiceMap& voices, const VoiceForRequest& requestVoice,
                             const ClipSource& source);
