@@ -99,7 +99,12 @@ int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
     }
 
     if (!settings.programme.programmePath.isEmpty()) {
-        return writeNarrationOverProgramme(settings.programme, outputFile, *plan,
+        // A loudness target applies to the mix; the narration keeps its own level against the
+        // programme, as it has without one.
+        ProgrammeMixSettings mix = settings.programme;
+        mix.loudnessLufs = settings.loudnessLufs;
+        mix.truePeakDbtp = settings.truePeakDbtp;
+        return writeNarrationOverProgramme(mix, outputFile, *plan,
                                            [&](const QString& path, QString* writeError) {
                                                return source.write(*plan, path, false, writeError);
                                            });
@@ -191,7 +196,8 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
             return std::min(double(length) / double(slotSamples), kMaxSpeedUp);
         };
     }
-    preparation.measureLoudness = settings.loudnessLufs.has_value();
+    const bool overProgramme = !settings.programme.programmePath.isEmpty();
+    preparation.measureLoudness = settings.loudnessLufs.has_value() && !overProgramme;
     ClipFailure failure;
     const std::optional<PreparedClips> clips = PreparedClips::prepare(paths, preparation, &failure);
     if (!clips) {
@@ -212,7 +218,7 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
     };
     // A loudness target replaces the peak normalisation with one gain.
     std::optional<LoudnessGain> gain;
-    if (settings.loudnessLufs) {
+    if (settings.loudnessLufs && !overProgramme) {
         gain = loudnessGain(*clips->loudness(), *settings.loudnessLufs, settings.truePeakDbtp);
     }
     const OutputLevel level =
