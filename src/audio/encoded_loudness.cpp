@@ -71,12 +71,10 @@ struct EncodedPacketMeter::State {
         }
     }
 
+    // The codec as messages name it: "MP3", "AAC".
     QString codecLabel() const {
-        return decoder && decoder->codec_id == AV_CODEC_ID_MP3
-                   ? QStringLiteral("MP3")
-                   : QString::fromUtf8(
-                         avcodec_get_name(decoder ? decoder->codec_id : AV_CODEC_ID_NONE))
-                         .toUpper();
+        return QString::fromUtf8(avcodec_get_name(decoder ? decoder->codec_id : AV_CODEC_ID_NONE))
+            .toUpper();
     }
 
     bool open(const AVCodec* codec, const AVCodecContext* encoder, int sampleRate, QString* error) {
@@ -85,7 +83,7 @@ struct EncodedPacketMeter::State {
         packet.reset(av_packet_alloc());
         if (!decoder || !frame || !packet) {
             setError(error, QObject::tr("out of memory opening the %1 decoder")
-                                .arg(QString::fromUtf8(codec->name)));
+                                .arg(QString::fromUtf8(avcodec_get_name(codec->id)).toUpper()));
             return false;
         }
         if (encoder) {
@@ -99,7 +97,7 @@ struct EncodedPacketMeter::State {
             }
             if (rc < 0) {
                 setError(error, QObject::tr("failed to open the %1 decoder: %2")
-                                    .arg(QString::fromUtf8(codec->name), ffmpegErrorText(rc)));
+                                    .arg(codecLabel(), ffmpegErrorText(rc)));
                 return false;
             }
             channels = encoder->ch_layout.nb_channels;
@@ -107,7 +105,7 @@ struct EncodedPacketMeter::State {
         const int opened = avcodec_open2(decoder.get(), codec, nullptr);
         if (opened < 0) {
             setError(error, QObject::tr("failed to open the %1 decoder: %2")
-                                .arg(QString::fromUtf8(codec->name), ffmpegErrorText(opened)));
+                                .arg(codecLabel(), ffmpegErrorText(opened)));
             return false;
         }
         return meter.open(sampleRate, channels, error);
