@@ -37,7 +37,8 @@ struct ProgrammeMixSettings {
     double truePeakDbtp = -1.0;
 };
 
-// The narration, mono, in time order from the programme's start, already at its final level.
+// The narration, mono, in time order from the programme's start, at its level against the
+// programme (a loudness target then scales the whole mix).
 struct NarrationSource {
     int sampleRate = 0;
     qint64 totalSamples = 0;
