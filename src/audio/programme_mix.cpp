@@ -891,6 +891,9 @@ bool ProgrammeMix::run(const QString& writePath, QString* error) {
     }
     const bool done = runInto(writePath, error);
     output.reset(); // closes the file before it is renamed or removed
+    // The demuxer's index of the programme grows with its length: gone before the next pass
+    // opens the programme again.
+    input.reset();
     return done;
 }
 
