@@ -2,7 +2,8 @@
 """Times narration over a programme: a generated two-hour test video (160x120, one frame a
 second, a stereo tone in AAC) narrated from a warm cache of 1500 clips into an MP4, beside
 ffmpeg doing the mixing half of the same job with a filter graph (sidechaincompress ducking,
-amix, -c:v copy) from the narration already rendered to WAV. Prints wall time and peak
+amix, -c:v copy) from the narration already rendered to WAV; and the same lyrane run with
+--loudness -16 on the mix (a measuring pass, then the writing pass). Prints wall time and peak
 resident memory of each. Run by hand; builds nothing.
 
 Usage: bench/programme-mix-bench.py [LYRANE_BINARY] [--work DIR] [--duration SECONDS]
@@ -116,6 +117,12 @@ def bench(args, lyrane, work):
     with open(log, encoding="utf-8", errors="replace") as text:
         if "Generating audio" in text.read():
             sys.exit("programme-mix-bench: the run did not use the cache as planned")
+    out_loud = os.path.join(work, "lyrane-loudness.mp4")
+    loud = timed("lyrane --mix-with --loudness -16",
+                 [lyrane, "--vtt", vtt, "--temp-dir", cache, "--mix-with", film,
+                  "--loudness", "-16", "--output", out_loud], env, out_loud, log)
+    with open(log, encoding="utf-8", errors="replace") as text:
+        loudness = [line.strip() for line in text if line.startswith("Loudness:")]
     out_ffmpeg = os.path.join(work, "ffmpeg.mp4")
     graph = ("[1:a]aresample=48000,pan=stereo|c0=c0|c1=c0,asplit[key][voice];"
              "[0:a][key]sidechaincompress=threshold=0.01:ratio=20:attack=150:release=400[ducked];"
@@ -128,7 +135,7 @@ def bench(args, lyrane, work):
     print()
     print("%-32s %9s %8s %12s %10s %10s" % ("step", "wall s", "CPU s", "peak RSS MiB",
                                              "realtime x", "output MB"))
-    for step in (render, mixed, ffmpeg):
+    for step in (render, mixed, loud, ffmpeg):
         print("%-32s %9.2f %8.2f %12.0f %10.0f %10.1f" % (
             step.name, step.wall, step.cpu, step.peak_kib / 1024, args.duration / step.wall,
             os.path.getsize(step.output) / 1e6))
@@ -140,6 +147,9 @@ def bench(args, lyrane, work):
           (mixed.wall / ffmpeg.wall, mixed.cpu / ffmpeg.cpu,
            mixed.wall / (ffmpeg.wall + render.wall)))
     print("lyrane's peak memory: %.0f MiB (target under 200)" % (mixed.peak_kib / 1024))
+    print("with --loudness -16: %.2fx the run without it in wall time, %.2fx in CPU time, "
+          "%.0f MiB peak; %s" % (loud.wall / mixed.wall, loud.cpu / mixed.cpu,
+                                 loud.peak_kib / 1024, loudness[-1] if loudness else "no line"))
     print("load after: %.2f %.2f %.2f" % os.getloadavg())
     return 0
 

@@ -13,12 +13,13 @@ namespace lyrane {
 
 using audio_detail::setError;
 
-struct Mp3PacketMeter::State {
+struct EncodedPacketMeter::State {
     CodecContextPtr decoder;
     FramePtr frame;
     PacketPtr packet;
     LoudnessMeter meter;
-    std::vector<double> samples;
+    int channels = 1;
+    std::vector<double> samples; // interleaved
     QString error;
 
     bool receive() {
@@ -28,27 +29,39 @@ struct Mp3PacketMeter::State {
                 return true;
             }
             if (received < 0) {
-                error = QObject::tr("failed to decode the MP3 output: %1")
-                            .arg(ffmpegErrorText(received));
+                error = QObject::tr("failed to decode the %1 output: %2")
+                            .arg(codecLabel(), ffmpegErrorText(received));
                 return false;
             }
             const int n = frame->nb_samples;
-            samples.resize(static_cast<size_t>(n));
-            // Mono: the first plane (or the interleaved data) is the one channel.
-            const uint8_t* data = frame->extended_data[0];
-            for (int k = 0; k < n; ++k) {
-                switch (frame->format) {
-                case AV_SAMPLE_FMT_FLTP:
-                case AV_SAMPLE_FMT_FLT:
-                    samples[size_t(k)] = reinterpret_cast<const float*>(data)[k];
-                    break;
-                case AV_SAMPLE_FMT_S16P:
-                case AV_SAMPLE_FMT_S16:
-                    samples[size_t(k)] = reinterpret_cast<const int16_t*>(data)[k] / 32768.0;
-                    break;
-                default:
-                    error = QObject::tr("unexpected sample format decoding the MP3 output");
-                    return false;
+            if (frame->ch_layout.nb_channels != channels) {
+                error = QObject::tr("unexpected channels decoding the %1 output").arg(codecLabel());
+                return false;
+            }
+            samples.resize(static_cast<size_t>(n) * static_cast<size_t>(channels));
+            const bool planar = av_sample_fmt_is_planar(AVSampleFormat(frame->format));
+            for (int c = 0; c < channels; ++c) {
+                // Planar: one plane per channel; packed: every channel in the first.
+                const uint8_t* data = frame->extended_data[planar ? c : 0];
+                const int stride = planar ? 1 : channels;
+                const int first = planar ? 0 : c;
+                for (int k = 0; k < n; ++k) {
+                    const int at = first + k * stride;
+                    double& sample = samples[size_t(k) * size_t(channels) + size_t(c)];
+                    switch (frame->format) {
+                    case AV_SAMPLE_FMT_FLTP:
+                    case AV_SAMPLE_FMT_FLT:
+                        sample = reinterpret_cast<const float*>(data)[at];
+                        break;
+                    case AV_SAMPLE_FMT_S16P:
+                    case AV_SAMPLE_FMT_S16:
+                        sample = reinterpret_cast<const int16_t*>(data)[at] / 32768.0;
+                        break;
+                    default:
+                        error = QObject::tr("unexpected sample format decoding the %1 output")
+                                    .arg(codecLabel());
+                        return false;
+                    }
                 }
             }
             av_frame_unref(frame.get());
@@ -57,34 +70,71 @@ struct Mp3PacketMeter::State {
             }
         }
     }
+
+    // The codec as messages name it: "MP3", "AAC".
+    QString codecLabel() const {
+        return QString::fromUtf8(avcodec_get_name(decoder ? decoder->codec_id : AV_CODEC_ID_NONE))
+            .toUpper();
+    }
+
+    bool open(const AVCodec* codec, const AVCodecContext* encoder, int sampleRate, QString* error) {
+        decoder.reset(avcodec_alloc_context3(codec));
+        frame.reset(av_frame_alloc());
+        packet.reset(av_packet_alloc());
+        if (!decoder || !frame || !packet) {
+            setError(error, QObject::tr("out of memory opening the %1 decoder")
+                                .arg(QString::fromUtf8(avcodec_get_name(codec->id)).toUpper()));
+            return false;
+        }
+        if (encoder) {
+            // The decoder learns what the encoder made: rate, channels, and the codec's own
+            // setup (AAC's in its extradata when the container keeps it in a global header).
+            ParametersPtr parameters(avcodec_parameters_alloc());
+            int rc = parameters ? avcodec_parameters_from_context(parameters.get(), encoder)
+                                : AVERROR(ENOMEM);
+            if (rc >= 0) {
+                rc = avcodec_parameters_to_context(decoder.get(), parameters.get());
+            }
+            if (rc < 0) {
+                setError(error, QObject::tr("failed to open the %1 decoder: %2")
+                                    .arg(codecLabel(), ffmpegErrorText(rc)));
+                return false;
+            }
+            channels = encoder->ch_layout.nb_channels;
+        }
+        const int opened = avcodec_open2(decoder.get(), codec, nullptr);
+        if (opened < 0) {
+            setError(error, QObject::tr("failed to open the %1 decoder: %2")
+                                .arg(codecLabel(), ffmpegErrorText(opened)));
+            return false;
+        }
+        return meter.open(sampleRate, channels, error);
+    }
 };
 
-Mp3PacketMeter::Mp3PacketMeter() : d(std::make_unique<State>()) {}
-Mp3PacketMeter::~Mp3PacketMeter() = default;
+EncodedPacketMeter::EncodedPacketMeter() : d(std::make_unique<State>()) {}
+EncodedPacketMeter::~EncodedPacketMeter() = default;
 
-bool Mp3PacketMeter::open(int sampleRate, QString* error) {
+bool EncodedPacketMeter::open(int sampleRate, QString* error) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MP3);
     if (!codec) {
         setError(error, QObject::tr("MP3 decoder not found"));
         return false;
     }
-    d->decoder.reset(avcodec_alloc_context3(codec));
-    d->frame.reset(av_frame_alloc());
-    d->packet.reset(av_packet_alloc());
-    if (!d->decoder || !d->frame || !d->packet) {
-        setError(error, QObject::tr("out of memory opening the MP3 decoder"));
-        return false;
-    }
-    const int opened = avcodec_open2(d->decoder.get(), codec, nullptr);
-    if (opened < 0) {
-        setError(error,
-                 QObject::tr("failed to open the MP3 decoder: %1").arg(ffmpegErrorText(opened)));
-        return false;
-    }
-    return d->meter.open(sampleRate, error);
+    return d->open(codec, nullptr, sampleRate, error);
 }
 
-bool Mp3PacketMeter::add(const uint8_t* data, int size) {
+bool EncodedPacketMeter::open(const AVCodecContext* encoder, QString* error) {
+    const AVCodec* codec = avcodec_find_decoder(encoder->codec_id);
+    if (!codec) {
+        setError(error, QObject::tr("%1 decoder not found")
+                            .arg(QString::fromUtf8(avcodec_get_name(encoder->codec_id))));
+        return false;
+    }
+    return d->open(codec, encoder, encoder->sample_rate, error);
+}
+
+bool EncodedPacketMeter::add(const uint8_t* data, int size) {
     if (!d->error.isEmpty()) {
         return false;
     }
@@ -92,20 +142,21 @@ bool Mp3PacketMeter::add(const uint8_t* data, int size) {
         return true;
     }
     if (av_new_packet(d->packet.get(), size) < 0) {
-        d->error = QObject::tr("out of memory decoding the MP3 output");
+        d->error = QObject::tr("out of memory decoding the %1 output").arg(d->codecLabel());
         return false;
     }
     std::copy(data, data + size, d->packet->data);
     const int sent = avcodec_send_packet(d->decoder.get(), d->packet.get());
     av_packet_unref(d->packet.get());
     if (sent < 0 && sent != AVERROR_INVALIDDATA) {
-        d->error = QObject::tr("failed to decode the MP3 output: %1").arg(ffmpegErrorText(sent));
+        d->error = QObject::tr("failed to decode the %1 output: %2")
+                       .arg(d->codecLabel(), ffmpegErrorText(sent));
         return false;
     }
     return d->receive();
 }
 
-std::optional<LoudnessReading> Mp3PacketMeter::reading(QString* error) {
+std::optional<LoudnessReading> EncodedPacketMeter::reading(QString* error) {
     if (d->error.isEmpty() && avcodec_send_packet(d->decoder.get(), nullptr) >= 0) {
         d->receive();
     }
@@ -116,16 +167,13 @@ std::optional<LoudnessReading> Mp3PacketMeter::reading(QString* error) {
     return d->meter.reading(error);
 }
 
-QString Mp3PacketMeter::error() const {
+QString EncodedPacketMeter::error() const {
     return d->error;
 }
 
-namespace {
-
-// The gain that brings a file measured at `written` (written with `gain`) to the target, or
-// nothing when `gain` is already within 0.1 dB of it.
-std::optional<LoudnessGain> correction(const LoudnessReading& written, const LoudnessGain& gain,
-                                       double targetLufs, double truePeakCeilingDbtp) {
+std::optional<LoudnessGain> loudnessCorrection(const LoudnessReading& written,
+                                               const LoudnessGain& gain, double targetLufs,
+                                               double truePeakCeilingDbtp) {
     const LoudnessReading atUnity{written.integratedLufs - gain.gainDb,
                                   written.truePeakDbtp - gain.gainDb};
     const LoudnessGain corrected = loudnessGain(atUnity, targetLufs, truePeakCeilingDbtp);
@@ -135,6 +183,8 @@ std::optional<LoudnessGain> correction(const LoudnessReading& written, const Lou
     }
     return corrected;
 }
+
+namespace {
 
 std::optional<LoudnessReading> encodeAndMeasure(const AudioBuffer& buffer, double factor,
                                                 const QString& path, QString* error) {
@@ -164,7 +214,7 @@ std::optional<LoudnessReading> writeAndMeasure(const TimelinePlan& plan,
                                                const TimelineClipLoader& load, const QString& path,
                                                double factor, QString* error,
                                                const StopCheck& stopped) {
-    Mp3PacketMeter meter;
+    EncodedPacketMeter meter;
     if (!meter.open(plan.sampleRate, error)) {
         return std::nullopt;
     }
@@ -195,7 +245,7 @@ bool writeStreamedTimelineMp3AtLoudness(const TimelinePlan& plan, const QList<qi
         return false;
     }
     const std::optional<LoudnessGain> corrected =
-        correction(*measured, gain, targetLufs, truePeakCeilingDbtp);
+        loudnessCorrection(*measured, gain, targetLufs, truePeakCeilingDbtp);
     if (corrected) {
         measured = writeAndMeasure(plan, lengths, load, path, corrected->factor, error, stopped);
         if (!measured) {
@@ -217,7 +267,7 @@ bool encodeMp3AtLoudness(const AudioBuffer& scaled, const QString& path, double 
         return false;
     }
     const std::optional<LoudnessGain> corrected =
-        correction(*measured, gain, targetLufs, truePeakCeilingDbtp);
+        loudnessCorrection(*measured, gain, targetLufs, truePeakCeilingDbtp);
     if (corrected) {
         measured = encodeAndMeasure(scaled, corrected->factor / gain.factor, path, error);
         if (!measured) {

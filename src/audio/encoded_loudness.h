@@ -9,18 +9,23 @@
 #include <memory>
 #include <optional>
 
+struct AVCodecContext;
+
 namespace lyrane {
 
-// Loudness of MP3 packets as a player hears them: decoded as they are written and metered.
-// The codec moves the level of what it encodes by a few tenths of a dB.
-class Mp3PacketMeter {
+// Loudness of encoded packets as a player hears them: decoded as they are written and metered.
+// A lossy codec moves the level of what it encodes by a few tenths of a dB.
+class EncodedPacketMeter {
 public:
-    Mp3PacketMeter();
-    ~Mp3PacketMeter();
-    Mp3PacketMeter(const Mp3PacketMeter&) = delete;
-    Mp3PacketMeter& operator=(const Mp3PacketMeter&) = delete;
+    EncodedPacketMeter();
+    ~EncodedPacketMeter();
+    EncodedPacketMeter(const EncodedPacketMeter&) = delete;
+    EncodedPacketMeter& operator=(const EncodedPacketMeter&) = delete;
 
+    // Mono MP3 packets.
     bool open(int sampleRate, QString* error);
+    // The packets of an opened encoder (mono or stereo).
+    bool open(const AVCodecContext* encoder, QString* error);
     // false once a packet could not be decoded or metered; error() says why.
     bool add(const uint8_t* data, int size);
     std::optional<LoudnessReading> reading(QString* error);
@@ -30,6 +35,12 @@ private:
     struct State;
     std::unique_ptr<State> d;
 };
+
+// The gain that brings a file measured at `written` (written with `gain`) to the target, or
+// nothing when `gain` is already within 0.1 dB of it.
+std::optional<LoudnessGain> loudnessCorrection(const LoudnessReading& written,
+                                               const LoudnessGain& gain, double targetLufs,
+                                               double truePeakCeilingDbtp);
 
 // Writes a streamed timeline as MP3 at a loudness target. `gain` comes in planned from the
 // samples and leaves with what the file itself measures: when the codec moved the level by

@@ -31,12 +31,16 @@ struct FrameFreer {
 struct PacketFreer {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
+struct ParametersFreer {
+    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
 
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextCloser>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
 using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using ParametersPtr = std::unique_ptr<AVCodecParameters, ParametersFreer>;
 
 // FFmpeg's description of an error code (av_strerror).
 QString ffmpegErrorText(int code);

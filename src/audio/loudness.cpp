@@ -44,6 +44,7 @@ QString formatLevel(double value) {
 struct LoudnessMeter::State {
     std::unique_ptr<ebur128_state, StateDestroyer> meter;
     int sampleRate = 0;
+    int channels = 1;
 };
 
 LoudnessMeter::LoudnessMeter() : d(std::make_unique<State>()) {}
@@ -52,6 +53,10 @@ LoudnessMeter::LoudnessMeter(LoudnessMeter&&) noexcept = default;
 LoudnessMeter& LoudnessMeter::operator=(LoudnessMeter&&) noexcept = default;
 
 bool LoudnessMeter::open(int sampleRate, QString* error) {
+    return open(sampleRate, 1, error);
+}
+
+bool LoudnessMeter::open(int sampleRate, int channels, QString* error) {
     d->meter.reset();
     d->sampleRate = 0;
     if (sampleRate <= 0) {
@@ -59,13 +64,20 @@ bool LoudnessMeter::open(int sampleRate, QString* error) {
                  QObject::tr("invalid sample rate for loudness measurement: %1").arg(sampleRate));
         return false;
     }
-    ebur128_state* state = ebur128_init(1, static_cast<unsigned long>(sampleRate), kMode);
+    if (channels < 1 || channels > 2) {
+        setError(error,
+                 QObject::tr("invalid channel count for loudness measurement: %1").arg(channels));
+        return false;
+    }
+    ebur128_state* state = ebur128_init(static_cast<unsigned>(channels),
+                                        static_cast<unsigned long>(sampleRate), kMode);
     if (!state) {
         setError(error, QObject::tr("failed to start the loudness meter at %1 Hz").arg(sampleRate));
         return false;
     }
     d->meter.reset(state);
     d->sampleRate = sampleRate;
+    d->channels = channels;
     return true;
 }
 
@@ -80,8 +92,8 @@ bool LoudnessMeter::add(const double* samples, qint64 count, QString* error) {
     }
     for (qint64 offset = 0; offset < count; offset += kSliceFrames) {
         const qint64 n = std::min(kSliceFrames, count - offset);
-        if (ebur128_add_frames_double(d->meter.get(), samples + offset, static_cast<size_t>(n)) !=
-            EBUR128_SUCCESS) {
+        if (ebur128_add_frames_double(d->meter.get(), samples + offset * d->channels,
+                                      static_cast<size_t>(n)) != EBUR128_SUCCESS) {
             setError(error, QObject::tr("loudness measurement failed"));
             return false;
         }
@@ -90,7 +102,8 @@ bool LoudnessMeter::add(const double* samples, qint64 count, QString* error) {
 }
 
 bool LoudnessMeter::addSilence(qint64 count, QString* error) {
-    static const std::vector<double> zeros(static_cast<size_t>(kSliceFrames), 0.0);
+    // Room for a slice of stereo frames.
+    static const std::vector<double> zeros(static_cast<size_t>(kSliceFrames) * 2, 0.0);
     for (qint64 offset = 0; offset < count; offset += kSliceFrames) {
         if (!add(zeros.data(), std::min(kSliceFrames, count - offset), error)) {
             return false;
@@ -114,16 +127,20 @@ LoudnessMeter::combined(const std::vector<const LoudnessMeter*>& meters, QString
     std::vector<ebur128_state*> states;
     double truePeak = 0.0;
     for (const LoudnessMeter* meter : meters) {
-        if (!meter || !meter->d->meter || meter->d->sampleRate != meters.front()->d->sampleRate) {
+        if (!meter || !meter->d->meter || meter->d->sampleRate != meters.front()->d->sampleRate ||
+            meter->d->channels != meters.front()->d->channels) {
             setError(error, QObject::tr("loudness meters do not match"));
             return std::nullopt;
         }
-        double peak = 0.0;
-        if (ebur128_true_peak(meter->d->meter.get(), 0, &peak) != EBUR128_SUCCESS) {
-            setError(error, QObject::tr("true-peak measurement failed"));
-            return std::nullopt;
+        for (int channel = 0; channel < meter->d->channels; ++channel) {
+            double peak = 0.0;
+            if (ebur128_true_peak(meter->d->meter.get(), static_cast<unsigned>(channel), &peak) !=
+                EBUR128_SUCCESS) {
+                setError(error, QObject::tr("true-peak measurement failed"));
+                return std::nullopt;
+            }
+            truePeak = std::max(truePeak, peak);
         }
-        truePeak = std::max(truePeak, peak);
         states.push_back(meter->d->meter.get());
     }
     if (states.empty()) {

@@ -11,14 +11,16 @@
 
 namespace lyrane {
 
-// Integrated loudness (ITU-R BS.1770-4, EBU R128 gating) and true peak of one channel.
+// Integrated loudness (ITU-R BS.1770-4, EBU R128 gating) and true peak (the highest of any
+// channel).
 // -infinity where the signal is silent or every block falls below the absolute gate.
 struct LoudnessReading {
     double integratedLufs = 0.0;
     double truePeakDbtp = 0.0;
 };
 
-// A meter fed mono blocks in any chunking; memory stays the same however long the signal.
+// A meter fed blocks of frames (mono, or interleaved channels weighted as left and right) in
+// any chunking; memory stays the same however long the signal.
 // Several meters fed parts of one signal (each part followed by silence) combine into the
 // reading of the whole, so the parts may be measured on different threads.
 class LoudnessMeter {
@@ -31,8 +33,10 @@ public:
     LoudnessMeter& operator=(const LoudnessMeter&) = delete;
 
     bool open(int sampleRate, QString* error);
+    bool open(int sampleRate, int channels, QString* error);
     int sampleRate() const;
 
+    // `count` frames, each of one sample per channel.
     bool add(const double* samples, qint64 count, QString* error);
     bool addSilence(qint64 count, QString* error);
     // Silence long enough that the blocks and the filters holding the audio fed so far are
@@ -40,7 +44,8 @@ public:
     bool endPart(QString* error);
 
     std::optional<LoudnessReading> reading(QString* error) const;
-    // The reading of everything the meters were fed, as one signal; all at the same rate.
+    // The reading of everything the meters were fed, as one signal; all at the same rate and
+    // with the same channels.
     static std::optional<LoudnessReading> combined(const std::vector<const LoudnessMeter*>& meters,
                                                    QString* error);
 

@@ -1,5 +1,6 @@
 #include "audio/programme_mix.h"
 
+#include "audio/encoded_loudness.h"
 #include "audio/ffmpeg_handles.h"
 #include "audio/narration_stream.h"
 
@@ -164,14 +165,26 @@ qint16 toPcm16(double value) {
     return qint16(std::lrint(std::clamp(value, -1.0, 32767.0 / 32768.0) * 32768.0));
 }
 
-// Everything one mix run holds; the steps below fill it in order.
+// How one pass over the programme treats the mix.
+struct MixPass {
+    double gain = 1.0;         // on every sample of the mix
+    bool measureOnly = false;  // mix and meter the samples, write nothing
+    bool meterPackets = false; // decode what the encoder makes and meter that
+};
+
+// Everything one pass over the programme holds; the steps below fill it in order.
 class ProgrammeMix {
 public:
     ProgrammeMix(const ProgrammeMixSettings& settings, const NarrationSource& narration,
-                 const QString& outputPath, ProgrammeMixReport* report)
-        : settings(settings), narration(narration), outputPath(outputPath), report(report) {}
+                 const QString& outputPath, MixedOutputKind kind, MixPass pass,
+                 ProgrammeMixReport* report)
+        : settings(settings), narration(narration), outputPath(outputPath), report(report),
+          kind(kind), pass(pass) {}
 
-    bool run(QString* error);
+    // Mixes into `writePath`, or nowhere for a pass that only measures.
+    bool run(const QString& writePath, QString* error);
+    // What the pass metered: the mix's samples, or the packets written.
+    std::optional<LoudnessReading> reading(QString* error);
 
 private:
     bool openProgramme(QString* error);
@@ -197,7 +210,11 @@ private:
     const NarrationSource& narration;
     const QString outputPath;
     ProgrammeMixReport* report;
-    MixedOutputKind kind = MixedOutputKind::Wav;
+    const MixedOutputKind kind;
+    const MixPass pass;
+    LoudnessMeter mixMeter;           // measureOnly: the mix as made, before it is clamped
+    EncodedPacketMeter packetMeter;   // meterPackets: the encoder's packets, decoded
+    std::vector<double> meteredSlice; // interleaved channels
 
     InputFile input;
     int programmeAudio = -1; // input stream index, -1: the programme has no audio
@@ -435,6 +452,12 @@ bool ProgrammeMix::openOutput(const QString& writePath, QString* error) {
     }
     heldVideo.resize(output->nb_streams);
     videoEnd.assign(output->nb_streams, AV_NOPTS_VALUE);
+    if (pass.measureOnly) {
+        return mixMeter.open(mixRate, mixChannels, error);
+    }
+    if (pass.meterPackets && !packetMeter.open(encoder.get(), error)) {
+        return false;
+    }
 
     if (!(output->oformat->flags & AVFMT_NOFILE)) {
         const int opened =
@@ -467,6 +490,9 @@ bool ProgrammeMix::writePacket(AVPacket* packet, QString* error) {
 }
 
 bool ProgrammeMix::copyPacket(AVPacket* packet, QString* error) {
+    if (pass.measureOnly) {
+        return true;
+    }
     const int target = packet->stream_index == programmeAudio
                            ? keptStream
                            : streamMap[size_t(packet->stream_index)];
@@ -666,6 +692,24 @@ bool ProgrammeMix::encodeMixed(qint64 count, QString* error) {
         return false;
     }
     envelope->fill(mixed, gainSlice.data(), count);
+    const double* narrationSamples = narrationSlice.data();
+    const double* gains = gainSlice.data();
+
+    if (pass.measureOnly) {
+        meteredSlice.resize(size_t(count) * size_t(mixChannels));
+        for (int c = 0; c < mixChannels; ++c) {
+            SampleQueue& queue = programme[size_t(c)];
+            const qint64 available = std::min(count, queue.size());
+            const double* sound = queue.data();
+            for (qint64 i = 0; i < count; ++i) {
+                meteredSlice[size_t(i * mixChannels + c)] =
+                    ((i < available ? sound[i] * gains[i] : 0.0) + narrationSamples[i]) * pass.gain;
+            }
+            queue.drop(available);
+        }
+        mixed += count;
+        return mixMeter.add(meteredSlice.data(), count, error);
+    }
 
     AVFrame* frame = encodeFrame.get();
     av_frame_unref(frame);
@@ -679,15 +723,15 @@ bool ProgrammeMix::encodeMixed(qint64 count, QString* error) {
     if (rc < 0) {
         return fail(error, writeFailure(rc));
     }
-    const double* narrationSamples = narrationSlice.data();
-    const double* gains = gainSlice.data();
     for (int c = 0; c < mixChannels; ++c) {
         SampleQueue& queue = programme[size_t(c)];
         const qint64 available = std::min(count, queue.size());
         const double* sound = queue.data();
         for (qint64 i = 0; i < count; ++i) {
-            // The narration sits in the centre: the same signal on every channel.
-            const double value = (i < available ? sound[i] * gains[i] : 0.0) + narrationSamples[i];
+            // The narration sits in the centre: the same signal on every channel. The pass's
+            // gain (1 without a loudness target) scales the whole mix alike.
+            const double value =
+                ((i < available ? sound[i] * gains[i] : 0.0) + narrationSamples[i]) * pass.gain;
             switch (encoder->sample_fmt) {
             case AV_SAMPLE_FMT_FLTP:
                 reinterpret_cast<float*>(frame->extended_data[c])[i] =
@@ -725,6 +769,9 @@ bool ProgrammeMix::sendToEncoder(const AVFrame* frame, QString* error) {
         }
         if (rc < 0) {
             return fail(error, writeFailure(rc));
+        }
+        if (pass.meterPackets && !packetMeter.add(packet->data, packet->size)) {
+            return fail(error, packetMeter.error());
         }
         av_packet_rescale_ts(packet, encoder->time_base, output->streams[mixedStream]->time_base);
         packet->stream_index = mixedStream;
@@ -822,8 +869,13 @@ bool ProgrammeMix::runInto(const QString& writePath, QString* error) {
             std::max<qint64>(0, narrationLength - std::max(programmeEnd, timelineEnd)) * 1000 /
             mixRate;
     }
-    if (!mixUntil(std::max(programmeEnd, narrationLength), error) ||
-        !sendToEncoder(nullptr, error) || !finishVideo(error)) {
+    if (!mixUntil(std::max(programmeEnd, narrationLength), error)) {
+        return false;
+    }
+    if (pass.measureOnly) {
+        return true;
+    }
+    if (!sendToEncoder(nullptr, error) || !finishVideo(error)) {
         return false;
     }
     int rc = av_write_trailer(output.get());
@@ -839,47 +891,152 @@ bool ProgrammeMix::runInto(const QString& writePath, QString* error) {
     return true;
 }
 
-bool ProgrammeMix::run(QString* error) {
-    const std::optional<MixedOutputKind> outputKind = mixedOutputKindForPath(outputPath);
-    if (!outputKind) {
-        return fail(error, QObject::tr("cannot write %1: the mix writes .wav, .mp3, .m4a, .mp4, "
-                                       ".mov or .mkv files")
-                               .arg(outputPath));
+bool ProgrammeMix::run(const QString& writePath, QString* error) {
+    if (!openProgramme(error)) {
+        return false;
     }
-    kind = *outputKind;
+    const bool done = runInto(writePath, error);
+    output.reset(); // closes the file before it is renamed or removed
+    // The demuxer's index of the programme grows with its length: gone before the next pass
+    // opens the programme again.
+    input.reset();
+    return done;
+}
+
+std::optional<LoudnessReading> ProgrammeMix::reading(QString* error) {
+    return pass.measureOnly ? mixMeter.reading(error) : packetMeter.reading(error);
+}
+
+// The kind of output the request asks for, once the request is one the mix can serve.
+std::optional<MixedOutputKind> checkedOutputKind(const ProgrammeMixSettings& settings,
+                                                 const NarrationSource& narration,
+                                                 const QString& outputPath, QString* error) {
+    const std::optional<MixedOutputKind> kind = mixedOutputKindForPath(outputPath);
+    if (!kind) {
+        fail(error, QObject::tr("cannot write %1: the mix writes .wav, .mp3, .m4a, .mp4, "
+                                ".mov or .mkv files")
+                        .arg(outputPath));
+        return std::nullopt;
+    }
     if (narration.sampleRate <= 0 || narration.totalSamples < 0) {
-        return fail(error, QObject::tr("the narration has no sample rate"));
+        fail(error, QObject::tr("the narration has no sample rate"));
+        return std::nullopt;
     }
     // (Two missing files compare equal, so only an existing programme is compared.)
     const QFileInfo programmeFile(settings.programmePath);
     if (programmeFile.exists() && QFileInfo(outputPath) == programmeFile) {
-        return fail(error,
-                    QObject::tr("cannot write %1: it is the programme itself").arg(outputPath));
+        fail(error, QObject::tr("cannot write %1: it is the programme itself").arg(outputPath));
+        return std::nullopt;
     }
-    if (!openProgramme(error)) {
-        return false;
+    return kind;
+}
+
+// Written beside the output under a hidden name and renamed over it once complete; the
+// muxer creates the file, so it gets the usual permissions.
+class PartialOutput {
+public:
+    explicit PartialOutput(const QString& outputPath) : outputPath(outputPath) {
+        const QFileInfo target(outputPath);
+        path = target.absolutePath() + QStringLiteral("/.") + target.fileName() +
+               QStringLiteral(".%1-%2.part")
+                   .arg(QCoreApplication::applicationPid())
+                   .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
     }
-    // Written beside the output under a hidden name and renamed over it once complete; the
-    // muxer creates the file, so it gets the usual permissions.
-    const QFileInfo target(outputPath);
-    const QString partial =
-        target.absolutePath() + QStringLiteral("/.") + target.fileName() +
-        QStringLiteral(".%1-%2.part")
-            .arg(QCoreApplication::applicationPid())
-            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-    const QByteArray partialName = QFile::encodeName(partial);
-    const bool written = runInto(partial, error);
-    output.reset(); // closes the partial file before it is renamed or removed
-    if (written &&
-        std::rename(partialName.constData(), QFile::encodeName(outputPath).constData()) == 0) {
+    ~PartialOutput() {
+        if (!committed) {
+            std::remove(QFile::encodeName(path).constData());
+        }
+    }
+    PartialOutput(const PartialOutput&) = delete;
+    PartialOutput& operator=(const PartialOutput&) = delete;
+
+    bool commit(QString* error) {
+        if (std::rename(QFile::encodeName(path).constData(),
+                        QFile::encodeName(outputPath).constData()) != 0) {
+            return fail(error, QObject::tr("cannot write %1: %2")
+                                   .arg(outputPath, QString::fromLocal8Bit(std::strerror(errno))));
+        }
+        committed = true;
         return true;
     }
-    if (written) {
-        fail(error, QObject::tr("cannot write %1: %2")
-                        .arg(outputPath, QString::fromLocal8Bit(std::strerror(errno))));
+
+    QString path;
+
+private:
+    const QString outputPath;
+    bool committed = false;
+};
+
+bool rewindNarration(const NarrationSource& narration, QString* error) {
+    if (!narration.rewind) {
+        return fail(error, QObject::tr("the narration cannot be read a second time"));
     }
-    std::remove(partialName.constData());
-    return false;
+    return narration.rewind(error);
+}
+
+// Measures the mix, then writes it at the one gain that meets the target; a lossy output is
+// measured as it is written and, when the codec moved its level, written once more.
+bool mixAtLoudness(const ProgrammeMixSettings& settings, const NarrationSource& narration,
+                   const QString& outputPath, MixedOutputKind kind, ProgrammeMixReport* report,
+                   QString* error) {
+    const double target = *settings.loudnessLufs;
+    const double ceiling = settings.truePeakDbtp;
+    MixPass measure;
+    measure.measureOnly = true;
+    ProgrammeMixReport measureReport;
+    ProgrammeMix measuring(settings, narration, outputPath, kind, measure, &measureReport);
+    if (!measuring.run(QString(), error)) {
+        return false;
+    }
+    const std::optional<LoudnessReading> measured = measuring.reading(error);
+    if (!measured) {
+        return false;
+    }
+    LoudnessGain gain = loudnessGain(*measured, target, ceiling);
+
+    PartialOutput partial(outputPath);
+    MixPass write;
+    write.gain = gain.factor;
+    write.meterPackets = kind != MixedOutputKind::Wav && gain.outcome != LoudnessOutcome::Silent;
+    *report = ProgrammeMixReport();
+    if (!rewindNarration(narration, error)) {
+        return false;
+    }
+    std::optional<ProgrammeMix> writing;
+    writing.emplace(settings, narration, outputPath, kind, write, report);
+    if (!writing->run(partial.path, error)) {
+        return false;
+    }
+    if (write.meterPackets) {
+        std::optional<LoudnessReading> written = writing->reading(error);
+        if (!written) {
+            return false;
+        }
+        const std::optional<LoudnessGain> corrected =
+            loudnessCorrection(*written, gain, target, ceiling);
+        if (corrected) {
+            write.gain = corrected->factor;
+            *report = ProgrammeMixReport();
+            if (!rewindNarration(narration, error)) {
+                return false;
+            }
+            writing.emplace(settings, narration, outputPath, kind, write, report);
+            if (!writing->run(partial.path, error)) {
+                return false;
+            }
+            written = writing->reading(error);
+            if (!written) {
+                return false;
+            }
+            gain = *corrected;
+        }
+        gain.result = *written;
+    }
+    if (!partial.commit(error)) {
+        return false;
+    }
+    report->loudness = gain;
+    return true;
 }
 
 } // namespace
@@ -926,8 +1083,20 @@ bool mixNarrationOverProgramme(const ProgrammeMixSettings& settings,
                                const NarrationSource& narration, const QString& outputPath,
                                ProgrammeMixReport* report, QString* error) {
     ProgrammeMixReport local;
-    ProgrammeMix mix(settings, narration, outputPath, report ? report : &local);
-    return mix.run(error);
+    if (!report) {
+        report = &local;
+    }
+    const std::optional<MixedOutputKind> kind =
+        checkedOutputKind(settings, narration, outputPath, error);
+    if (!kind) {
+        return false;
+    }
+    if (settings.loudnessLufs) {
+        return mixAtLoudness(settings, narration, outputPath, *kind, report, error);
+    }
+    PartialOutput partial(outputPath);
+    ProgrammeMix mix(settings, narration, outputPath, *kind, MixPass(), report);
+    return mix.run(partial.path, error) && partial.commit(error);
 }
 
 } // namespace lyrane

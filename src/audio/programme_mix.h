@@ -2,6 +2,7 @@
 
 #include "audio/ducking_envelope.h"
 #include "audio/stop_check.h"
+#include "audio/loudness.h"
 
 #include <QList>
 #include <QString>
@@ -31,9 +32,14 @@ struct ProgrammeMixSettings {
     bool keepOriginalAudio = false; // video containers: the programme's audio as a second track
     QString audioLanguage;          // ISO 639-2 of the mixed track; empty: none set
     QString audioTitle = QStringLiteral("Narration");
+    // Set: one gain on the whole mix brings it to this integrated loudness, the true peak
+    // kept under the ceiling; the narration keeps its level against the programme.
+    std::optional<double> loudnessLufs;
+    double truePeakDbtp = -1.0;
 };
 
-// The narration, mono, in time order from the programme's start, already at its final level.
+// The narration, mono, in time order from the programme's start, at its level against the
+// programme (a loudness target then scales the whole mix).
 struct NarrationSource {
     int sampleRate = 0;
     qint64 totalSamples = 0;
@@ -44,6 +50,9 @@ struct NarrationSource {
     // Asked between packets and frames of the mix: once true, the mix ends as a failure
     // would, leaving no partial file.
     StopCheck stopped;
+    // Starts the narration again from its first sample: a loudness target mixes it more than
+    // once (measured, then written).
+    std::function<bool(QString* error)> rewind;
 };
 
 enum class MixedOutputKind { Wav, Mp3, M4a, Video };
@@ -55,12 +64,15 @@ bool isVideoOutputPath(const QString& path);
 struct ProgrammeMixReport {
     qint64 extendedByMs = 0; // how far the narration runs past the programme's end
     bool hasProgrammeAudio = false;
-    QStringList skippedStreams; // programme streams the output container cannot carry
+    QStringList skippedStreams;           // programme streams the output container cannot carry
+    std::optional<LoudnessGain> loudness; // with a loudness target: the gain and the mix's figures
 };
 
 // Decodes the programme's audio, ducks it under the narration, mixes the two and writes
 // `outputPath` (kind by extension), copying the programme's video and other streams into
 // video containers. Streams throughout; the output appears whole under its name or not at all.
+// With a loudness target the mix is made twice, measured and then written at one gain (a
+// third time when a lossy codec moved its level; see writeStreamedTimelineMp3AtLoudness).
 bool mixNarrationOverProgramme(const ProgrammeMixSettings& settings,
                                const NarrationSource& narration, const QString& outputPath,
                                ProgrammeMixReport* report, QString* error);

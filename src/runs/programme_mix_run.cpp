@@ -1,5 +1,6 @@
 #include "runs/programme_mix_run.h"
 
+#include "audio/loudness.h"
 #include "audio/programme_mix.h"
 #include "cli/console.h"
 
@@ -45,6 +46,7 @@ public:
             } else if (chunk.startsWith("data")) {
                 remaining = size / 2;
                 total = remaining;
+                dataStart = file.pos();
                 return rate > 0 ? true : fail(error, QObject::tr("WAV file without format"));
             } else if (!file.seek(file.pos() + size + (size & 1))) {
                 return fail(error, file.errorString());
@@ -67,6 +69,16 @@ public:
         return count;
     }
 
+    bool rewind(QString* error) {
+        if (!file.seek(dataStart)) {
+            return fail(
+                error,
+                QObject::tr("cannot read the rendered narration: %1").arg(file.errorString()));
+        }
+        remaining = total;
+        return true;
+    }
+
     int sampleRate() const { return rate; }
     qint64 totalSamples() const { return total; }
 
@@ -82,6 +94,7 @@ private:
     int rate = 0;
     qint64 remaining = 0;
     qint64 total = 0;
+    qint64 dataStart = 0;
     std::vector<uchar> bytes;
 };
 
@@ -149,6 +162,9 @@ int writeNarrationOverProgramme(
         return reader.read(out, max, readError);
     };
     narration.stopped = stopped;
+    narration.rewind = [&reader](QString* rewindError) {
+        return reader.rewind(rewindError);
+    };
 
     printError(QObject::tr("Mixing the narration over %1...\n").arg(mix.programmePath));
     ProgrammeMixReport report;
@@ -174,6 +190,9 @@ int writeNarrationOverProgramme(
     }
     printError(QObject::tr("Created narrated %1 file: %2\n")
                    .arg(QFileInfo(outputPath).suffix().toUpper(), outputPath));
+    if (report.loudness) {
+        printError(loudnessReport(*report.loudness, *mix.loudnessLufs, mix.truePeakDbtp));
+    }
     return 0;
 }
 

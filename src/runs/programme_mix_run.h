@@ -15,9 +15,10 @@ namespace lyrane {
 std::optional<qint64> programmeDurationForRun(const ProgrammeMixSettings& mix);
 
 // Renders the planned narration through `writeNarrationWav` into a temporary WAV file, mixes
-// it over the --mix-with programme into the output file and reports the result. Returns the
-// exit status. Once `stopped` is true the mix ends, its temporary files removed and the
-// output left as it was, and the status is what `interrupted` reports.
+// it over the --mix-with programme into the output file and reports the result, with the mix's
+// loudness when `mix` sets a target. Returns the exit status. Once `stopped` is true the mix
+// ends, its temporary files removed and the output left as it was, and the status is what
+// `interrupted` reports.
 int writeNarrationOverProgramme(
     const ProgrammeMixSettings& mix, const QString& outputFile, const TimelinePlan& plan,
     const std::function<bool(const QString& path, QString* error)>& writeNarrationWav,

@@ -107,8 +107,13 @@ int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
     }
 
     if (!settings.programme.programmePath.isEmpty()) {
+        // A loudness target applies to the mix; the narration keeps its own level against the
+        // programme, as it has without one.
+        ProgrammeMixSettings mix = settings.programme;
+        mix.loudnessLufs = settings.loudnessLufs;
+        mix.truePeakDbtp = settings.truePeakDbtp;
         return writeNarrationOverProgramme(
-            settings.programme, outputFile, *plan,
+            mix, outputFile, *plan,
             [&](const QString& path, QString* writeError) {
                 return source.write(*plan, path, false, writeError);
             },
@@ -216,7 +221,8 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
             return std::min(double(length) / double(slotSamples), kMaxSpeedUp);
         };
     }
-    preparation.measureLoudness = settings.loudnessLufs.has_value();
+    const bool overProgramme = !settings.programme.programmePath.isEmpty();
+    preparation.measureLoudness = settings.loudnessLufs.has_value() && !overProgramme;
     preparation.stopped = stopped;
     // The caller says what was kept, after anything it has to say first.
     const auto interrupted = [] {
@@ -245,7 +251,7 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
     };
     // A loudness target replaces the peak normalisation with one gain.
     std::optional<LoudnessGain> gain;
-    if (settings.loudnessLufs) {
+    if (settings.loudnessLufs && !overProgramme) {
         gain = loudnessGain(*clips->loudness(), *settings.loudnessLufs, settings.truePeakDbtp);
     }
     const OutputLevel level =

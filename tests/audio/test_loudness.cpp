@@ -159,6 +159,55 @@ private slots:
         QVERIFY(!error.isEmpty());
     }
 
+    // Stereo: the channels' powers add (a signal on both reads 3.01 dB above one channel of
+    // it, pauses included), the true peak is the higher channel's; a stereo meter does not
+    // combine with a mono one.
+    void stereoSumsChannelsAndTakesTheHigherPeak() {
+        const int rate = 48000;
+        const std::vector<double> left = sine(rate, 1000.0, -20.0, 4.0);
+        const std::vector<double> right = sine(rate, 1000.0, -26.0, 4.0);
+        std::vector<double> both(left.size() * 2);
+        std::vector<double> same(left.size() * 2);
+        for (size_t i = 0; i < left.size(); ++i) {
+            both[2 * i] = left[i];
+            both[2 * i + 1] = right[i];
+            same[2 * i] = same[2 * i + 1] = left[i];
+        }
+        QString error;
+        LoudnessMeter stereo;
+        QVERIFY2(stereo.open(rate, 2, &error), qPrintable(error));
+        QVERIFY(stereo.add(both.data(), qint64(left.size()) / 2, &error));
+        QVERIFY(stereo.add(both.data() + left.size(), qint64(left.size()) / 2, &error));
+        const auto reading = stereo.reading(&error);
+        QVERIFY2(reading, qPrintable(error));
+        const double expected = 10.0 * std::log10(std::pow(10.0, (-20.0 - 3.01) / 10.0) +
+                                                  std::pow(10.0, (-26.0 - 3.01) / 10.0));
+        QVERIFY2(std::fabs(reading->integratedLufs - expected) < 0.05,
+                 qPrintable(QString::number(reading->integratedLufs)));
+        QVERIFY2(std::fabs(reading->truePeakDbtp + 20.0) < 0.05,
+                 qPrintable(QString::number(reading->truePeakDbtp)));
+
+        LoudnessMeter dual;
+        LoudnessMeter mono;
+        QVERIFY(dual.open(rate, 2, &error) && mono.open(rate, &error));
+        const qint64 half = qint64(left.size()) / 2;
+        QVERIFY(dual.add(same.data(), half, &error) && dual.endPart(&error) &&
+                dual.add(same.data() + 2 * half, half, &error));
+        QVERIFY(mono.add(left.data(), half, &error) && mono.endPart(&error) &&
+                mono.add(left.data() + half, half, &error));
+        const double difference =
+            dual.reading(&error)->integratedLufs - mono.reading(&error)->integratedLufs;
+        // Gating in 0.1 LU steps: each reading is within 0.05 LU.
+        QVERIFY2(std::fabs(difference - 3.01) < 0.11, qPrintable(QString::number(difference)));
+
+        LoudnessMeter single;
+        QVERIFY(single.open(rate, &error));
+        error.clear();
+        QVERIFY(!LoudnessMeter::combined({&dual, &single}, &error));
+        QVERIFY(!error.isEmpty());
+        QVERIFY(!dual.open(rate, 3, &error));
+    }
+
     void gainMeetsTargetUnderTheCeiling_data() {
         QTest::addColumn<double>("lufs");
         QTest::addColumn<double>("dbtp");

@@ -24,6 +24,8 @@ CUES = [
 ]
 PLACEMENT = re.compile(r"^Segment (\d+): desired (-?\d+) ms, actual (\d+) ms - (\d+) ms$",
                        re.MULTILINE)
+LOUDNESS_LINE = re.compile(r"Loudness: (-?[0-9.]+|-inf) LUFS integrated, true peak "
+                           r"(-?[0-9.]+|-inf) dBTP( \(target .* not reached: .*\))?\n\Z")
 
 
 def ffmpeg(*args):
@@ -45,6 +47,25 @@ def packets(path, selector):
                              "-f", "framemd5", "-"], capture_output=True, text=True, check=True)
     return [[field.strip() for field in line.split(",")[1:]]
             for line in result.stdout.splitlines() if line and not line.startswith("#")]
+
+
+def ebur128(path):
+    """(integrated LUFS, true peak dBTP) of a file's first audio track as ffmpeg's ebur128
+    filter reads it."""
+    done = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", path,
+                           "-map", "0:a:0", "-af", "ebur128=peak=true", "-f", "null", "-"],
+                          capture_output=True, text=True, check=True)
+    summary = done.stderr[done.stderr.rindex("Summary:"):]
+    integrated = float(re.search(r"I:\s+(-?[0-9.]+) LUFS", summary).group(1))
+    peak = float(re.search(r"Peak:\s+(-?[0-9.]+|-inf) dBFS", summary).group(1))
+    return integrated, peak
+
+
+def reported_loudness(stderr):
+    line = LOUDNESS_LINE.search(stderr)
+    if not line:
+        raise AssertionError("no Loudness line at the end of:\n" + stderr[-2000:])
+    return float(line.group(1)), float(line.group(2)), line.group(3)
 
 
 def placements(stderr):
@@ -74,6 +95,12 @@ class ProgrammeMixTest(LyraneTestCase):
                "-c:v", "mpeg4", "-c:a", "aac", "-shortest", os.path.join(media, "short.mp4"))
         ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=8", "-c:v", "mpeg4",
                os.path.join(media, "silent.mp4"))
+        # Loud pink noise (about -15 LUFS): most of the mix's loudness is the programme's, and
+        # its true peak leaves room to reach -16 LUFS under the ceiling.
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=8",
+               "-f", "lavfi", "-i", "anoisesrc=color=pink:amplitude=1.0:seed=7:sample_rate=48000"
+               ":duration=8", "-ac", "2", "-c:v", "mpeg4", "-c:a", "aac", "-b:a", "256k",
+               "-shortest", os.path.join(media, "noise.mp4"))
         cls.service = Service()
 
     @classmethod
@@ -243,6 +270,60 @@ class ProgrammeMixTest(LyraneTestCase):
         self.assertEqual((int(streams[1]["sample_rate"]), streams[1]["channels"]), (RATE, 1))
         self.assertAlmostEqual(float(streams[1]["duration"]), 8.0, delta=0.05)
         self.assertEqual(packets(output, "0:v"), packets(self.media_path("silent.mp4"), "0:v"))
+
+    def test_loudness_target_applies_to_the_whole_mix(self):
+        cases = [  # programme, output, target LUFS
+            ("tone.wav", "tone-23.wav", -23.0),
+            ("noise.mp4", "noise-16.wav", -16.0),
+            ("noise.mp4", "noise-16.mp4", -16.0),
+            ("film.mp4", "film-23.mp4", -23.0),
+            ("noise.mp4", "noise-16.mp3", -16.0),
+        ]
+        for programme, name, target in cases:
+            with self.subTest(programme=programme, output=name, target=target):
+                result, output = self.mix(programme, name, "--loudness", str(target))
+                self.assertExitStatus(result, 0)
+                lufs, peak, reason = reported_loudness(result.stderr)
+                self.assertIsNone(reason)
+                self.assertAlmostEqual(lufs, target, delta=0.2)
+                self.assertLessEqual(peak, -1.0 + 0.2)
+                measured, measured_peak = ebur128(output)
+                self.assertAlmostEqual(measured, target, delta=0.5)
+                self.assertAlmostEqual(measured, lufs, delta=0.5)
+                self.assertLessEqual(measured_peak, -1.0 + 0.3)
+                if name.endswith(".mp4"):
+                    self.assertEqual(packets(output, "0:v"),
+                                     packets(self.media_path(programme), "0:v"))
+                if not name.endswith(".wav"):
+                    continue
+                # One gain on the whole mix: the same samples as the mix without a target,
+                # scaled, so the narration keeps its level against the ducked programme.
+                plain = os.path.join(self.out_dir, "plain-" + name)
+                self.assertExitStatus(self.mix(programme, "plain-" + name)[0], 0)
+                _, _, scaled = read_wav(output)
+                _, _, unscaled = read_wav(plain)
+                self.assertEqual(len(scaled), len(unscaled))
+                gain = (sum(a * b for a, b in zip(scaled, unscaled))
+                        / sum(b * b for b in unscaled))
+                error = sum((a - gain * b) ** 2 for a, b in zip(scaled, unscaled))
+                self.assertLess(10 * math.log10(error / sum(a * a for a in scaled)), -60)
+                self.assertAlmostEqual(20 * math.log10(gain), target - ebur128(plain)[0],
+                                       delta=0.5)
+
+    def test_true_peak_ceiling_holds_on_the_mix(self):
+        result, output = self.mix("noise.mp4", "ceiling.mp4", "--loudness", "-6",
+                                  "--true-peak", "-3")
+        self.assertExitStatus(result, 0)
+        lufs, peak, reason = reported_loudness(result.stderr)
+        self.assertEqual(reason, " (target -6.0 LUFS not reached: the true-peak ceiling of "
+                                 "-3.0 dBTP limits the gain)")
+        self.assertLessEqual(peak, -3.0 + 0.2)
+        self.assertLess(lufs, -6.5)
+        measured, measured_peak = ebur128(output)
+        self.assertAlmostEqual(measured, lufs, delta=0.5)
+        self.assertLessEqual(measured_peak, -3.0 + 0.3)
+        result, _ = self.mix("noise.mp4", "plain.mp4")
+        self.assertNotIn("Loudness:", result.stderr)
 
     def test_bad_inputs_fail_cleanly(self):
         not_media = os.path.join(self.media, "notes.mp4")
