@@ -25,7 +25,8 @@ CUES = [
 PLACEMENT = re.compile(r"^Segment (\d+): desired (-?\d+) ms, actual (\d+) ms - (\d+) ms$",
                        re.MULTILINE)
 LOUDNESS_LINE = re.compile(r"Loudness: (-?[0-9.]+|-inf) LUFS integrated, true peak "
-                           r"(-?[0-9.]+|-inf) dBTP( \(target .* not reached: .*\))?\n\Z")
+                           r"(-?[0-9.]+|-inf) dBTP( \(target .* not reached: .*\))?\n"
+                           r"(?:Billed: [^\n]*\n)?\Z")
 
 
 def ffmpeg(*args):
