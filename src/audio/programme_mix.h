@@ -1,8 +1,8 @@
 #pragma once
 
 #include "audio/ducking_envelope.h"
-#include "audio/stop_check.h"
 #include "audio/loudness.h"
+#include "audio/stop_check.h"
 
 #include <QList>
 #include <QString>
