@@ -7,6 +7,7 @@
 #include "audio/timeline_render.h"
 #include "audio/wav_file.h"
 #include "cache/clip_format.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -21,11 +22,7 @@ class ClipFormatTest : public QObject {
     QTemporaryDir dir;
 
     QString writeFile(const QString& name, const QByteArray& bytes) {
-        QFile file(dir.filePath(name));
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-            qFatal("cannot write test file");
-        }
-        return file.fileName();
+        return test::writeTestFile(dir, name, bytes);
     }
 
 private slots:

@@ -1,4 +1,5 @@
 #include "cli/text_file.h"
+#include "test_files.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,11 +12,7 @@ class TextFileTest : public QObject {
     QTemporaryDir dir;
 
     QString writeFile(const QString& name, const QByteArray& bytes) {
-        QFile file(dir.filePath(name));
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-            qFatal("cannot write test file");
-        }
-        return file.fileName();
+        return test::writeTestFile(dir, name, bytes);
     }
 
 private slots:

@@ -1,4 +1,5 @@
 #include "cli/voice_map.h"
+#include "test_files.h"
 
 #include <QtTest>
 
@@ -22,13 +23,8 @@ class VoiceMapTest : public QObject {
 
     QTemporaryDir directory;
 
-    QString writeFile(const QString& name, const QByteArray& content) {
-        const QString path = directory.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) {
-            qFatal("cannot write %s", qPrintable(path));
-        }
-        return path;
+    QString writeFile(const QString& name, const QByteArray& bytes) {
+        return lyrane::test::writeTestFile(directory, name, bytes);
     }
 
 private slots:
