@@ -20,8 +20,8 @@ bool batchCostAllowed(const RunConfiguration& config, SubtitleSession& session) 
     if (!services) {
         return false;
     }
-    CostEstimate total;
-    total.modelId = runModelId(config);
+    // One counter for all files: a clip two files share is paid for once.
+    CostCounter counter(services->clips, runModelId(config));
     for (const QString& file : config.batchFiles) {
         QString error;
         std::optional<SubtitleFile> subtitles = readSubtitleFile(file, config.encoding, &error);
@@ -29,15 +29,11 @@ bool batchCostAllowed(const RunConfiguration& config, SubtitleSession& session) 
             continue;
         }
         assignSpeakers(&subtitles->cues, config.speakers.labels);
-        const CostEstimate estimate =
-            estimateJobs(session.runJobs(subtitles->cues), services->clips, total.modelId);
-        total.cues += estimate.cues;
-        total.cachedCues += estimate.cachedCues;
-        total.characters += estimate.characters;
-        total.cuesToSynthesize += estimate.cuesToSynthesize;
-        total.charactersToSynthesize += estimate.charactersToSynthesize;
-        total.credits += estimate.credits;
+        for (const ClipJob& job : session.runJobs(subtitles->cues)) {
+            counter.add(job);
+        }
     }
+    const CostEstimate& total = counter.estimate();
     if (!withinBudget(config, total) || !accountAllows(config, *services, total)) {
         return false;
     }
