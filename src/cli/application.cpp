@@ -1,7 +1,7 @@
 #include "cli/application.h"
 
-#include "cli/console.h"
 #include "runs/batch_run.h"
+#include "runs/console.h"
 #include "runs/single_text_run.h"
 #include "runs/subtitle_run.h"
 #include "runs/voice_listing.h"

@@ -1,6 +1,6 @@
 #include "cli/application.h"
 #include "cli/options.h"
-#include "cli/stop_signals.h"
+#include "runs/stop_signals.h"
 
 #include <QCoreApplication>
 

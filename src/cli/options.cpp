@@ -1,12 +1,12 @@
 #include "cli/options.h"
 
-#include "cli/console.h"
 #include "cli/text_file.h"
-#include "cli/voice_map.h"
-#include "runs/cost_estimate.h"
+#include "runs/console.h"
+#include "runs/voice_map.h"
 #include "subtitles/caption_writer.h"
 #include "subtitles/speakers.h"
 #include "subtitles/text_decoding.h"
+#include "synthesis/cost_estimate.h"
 #include "synthesis/output_formats.h"
 #include "synthesis/voice_settings.h"
 

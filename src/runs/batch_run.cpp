@@ -1,9 +1,10 @@
 #include "runs/batch_run.h"
 
-#include "cli/console.h"
-#include "cli/stop_signals.h"
+#include "runs/console.h"
 #include "runs/cue_voices.h"
+#include "runs/narration.h"
 #include "runs/output_naming.h"
+#include "runs/stop_signals.h"
 #include "runs/subtitle_run.h"
 #include "subtitles/subtitle_file.h"
 
@@ -15,10 +16,12 @@ namespace {
 
 // The budget and the account are checked once, for all files together, before the first
 // request; files that cannot be read are left to their own run to report.
-bool batchCostAllowed(const RunConfiguration& config, SubtitleSession& session) {
-    RunServices* services = session.runServices();
+NarrationOutcome checkBatchCost(NarrationSession& session) {
+    const RunConfiguration& config = session.config;
+    QString failure;
+    RunServices* services = session.services(&failure);
     if (!services) {
-        return false;
+        return NarrationOutcome::failed(failure);
     }
     // One counter for all files: a clip two files share is paid for once.
     CostCounter counter(services->clips, runModelId(config));
@@ -29,56 +32,66 @@ bool batchCostAllowed(const RunConfiguration& config, SubtitleSession& session) 
             continue;
         }
         assignSpeakers(&subtitles->cues, config.speakers.labels);
-        for (const ClipJob& job : session.runJobs(subtitles->cues)) {
+        NarrationInput input;
+        input.count = config.limit == 0 ? int(subtitles->cues.size())
+                                        : std::min(config.limit, int(subtitles->cues.size()));
+        input.cues = std::move(subtitles->cues);
+        for (const ClipJob& job : session.jobs(input, services->clips, true)) {
             counter.add(job);
         }
     }
-    const CostEstimate& total = counter.estimate();
-    if (!withinBudget(config, total) || !accountAllows(config, *services, total)) {
-        return false;
+    BudgetAndAccountGate gate(config);
+    if (!gate.allows(counter.estimate(), *services, &failure)) {
+        return NarrationOutcome::failed(failure);
     }
-    session.skipCostChecks();
-    return true;
+    return {};
 }
 
-int runFiles(const RunConfiguration& config, SubtitleSession& session) {
+NarrationOutcome narrateFiles(NarrationSession& session) {
+    const RunConfiguration& config = session.config;
     const QStringList& files = config.batchFiles;
     if (files.isEmpty()) {
-        printError(QObject::tr("--batch needs at least one subtitle file\n"));
-        return 1;
+        return NarrationOutcome::failed(
+            printFailure(QObject::tr("--batch needs at least one subtitle file\n")));
     }
-    if (!config.dryRun && !batchCostAllowed(config, session)) {
-        session.recordFailure(QString(), std::nullopt, lastErrorMessage());
-        return 1;
+    if (!config.dryRun) {
+        const NarrationOutcome checked = checkBatchCost(session);
+        if (!checked.done()) {
+            recordFailure(session.report, checked, QString());
+            return checked;
+        }
     }
+    PassedGate checked;
     for (int i = 0; i < files.size(); ++i) {
         printError(QObject::tr("Batch %1/%2: %3\n").arg(i + 1).arg(files.size()).arg(files[i]));
-        const int status =
-            session.runFile(files[i], batchOutputPath(files[i], config.outputFile), files[i]);
-        if (receivedStopSignal() != 0) {
-            return status; // the run has said what it kept
+        const NarrationOutcome outcome = narrateSubtitleFile(
+            session, files[i], batchOutputPath(files[i], config.outputFile), files[i], checked);
+        recordFailure(session.report, outcome, files[i]);
+        if (outcome.status == NarrationOutcome::Status::Interrupted) {
+            return outcome; // the run has said what it kept
         }
-        if (status != 0) {
+        if (!outcome.done()) {
             printError(QObject::tr("Batch stopped at file %1/%2: %3\n")
                            .arg(i + 1)
                            .arg(files.size())
                            .arg(files[i]));
-            return 1;
+            return outcome;
         }
     }
     printError(QObject::tr("Batch complete: %1 files\n").arg(files.size()));
-    return 0;
+    return {};
 }
 
 } // namespace
 
 int runBatch(const RunConfiguration& config) {
-    SubtitleSession session(config);
-    const int status = runFiles(config, session);
-    if (!writeReportIfAsked(config, session.runReport())) {
+    NarrationSession session(config);
+    const NarrationOutcome outcome = narrateFiles(session);
+    recordFailure(session.report, outcome, QString());
+    if (!writeReportIfAsked(config, session.report)) {
         return 1;
     }
-    return status;
+    return outcome.exitStatus();
 }
 
 } // namespace lyrane

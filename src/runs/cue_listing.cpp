@@ -1,6 +1,6 @@
 #include "runs/cue_listing.h"
 
-#include "cli/console.h"
+#include "runs/console.h"
 #include "runs/cue_voices.h"
 
 #include <QObject>

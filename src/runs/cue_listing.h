@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/voice_map.h"
+#include "runs/voice_map.h"
 #include "subtitles/vtt_parser.h"
 
 #include <QList>

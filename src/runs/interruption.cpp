@@ -1,7 +1,7 @@
 #include "runs/interruption.h"
 
-#include "cli/console.h"
-#include "cli/stop_signals.h"
+#include "runs/console.h"
+#include "runs/stop_signals.h"
 
 #include <QFileInfo>
 #include <QObject>
@@ -9,31 +9,24 @@
 
 namespace lyrane {
 
-int reportInterruption(const QList<ClipJob>& jobs) {
-    QStringList paths;
-    paths.reserve(jobs.size());
-    for (const ClipJob& job : jobs) {
-        paths.append(job.path);
-    }
-    return reportInterruption(paths);
-}
-
-int reportInterruption(const QStringList& clipPaths) {
+NarrationOutcome reportInterruption(const QList<ClipJob>& jobs) {
     QSet<QString> clips;
     QSet<QString> cached;
-    for (const QString& path : clipPaths) {
-        if (!clips.contains(path)) {
-            clips.insert(path);
-            if (QFileInfo::exists(path)) {
-                cached.insert(path);
+    for (const ClipJob& job : jobs) {
+        if (!clips.contains(job.path)) {
+            clips.insert(job.path);
+            if (QFileInfo::exists(job.path)) {
+                cached.insert(job.path);
             }
         }
     }
-    printError(QObject::tr("Interrupted: %1 of %2 clips are in the cache; run the same command "
-                           "again to resume.\n")
-                   .arg(cached.size())
-                   .arg(clips.size()));
-    return 128 + receivedStopSignal();
+    NarrationOutcome outcome = NarrationOutcome::interrupted(receivedStopSignal());
+    outcome.failure =
+        printFailure(QObject::tr("Interrupted: %1 of %2 clips are in the cache; run the same "
+                                 "command again to resume.\n")
+                         .arg(cached.size())
+                         .arg(clips.size()));
+    return outcome;
 }
 
 } // namespace lyrane

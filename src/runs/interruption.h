@@ -1,16 +1,15 @@
 #pragma once
 
+#include "runs/narration.h"
 #include "synthesis/clip_source.h"
 
 #include <QList>
-#include <QStringList>
 
 namespace lyrane {
 
-// Says how many of the jobs' clips the cache holds now that a signal stopped the run, and
-// returns the exit status for that signal (128 + its number: 130 for SIGINT, 143 for SIGTERM).
-int reportInterruption(const QList<ClipJob>& jobs);
-// The same for the clips at these cache paths.
-int reportInterruption(const QStringList& clipPaths);
+// Says how many of the jobs' clips the cache holds now that a signal stopped the run; the
+// outcome is Interrupted (exit status 128 + the signal: 130 for SIGINT, 143 for SIGTERM), with
+// that line as its failure.
+NarrationOutcome reportInterruption(const QList<ClipJob>& jobs);
 
 } // namespace lyrane

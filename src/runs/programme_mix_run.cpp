@@ -2,7 +2,7 @@
 
 #include "audio/loudness.h"
 #include "audio/programme_mix.h"
-#include "cli/console.h"
+#include "runs/console.h"
 
 #include <QDir>
 #include <QFile>

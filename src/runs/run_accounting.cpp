@@ -1,6 +1,6 @@
 #include "runs/run_accounting.h"
 
-#include "cli/console.h"
+#include "runs/console.h"
 #include "runs/run_preparation.h"
 #include "synthesis/account_client.h"
 #include "synthesis/models.h"
@@ -47,11 +47,12 @@ CostCounter::CostCounter(const ClipSource& source, const QString& modelId) : sou
     total.modelId = modelId;
 }
 
-void CostCounter::add(const ClipJob& job) {
+bool CostCounter::add(const ClipJob& job) {
     const QString file = job.cacheFile();
     const bool cached = made.contains(file) || source.isCached(job);
     made.insert(file);
     total.addCue(billableCharacters(job.request.text), cached);
+    return cached;
 }
 
 CostEstimate estimateJobs(const QList<ClipJob>& jobs, const ClipSource& source,
@@ -61,34 +62,6 @@ CostEstimate estimateJobs(const QList<ClipJob>& jobs, const ClipSource& source,
         counter.add(job);
     }
     return counter.estimate();
-}
-
-bool withinBudget(const RunConfiguration& config, const CostEstimate& estimate) {
-    if (config.maxCredits && estimate.credits > *config.maxCredits) {
-        printError(overBudgetLine(estimate.credits, *config.maxCredits));
-        return false;
-    }
-    return true;
-}
-
-bool accountAllows(const RunConfiguration& config, RunServices& services,
-                   const CostEstimate& estimate) {
-    if (!config.creditCheck || estimate.cuesToSynthesize == 0) {
-        return true;
-    }
-    QString error;
-    const std::optional<AccountCredits> account =
-        readAccountCredits(&services.network, services.client.baseUrl(), services.apiKey,
-                           config.synthesis.timeoutMs, &error);
-    if (!account) {
-        printError(creditCheckSkippedLine(error));
-        return true;
-    }
-    if (!account->allows(estimate.credits)) {
-        printError(notEnoughCreditsLine(estimate.credits, account->left()));
-        return false;
-    }
-    return true;
 }
 
 void Billing::add(const ClipJob& job, const ClipResult& result) {

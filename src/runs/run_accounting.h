@@ -2,11 +2,11 @@
 
 #include "audio/timeline_plan.h"
 #include "cache/cache_manager.h"
-#include "cli/run_configuration.h"
-#include "runs/cost_estimate.h"
+#include "runs/run_configuration.h"
 #include "runs/run_report.h"
 #include "synthesis/clip_scheduler.h"
 #include "synthesis/clip_source.h"
+#include "synthesis/cost_estimate.h"
 #include "synthesis/speech_service.h"
 
 #include <QList>
@@ -46,7 +46,8 @@ private:
 class CostCounter {
 public:
     CostCounter(const ClipSource& source, const QString& modelId);
-    void add(const ClipJob& job);
+    // Counts the job; true when it was counted as cached.
+    bool add(const ClipJob& job);
     const CostEstimate& estimate() const { return total; }
 
 private:
@@ -58,15 +59,6 @@ private:
 // What the jobs cost with `modelId`, counted as CostCounter does.
 CostEstimate estimateJobs(const QList<ClipJob>& jobs, const ClipSource& source,
                           const QString& modelId);
-
-// False, having said why, when the estimate exceeds --max-credits.
-bool withinBudget(const RunConfiguration& config, const CostEstimate& estimate);
-
-// Reads the account before the first request when something is to be synthesized. False,
-// having said why, when the account lacks the credits and cannot extend its limit; an account
-// that cannot be read is said in one line and the run goes on.
-bool accountAllows(const RunConfiguration& config, RunServices& services,
-                   const CostEstimate& estimate);
 
 // What the service billed for the clips a run made.
 struct Billing {

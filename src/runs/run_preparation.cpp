@@ -1,6 +1,6 @@
 #include "runs/run_preparation.h"
 
-#include "cli/console.h"
+#include "runs/console.h"
 #include "synthesis/api_key.h"
 
 #include <QDateTime>
@@ -16,15 +16,15 @@ RunServices::RunServices(const QString& apiKey, const QString& cacheDirectory,
     client.setTransferTimeoutMs(timeoutMs);
 }
 
-std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config) {
+std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config, QString* failure) {
     QString error;
     const QString apiKey = loadApiKey(config.apiKeyFile, &error);
     if (!error.isEmpty()) {
-        printError(error + QLatin1Char('\n'));
+        *failure = printFailure(error + QLatin1Char('\n'));
         return nullptr;
     }
     if (apiKey.isEmpty()) {
-        printError(QObject::tr("ElevenLabs API key is required\n"));
+        *failure = printFailure(QObject::tr("ElevenLabs API key is required\n"));
         return nullptr;
     }
 
@@ -34,7 +34,7 @@ std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config) 
     services->cache.removeStaleTemporaries(QDateTime::currentDateTime().addSecs(-3600));
     if (services->mirror.isEnabled()) {
         if (!services->mirror.ensureAvailable(&error)) {
-            printError(error + QLatin1Char('\n'));
+            *failure = printFailure(error + QLatin1Char('\n'));
             return nullptr;
         }
         printError(QObject::tr("S3 cache enabled: %1\n").arg(config.s3Bucket));

@@ -2,7 +2,7 @@
 
 #include "cache/cache_manager.h"
 #include "cache/s3_cache.h"
-#include "cli/run_configuration.h"
+#include "runs/run_configuration.h"
 #include "synthesis/clip_source.h"
 #include "synthesis/elevenlabs_client.h"
 #include "synthesis/speech_service.h"
@@ -29,7 +29,7 @@ struct RunServices {
 };
 
 // Loads the key, then creates the cache directory and the mirror, in that order; prints the
-// reason and returns nothing when the run cannot go on.
-std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config);
+// reason (kept in `failure`) and returns nothing when the run cannot go on.
+std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config, QString* failure);
 
 } // namespace lyrane

@@ -1,6 +1,6 @@
 #include "runs/service_notices.h"
 
-#include "cli/console.h"
+#include "runs/console.h"
 #include "synthesis/request_limits.h"
 #include "synthesis/text_splitting.h"
 
@@ -20,18 +20,18 @@ void printWindowLowered(int inFlight) {
         QObject::tr("Service allows fewer requests at once; now %1 in flight\n").arg(inFlight));
 }
 
-bool checkRequestLength(const TtsRequest& request, const QString& label) {
+bool checkRequestLength(const TtsRequest& request, const QString& label, QString* failure) {
     const qsizetype length = requestCharacterCount(request.text);
     const int limit = requestCharacterLimit(request);
     if (length <= limit) {
         return true;
     }
-    printError(QObject::tr("%1 is %2 characters long; %3 allows at most %4 characters in one "
-                           "request\n")
-                   .arg(label)
-                   .arg(length)
-                   .arg(requestModelId(request))
-                   .arg(limit));
+    *failure = printFailure(QObject::tr("%1 is %2 characters long; %3 allows at most %4 "
+                                        "characters in one request\n")
+                                .arg(label)
+                                .arg(length)
+                                .arg(requestModelId(request))
+                                .arg(limit));
     return false;
 }
 

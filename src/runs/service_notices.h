@@ -14,7 +14,7 @@ void printServiceErrorTip(ServiceErrorReason reason, const ServiceErrorContext& 
 void printWindowLowered(int inFlight);
 
 // False, after saying so, when the request's text is over its model's per-request limit.
-// `label` names the text, e.g. "Cue 12".
-bool checkRequestLength(const TtsRequest& request, const QString& label);
+// `label` names the text, e.g. "Cue 12"; the line said is kept in `failure`.
+bool checkRequestLength(const TtsRequest& request, const QString& label, QString* failure);
 
 } // namespace lyrane

@@ -1,13 +1,17 @@
 #include "runs/timeline_assembly.h"
 
+#include "audio/clip_loading.h"
 #include "audio/encoded_loudness.h"
+#include "audio/loudness.h"
+#include "audio/mp3_codec.h"
 #include "audio/prepared_clips.h"
 #include "audio/streamed_timeline.h"
 #include "audio/timeline_plan.h"
-#include "cli/console.h"
-#include "cli/stop_signals.h"
-#include "runs/output_naming.h"
+#include "audio/wav_file.h"
+#include "runs/console.h"
+#include "runs/narration_output.h"
 #include "runs/programme_mix_run.h"
+#include "runs/stop_signals.h"
 
 #include <QFileInfo>
 #include <QObject>
@@ -41,23 +45,23 @@ struct TimelineSource {
     std::function<qint64()> speechMs;
     std::function<bool(const TimelinePlan& plan, const QString& path, bool mp3, QString* error)>
         write;
-    // A signal stops the writing; what the run kept is then reported, giving the status.
+    // A signal stops the writing; what the run kept is then reported.
     StopCheck stopped;
-    std::function<int()> interrupted;
 };
 
 // The padding an --autopad run uses: the requested padding when the clips fit without any,
 // else enough for all the speech to follow the last cue, or more when late cues and
 // collisions push the last clip further than that allows.
-std::optional<qint64> autopadMs(const TimelineSource& source, qint64 requestedMs,
-                                qint64 durationMs) {
+std::optional<qint64> autopadMs(const TimelineSource& source, qint64 requestedMs, qint64 durationMs,
+                                QString* failureLine) {
     printError(QObject::tr("Calculating required padding automatically...\n"));
     QString error;
     qint64 paddingMs = requestedMs;
     TimelinePlanFailure failure;
     if (!source.plan(0, &error, &failure)) {
         if (failure.kind != TimelinePlanFailure::Kind::ClipPastEnd) {
-            printError(QObject::tr("Failed to calculate padding: %1\n").arg(error));
+            *failureLine =
+                printFailure(QObject::tr("Failed to calculate padding: %1\n").arg(error));
             return std::nullopt;
         }
         paddingMs = std::max(paddingMs, std::max<qint64>(0, source.speechMs() - durationMs) + 500);
@@ -67,14 +71,17 @@ std::optional<qint64> autopadMs(const TimelineSource& source, qint64 requestedMs
     return paddingMs;
 }
 
-int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
-                  const QList<double>& speedUps, qint64 durationMs, const TimelineSource& source,
-                  const TimelinePlanned& planned) {
+NarrationOutcome writeTimeline(const TimelineSettings& settings, const QString& outputFile,
+                               const ProgressWording& wording, const QList<double>& speedUps,
+                               qint64 durationMs, const TimelineSource& source,
+                               const TimelinePlanned& planned,
+                               const std::optional<LoudnessGain>& gain) {
     qint64 paddingMs = settings.paddingMs;
     if (settings.autopad) {
-        const std::optional<qint64> padding = autopadMs(source, paddingMs, durationMs);
+        QString failure;
+        const std::optional<qint64> padding = autopadMs(source, paddingMs, durationMs, &failure);
         if (!padding) {
-            return 1;
+            return NarrationOutcome::failed(failure);
         }
         paddingMs = *padding;
     }
@@ -83,8 +90,8 @@ int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
     QString error;
     const std::optional<TimelinePlan> plan = source.plan(paddingMs, &error, nullptr);
     if (!plan) {
-        printError(QObject::tr("Failed to mix audio: %1\n").arg(error));
-        return 1;
+        return NarrationOutcome::failed(
+            printFailure(QObject::tr("Failed to mix audio: %1\n").arg(error)));
     }
     if (planned) {
         planned(*plan, speedUps);
@@ -105,73 +112,40 @@ int writeTimeline(const TimelineSettings& settings, const QString& outputFile,
                            .arg(placement.actualStartMs - placement.desiredStartMs));
         }
     }
-
-    if (!settings.programme.programmePath.isEmpty()) {
-        // A loudness target applies to the mix; the narration keeps its own level against the
-        // programme, as it has without one.
-        ProgrammeMixSettings mix = settings.programme;
-        mix.loudnessLufs = settings.loudnessLufs;
-        mix.truePeakDbtp = settings.truePeakDbtp;
-        return writeNarrationOverProgramme(
-            mix, outputFile, *plan,
-            [&](const QString& path, QString* writeError) {
-                return source.write(*plan, path, false, writeError);
-            },
-            source.stopped, source.interrupted);
-    }
-
-    const OutputTarget output = outputTarget(outputFile);
-    if (output.mp3) {
-        if (!source.write(*plan, output.path, true, &error)) {
-            if (stopRequested(source.stopped)) {
-                return source.interrupted();
-            }
-            printError(QObject::tr("Failed to write MP3 output file: %1\n").arg(error));
-            return 1;
-        }
-        printError(QObject::tr("Created mixed MP3 audio file: %1\n").arg(output.path));
-        return 0;
-    }
-    if (!source.write(*plan, output.path, false, &error)) {
-        if (stopRequested(source.stopped)) {
-            return source.interrupted();
-        }
-        printError(QObject::tr("Failed to write WAV output file: %1\n").arg(error));
-        return 1;
-    }
-    printError(QObject::tr("Created mixed WAV audio file: %1\n").arg(output.path));
-    return 0;
+    return writeNarrationOutput(
+        settings, &*plan, outputFile, wording,
+        [&](const QString& path, bool mp3, QString* writeError) {
+            return source.write(*plan, path, mp3, writeError);
+        },
+        source.stopped, gain);
 }
 
-void printClipFailure(const QList<AudioSegment>& segments, const ClipFailure& failure) {
+// The line that says why a clip could not be prepared.
+QString clipFailureLine(const QList<AudioSegment>& segments, const ClipFailure& failure) {
     if (failure.index < 0) {
-        printError(QObject::tr("Failed to measure loudness: %1\n").arg(failure.message));
-        return;
+        return QObject::tr("Failed to measure loudness: %1\n").arg(failure.message);
     }
     const QString& path = segments[failure.index].filePath;
     switch (failure.kind) {
     case ClipFailure::Kind::Stopped:
-        return; // the interruption is reported instead
+        break;
     case ClipFailure::Kind::Load:
     case ClipFailure::Kind::Resample:
-        printError(QObject::tr("Failed to load audio segment %1: %2\n").arg(path, failure.message));
-        return;
+        return QObject::tr("Failed to load audio segment %1: %2\n").arg(path, failure.message);
     case ClipFailure::Kind::SpeedUp:
-        printError(
-            QObject::tr("Failed to speed up audio segment %1: %2\n").arg(path, failure.message));
-        return;
+        return QObject::tr("Failed to speed up audio segment %1: %2\n").arg(path, failure.message);
     case ClipFailure::Kind::Measure:
-        printError(
-            QObject::tr("Failed to prepare audio segment %1: %2\n").arg(path, failure.message));
-        return;
+        return QObject::tr("Failed to prepare audio segment %1: %2\n").arg(path, failure.message);
     }
+    return QString();
 }
 
 } // namespace
 
-int assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
-                     const QList<VttCue>& allCues, const QList<AudioSegment>& segments,
-                     const TimelinePlanned& planned) {
+NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
+                                  const ProgressWording& wording, const QList<VttCue>& allCues,
+                                  const QList<AudioSegment>& segments,
+                                  const TimelinePlanned& planned) {
     // SIGINT and SIGTERM stop the preparation and the writing between clips and chunks, so
     // the spill file and every temporary go and an earlier output stays as it was.
     const StopScope stopping(nullptr);
@@ -186,7 +160,7 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
     if (!settings.programme.programmePath.isEmpty()) {
         const std::optional<qint64> programmeMs = programmeDurationForRun(settings.programme);
         if (!programmeMs) {
-            return 1;
+            return NarrationOutcome::failed(lastErrorMessage());
         }
         durationMs = std::max(durationMs, *programmeMs);
     }
@@ -224,18 +198,13 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
     const bool overProgramme = !settings.programme.programmePath.isEmpty();
     preparation.measureLoudness = settings.loudnessLufs.has_value() && !overProgramme;
     preparation.stopped = stopped;
-    // The caller says what was kept, after anything it has to say first.
-    const auto interrupted = [] {
-        return 128 + receivedStopSignal();
-    };
     ClipFailure failure;
     const std::optional<PreparedClips> clips = PreparedClips::prepare(paths, preparation, &failure);
     if (!clips) {
         if (failure.kind == ClipFailure::Kind::Stopped) {
-            return interrupted();
+            return NarrationOutcome::interrupted(receivedStopSignal());
         }
-        printClipFailure(segments, failure);
-        return 1;
+        return NarrationOutcome::failed(printFailure(clipFailureLine(segments, failure)));
     }
 
     TimelineSource source;
@@ -268,13 +237,59 @@ int assembleTimeline(const TimelineSettings& settings, const QString& outputFile
                                               stopped);
     };
     source.stopped = stopped;
-    source.interrupted = interrupted;
-    const int status =
-        writeTimeline(settings, outputFile, clips->speedUps(), durationMs, source, planned);
-    if (status == 0 && gain) {
-        printError(loudnessReport(*gain, *settings.loudnessLufs, settings.truePeakDbtp));
+    return writeTimeline(settings, outputFile, wording, clips->speedUps(), durationMs, source,
+                         planned, gain);
+}
+
+} // namespace lyrane
+
+namespace lyrane {
+
+NarrationOutcome joinBackToBack(const TimelineSettings& settings, const QString& outputFile,
+                                const ProgressWording& wording, const QStringList& clipPaths,
+                                QList<qint64>* lengthsMs) {
+    AudioBuffer joined;
+    for (const QString& path : clipPaths) {
+        QString error;
+        const std::optional<AudioBuffer> clip = loadAudio(path, &error);
+        if (!clip) {
+            return NarrationOutcome::failed(
+                printFailure(QObject::tr("Failed to load audio segment: %1\n").arg(error)));
+        }
+        if (joined.sampleRate == 0) {
+            joined.sampleRate = clip->sampleRate;
+        } else if (clip->sampleRate != joined.sampleRate) {
+            return NarrationOutcome::failed(
+                printFailure(QObject::tr("Failed to load audio segment: %1 is at %2 Hz, the "
+                                         "text's other parts at %3 Hz\n")
+                                 .arg(path)
+                                 .arg(clip->sampleRate)
+                                 .arg(joined.sampleRate)));
+        }
+        joined.samples.append(clip->samples);
+        lengthsMs->append(
+            clip->sampleRate > 0 ? qint64(clip->samples.size()) * 1000 / clip->sampleRate : 0);
     }
-    return status;
+    std::optional<LoudnessGain> gain;
+    if (settings.loudnessLufs) {
+        QString error;
+        gain = applyLoudnessTarget(joined, *settings.loudnessLufs, settings.truePeakDbtp, &error);
+        if (!gain) {
+            return NarrationOutcome::failed(
+                printFailure(QObject::tr("Failed to measure loudness: %1\n").arg(error)));
+        }
+    }
+    return writeNarrationOutput(
+        settings, nullptr, outputFile, wording,
+        [&](const QString& path, bool mp3, QString* error) {
+            if (!mp3) {
+                return writeWav(joined, path, error);
+            }
+            return gain ? encodeMp3AtLoudness(joined, path, *settings.loudnessLufs,
+                                              settings.truePeakDbtp, *gain, error)
+                        : encodeMp3(joined, path, error);
+        },
+        StopCheck(), gain);
 }
 
 } // namespace lyrane

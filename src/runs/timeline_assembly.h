@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runs/narration.h"
 #include "runs/timeline_settings.h"
 #include "subtitles/vtt_parser.h"
 
@@ -24,11 +25,19 @@ struct TimelinePlan;
 using TimelinePlanned =
     std::function<void(const TimelinePlan& plan, const QList<double>& speedUps)>;
 
-// Lays the clips onto one timeline and writes `outputFile` (WAV or MP3 after its name).
-// `allCues` is the whole file: it fixes the timeline length. Returns the exit status; stopped by
-// SIGINT or SIGTERM, it has removed its temporaries, says nothing and returns 128 + the signal.
-int assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
-                     const QList<VttCue>& allCues, const QList<AudioSegment>& segments,
-                     const TimelinePlanned& planned = {});
+// Lays the clips onto one timeline at their cues' times and writes `outputFile` (WAV or MP3
+// after its name, or the mix over the programme). `allCues` is the whole file: it fixes the
+// timeline's length. Stopped by SIGINT or SIGTERM, it has removed its temporaries and says
+// nothing: the outcome is Interrupted.
+NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
+                                  const ProgressWording& wording, const QList<VttCue>& allCues,
+                                  const QList<AudioSegment>& segments,
+                                  const TimelinePlanned& planned = {});
+
+// Plays the clips one after the other, at their own level, and writes `outputFile`; each
+// clip's length in `lengthsMs`.
+NarrationOutcome joinBackToBack(const TimelineSettings& settings, const QString& outputFile,
+                                const ProgressWording& wording, const QStringList& clipPaths,
+                                QList<qint64>* lengthsMs);
 
 } // namespace lyrane

@@ -1,6 +1,6 @@
 #include "runs/voice_listing.h"
 
-#include "cli/console.h"
+#include "runs/console.h"
 #include "synthesis/account_voices.h"
 #include "synthesis/api_key.h"
 #include "synthesis/elevenlabs_client.h"

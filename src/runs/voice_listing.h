@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/run_configuration.h"
+#include "runs/run_configuration.h"
 
 namespace lyrane {
 

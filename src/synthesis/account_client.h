@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runs/cost_estimate.h"
+#include "synthesis/cost_estimate.h"
 
 #include <QString>
 

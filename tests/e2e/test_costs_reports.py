@@ -61,7 +61,8 @@ class CostsAndReportsTest(LyraneTestCase):
         report = load(self.path("dry.json"))
         assert_valid_report(self, report)
         self.assertTrue(report["dry_run"])
-        self.assertEqual([c["source"] for c in report["cues"]], ["pending"] * 4)
+        # Each cue's source is what the estimate counted: the two cached clips come from the cache.
+        self.assertEqual([c["source"] for c in report["cues"]], ["cache"] * 2 + ["pending"] * 2)
 
         # Over budget: refused before any request.
         over = self.lyrane(env, "--output", self.path("o.wav"), "--max-credits", str(rest - 1))

@@ -1,4 +1,4 @@
-#include "cli/console.h"
+#include "runs/console.h"
 
 #include <QMutex>
 
@@ -31,6 +31,11 @@ void printError(const QString& message) {
 QString lastErrorMessage() {
     const QMutexLocker locker(&lastErrorLock);
     return lastError;
+}
+
+QString printFailure(const QString& message) {
+    printError(message);
+    return message.trimmed();
 }
 
 void printOutput(const QString& message) {

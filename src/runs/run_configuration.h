@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cli/voice_map.h"
 #include "runs/timeline_settings.h"
+#include "runs/voice_map.h"
 #include "subtitles/speakers.h"
 #include "synthesis/synthesis_settings.h"
 

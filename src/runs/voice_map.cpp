@@ -1,4 +1,4 @@
-#include "cli/voice_map.h"
+#include "runs/voice_map.h"
 
 #include <QFile>
 #include <QObject>

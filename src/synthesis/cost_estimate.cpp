@@ -1,4 +1,4 @@
-#include "runs/cost_estimate.h"
+#include "synthesis/cost_estimate.h"
 
 #include <QObject>
 

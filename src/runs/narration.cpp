@@ -1,0 +1,357 @@
+#include "runs/narration.h"
+
+#include "runs/console.h"
+#include "runs/cue_voices.h"
+#include "runs/interruption.h"
+#include "runs/output_naming.h"
+#include "runs/programme_mix_run.h"
+#include "runs/service_notices.h"
+#include "runs/stop_signals.h"
+#include "runs/timeline_assembly.h"
+#include "subtitles/caption_writer.h"
+#include "synthesis/account_client.h"
+#include "synthesis/api_key.h"
+
+#include <QCoreApplication>
+#include <QObject>
+
+#include <algorithm>
+
+namespace lyrane {
+
+int NarrationOutcome::exitStatus() const {
+    switch (status) {
+    case Status::Done:
+        return 0;
+    case Status::Failed:
+        return 1;
+    case Status::Interrupted:
+        return 128 + signal;
+    }
+    return 1;
+}
+
+NarrationOutcome NarrationOutcome::failed(const QString& line, std::optional<qint64> cue) {
+    NarrationOutcome outcome;
+    outcome.status = Status::Failed;
+    outcome.failure = line;
+    outcome.failedCue = cue;
+    return outcome;
+}
+
+NarrationOutcome NarrationOutcome::interrupted(int signal) {
+    NarrationOutcome outcome;
+    outcome.status = Status::Interrupted;
+    outcome.signal = signal;
+    return outcome;
+}
+
+bool BudgetAndAccountGate::allows(const CostEstimate& estimate, RunServices& services,
+                                  QString* failure) {
+    if (config.maxCredits && estimate.credits > *config.maxCredits) {
+        *failure = printFailure(overBudgetLine(estimate.credits, *config.maxCredits));
+        return false;
+    }
+    if (!config.creditCheck || estimate.cuesToSynthesize == 0) {
+        return true;
+    }
+    QString error;
+    const std::optional<AccountCredits> account =
+        readAccountCredits(&services.network, services.client.baseUrl(), services.apiKey,
+                           config.synthesis.timeoutMs, &error);
+    if (!account) {
+        printError(creditCheckSkippedLine(error));
+        return true;
+    }
+    if (!account->allows(estimate.credits)) {
+        *failure = printFailure(notEnoughCreditsLine(estimate.credits, account->left()));
+        return false;
+    }
+    return true;
+}
+
+NarrationSession::NarrationSession(const RunConfiguration& config) : config(config) {
+    report.version = QCoreApplication::applicationVersion();
+    // A single text has no dry run: it is narrated.
+    report.dryRun = config.dryRun && config.mode != RunMode::SingleText;
+    report.settings = reportSettings(config);
+}
+
+RunServices* NarrationSession::services(QString* failure) {
+    if (!made) {
+        made = prepareRunServices(config, failure);
+        if (made) {
+            voiceNames = std::make_unique<VoiceNameResolver>(
+                &made->network, made->client.baseUrl(), made->apiKey, config.synthesis.timeoutMs);
+        }
+    }
+    return made.get();
+}
+
+QList<ClipJob> NarrationSession::jobs(const NarrationInput& input, const ClipSource& source,
+                                      bool lookUpVoices) {
+    QList<ClipJob> jobs;
+    jobs.reserve(input.count);
+    for (int i = 0; i < input.count; ++i) {
+        jobs.append(job(input, i, source, lookUpVoices));
+    }
+    return jobs;
+}
+
+ClipJob NarrationSession::job(const NarrationInput& input, int i, const ClipSource& source,
+                              bool lookUpVoices) {
+    const QList<VttCue>& cues = input.cues;
+    {
+        const QString previous = i > 0 ? cues[i - 1].text : input.leadingContext;
+        const QString next = i + 1 < cues.size() ? cues[i + 1].text : input.trailingContext;
+        const QString voice = cueVoice(cues[i], config.speakers.voices, config.synthesis.voice);
+        QString requestVoice = voice;
+        if (lookUpVoices && voiceNames) {
+            QString warning;
+            requestVoice = voiceNames->resolve(voice, &warning);
+            if (!warning.isEmpty()) {
+                printError(warning);
+            }
+        }
+        return source.job(makeRequest(config.synthesis, requestVoice, cues[i].text, previous, next),
+                          voice);
+    }
+}
+
+void recordFailure(RunReport& report, const NarrationOutcome& outcome, const QString& input) {
+    if (report.failure || outcome.done()) {
+        return;
+    }
+    ReportFailure failure;
+    failure.input = input;
+    failure.cue = outcome.failedCue;
+    failure.message = outcome.failure.isEmpty() ? QObject::tr("the run failed") : outcome.failure;
+    report.failure = failure;
+}
+
+namespace {
+
+// Each cue's entry costs as much as the listing of a long file: made only for a report.
+bool recordsCues(const RunConfiguration& config) {
+    return !config.reportFile.isEmpty();
+}
+
+void printClipsOnly(CueLayout layout, const QList<ClipJob>& jobs, const QString& cacheDirectory) {
+    if (layout == CueLayout::CueTimes) {
+        printError(QObject::tr("\n--no-padding mode: Individual segment files generated "
+                               "successfully.\n"));
+        printError(QObject::tr("Segment files are located in: %1\n").arg(cacheDirectory));
+        return;
+    }
+    printError(QObject::tr("\n--no-padding mode: Audio segment generated successfully.\n"));
+    for (const ClipJob& job : jobs) {
+        printError(QObject::tr("Segment file: %1\n").arg(job.path));
+    }
+}
+
+// Brings every job's clip into the local cache; a failure names its cue.
+NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& jobs,
+                            const RunConfiguration& config, const ClipSource& source,
+                            std::vector<ClipResult>* results) {
+    NarrationProgress progress(*input.wording, input.cues, int(jobs.size()),
+                               config.synthesis.retries, apiKeySource(config.apiKeyFile));
+    SchedulerOptions options;
+    options.window = config.synthesis.jobs;
+    options.retry.retries = config.synthesis.retries;
+    // A text's downloads are confirmed with the mirror once more before they are used.
+    options.confirmDownloads = input.layout == CueLayout::BackToBack;
+    ClipScheduler scheduler(source, jobs, options, progress);
+    bool done = false;
+    {
+        const StopScope stopping([&scheduler] { scheduler.stop(); });
+        done = scheduler.run();
+    }
+    *results = scheduler.results();
+    if (receivedStopSignal() != 0) {
+        return NarrationOutcome::interrupted(receivedStopSignal());
+    }
+    if (!done) {
+        return NarrationOutcome::failed(progress.failure, progress.failedCue);
+    }
+    return {};
+}
+
+// Writes --captions-out: each cue timed where its clip plays.
+NarrationOutcome writeCaptionsFile(const QString& path, const NarrationInput& input,
+                                   const QList<ClipJob>& jobs,
+                                   const QList<SegmentPlacement>& placements) {
+    QList<CaptionCue> captions;
+    captions.reserve(placements.size());
+    for (int k = 0; k < placements.size() && k < jobs.size(); ++k) {
+        const SegmentPlacement& placement = placements[k];
+        const VttCue& cue = input.cues[k];
+        captions.append(retimedCaption(
+            {cue.startMs, cue.endMs, jobs[k].request.text, cue.speaker},
+            {placement.actualStartMs, placement.actualEndMs,
+             std::max<qint64>(placement.actualStartMs - placement.desiredStartMs, 0)}));
+    }
+    QString error;
+    if (!writeCaptions(path, captions, &error)) {
+        return NarrationOutcome::failed(printFailure(error + QLatin1Char('\n')));
+    }
+    printError(QObject::tr("Created captions: %1\n").arg(path));
+    return {};
+}
+
+// Lays the clips out and writes the output, the report's placements and the captions.
+NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput& input,
+                                const QList<ClipJob>& jobs, qsizetype firstCue) {
+    const RunConfiguration& config = session.config;
+    RunReport& report = session.report;
+    const bool recordCues = recordsCues(config);
+    if (input.layout == CueLayout::BackToBack) {
+        QStringList paths;
+        for (const ClipJob& job : jobs) {
+            paths.append(job.path);
+        }
+        QList<qint64> lengthsMs;
+        const NarrationOutcome written =
+            joinBackToBack(config.timeline, input.outputFile, *input.wording, paths, &lengthsMs);
+        if (!written.done()) {
+            return written;
+        }
+        qint64 startMs = 0;
+        for (qsizetype i = 0; i < jobs.size() && i < lengthsMs.size(); ++i) {
+            if (recordCues) {
+                ReportCue& cue = report.cues[firstCue + i];
+                cue.startMs = startMs;
+                cue.clipLengthMs = lengthsMs[i];
+                cue.endMs = startMs + lengthsMs[i];
+            }
+            startMs += lengthsMs[i];
+        }
+        report.outputs.append({input.input, outputTarget(input.outputFile).path, startMs});
+        return {};
+    }
+
+    QList<AudioSegment> segments;
+    segments.reserve(jobs.size());
+    for (int i = 0; i < jobs.size(); ++i) {
+        segments.append({jobs[i].path, input.cues[i].startMs, input.cues[i].endMs});
+    }
+    QList<SegmentPlacement> placements;
+    qint64 lengthMs = 0;
+    const NarrationOutcome written = assembleTimeline(
+        config.timeline, input.outputFile, *input.wording, input.cues, segments,
+        [&](const TimelinePlan& plan, const QList<double>& speedUps) {
+            placements = plan.placements;
+            lengthMs = plan.sampleRate > 0 ? plan.totalSamples * 1000 / plan.sampleRate : 0;
+            for (int k = 0; recordCues && k < plan.placements.size() && k < jobs.size(); ++k) {
+                ReportCue& cue = report.cues[firstCue + k];
+                cue.placement = reportPlacement(plan.placements[k], input.cues[k].endMs,
+                                                k < speedUps.size() ? speedUps[k] : 1.0);
+                cue.clipLengthMs = cue.placement->actualEndMs - cue.placement->actualStartMs;
+            }
+        });
+    if (!written.done()) {
+        return written;
+    }
+    report.outputs.append({input.input, outputTarget(input.outputFile).path, lengthMs});
+    if (!config.captionsFile.isEmpty()) {
+        return writeCaptionsFile(config.captionsFile, input, jobs, placements);
+    }
+    return {};
+}
+
+} // namespace
+
+NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input, CostGate& gate) {
+    const RunConfiguration& config = session.config;
+    RunReport& report = session.report;
+    // A programme that cannot be mixed over stops the run before any speech is requested.
+    if (!config.timeline.programme.programmePath.isEmpty() &&
+        !programmeDurationForRun(config.timeline.programme)) {
+        return NarrationOutcome::failed(lastErrorMessage());
+    }
+    QString failure;
+    RunServices* services = session.services(&failure);
+    if (!services) {
+        return NarrationOutcome::failed(failure);
+    }
+    const QString unmapped = unmappedSpeakerLines(input.cues, input.count, config.speakers.voices,
+                                                  config.synthesis.voice);
+    if (!unmapped.isEmpty()) {
+        printError(unmapped);
+    }
+    const QList<ClipJob> jobs = session.jobs(input, services->clips, true);
+    const CostEstimate estimate = estimateJobs(jobs, services->clips, runModelId(config));
+    const qsizetype firstCue = report.cues.size();
+    const bool recordCues = recordsCues(config);
+    report.totals.cues += jobs.size();
+    report.totals.creditsEstimated += estimate.credits;
+    for (int i = 0; recordCues && i < jobs.size(); ++i) {
+        const VttCue& cue = input.cues[i];
+        report.cues.append(
+            reportCue(jobs[i], nullptr, input.input, i + 1, cue.startMs, cue.endMs, cue.speaker));
+    }
+    // A cue over the model's limit would fail after the cues before it were paid for.
+    for (int i = 0; i < jobs.size(); ++i) {
+        if (!checkRequestLength(jobs[i].request, QObject::tr("Cue %1").arg(i + 1), &failure)) {
+            return NarrationOutcome::failed(failure, i + 1);
+        }
+    }
+    const bool allowed = gate.allows(estimate, *services, &failure);
+    if (receivedStopSignal() != 0) {
+        return reportInterruption(jobs);
+    }
+    if (!allowed) {
+        return NarrationOutcome::failed(failure);
+    }
+
+    std::vector<ClipResult> results;
+    NarrationOutcome outcome = fetchClips(input, jobs, config, services->clips, &results);
+    Billing& billing = outcome.billing;
+    for (int i = 0; i < jobs.size() && size_t(i) < results.size(); ++i) {
+        const ClipResult& result = results[size_t(i)];
+        billing.add(jobs[i], result);
+        if (recordCues) {
+            ReportCue& cue = report.cues[firstCue + i];
+            cue = reportCue(jobs[i], &result, input.input, cue.number, cue.startMs, cue.endMs,
+                            cue.speaker);
+        }
+    }
+    report.totals.newClips += billing.newClips;
+    report.totals.charactersBilled += billing.characters;
+    report.totals.charactersBilledEstimated =
+        report.totals.charactersBilledEstimated || billing.estimated;
+    // Said last, but for the advice after an interruption.
+    const auto billed = [&billing](NarrationOutcome result) {
+        if (billing.newClips > 0) {
+            printError(billedLine(billing.characters, billing.newClips, billing.estimated));
+        }
+        result.billing = billing;
+        return result;
+    };
+    const auto interrupted = [&] {
+        billed({});
+        NarrationOutcome stopped = reportInterruption(jobs);
+        stopped.billing = billing;
+        return stopped;
+    };
+    if (outcome.status == NarrationOutcome::Status::Interrupted) {
+        return interrupted();
+    }
+    if (!outcome.done()) {
+        return billed(outcome);
+    }
+    if (!input.wording->clipsReady.isEmpty()) {
+        printError(fillWording(input.wording->clipsReady,
+                               {{QStringLiteral("count"), QString::number(jobs.size())}}));
+    }
+    if (config.noPadding) {
+        printClipsOnly(input.layout, jobs, config.cacheDirectory);
+        return billed({});
+    }
+    const NarrationOutcome written = writeNarration(session, input, jobs, firstCue);
+    if (written.status == NarrationOutcome::Status::Interrupted) {
+        return interrupted();
+    }
+    return billed(written);
+}
+
+} // namespace lyrane

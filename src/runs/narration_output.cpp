@@ -1,0 +1,53 @@
+#include "runs/narration_output.h"
+
+#include "runs/console.h"
+#include "runs/output_naming.h"
+#include "runs/programme_mix_run.h"
+#include "runs/stop_signals.h"
+
+#include <QObject>
+
+namespace lyrane {
+
+NarrationOutcome writeNarrationOutput(const TimelineSettings& settings, const TimelinePlan* plan,
+                                      const QString& outputFile, const ProgressWording& wording,
+                                      const NarrationWriter& write, const StopCheck& stopped,
+                                      const std::optional<LoudnessGain>& gain) {
+    if (plan && !settings.programme.programmePath.isEmpty()) {
+        // A loudness target applies to the mix; the narration keeps its own level against the
+        // programme.
+        ProgrammeMixSettings mix = settings.programme;
+        mix.loudnessLufs = settings.loudnessLufs;
+        mix.truePeakDbtp = settings.truePeakDbtp;
+        const int status = writeNarrationOverProgramme(
+            mix, outputFile, *plan,
+            [&](const QString& path, QString* error) { return write(path, false, error); }, stopped,
+            [] { return 128 + receivedStopSignal(); });
+        if (status == 0) {
+            return {};
+        }
+        if (stopRequested(stopped)) {
+            return NarrationOutcome::interrupted(receivedStopSignal());
+        }
+        return NarrationOutcome::failed(lastErrorMessage());
+    }
+
+    const OutputTarget output = outputTarget(outputFile);
+    QString error;
+    if (!write(output.path, output.mp3, &error)) {
+        if (stopRequested(stopped)) {
+            return NarrationOutcome::interrupted(receivedStopSignal());
+        }
+        return NarrationOutcome::failed(printFailure(
+            output.mp3 ? QObject::tr("Failed to write MP3 output file: %1\n").arg(error)
+                       : QObject::tr("Failed to write WAV output file: %1\n").arg(error)));
+    }
+    printError(fillWording(output.mp3 ? wording.createdMp3 : wording.createdWav,
+                           {{QStringLiteral("path"), output.path}}));
+    if (gain) {
+        printError(loudnessReport(*gain, *settings.loudnessLufs, settings.truePeakDbtp));
+    }
+    return {};
+}
+
+} // namespace lyrane
