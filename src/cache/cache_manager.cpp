@@ -26,12 +26,6 @@ CacheManager::CacheManager(const QString& cacheDir, Directory directory) : cache
     }
 }
 
-QString CacheManager::calculateChecksum(const QString& text, const QString& previousText,
-                                        const QString& nextText, const QString& voiceId,
-                                        double speed, const VoiceSettings& settings) const {
-    return clipCacheKey(text, previousText, nextText, voiceId, speed, settings);
-}
-
 QString CacheManager::getCachePath(const QString& key, const QString& extension) const {
     return cacheDir + QLatin1Char('/') + key + extension;
 }

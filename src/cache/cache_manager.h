@@ -1,7 +1,5 @@
 #pragma once
 
-#include "synthesis/voice_settings.h"
-
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -10,18 +8,14 @@
 
 namespace lyrane {
 
-// Content-addressed clip store: one file per clip, named by the MD5 content key.
+// Content-addressed clip store: one file per clip, named by an opaque key (the synthesis
+// layer's content key) and its extension.
 class CacheManager {
 public:
     // LookOnly leaves a missing directory missing: for naming and finding clips without a run.
     enum class Directory { Create, LookOnly };
     explicit CacheManager(const QString& cacheDir, Directory directory = Directory::Create);
 
-    // The clip's content key (clipCacheKey): the stored recipe, extended only by settings
-    // that differ from the defaults.
-    QString calculateChecksum(const QString& text, const QString& previousText,
-                              const QString& nextText, const QString& voiceId, double speed,
-                              const VoiceSettings& settings = VoiceSettings()) const;
     QString getCachePath(const QString& key, const QString& extension) const;
     bool exists(const QString& key, const QString& extension) const;
     std::optional<QByteArray> read(const QString& key, const QString& extension,

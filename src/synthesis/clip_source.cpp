@@ -1,6 +1,6 @@
 #include "synthesis/clip_source.h"
 
-#include "cache/clip_format.h"
+#include "synthesis/clip_format.h"
 #include "synthesis/output_formats.h"
 
 #include <QFile>
@@ -30,8 +30,8 @@ ClipJob ClipSource::job(const TtsRequest& request, const QString& voiceName) con
     ClipJob job;
     job.request = request;
     job.voiceName = voiceName;
-    job.key = cache.calculateChecksum(request.text, request.previousText, request.nextText,
-                                      request.voiceId, request.speed, request.voiceSettings);
+    job.key = clipCacheKey(request.text, request.previousText, request.nextText, request.voiceId,
+                           request.speed, request.voiceSettings);
     job.extension = cacheExtensionForOutputFormat(request.outputFormat);
     job.path = cache.getCachePath(job.key, job.extension);
     job.contentType = contentTypeForExtension(job.extension);

@@ -1,4 +1,5 @@
 #include "cache/cache_manager.h"
+#include "synthesis/voice_settings.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -97,7 +98,8 @@ void TestCacheManager::keyRecipe() {
     QFETCH(QByteArray, hashedBytes);
 
     const CacheManager cache(tempDir->path());
-    const QString key = cache.calculateChecksum(text, previousText, nextText, voiceId, speed);
+    const QString key =
+        lyrane::clipCacheKey(text, previousText, nextText, voiceId, speed, lyrane::VoiceSettings());
     QCOMPARE(key, md5Hex(hashedBytes));
     QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(key).hasMatch(),
              qPrintable(key));
@@ -106,27 +108,28 @@ void TestCacheManager::keyRecipe() {
 void TestCacheManager::knownKey() {
     // Digest taken from an outside MD5 tool; existing caches depend on it.
     const CacheManager cache(tempDir->path());
-    QCOMPARE(cache.calculateChecksum("abc", "", "", "v", 1.0),
+    QCOMPARE(lyrane::clipCacheKey("abc", "", "", "v", 1.0, lyrane::VoiceSettings()),
              QStringLiteral("0f7b6d4a1377de88a51a13a4a6925b94"));
-    QCOMPARE(cache.calculateChecksum(QString::fromUtf8("Grüße"), "", "", "v", 0.85),
+    QCOMPARE(lyrane::clipCacheKey(QString::fromUtf8("Grüße"), "", "", "v", 0.85,
+                                  lyrane::VoiceSettings()),
              QStringLiteral("88ceb2ae89adb777aba2f0078d1342c2"));
 }
 
 void TestCacheManager::keyDistinctions() {
     const CacheManager cache(tempDir->path());
-    const QString base = cache.calculateChecksum("ab", "", "", "v", 1.0);
-    QCOMPARE(cache.calculateChecksum("a", "b", "", "v", 1.0), base);
-    QCOMPARE(cache.calculateChecksum("ab", "", "", "v", 1.004), base);
-    QVERIFY(cache.calculateChecksum("ab", "", "", "v", 1.01) != base);
-    QVERIFY(cache.calculateChecksum("ab", "", "", "w", 1.0) != base);
-    QVERIFY(cache.calculateChecksum("ab", "x", "", "v", 1.0) != base);
+    const QString base = lyrane::clipCacheKey("ab", "", "", "v", 1.0, lyrane::VoiceSettings());
+    QCOMPARE(lyrane::clipCacheKey("a", "b", "", "v", 1.0, lyrane::VoiceSettings()), base);
+    QCOMPARE(lyrane::clipCacheKey("ab", "", "", "v", 1.004, lyrane::VoiceSettings()), base);
+    QVERIFY(lyrane::clipCacheKey("ab", "", "", "v", 1.01, lyrane::VoiceSettings()) != base);
+    QVERIFY(lyrane::clipCacheKey("ab", "", "", "w", 1.0, lyrane::VoiceSettings()) != base);
+    QVERIFY(lyrane::clipCacheKey("ab", "x", "", "v", 1.0, lyrane::VoiceSettings()) != base);
 }
 
 void TestCacheManager::pathsAndExtensions() {
     const QString dir = tempDir->filePath(QStringLiteral("clips"));
     const CacheManager cache(dir);
     QCOMPARE(cache.directory(), dir);
-    const QString key = cache.calculateChecksum("hello", "", "", "v", 1.0);
+    const QString key = lyrane::clipCacheKey("hello", "", "", "v", 1.0, lyrane::VoiceSettings());
     QCOMPARE(cache.getCachePath(key, ".mp3"), dir + "/" + key + ".mp3");
     QCOMPARE(cache.getCachePath(key, ".wav"), dir + "/" + key + ".wav");
 

@@ -88,9 +88,11 @@ private slots:
         QFETCH(QString, voiceId);
         QFETCH(double, speed);
         const lyrane::CacheManager cache(cacheDirectory.path());
-        const QString today = cache.calculateChecksum(text, previous, next, voiceId, speed);
-        QCOMPARE(lyrane::clipCacheKey(text, previous, next, voiceId, speed, VoiceSettings()),
-                 today);
+        const QString today =
+            lyrane::clipCacheKey(text, previous, next, voiceId, speed, lyrane::VoiceSettings());
+        QCOMPARE(
+            lyrane::clipCacheKey(text, previous, next, voiceId, speed, lyrane::VoiceSettings()),
+            today);
         // Naming the default model is the same request.
         VoiceSettings namedDefault;
         namedDefault.modelId = QStringLiteral("eleven_multilingual_v2");
@@ -153,7 +155,8 @@ private slots:
                                               QCryptographicHash::Md5)
                                               .toHex()));
         const lyrane::CacheManager cache(cacheDirectory.path());
-        QCOMPARE(key == cache.calculateChecksum(text, previous, QString(), voice, 1.1),
+        QCOMPARE(key == lyrane::clipCacheKey(text, previous, QString(), voice, 1.1,
+                                             lyrane::VoiceSettings()),
                  part.isEmpty());
     }
 
@@ -211,7 +214,7 @@ private slots:
         request.previousText = previous;
         request.nextText = next;
         request.speed = speed;
-        QCOMPARE(bodyWith(request, VoiceSettings()),
+        QCOMPARE(bodyWith(request, lyrane::VoiceSettings()),
                  lyrane::ElevenLabsClient::requestBody(request));
     }
 

@@ -1,4 +1,4 @@
-#include "cache/clip_format.h"
+#include "synthesis/clip_format.h"
 
 #include "audio/wav_file.h"
 #include "synthesis/output_formats.h"
