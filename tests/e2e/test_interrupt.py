@@ -149,6 +149,34 @@ class MirrorDownloadInterruptTest(InterruptCase):
         self.assertEqual(os.listdir(cache), [])
 
 
+def dead(pid):
+    try:
+        with open("/proc/%d/stat" % pid, encoding="utf-8", errors="replace") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+class KilledRunTest(InterruptCase):
+    def test_kill_9_ends_the_aws_call_in_flight(self):
+        log = self.path("aws.log")
+        env = fake_aws_env(self.tmp, mode="sleep=60", store=self.path("bucket"), log=log)
+        proc = self.start(["--say", "Never mirrored.", "--s3-bucket", "clips"], env)
+        deadline = time.monotonic() + 60
+        while not read_fake_log(log):
+            self.assertLess(time.monotonic(), deadline, "the aws call never started")
+            time.sleep(0.05)
+        with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as children:
+            (child,) = map(int, children.read().split())
+        self.addCleanup(lambda: dead(child) or os.kill(child, signal.SIGKILL))
+        proc.kill()
+        proc.communicate()
+        deadline = time.monotonic() + 10
+        while not dead(child):
+            self.assertLess(time.monotonic(), deadline, "the aws call outlived the run")
+            time.sleep(0.05)
+
+
 class StaleTemporariesTest(InterruptCase):
     def test_old_leftovers_go_when_a_run_starts(self):
         cache = self.path("cache")
