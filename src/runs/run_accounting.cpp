@@ -1,6 +1,7 @@
 #include "runs/run_accounting.h"
 
 #include "cli/console.h"
+#include "cli/stop_signals.h"
 #include "runs/run_preparation.h"
 #include "synthesis/account_client.h"
 #include "synthesis/models.h"
@@ -73,15 +74,19 @@ bool withinBudget(const RunConfiguration& config, const CostEstimate& estimate) 
 
 bool accountAllows(const RunConfiguration& config, RunServices& services,
                    const CostEstimate& estimate) {
-    if (!config.creditCheck || estimate.cuesToSynthesize == 0) {
+    // After a stop the run's first step ends it, before any clip.
+    if (!config.creditCheck || estimate.cuesToSynthesize == 0 || receivedStopSignal() != 0) {
         return true;
     }
     QString error;
+    const StopScope reading([&services] { abortRequests(services.network); });
     const std::optional<AccountCredits> account =
         readAccountCredits(&services.network, services.client.baseUrl(), services.apiKey,
                            config.synthesis.timeoutMs, &error);
     if (!account) {
-        printError(creditCheckSkippedLine(error));
+        if (receivedStopSignal() == 0) {
+            printError(creditCheckSkippedLine(error));
+        }
         return true;
     }
     if (!account->allows(estimate.credits)) {

@@ -81,4 +81,11 @@ std::optional<AccountCredits> parseAccountCredits(const QByteArray& body) {
     return credits;
 }
 
+void abortRequests(QNetworkAccessManager& manager) {
+    // Replies are the manager's children until they are deleted.
+    for (QNetworkReply* reply : manager.findChildren<QNetworkReply*>()) {
+        reply->abort();
+    }
+}
+
 } // namespace lyrane

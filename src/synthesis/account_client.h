@@ -22,4 +22,7 @@ std::optional<AccountCredits> readAccountCredits(QNetworkAccessManager* manager,
 // that any sum or difference of them is exact.
 std::optional<AccountCredits> parseAccountCredits(const QByteArray& body);
 
+// Ends every request of `manager` still waiting for its answer: a read above then fails.
+void abortRequests(QNetworkAccessManager& manager);
+
 } // namespace lyrane

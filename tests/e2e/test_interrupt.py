@@ -4,6 +4,7 @@ import os
 import re
 import signal
 import subprocess
+import threading
 import time
 import unittest
 
@@ -175,6 +176,23 @@ class KilledRunTest(InterruptCase):
         while not dead(child):
             self.assertLess(time.monotonic(), deadline, "the aws call outlived the run")
             time.sleep(0.05)
+
+
+class AccountReadInterruptTest(InterruptCase):
+    def test_signal_while_the_account_is_read(self):
+        reading, release = threading.Event(), threading.Event()
+        service = self.start_service()
+        self.addCleanup(release.set)
+        # The account is read, and never answered.
+        service._answer_subscription = lambda handler: (reading.set(), release.wait(60))
+        proc = self.start(["--say", "Not yet.", "--output", "out.wav"],
+                          {"LYRANE_API_URL": service.url})
+        self.assertTrue(reading.wait(60), "the account was never read")
+        code, rest, _ = self.stop_with(proc, signal.SIGTERM)
+        self.assertEqual(code, 143, rest)
+        self.assertEqual(rest.splitlines()[-1], "Interrupted: 0 of 1 clips are in the "
+                         "cache; run the same command again to resume.")
+        self.assertEqual((os.listdir(self.tmp), service.request_count), (["home"], 0))
 
 
 class StaleTemporariesTest(InterruptCase):
