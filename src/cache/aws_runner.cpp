@@ -6,8 +6,14 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <csignal>
 #include <memory>
 #include <utility>
+
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#include <unistd.h>
+#endif
 
 namespace lyrane {
 
@@ -22,6 +28,25 @@ QString messageForFailure(const AwsResult& result, bool withErrorOutput) {
         return QObject::tr("aws CLI error: %1").arg(text);
     }
     return QObject::tr("aws CLI exited with code %1").arg(result.exitCode);
+}
+
+// The child ends with this process, however it ends: a run killed outright leaves no aws call
+// behind to finish an upload or a download nobody waits for. The signal comes when the thread
+// that started the child ends, which for every aws call is the main thread.
+void endWithParent(QProcess* process) {
+#ifdef Q_OS_LINUX
+    const pid_t parent = ::getpid();
+    process->setChildProcessModifier([parent] {
+        // Between fork and exec: only async-signal-safe calls. A parent that died before prctl
+        // took effect has already handed the child to another one.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+    });
+#else
+    Q_UNUSED(process);
+#endif
 }
 
 } // namespace
@@ -42,6 +67,7 @@ void runAws(const QString& program, const QList<QString>& arguments, int timeout
     process->setProgram(program);
     process->setArguments(arguments);
     process->setProcessChannelMode(QProcess::SeparateChannels);
+    endWithParent(process);
 
     struct State {
         bool delivered = false;

@@ -66,15 +66,17 @@ QString S3Cache::normalizePrefix(const QString& prefix) {
 
 bool S3Cache::isAbsentAnswer(int exitCode, const QByteArray& errorOutput) {
     // The tool ends with 254 (version 2) or 255 (version 1) when the service refused the call;
-    // only HeadObject's own "no such object" answer means absent. Anything else, such as a
-    // "404" in an endpoint's address, is a failure to report.
+    // HeadObject's own "no such object" answer, or "Not Found" in any letter case, means absent.
+    // Anything else, such as a "404" in an endpoint's address, is a failure to report.
     if (exitCode != 254 && exitCode != 255) {
         return false;
     }
     static const QRegularExpression answer(
         QStringLiteral("An error occurred \\((?:404|NoSuchKey|NotFound)\\) when calling the "
                        "HeadObject operation"));
-    return answer.match(QString::fromUtf8(errorOutput)).hasMatch();
+    const QString text = QString::fromUtf8(errorOutput);
+    return answer.match(text).hasMatch() ||
+           text.contains(QLatin1String("not found"), Qt::CaseInsensitive);
 }
 
 void S3Cache::runAwsAsync(const QList<QString>& arguments, QObject* context,

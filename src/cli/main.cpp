@@ -5,9 +5,9 @@
 #include <QCoreApplication>
 
 int main(int argc, char* argv[]) {
+    lyrane::installStopSignals();
     QCoreApplication app(argc, argv);
     lyrane::configureApplication();
-    lyrane::installStopSignals();
     lyrane::RunConfiguration config;
     if (const std::optional<int> status = lyrane::parseCommandLine(app.arguments(), &config)) {
         return *status;

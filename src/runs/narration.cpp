@@ -52,15 +52,19 @@ bool BudgetAndAccountGate::allows(const CostEstimate& estimate, RunServices& ser
         *failure = printFailure(overBudgetLine(estimate.credits, *config.maxCredits));
         return false;
     }
-    if (!config.creditCheck || estimate.cuesToSynthesize == 0) {
+    // After a stop the run's next step ends it, before any clip.
+    if (!config.creditCheck || estimate.cuesToSynthesize == 0 || receivedStopSignal() != 0) {
         return true;
     }
     QString error;
+    const StopScope reading([&services] { abortRequests(services.network); });
     const std::optional<AccountCredits> account =
         readAccountCredits(&services.network, services.client.baseUrl(), services.apiKey,
                            config.synthesis.timeoutMs, &error);
     if (!account) {
-        printError(creditCheckSkippedLine(error));
+        if (receivedStopSignal() == 0) {
+            printError(creditCheckSkippedLine(error));
+        }
         return true;
     }
     if (!account->allows(estimate.credits)) {

@@ -1,6 +1,8 @@
 #include "runs/voice_listing.h"
 
 #include "runs/console.h"
+#include "runs/stop_signals.h"
+#include "synthesis/account_client.h"
 #include "synthesis/account_voices.h"
 #include "synthesis/api_key.h"
 #include "synthesis/elevenlabs_client.h"
@@ -22,9 +24,13 @@ int listAccountVoices(const RunConfiguration& config) {
         return 1;
     }
     QNetworkAccessManager network;
+    const StopScope stopping([&network] { abortRequests(network); });
     const std::optional<QList<AccountVoice>> voices =
         fetchAccountVoices(&network, ElevenLabsClient::baseUrlFromEnvironment(), apiKey,
                            config.synthesis.timeoutMs, &error);
+    if (receivedStopSignal() != 0) {
+        return 128 + receivedStopSignal();
+    }
     if (!voices) {
         printError(QObject::tr("failed to list voices: %1\n").arg(error));
         return 1;

@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QUrl>
 
+#include <cmath>
+
 #include <memory>
 
 namespace lyrane {
@@ -44,21 +46,46 @@ std::optional<AccountCredits> readAccountCredits(QNetworkAccessManager* manager,
             const ServiceError refusal = parseServiceError(status, body, apiKey);
             return fail(QObject::tr("HTTP %1").arg(status) + serviceErrorDetail(refusal));
         }
-        return fail(withoutSecret(reply->errorString(), apiKey));
+        return fail(serviceText(reply->errorString(), apiKey));
     }
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    const QJsonObject account = document.object();
-    const QJsonValue used = account.value(QStringLiteral("character_count"));
-    const QJsonValue limit = account.value(QStringLiteral("character_limit"));
-    if (!document.isObject() || !used.isDouble() || !limit.isDouble()) {
+    const std::optional<AccountCredits> credits = parseAccountCredits(body);
+    if (!credits) {
         return fail(QObject::tr("unexpected subscription answer"));
     }
+    return credits;
+}
+
+std::optional<AccountCredits> parseAccountCredits(const QByteArray& body) {
+    // Counts arrive as JSON numbers, that is doubles: beyond 2^53 they are no longer exact, and
+    // beyond 2^63 they do not fit the integers they are turned into.
+    constexpr double kLargestCount = 9007199254740992.0;
+    const auto count = [](const QJsonValue& value) -> std::optional<qint64> {
+        const double number = value.toDouble(-1);
+        if (!value.isDouble() || !std::isfinite(number) || std::floor(number) != number ||
+            number < 0 || number > kLargestCount) {
+            return std::nullopt;
+        }
+        return qint64(number);
+    };
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    const QJsonObject account = document.object();
+    const std::optional<qint64> used = count(account.value(QStringLiteral("character_count")));
+    const std::optional<qint64> limit = count(account.value(QStringLiteral("character_limit")));
+    if (!document.isObject() || !used || !limit) {
+        return std::nullopt;
+    }
     AccountCredits credits;
-    credits.used = qint64(used.toDouble());
-    credits.limit = qint64(limit.toDouble());
+    credits.used = *used;
+    credits.limit = *limit;
     credits.canExtend = account.value(QStringLiteral("can_extend_character_limit")).toBool();
     return credits;
+}
+
+void abortRequests(QNetworkAccessManager& manager) {
+    // Replies are the manager's children until they are deleted.
+    for (QNetworkReply* reply : manager.findChildren<QNetworkReply*>()) {
+        reply->abort();
+    }
 }
 
 } // namespace lyrane

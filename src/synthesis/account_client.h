@@ -2,6 +2,7 @@
 
 #include "synthesis/cost_estimate.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <optional>
@@ -16,5 +17,12 @@ namespace lyrane {
 std::optional<AccountCredits> readAccountCredits(QNetworkAccessManager* manager,
                                                  const QString& baseUrl, const QString& apiKey,
                                                  int timeoutMs, QString* error);
+
+// The counts of a subscription answer; nullopt unless both are whole numbers from 0 to 2^53, so
+// that any sum or difference of them is exact.
+std::optional<AccountCredits> parseAccountCredits(const QByteArray& body);
+
+// Ends every request of `manager` still waiting for its answer: a read above then fails.
+void abortRequests(QNetworkAccessManager& manager);
 
 } // namespace lyrane

@@ -1,6 +1,7 @@
 #include "synthesis/account_voices.h"
 
 #include "synthesis/built_in_voices.h"
+#include "synthesis/service_errors.h"
 
 #include <QEventLoop>
 #include <QJsonArray>
@@ -79,10 +80,9 @@ std::optional<QList<AccountVoice>> fetchAccountVoices(QNetworkAccessManager* man
     const QString reason = reply->errorString();
     reply->deleteLater();
     if (failed) {
-        *error = status != 0 ? QObject::tr("HTTP %1: %2")
-                                   .arg(status)
-                                   .arg(QString::fromUtf8(body).trimmed().left(200))
-                             : reason;
+        *error = status != 0
+                     ? QObject::tr("HTTP %1: %2").arg(status).arg(refusalText(status, body, apiKey))
+                     : serviceText(reason, apiKey);
         return std::nullopt;
     }
     std::optional<QList<AccountVoice>> voices = parseAccountVoices(body);

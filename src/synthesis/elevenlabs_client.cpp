@@ -114,9 +114,8 @@ SynthesisResult resultFromReply(QNetworkReply* reply, const QString& apiKey) {
                                      .trimmed()
                                      .toLower();
         if (contentTypeIsNotAudio(mimeType)) {
-            result.error =
-                QObject::tr("TTS request failed: unexpected content type %1: %2")
-                    .arg(mimeType, QString::fromUtf8(body).trimmed().left(200).trimmed());
+            result.error = QObject::tr("TTS request failed: unexpected content type %1: %2")
+                               .arg(mimeType, serviceText(QString::fromUtf8(body), apiKey));
             return result;
         }
         if (body.isEmpty()) {
@@ -131,7 +130,7 @@ SynthesisResult resultFromReply(QNetworkReply* reply, const QString& apiKey) {
         return result;
     }
 
-    const QString text = QString::fromUtf8(body).trimmed();
+    const QString text = serviceText(QString::fromUtf8(body), apiKey);
     result.error = QObject::tr("TTS request failed (HTTP %1): %2").arg(status).arg(text);
     if (status == 401 || status == 403 ||
         text.contains(QLatin1String("tier"), Qt::CaseInsensitive) ||

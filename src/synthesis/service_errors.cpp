@@ -14,16 +14,26 @@ namespace {
 constexpr int kMinimumSecretLength = 6;
 // A message is one line of a console report, not a page.
 constexpr qsizetype kMaximumTextLength = 500;
+// A body quoted whole, such as a page in place of audio, is cut shorter.
+constexpr qsizetype kMaximumQuotedLength = 200;
 
 const QString kRedacted = QStringLiteral("[API key]");
 
+// At most `length` UTF-16 units, never half a character; true when something was cut.
+bool cutTo(QString* line, qsizetype length) {
+    if (line->size() <= length) {
+        return false;
+    }
+    line->truncate(length);
+    if (line->back().isHighSurrogate()) {
+        line->chop(1);
+    }
+    return true;
+}
+
 QString oneLine(const QString& text, const QString& apiKey) {
     QString line = withoutSecret(text, apiKey).simplified();
-    if (line.size() > kMaximumTextLength) {
-        line.truncate(kMaximumTextLength);
-        if (line.back().isHighSurrogate()) {
-            line.chop(1);
-        }
+    if (cutTo(&line, kMaximumTextLength)) {
         line += QChar(0x2026);
     }
     return line;
@@ -63,6 +73,25 @@ QString withoutSecret(const QString& text, const QString& secret) {
     }
     QString result = text;
     return result.replace(key, kRedacted);
+}
+
+QString serviceText(const QString& text, const QString& apiKey) {
+    // The key goes before the cut, so no part of it is left at the end.
+    QString line = withoutSecret(text, apiKey).simplified();
+    cutTo(&line, kMaximumQuotedLength);
+    return line;
+}
+
+QString refusalText(int httpStatus, const QByteArray& body, const QString& apiKey) {
+    const ServiceError error = parseServiceError(httpStatus, body, apiKey);
+    QStringList said;
+    for (const QString& part : {error.status, error.message}) {
+        if (!part.isEmpty()) {
+            said.append(part);
+        }
+    }
+    return said.isEmpty() ? serviceText(QString::fromUtf8(body), apiKey)
+                          : said.join(QLatin1String(": "));
 }
 
 ServiceErrorReason serviceErrorReasonFor(const QString& status) {

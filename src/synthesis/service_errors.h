@@ -60,6 +60,15 @@ QString serviceErrorTip(ServiceErrorReason reason, const ServiceErrorContext& co
 // The "maximum-concurrent-requests" header: a positive count, or -1 when absent or unreadable.
 int parseMaximumConcurrentRequests(const QByteArray& headerValue);
 
+// A text of the service's (an answer's body, or the HTTP layer's text, which quotes the server's
+// reason phrase) made part of a message: on one line, without the API key, at most 200
+// characters.
+QString serviceText(const QString& text, const QString& apiKey);
+
+// What the answer to a refused request says, for a message: the service's "status: message"
+// when the body is an error answer (see parseServiceError), else the body's text (serviceText).
+QString refusalText(int httpStatus, const QByteArray& body, const QString& apiKey);
+
 // Replaces each occurrence of `secret` in `text`; keys shorter than six characters are too
 // common as plain text to take out and are no real key.
 QString withoutSecret(const QString& text, const QString& secret);

@@ -387,10 +387,12 @@ void TestS3Cache::recognisesNotFound_data() {
         << true;
     QTest::newRow("404 answer, other status") << 1 << QByteArray(kNotFound) << false;
     QTest::newRow("bare status code") << 254 << QByteArray("404") << false;
-    QTest::newRow("upper case") << 254 << QByteArray("NOT FOUND") << false;
+    QTest::newRow("upper case") << 254 << QByteArray("NOT FOUND") << true;
+    QTest::newRow("error line, upper case") << 255 << QByteArray("Error: NOT FOUND\n") << true;
+    QTest::newRow("not found, other status") << 1 << QByteArray("Error: Not Found") << false;
     QTest::newRow("no such key in prose") << 254 << QByteArray("Error: No Such Key here") << false;
     QTest::newRow("after non-ASCII text")
-        << 254 << QByteArray("Fehler: Schlüssel not found") << false;
+        << 254 << QByteArray("Fehler: Schlüssel not found") << true;
     QTest::newRow("404 in an endpoint address")
         << 255
         << QByteArray("Could not connect to the endpoint URL: \"http://10.0.0.404:9000/b/k\"")

@@ -215,6 +215,24 @@ class AccountTest(LyraneTestCase):
         with open(out, "rb") as first, open(self.path("again.wav"), "rb") as second:
             self.assertEqual(first.read(), second.read())
 
+    def test_subscription_counts_out_of_range_skip_the_credit_check(self):
+        service = self.start_service()
+        skipped = ("Could not read the account's credits (unexpected subscription answer); "
+                   "going on without the credit check\n")
+        refused = "Not enough credits: this run needs about 12, the account has 0 left\n"
+        rows = [  # (character_count, character_limit, what the run says)
+            (1e300, 1000, skipped), (0, 1e300, skipped), (-9.2e18, 9.2e18, skipped),
+            (2**53 + 2, 2**53 + 4, skipped), (1.5, 100, skipped), ("0", 100, skipped),
+            (0, 2**53, ""), (2**53, 2**53, refused),
+        ]
+        for used, limit, said in rows:
+            with self.subTest(used=used, limit=limit):
+                service.subscription = {"character_count": used, "character_limit": limit}
+                result, _ = self.say(service, env=self.service_env(service))
+                self.assertExitStatus(result, 1 if said == refused else 0)
+                self.assertEqual(result.stderr.count("credits"), 1 if said else 0, result.stderr)
+                self.assertIn(said, result.stderr)
+
     def test_cue_over_the_limit_is_refused_before_any_request(self):
         service = self.service("--credits", "100")
         vtt = self.path("talk.vtt")

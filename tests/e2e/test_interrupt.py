@@ -4,6 +4,7 @@ import os
 import re
 import signal
 import subprocess
+import threading
 import time
 import unittest
 
@@ -147,6 +148,51 @@ class MirrorDownloadInterruptTest(InterruptCase):
         # Had the tool lived on, it would write its file once its wait was over.
         time.sleep(3.5)
         self.assertEqual(os.listdir(cache), [])
+
+
+def dead(pid):
+    try:
+        with open("/proc/%d/stat" % pid, encoding="utf-8", errors="replace") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+class KilledRunTest(InterruptCase):
+    def test_kill_9_ends_the_aws_call_in_flight(self):
+        log = self.path("aws.log")
+        env = fake_aws_env(self.tmp, mode="sleep=60", store=self.path("bucket"), log=log)
+        proc = self.start(["--say", "Never mirrored.", "--s3-bucket", "clips"], env)
+        deadline = time.monotonic() + 60
+        while not read_fake_log(log):
+            self.assertLess(time.monotonic(), deadline, "the aws call never started")
+            time.sleep(0.05)
+        with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as children:
+            (child,) = map(int, children.read().split())
+        self.addCleanup(lambda: dead(child) or os.kill(child, signal.SIGKILL))
+        proc.kill()
+        proc.communicate()
+        deadline = time.monotonic() + 10
+        while not dead(child):
+            self.assertLess(time.monotonic(), deadline, "the aws call outlived the run")
+            time.sleep(0.05)
+
+
+class AccountReadInterruptTest(InterruptCase):
+    def test_signal_while_the_account_is_read(self):
+        reading, release = threading.Event(), threading.Event()
+        service = self.start_service()
+        self.addCleanup(release.set)
+        # The account is read, and never answered.
+        service._answer_subscription = lambda handler: (reading.set(), release.wait(60))
+        proc = self.start(["--say", "Not yet.", "--output", "out.wav"],
+                          {"LYRANE_API_URL": service.url})
+        self.assertTrue(reading.wait(60), "the account was never read")
+        code, rest, _ = self.stop_with(proc, signal.SIGTERM)
+        self.assertEqual(code, 143, rest)
+        self.assertEqual(rest.splitlines()[-1], "Interrupted: 0 of 1 clips are in the "
+                         "cache; run the same command again to resume.")
+        self.assertEqual((os.listdir(self.tmp), service.request_count), (["home"], 0))
 
 
 class StaleTemporariesTest(InterruptCase):

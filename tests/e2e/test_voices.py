@@ -275,6 +275,23 @@ class ListVoicesTest(VoicesCase):
                         result.stderr)
         self.assertEqual(result.stdout, "")
 
+        # An answer that echoes the key: neither the listing nor a run's warning shows it.
+        key = "sk_echoed_4f8e2a9c71d3"
+        env = self.service_env(self.service, api_key=key)
+        for body in (json.dumps({"detail": {"status": "invalid_api_key",
+                                            "message": "Key %s is not valid" % key}}),
+                     "<html>\n<p>Key %s is not valid</p>\n</html>\n" % key):
+            self.service.responder = lambda record, index: (
+                Response(status=401, body=body.encode()) if record.method == "GET"
+                else self.service.default_response(record))
+            listing = self.run_lyrane(["--list-voices"], env=env)
+            run = self.run_lyrane(["--say", "Hi.", "--voice", "Story Teller", "--temp-dir",
+                                   self.cache, "--output", self.path("hi.wav")], env=env)
+            self.assertExitStatus(run, 0)
+            self.assertIn("Key [API key] is not valid", listing.stderr)
+            self.assertEqual(len(listing.stderr.splitlines()), 1, listing.stderr)
+            self.assertNotIn(key, listing.stderr + run.stderr + run.stdout)
+
 
 @unittest.skipUnless(os.path.exists(speechd_bin()), "lyrane-speechd is not built")
 class OfflineDialogueTest(LyraneTestCase):

@@ -257,6 +257,9 @@ void ServiceErrorsTest::keyNeverInMessages_data() {
     QTest::newRow("key in the reason phrase")
         << QByteArray("Forbidden")
         << "Error transferring http://127.0.0.1/v1 - server replied: " + kKey;
+    QTest::newRow("key in a page that is no error answer")
+        << QByteArray("<html>\n<p>bad key " + key + "</p>\n</html>")
+        << "Error transferring http://127.0.0.1/v1 - server replied: " + kKey;
     QTest::newRow("key with the padding it was read with")
         << QByteArray(R"({"detail":{"status":"invalid_api_key","message":"got )" + key + R"(\n"}})")
         << kLayer;
@@ -274,6 +277,9 @@ void ServiceErrorsTest::keyNeverInMessages() {
         QVERIFY2(message.contains(QLatin1String("[API key]")), qPrintable(message));
         QVERIFY(!error.status.contains(kKey));
         QVERIFY(!error.message.contains(kKey));
+        const QString refusal = refusalText(401, body, key) + lyrane::serviceText(layer, key);
+        QVERIFY2(!refusal.contains(kKey) && !refusal.contains(QLatin1Char('\n')),
+                 qPrintable(refusal));
         const QString tip = serviceErrorTip(
             error.reason, {QStringLiteral("ELEVENLABS_API_KEY"), QStringLiteral("the text")});
         QVERIFY(!tip.contains(kKey));
