@@ -40,6 +40,9 @@ std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString
         printError(QObject::tr("failed to parse VTT file: %1\n").arg(error));
         return std::nullopt;
     }
+    for (const QString& notice : file->notices) {
+        printError(notice + QLatin1Char('\n'));
+    }
     if (file->cues.isEmpty()) {
         printError(file->noCuesReason.isEmpty()
                        ? QObject::tr("VTT file contains no cues\n")

@@ -3,7 +3,17 @@
 #include <QtTest>
 
 using lyrane::cleanCueLine;
+using lyrane::CueDialect;
 using lyrane::CueMarkupState;
+
+namespace {
+
+// Which readers a row holds for.
+const QString srt = QStringLiteral("SRT");
+const QString vtt = QStringLiteral("VTT");
+const QString both = QStringLiteral("SRT VTT");
+
+} // namespace
 
 class TestCueMarkup : public QObject {
     Q_OBJECT
@@ -11,7 +21,7 @@ class TestCueMarkup : public QObject {
 private slots:
     void cleaning_data();
     void cleaning();
-    void rubyAnnotationAcrossLines();
+    void stateAcrossLines();
     void speakers_data();
     void speakers();
 };
@@ -19,80 +29,113 @@ private slots:
 void TestCueMarkup::cleaning_data() {
     QTest::addColumn<QString>("line");
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("dialects");
 
     QTest::newRow("plain text is returned as is")
-        << QStringLiteral("Plain words, 42 — ok?") << QStringLiteral("Plain words, 42 — ok?");
-    QTest::newRow("italics bold underline")
-        << QStringLiteral("<i>one</i> <b>two</b> <u>three</u>") << QStringLiteral("one two three");
+        << QStringLiteral("Plain words, 42 — ok?") << QStringLiteral("Plain words, 42 — ok?")
+        << both;
+    QTest::newRow("italics bold underline") << QStringLiteral("<i>one</i> <b>two</b> <u>three</u>")
+                                            << QStringLiteral("one two three") << both;
     QTest::newRow("class span") << QStringLiteral("<c.yellow.bg_blue>Warning</c> now")
-                                << QStringLiteral("Warning now");
+                                << QStringLiteral("Warning now") << both;
     QTest::newRow("language span")
-        << QStringLiteral("<lang fr>Bonjour</lang>!") << QStringLiteral("Bonjour!");
+        << QStringLiteral("<lang fr>Bonjour</lang>!") << QStringLiteral("Bonjour!") << both;
     QTest::newRow("voice span open and close")
-        << QStringLiteral("<v Anna>Hi</v> there") << QStringLiteral("Hi there");
+        << QStringLiteral("<v Anna>Hi</v> there") << QStringLiteral("Hi there") << both;
     QTest::newRow("voice span with class")
-        << QStringLiteral("<v.loud Anna>Stop!</v>") << QStringLiteral("Stop!");
+        << QStringLiteral("<v.loud Anna>Stop!</v>") << QStringLiteral("Stop!") << both;
     QTest::newRow("ruby keeps the base")
         << QStringLiteral("<ruby>漢<rt>kan</rt>字<rt>ji</rt></ruby>です")
-        << QStringLiteral("漢字です");
+        << QStringLiteral("漢字です") << both;
     QTest::newRow("ruby annotation closed by the ruby end")
-        << QStringLiteral("<ruby>東京<rt>とうきょう</ruby>へ") << QStringLiteral("東京へ");
+        << QStringLiteral("<ruby>東京<rt>とうきょう</ruby>へ") << QStringLiteral("東京へ") << both;
     QTest::newRow("inline timestamps and c spans")
         << QStringLiteral("so<00:00:01.920><c> we</c><00:00:02.160><c> went</c>")
-        << QStringLiteral("so we went");
+        << QStringLiteral("so we went") << both;
     QTest::newRow("hour-less inline timestamp")
-        << QStringLiteral("a<00:01.500>b") << QStringLiteral("ab");
+        << QStringLiteral("a<00:01.500>b") << QStringLiteral("ab") << both;
     QTest::newRow("named references")
         << QStringLiteral("Tom &amp; Jerry &lt;3 &gt; &quot;q&quot; &apos;s")
-        << QStringLiteral("Tom & Jerry <3 > \"q\" 's");
+        << QStringLiteral("Tom & Jerry <3 > \"q\" 's") << both;
     QTest::newRow("no-break space and direction marks")
-        << QStringLiteral("a&nbsp;b &lrm;c&rlm;") << QStringLiteral("a\u00A0b \u200Ec\u200F");
+        << QStringLiteral("a&nbsp;b &lrm;c&rlm;") << QStringLiteral("a\u00A0b \u200Ec\u200F")
+        << both;
     QTest::newRow("numeric references")
         << QStringLiteral("&#39;&#x263A;&#X263a;&#128512;")
-        << QStringLiteral("'\u263A\u263A") + QString::fromUcs4(U"\U0001F600", 1);
+        << QStringLiteral("'\u263A\u263A") + QString::fromUcs4(U"\U0001F600", 1) << both;
     QTest::newRow("numeric references out of range")
         << QStringLiteral("&#0;&#xD800;&#x110000;&#99999999;")
-        << QString(4, QChar::ReplacementCharacter);
+        << QString(4, QChar::ReplacementCharacter) << both;
     QTest::newRow("references that are not")
         << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp")
-        << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp");
+        << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp") << both;
     QTest::newRow("a less-than sign that opens no tag")
-        << QStringLiteral("1 < 2 and 3 <= 4") << QStringLiteral("1 < 2 and 3 <= 4");
+        << QStringLiteral("1 < 2 and 3 <= 4") << QStringLiteral("1 < 2 and 3 <= 4") << srt;
     QTest::newRow("unclosed tag is text")
-        << QStringLiteral("<i>if</i> a<b then c") << QStringLiteral("if a<b then c");
+        << QStringLiteral("<i>if</i> a<b then c") << QStringLiteral("if a<b then c") << srt;
     QTest::newRow("many openers without closers")
         << QString(QStringLiteral("<a&a{\\")).repeated(2000)
-        << QString(QStringLiteral("<a&a{\\")).repeated(2000);
+        << QString(QStringLiteral("<a&a{\\")).repeated(2000) << srt;
     QTest::newRow("font tags") << QStringLiteral(
                                       "<font color=\"#ff0000\" face=\"Arial\">Red</font>")
-                               << QStringLiteral("Red");
+                               << QStringLiteral("Red") << both;
     QTest::newRow("override blocks")
-        << QStringLiteral("{\\an8}{\\i1}Top{\\i0} line") << QStringLiteral("Top line");
+        << QStringLiteral("{\\an8}{\\i1}Top{\\i0} line") << QStringLiteral("Top line") << both;
     QTest::newRow("braces that are no override stay")
-        << QStringLiteral("{curly} {\\unclosed") << QStringLiteral("{curly} {\\unclosed");
+        << QStringLiteral("{curly} {\\unclosed") << QStringLiteral("{curly} {\\unclosed") << both;
     QTest::newRow("markup around the words is trimmed")
-        << QStringLiteral("<i> spaced </i>") << QStringLiteral("spaced");
-    QTest::newRow("only markup") << QStringLiteral("<v Anna></v>") << QString();
+        << QStringLiteral("<i> spaced </i>") << QStringLiteral("spaced") << both;
+    QTest::newRow("only markup") << QStringLiteral("<v Anna></v>") << QString() << both;
     QTest::newRow("reference inside a tag is not decoded")
-        << QStringLiteral("<c.a&amp;b>x</c>") << QStringLiteral("x");
+        << QStringLiteral("<c.a&amp;b>x</c>") << QStringLiteral("x") << both;
+    // clang-format off
+    // WebVTT's tokenizer: every '<' opens a tag, one left open takes the rest of the cue.
+    QTest::newRow("unclosed start tag") << QStringLiteral("<c It's a blue apple tree!") << QString() << vtt;
+    QTest::newRow("unclosed end tag") << QStringLiteral("This is </c awesome!") << QStringLiteral("This is") << vtt;
+    QTest::newRow("tag opened by a space") << QStringLiteral("< 00:01.000>That's awesome!") << QStringLiteral("That's awesome!") << vtt;
+    QTest::newRow("less-than in WebVTT") << QStringLiteral("x < y") << QStringLiteral("x") << vtt;
+    QTest::newRow("openers in WebVTT") << QString(QStringLiteral("<a&a{\\")).repeated(2000) << QString() << vtt;
+    QTest::newRow("SRT heart and less-than") << QStringLiteral("<3 you, x < y") << QStringLiteral("<3 you, x < y") << srt;
+    QTest::newRow("reading outside ruby is text") << QStringLiteral("<rt>kan</rt> alone") << QStringLiteral("kan alone") << both;
+    // Subtitle editors' escapes and codes.
+    QTest::newRow("line break escapes") << QStringLiteral("One\\Ntwo \\N three\\nfour") << QStringLiteral("One two three four") << both;
+    QTest::newRow("hard spaces") << QStringLiteral("\\h\\h\\h\\h\\hA b\\hc") << QStringLiteral("A b c") << both;
+    QTest::newRow("other backslashes stay") << QStringLiteral("C:\\dir \\x \\") << QStringLiteral("C:\\dir \\x \\") << both;
+    QTest::newRow("editor codes") << QStringLiteral("{Y:i}Slanted{y:b} {c:$0000FF}bold{\\an8}") << QStringLiteral("Slanted bold") << both;
+    QTest::newRow("braces around words stay") << QStringLiteral("{laughs} {Note: later} {x:1") << QStringLiteral("{laughs} {Note: later} {x:1") << both;
+    // clang-format on
 }
 
 void TestCueMarkup::cleaning() {
     QFETCH(QString, line);
     QFETCH(QString, expected);
+    QFETCH(QString, dialects);
 
-    CueMarkupState state;
-    const QString cleaned = cleanCueLine(line, state, nullptr);
-    QCOMPARE(cleaned, expected);
-    QVERIFY(!state.inRubyAnnotation);
+    for (const CueDialect dialect : {CueDialect::Srt, CueDialect::WebVtt}) {
+        if (!dialects.contains(dialect == CueDialect::Srt ? srt : vtt)) {
+            continue;
+        }
+        CueMarkupState state(dialect);
+        const QString cleaned = cleanCueLine(line, state, nullptr);
+        QCOMPARE(cleaned, expected);
+        QVERIFY(!state.inRubyAnnotation);
+    }
 }
 
-void TestCueMarkup::rubyAnnotationAcrossLines() {
-    CueMarkupState state;
+void TestCueMarkup::stateAcrossLines() {
+    CueMarkupState state(CueDialect::WebVtt);
     QCOMPARE(cleanCueLine(u"<ruby>base<rt>anno", state, nullptr), QStringLiteral("base"));
     QVERIFY(state.inRubyAnnotation);
     QCOMPARE(cleanCueLine(u"tation</rt> after", state, nullptr), QStringLiteral("after"));
     QVERIFY(!state.inRubyAnnotation);
+
+    // A WebVTT tag left open goes on on the next line.
+    CueMarkupState open(CueDialect::WebVtt);
+    QString speaker;
+    QCOMPARE(cleanCueLine(u"Hi <v Anna", open, &speaker), QStringLiteral("Hi"));
+    QCOMPARE(cleanCueLine(u"Maria", open, &speaker), QString());
+    QCOMPARE(cleanCueLine(u"Smith>there", open, &speaker), QStringLiteral("there"));
+    QCOMPARE(speaker, QStringLiteral("Anna Maria Smith"));
 }
 
 void TestCueMarkup::speakers_data() {
@@ -123,7 +166,7 @@ void TestCueMarkup::speakers() {
     QFETCH(QString, speaker);
     QFETCH(QString, text);
 
-    CueMarkupState state;
+    CueMarkupState state(CueDialect::WebVtt);
     QString found;
     QStringList cleaned;
     for (const QString& line : lines) {
