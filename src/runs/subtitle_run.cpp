@@ -19,6 +19,9 @@ std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString
         *failure = printFailure(QObject::tr("failed to parse VTT file: %1\n").arg(error));
         return std::nullopt;
     }
+    for (const QString& notice : file->notices) {
+        printError(notice + QLatin1Char('\n'));
+    }
     if (file->cues.isEmpty()) {
         *failure = printFailure(
             file->noCuesReason.isEmpty()

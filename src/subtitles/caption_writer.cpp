@@ -1,5 +1,8 @@
 #include "subtitles/caption_writer.h"
 
+#include "subtitles/cue_markup.h"
+#include "subtitles/subtitle_timestamps.h"
+
 #include <QObject>
 #include <QStringList>
 
@@ -23,35 +26,67 @@ QString timestamp(qint64 ms, QChar fractionSeparator) {
         .arg(millis, 3, 10, QLatin1Char('0'));
 }
 
-// WebVTT reads "&", "<" and ">" as markup; written as character references they read back as
-// themselves, and a line can never pass for a timing line.
-QString escapedForWebVtt(const QString& text) {
+// A text's lines, trimmed, without blank ones: a blank line would end the cue, and the reader
+// joins a cue's lines with single spaces anyway. CR LF, LF and a lone CR all break lines.
+QStringList textLines(const QString& text) {
+    QStringList lines;
+    for (const QString& line : QString(text)
+                                   .replace(QLatin1Char('\r'), QLatin1Char('\n'))
+                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QString trimmed = line.trimmed();
+        if (!trimmed.isEmpty()) {
+            lines.append(trimmed);
+        }
+    }
+    return lines;
+}
+
+// `text` with each of `characters` written as a character reference, which the reader decodes
+// and never takes for markup.
+QString withReferences(const QString& text, QLatin1String characters) {
     QString escaped;
     escaped.reserve(text.size());
     for (const QChar c : text) {
-        if (c == QLatin1Char('&')) {
+        if (c.unicode() >= 0x80 || !characters.contains(c)) {
+            escaped += c;
+        } else if (c == QLatin1Char('&')) {
             escaped += QLatin1String("&amp;");
         } else if (c == QLatin1Char('<')) {
             escaped += QLatin1String("&lt;");
         } else if (c == QLatin1Char('>')) {
             escaped += QLatin1String("&gt;");
         } else {
-            escaped += c;
+            escaped += QStringLiteral("&#%1;").arg(c.unicode());
         }
     }
     return escaped;
 }
 
-// A blank line ends a cue in both formats, so the text keeps only its non-blank lines.
-QString withoutBlankLines(const QString& text) {
-    QStringList lines;
-    for (const QString& line : text.split(QLatin1Char('\n'))) {
-        const QString trimmed = line.trimmed();
-        if (!trimmed.isEmpty()) {
-            lines.append(trimmed);
-        }
+// Whether lyrane's reader takes the line `written` for a line of cue text that says `text`.
+bool readsBackAs(const QString& written, const QString& text, CueDialect dialect) {
+    const QStringView line = QStringView(written).trimmed();
+    if (mayBeTimingLine(line)) {
+        return false;
     }
-    return lines.join(QLatin1Char('\n'));
+    CueMarkupState state(dialect);
+    return cleanCueLine(line, state, nullptr) == text && !state.inTag;
+}
+
+// What every markup character of either format looks like escaped: tags, references, editor
+// codes and escapes, and the arrow of a timing line.
+const QLatin1String allMarkup("&<>{\\");
+
+// One line of text as written in the file. WebVTT's markup characters are always escaped, as
+// the format asks; SRT text is written as it is when the reader gets it back unchanged, since
+// other players show references literally. Editor codes and escapes ("{\an8}", "\N") are
+// escaped in either format only when the text holds them.
+QString writtenText(const QString& text, CaptionFormat format) {
+    if (format == CaptionFormat::Srt) {
+        return readsBackAs(text, text, CueDialect::Srt) ? text : withReferences(text, allMarkup);
+    }
+    const QString escaped = withReferences(text, QLatin1String("&<>"));
+    return readsBackAs(escaped, text, CueDialect::WebVtt) ? escaped
+                                                          : withReferences(text, allMarkup);
 }
 
 } // namespace
@@ -76,16 +111,20 @@ CaptionCue retimedCaption(const CaptionCue& cue, const CaptionPlacement& placeme
 QString captionCueText(const CaptionCue& cue, CaptionFormat format, qint64 number) {
     const qint64 start = std::max<qint64>(cue.startMs, 0);
     const qint64 end = std::max(cue.endMs, start);
-    const QString text = withoutBlankLines(cue.text);
+    QStringList lines = textLines(cue.text);
+    for (QString& line : lines) {
+        line = writtenText(line, format);
+    }
+    const QString text = lines.join(QLatin1Char('\n'));
     if (format == CaptionFormat::Srt) {
         return QString::number(number) + QLatin1Char('\n') + timestamp(start, QLatin1Char(',')) +
                QLatin1String(" --> ") + timestamp(end, QLatin1Char(',')) + QLatin1Char('\n') +
                text + QLatin1String("\n\n");
     }
-    QString body = escapedForWebVtt(text);
+    QString body = text;
     const QString speaker = cue.speaker.simplified();
     if (!speaker.isEmpty()) {
-        body = QLatin1String("<v ") + escapedForWebVtt(speaker) + QLatin1Char('>') + body;
+        body = QLatin1String("<v ") + writtenText(speaker, format) + QLatin1Char('>') + body;
     }
     return timestamp(start, QLatin1Char('.')) + QLatin1String(" --> ") +
            timestamp(end, QLatin1Char('.')) + QLatin1Char('\n') + body + QLatin1String("\n\n");
@@ -128,7 +167,7 @@ bool CaptionWriter::writeText(const QString& text, QString* error) {
 }
 
 bool CaptionWriter::write(const CaptionCue& cue, QString* error) {
-    if (withoutBlankLines(cue.text).isEmpty()) {
+    if (textLines(cue.text).isEmpty()) {
         return true; // nothing was said, so there is nothing to show
     }
     return writeText(captionCueText(cue, format, ++written), error);

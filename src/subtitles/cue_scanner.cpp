@@ -57,7 +57,17 @@ std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect,
     bool skippingBlock = false;
     VttCue pending;
     QStringList pendingLines;
-    CueMarkupState markup;
+    CueMarkupState markup(dialect);
+    int untimedStart = 0; // the first line of the SRT block being read outside a cue
+    bool untimedHasText = false;
+
+    const auto endUntimedBlock = [&]() {
+        if (untimedHasText && result.report.untimedBlocks++ == 0) {
+            result.report.firstUntimedLine = untimedStart;
+        }
+        untimedStart = 0;
+        untimedHasText = false;
+    };
 
     const auto finishCue = [&]() {
         pending.text = pendingLines.size() == 1 ? pendingLines.front()
@@ -76,11 +86,12 @@ std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect,
         const QStringView t = cursor.next();
 
         if (mayBeTimingLine(t)) {
+            endUntimedBlock();
             if (inCue) {
                 finishCue();
             }
             pendingLines.clear();
-            const TimingLineReading timing = readTimingLine(t, dialect == CueDialect::Srt);
+            const TimingLineReading timing = readTimingLine(t, dialect);
             if (timing.kind == TimingLineKind::OutOfRange) {
                 if (error) {
                     *error =
@@ -99,7 +110,7 @@ std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect,
             pending = VttCue();
             pending.startMs = timing.startMs;
             pending.endMs = timing.endMs;
-            markup = CueMarkupState();
+            markup = CueMarkupState(dialect);
             inCue = true;
             skippingBlock = false;
             continue;
@@ -110,6 +121,14 @@ std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect,
             continue;
         }
         if (!inCue) {
+            if (dialect == CueDialect::Srt) {
+                if (t.isEmpty()) {
+                    endUntimedBlock();
+                } else if (!mayBeTimingLine(cursor.peek())) {
+                    untimedStart = untimedStart == 0 ? cursor.lineNumber() : untimedStart;
+                    untimedHasText = untimedHasText || !isIntegerLine(t);
+                }
+            }
             continue;
         }
         if (!t.isEmpty()) {
@@ -126,6 +145,7 @@ std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect,
     if (inCue && !pendingLines.isEmpty()) {
         finishCue();
     }
+    endUntimedBlock();
     return result;
 }
 

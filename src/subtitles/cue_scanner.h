@@ -1,5 +1,6 @@
 #pragma once
 
+#include "subtitles/cue_dialect.h"
 #include "subtitles/vtt_parser.h"
 
 #include <QList>
@@ -30,12 +31,12 @@ private:
     bool done = false;
 };
 
-enum class CueDialect { WebVtt, Srt };
-
 struct CueScanReport {
     int unusableTimingLines = 0;
     int firstUnusableLine = 0;
     QString firstUnusableReason;
+    int untimedBlocks = 0; // SRT blocks with text but no timing line
+    int firstUntimedLine = 0;
 };
 
 struct ScannedCues {
@@ -48,7 +49,10 @@ struct ScannedCues {
 // text lines follow, a blank line after text closes it. A line holding only an integer is
 // text unless a timing line follows it directly (then it names the next cue). A timestamp
 // out of range fails the scan with a message naming its line; a timing line that cannot be
-// read is skipped with its block and counted in the report.
+// read is skipped with its block and counted in the report. In SRT, a block of text that
+// reaches no timing line is counted too (a line directly above a timing line is that cue's
+// number, whatever it holds; one of only numbers is no text); WebVTT has blocks of its own
+// without timing lines (NOTE, STYLE, REGION).
 std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect, bool keepLines,
                                          QString* error);
 

@@ -1,6 +1,6 @@
 #include "subtitles/rolling_captions.h"
 
-#include <algorithm>
+#include <QHash>
 
 namespace lyrane {
 
@@ -9,24 +9,58 @@ namespace {
 // The repeat cues last 10 ms; allow for writers that round differently.
 constexpr qint64 maxRepeatCueMs = 50;
 
-QStringList spokenLines(const QStringList& lines) {
-    QStringList kept;
-    for (const QString& line : lines) {
-        if (!line.isEmpty()) {
-            kept.append(line);
+// A cue's non-empty lines as numbers, equal lines equal numbers, so that lines compare in
+// constant time however long they are.
+class LineNumbers {
+public:
+    QList<int> of(const QStringList& lines) {
+        QList<int> numbers;
+        numbers.reserve(lines.size());
+        for (const QString& line : lines) {
+            if (line.isEmpty()) {
+                continue;
+            }
+            auto found = numberOf.constFind(line);
+            if (found == numberOf.constEnd()) {
+                found = numberOf.insert(line, int(numberOf.size()));
+            }
+            numbers.append(*found);
         }
+        return numbers;
     }
-    return kept;
-}
 
-// How many of `lines`' first lines repeat the last lines of `previous`.
-qsizetype carriedOver(const QStringList& previous, const QStringList& lines) {
-    for (qsizetype k = std::min(previous.size(), lines.size()); k > 0; --k) {
-        if (std::equal(lines.begin(), lines.begin() + k, previous.end() - k)) {
-            return k;
+private:
+    QHash<QString, int> numberOf;
+};
+
+// How many of `lines`' first lines repeat the last lines of `previous`: the longest prefix of
+// `lines` that ends `previous`, found in linear time by Knuth-Morris-Pratt matching.
+qsizetype carriedOver(const QList<int>& previous, const QList<int>& lines) {
+    const qsizetype n = lines.size();
+    if (n == 0 || previous.isEmpty()) {
+        return 0;
+    }
+    // border[i]: the length of the longest proper prefix of lines[0..i] that also ends it.
+    QList<qsizetype> border(n, 0);
+    for (qsizetype i = 1, k = 0; i < n; ++i) {
+        while (k > 0 && lines[i] != lines[k]) {
+            k = border[k - 1];
+        }
+        if (lines[i] == lines[k]) {
+            ++k;
+        }
+        border[i] = k;
+    }
+    qsizetype matched = 0;
+    for (const int line : previous) {
+        while (matched > 0 && (matched == n || line != lines[matched])) {
+            matched = border[matched - 1];
+        }
+        if (line == lines[matched]) {
+            ++matched;
         }
     }
-    return 0;
+    return matched;
 }
 
 } // namespace
@@ -36,13 +70,14 @@ bool mayHoldRollingCaptions(QStringView content) {
 }
 
 bool isRollingCaptionStyle(const QList<VttCue>& cues, const QList<QStringList>& cueLines) {
+    LineNumbers numbers;
     for (qsizetype i = 1; i < cues.size() && i < cueLines.size(); ++i) {
         const qint64 duration = cues[i].endMs - cues[i].startMs;
         if (duration < 0 || duration > maxRepeatCueMs) {
             continue;
         }
-        const QStringList lines = spokenLines(cueLines[i]);
-        if (!lines.isEmpty() && carriedOver(spokenLines(cueLines[i - 1]), lines) == lines.size()) {
+        const QList<int> lines = numbers.of(cueLines[i]);
+        if (!lines.isEmpty() && carriedOver(numbers.of(cueLines[i - 1]), lines) == lines.size()) {
             return true;
         }
     }
@@ -52,17 +87,23 @@ bool isRollingCaptionStyle(const QList<VttCue>& cues, const QList<QStringList>& 
 QList<VttCue> collapseRollingCaptions(const QList<VttCue>& cues,
                                       const QList<QStringList>& cueLines) {
     QList<VttCue> kept;
-    QStringList previous;
+    LineNumbers numbers;
+    QList<int> previous;
     for (qsizetype i = 0; i < cues.size() && i < cueLines.size(); ++i) {
-        const QStringList lines = spokenLines(cueLines[i]);
+        QList<int> lines = numbers.of(cueLines[i]);
         const qsizetype repeated = carriedOver(previous, lines);
-        previous = lines;
-        if (repeated == lines.size()) {
-            continue;
+        if (repeated < lines.size()) {
+            QStringList spoken;
+            for (const QString& line : cueLines[i]) {
+                if (!line.isEmpty()) {
+                    spoken.append(line);
+                }
+            }
+            VttCue cue = cues[i];
+            cue.text = spoken.mid(repeated).join(QLatin1Char(' '));
+            kept.append(cue);
         }
-        VttCue cue = cues[i];
-        cue.text = lines.mid(repeated).join(QLatin1Char(' '));
-        kept.append(cue);
+        previous = std::move(lines);
     }
     return kept;
 }

@@ -100,8 +100,41 @@ bool looksLikeSrt(QStringView content) {
     return cursor.peek().contains(QLatin1String("-->"));
 }
 
+// "film.srt: message", or the message alone for text that comes from no file.
+QString aboutSource(const QString& source, const QString& message) {
+    return source.isEmpty() ? message : QStringLiteral("%1: %2").arg(source, message);
+}
+
+QStringList leftOutNotices(const CueScanReport& report, bool cuesFound, const QString& source) {
+    QStringList notices;
+    if (report.untimedBlocks == 1) {
+        notices << aboutSource(source, QObject::tr("the block at line %1 has no timing line and "
+                                                   "is left out")
+                                           .arg(report.firstUntimedLine));
+    } else if (report.untimedBlocks > 1) {
+        notices << aboutSource(source, QObject::tr("%1 blocks without a timing line are left "
+                                                   "out, the first at line %2")
+                                           .arg(report.untimedBlocks)
+                                           .arg(report.firstUntimedLine));
+    }
+    // Without any cue the run fails and says why; with some, the others are only left out.
+    if (cuesFound && report.unusableTimingLines == 1) {
+        notices << aboutSource(source, QObject::tr("the cue at line %1 is left out, its timing "
+                                                   "line cannot be read: %2")
+                                           .arg(report.firstUnusableLine)
+                                           .arg(report.firstUnusableReason));
+    } else if (cuesFound && report.unusableTimingLines > 1) {
+        notices << aboutSource(source, QObject::tr("%1 cues are left out, their timing lines "
+                                                   "cannot be read; the first at line %2: %3")
+                                           .arg(report.unusableTimingLines)
+                                           .arg(report.firstUnusableLine)
+                                           .arg(report.firstUnusableReason));
+    }
+    return notices;
+}
+
 std::optional<SubtitleFile> parseNormalized(QStringView content, SubtitleFormat format,
-                                            QString* error) {
+                                            const QString& source, QString* error) {
     LineCursor cursor(content);
     if (format == SubtitleFormat::WebVtt) {
         QStringView header;
@@ -135,6 +168,7 @@ std::optional<SubtitleFile> parseNormalized(QStringView content, SubtitleFormat 
                                 .arg(report.firstUnusableLine)
                                 .arg(report.firstUnusableReason);
     }
+    file.notices = leftOutNotices(report, !file.cues.isEmpty(), source);
     return file;
 }
 
@@ -147,22 +181,34 @@ std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString&
         return std::nullopt;
     }
     QString decodeError;
-    std::optional<QString> content = decodeSubtitleText(*bytes, encoding, &decodeError);
+    DecodingFailure failure = DecodingFailure::UnknownEncoding;
+    std::optional<DecodedText> decoded =
+        decodeSubtitleText(*bytes, encoding, &failure, &decodeError);
     bytes.reset();
-    if (!content) {
-        setError(error, QObject::tr("failed to open VTT file: %1").arg(decodeError));
+    if (!decoded) {
+        setError(error, failure == DecodingFailure::UnknownEncoding
+                            ? QObject::tr("failed to open VTT file: %1").arg(decodeError)
+                            : aboutSource(path, decodeError));
         return std::nullopt;
     }
-    normalizeLineEnds(*content);
+    QString& content = decoded->text;
+    normalizeLineEnds(content);
 
-    if (hasWebVttHeader(*content)) {
-        return parseNormalized(*content, SubtitleFormat::WebVtt, error);
+    std::optional<SubtitleFile> file;
+    if (hasWebVttHeader(content)) {
+        file = parseNormalized(content, SubtitleFormat::WebVtt, path, error);
+    } else if (path.endsWith(QLatin1String(".srt"), Qt::CaseInsensitive) || looksLikeSrt(content)) {
+        file = parseNormalized(content, SubtitleFormat::Srt, path, error);
+    } else {
+        setError(error, QObject::tr("VTT file missing WEBVTT header (not an SRT file either)"));
     }
-    if (path.endsWith(QLatin1String(".srt"), Qt::CaseInsensitive) || looksLikeSrt(*content)) {
-        return parseNormalized(*content, SubtitleFormat::Srt, error);
+    if (file && !decoded->detectedEncoding.isEmpty()) {
+        file->notices.prepend(
+            aboutSource(path, QObject::tr("not UTF-8; read as %1, the encoding detected in it "
+                                          "(--encoding names another)")
+                                  .arg(decoded->detectedEncoding)));
     }
-    setError(error, QObject::tr("VTT file missing WEBVTT header (not an SRT file either)"));
-    return std::nullopt;
+    return file;
 }
 
 std::optional<SubtitleFile> parseSubtitleContent(const QString& content, SubtitleFormat format,
@@ -170,9 +216,9 @@ std::optional<SubtitleFile> parseSubtitleContent(const QString& content, Subtitl
     if (content.contains(QLatin1Char('\r'))) {
         QString normalized = content;
         normalizeLineEnds(normalized);
-        return parseNormalized(normalized, format, error);
+        return parseNormalized(normalized, format, QString(), error);
     }
-    return parseNormalized(content, format, error);
+    return parseNormalized(content, format, QString(), error);
 }
 
 } // namespace lyrane

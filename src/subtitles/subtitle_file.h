@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -15,11 +16,15 @@ struct SubtitleFile {
     QList<VttCue> cues;
     // When no cue was found although the file has timing lines: why none could be used.
     QString noCuesReason;
+    // One line each, for the user: the encoding that was detected, and what was left out
+    // (SRT blocks without a timing line, cues whose timing line cannot be read).
+    QStringList notices;
 };
 
 // Reads a subtitle file. A file whose first non-blank line starts with "WEBVTT" is WebVTT;
 // otherwise it is SRT when its name ends in ".srt" or its first lines look like SRT. The bytes
-// are decoded as decodeSubtitleText() does with `encoding` (empty: UTF-8).
+// are decoded as decodeSubtitleText() does with `encoding` (empty: UTF-8, or else detected);
+// text that does not decode fails, naming the file and the line.
 std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString& encoding,
                                              QString* error);
 

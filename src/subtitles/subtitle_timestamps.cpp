@@ -21,7 +21,7 @@ const QLatin1String arrow("-->");
 
 } // namespace
 
-TimestampReading readTimestamp(QStringView text, qsizetype from, bool commaAllowed) {
+TimestampReading readTimestamp(QStringView text, qsizetype from, CueDialect dialect) {
     TimestampReading reading;
     qsizetype pos = from;
     const qsizetype size = text.size();
@@ -69,13 +69,25 @@ TimestampReading readTimestamp(QStringView text, qsizetype from, bool commaAllow
         minutes = second;
         seconds = third;
     }
-    if (!at('.') && !(commaAllowed && at(','))) {
-        return reading;
-    }
-    ++pos;
     qint64 millis = 0;
-    if (collect(&millis) != 3) {
-        return reading;
+    if (dialect == CueDialect::WebVtt) {
+        if (!at('.')) {
+            return reading;
+        }
+        ++pos;
+        if (collect(&millis) != 3) {
+            return reading;
+        }
+    } else if (at('.') || at(',')) {
+        ++pos;
+        // The digits as written: ",04" is 40 ms, ",5" 500 ms.
+        const qsizetype digits = collect(&millis);
+        if (digits < 1 || digits > 3) {
+            return reading;
+        }
+        for (qsizetype i = digits; i < 3; ++i) {
+            millis *= 10;
+        }
     }
 
     reading.end = pos;
@@ -113,7 +125,7 @@ bool mayBeTimingLine(QStringView trimmedLine) {
            trimmedLine.contains(arrow);
 }
 
-TimingLineReading readTimingLine(QStringView line, bool commaAllowed) {
+TimingLineReading readTimingLine(QStringView line, CueDialect dialect) {
     TimingLineReading result;
     const qsizetype arrowAt = line.indexOf(arrow);
     const auto unusable = [&](QStringView timestamp) {
@@ -128,7 +140,7 @@ TimingLineReading readTimingLine(QStringView line, bool commaAllowed) {
     };
 
     const QStringView startText = line.left(arrowAt).trimmed();
-    const TimestampReading start = readTimestamp(line, 0, commaAllowed);
+    const TimestampReading start = readTimestamp(line, 0, dialect);
     qsizetype pos = start.end;
     while (pos < arrowAt && isBlank(line[pos])) {
         ++pos;
@@ -145,7 +157,7 @@ TimingLineReading readTimingLine(QStringView line, bool commaAllowed) {
     while (endTextEnd < line.size() && !isBlank(line[endTextEnd])) {
         ++endTextEnd;
     }
-    const TimestampReading end = readTimestamp(line, pos, commaAllowed);
+    const TimestampReading end = readTimestamp(line, pos, dialect);
     if (end.status == TimestampStatus::Malformed) {
         return unusable(line.mid(pos, endTextEnd - pos));
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "subtitles/cue_dialect.h"
+
 #include <QString>
 #include <QStringView>
 
@@ -13,10 +15,12 @@ struct TimestampReading {
     qsizetype end = 0; // position after the timestamp when it is well formed
 };
 
-// Reads a timestamp starting at `from` the way WebVTT reads them: hours optional and of any
-// number of digits, minutes and seconds of two digits, a period (or, for SRT, a comma) and
-// three digits of milliseconds. Only ASCII digits count.
-TimestampReading readTimestamp(QStringView text, qsizetype from, bool commaAllowed);
+// Reads a timestamp starting at `from`. WebVTT's: hours optional and of any number of digits,
+// minutes and seconds of two digits, a period and three digits of milliseconds. SRT's as
+// editors write them: the same hours, minutes and seconds, then a fraction of one to three
+// digits after a comma or a period, or none ("01:39", ",04" is 40 ms, ".5" 500 ms). Only ASCII
+// digits count.
+TimestampReading readTimestamp(QStringView text, qsizetype from, CueDialect dialect);
 
 // The message for a timestamp that failed, naming the timestamp as written.
 QString timestampErrorMessage(TimestampStatus status, QStringView timestamp);
@@ -35,6 +39,6 @@ bool mayBeTimingLine(QStringView trimmedLine);
 
 // Reads "start --> end [settings]"; white space around the arrow is optional and anything
 // after the end timestamp is ignored.
-TimingLineReading readTimingLine(QStringView trimmedLine, bool commaAllowed);
+TimingLineReading readTimingLine(QStringView trimmedLine, CueDialect dialect);
 
 } // namespace lyrane

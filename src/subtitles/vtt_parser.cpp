@@ -31,7 +31,7 @@ std::optional<QList<VttCue>> VttParser::parseContent(const QString& content, QSt
 }
 
 std::optional<qint64> VttParser::parseTimestamp(const QString& timestamp, QString* error) const {
-    TimestampReading reading = readTimestamp(timestamp, 0, false);
+    TimestampReading reading = readTimestamp(timestamp, 0, CueDialect::WebVtt);
     if (reading.status != TimestampStatus::Malformed && reading.end != timestamp.size()) {
         reading.status = TimestampStatus::Malformed;
     }
@@ -45,7 +45,7 @@ std::optional<qint64> VttParser::parseTimestamp(const QString& timestamp, QStrin
 }
 
 QString VttParser::extractText(const QString& line) const {
-    CueMarkupState state;
+    CueMarkupState state(CueDialect::WebVtt);
     return cleanCueLine(QStringView(line).trimmed(), state, nullptr);
 }
 

@@ -27,6 +27,10 @@ HOURLESS_VTT = (
 )
 HOURLESS_TEXTS = ["The kettle is on.", "Then we wait."]
 
+# Windows' Western code page: accents, typographic quotes, the euro sign.
+FRENCH = ["CE FILM RELATE DES ÉVÉNEMENTS RÉELS.", "À l’époque, personne n’y croyait.",
+          "« Ça ne marchera jamais », disait-il.", "Café “noir” €5"]
+
 ROLLING_VTT = (
     "WEBVTT\nKind: captions\nLanguage: en\n\n"
     "00:00:00.100 --> 00:00:01.990 align:start position:0%\n \n"
@@ -75,16 +79,32 @@ class FakeServiceFormatsTest(LyraneTestCase):
     def test_windows_1252_file(self):
         legacy = self.path("legacy.srt")
         with open(legacy, "wb") as out:
-            out.write("1\r\n00:00:01,000 --> 00:00:02,000\r\nCafé “noir” €5\r\n"
-                      .encode("windows-1252"))
+            out.write("".join("%d\r\n00:00:0%d,000 --> 00:00:0%d,500\r\n%s\r\n\r\n"
+                              % (i + 1, i * 2, i * 2 + 1, text)
+                              for i, text in enumerate(FRENCH)).encode("windows-1252"))
         result = self.narrate(legacy, "--encoding", "windows-1252", "--no-padding")
         self.assertExitStatus(result, 0)
-        self.assertEqual([r.text for r in self.service.requests], ["Café “noir” €5"])
+        self.assertEqual([r.text for r in self.service.requests], FRENCH)
 
-        # Without the option the same bytes are not UTF-8: replacement characters, no crash.
-        listing = self.run_lyrane(["--vtt", legacy, "--dry-run"])
-        self.assertExitStatus(listing, 0)
-        self.assertIn("\ufffd", listing.stdout)
+        # Listed with the option, and without it: then the encoding is detected, and said once.
+        notice = ("%s: not UTF-8; read as windows-1252, the encoding detected in it (--encoding "
+                  "names another)\n" % legacy)
+        for extra, said in ((["--encoding", "windows-1252"], 0), ([], 1)):
+            listing = self.run_lyrane(["--vtt", legacy, "--dry-run", *extra])
+            self.assertExitStatus(listing, 0)
+            self.assertEqual(listed_texts(listing.stdout), FRENCH)
+            self.assertEqual(listing.stderr.count(notice), said, listing.stderr)
+
+    def test_undetectable_encoding_stops_before_any_request(self):
+        odd = self.path("odd.srt")
+        with open(odd, "wb") as out:
+            out.write(b"1\r\n00:00:01,000 --> 00:00:02,000\r\nOK\r\n\r\n2\r\n"
+                      b"00:00:03,000 --> 00:00:04,000\r\na\x81z\r\n")
+        result = self.narrate(odd)
+        self.assertExitStatus(result, 1)
+        self.assertEqual(self.service.requests, [])
+        self.assertEqual(result.stderr, "failed to parse VTT file: %s: line 7 is not UTF-8 and the "
+                         "file's encoding could not be detected; name it with --encoding\n" % odd)
 
     def test_rolling_captions_speak_each_line_once(self):
         vtt = self.write_text("auto.en.vtt", ROLLING_VTT)
@@ -131,6 +151,20 @@ class ListingAndMessagesTest(LyraneTestCase):
                 result = self.listing(name, text.encode(encoding))
                 self.assertExitStatus(result, 0)
                 self.assertEqual(listed_texts(result.stdout), texts)
+
+    def test_editor_srt_lists_what_is_said(self):
+        # Timings, escapes and codes as subtitle editors write them, and a block without timing.
+        srt = ("1\r\n00:01:39 --> 00:01:41,04\r\n\\h\\h\\hA line{Y:i}\\Nbroken\r\n\r\n"
+               "2\r\n00:02:04,08 --> 00:02:07,12 X1:40 X2:600 Y1:20 Y2:50\r\n{\\an8}Top\r\n\r\n"
+               "Lost without timing\r\n\r\n3\r\n00:02:12.16 --> 00:02:15.20\r\n<3 x < y\r\n")
+        result = self.listing("editor.srt", srt.encode())
+        self.assertExitStatus(result, 0)
+        self.assertEqual(listed_texts(result.stdout), ["A line broken", "Top", "<3 x < y"])
+        self.assertEqual(re.findall(r"^  (?:Start|End) Time: (.*)$", result.stdout, re.MULTILINE),
+                         ["00:01:39.000", "00:01:41.040", "00:02:04.080", "00:02:07.120",
+                          "00:02:12.160", "00:02:15.200"])
+        self.assertIn("%s: the block at line 9 has no timing line and is left out\n"
+                      % self.path("editor.srt"), result.stderr)
 
     def test_messages_name_what_is_wrong(self):
         cases = [

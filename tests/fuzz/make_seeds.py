@@ -34,6 +34,11 @@ VTT = {
                "00:00:04,000\r\nSecond\r\n",
     "hours.vtt": "WEBVTT\n\n99:59:59.999 --> 100:00:00.000\nLate\n\n00:00:00.000 --> "
                  "00:00:00.000\nEmpty span\n",
+    "editor.srt": "1\r\n00:01:39 --> 00:01:41,04 X1:40\r\n\\h\\hA{Y:i}\\Nb {\\an8}<3 x < y\r\n\r\n"
+                  "untimed\r\n\r\n2\r\n00:02:12.16 --> 00:02:15.20\r\n<ruby>a<rt>b</rt></ruby>"
+                  "&#13;&amp; <c It's\r\n",
+    "windows-1252.srt": "1\r\n00:00:01,000 --> 00:00:02,000\r\nCaf\u00e9 \u201cnoir\u201d "
+                        "\u20ac5, \u00e0 l\u2019\u00e9poque\r\n".encode("windows-1252"),
 }
 
 

@@ -141,6 +141,52 @@ private slots:
         }
     }
 
+    // Whatever a spoken text holds, lyrane reads back what it wrote, in both formats, and the
+    // cues around it stay whole; line breaks read back as spaces.
+    void hardTextsReadBack_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("read"); // empty: the text itself
+        // clang-format off
+        QTest::newRow("tag") << "Type <b> for bold." << "";
+        QTest::newRow("reference") << "AT&amp;T &#13;&#13; &lt;3" << "";
+        QTest::newRow("arrow") << "10 --> 20 km" << "";
+        QTest::newRow("timing line") << "2\n00:00:01,000 --> 00:00:02,000" << "2 00:00:01,000 --> 00:00:02,000";
+        QTest::newRow("override and codes") << "{\\an8} top {Y:i}{\\i1} {laughs}" << "";
+        QTest::newRow("escapes") << "Line\\Nbreak \\h C:\\new \\" << "";
+        QTest::newRow("less-than") << "x < y, <3 and <c It's a blue apple tree!" << "";
+        QTest::newRow("ruby") << "<ruby>漢<rt>kan</rt></ruby> &" << "";
+        QTest::newRow("carriage returns") << "Hello\r\rworld\r\nagain\nend" << "Hello world again end";
+        QTest::newRow("only a number") << "72" << "";
+        QTest::newRow("header and note") << "WEBVTT\nNOTE this" << "WEBVTT NOTE this";
+        // clang-format on
+    }
+    void hardTextsReadBack() {
+        QFETCH(QString, text);
+        QFETCH(QString, read);
+        const QString speaker = QStringLiteral("Anna <&> {\\an8}");
+        for (const QString& name : {QStringLiteral("hard.srt"), QStringLiteral("hard.vtt")}) {
+            const QString path = directory.filePath(name);
+            QString error;
+            QVERIFY2(lyrane::writeCaptions(path,
+                                           {cue(0, 1000, QStringLiteral("Before.")),
+                                            cue(1000, 2000, text, speaker),
+                                            cue(2000, 3000, QStringLiteral("After."))},
+                                           &error),
+                     qPrintable(error));
+            const std::optional<QList<lyrane::VttCue>> cues =
+                lyrane::VttParser().parse(path, &error);
+            QVERIFY2(cues.has_value(), qPrintable(error));
+            QStringList texts;
+            for (const lyrane::VttCue& c : *cues) {
+                texts << QStringLiteral("%1-%2 %3").arg(c.startMs).arg(c.endMs).arg(c.text);
+            }
+            QCOMPARE(texts,
+                     (QStringList{"0-1000 Before.", "1000-2000 " + (read.isEmpty() ? text : read),
+                                  "2000-3000 After."}));
+            QCOMPARE(cues->at(1).speaker, name.endsWith(".vtt") ? speaker : QString());
+        }
+    }
+
     void fileAppearsWholeOrNotAtAll() {
         QTemporaryDir folder;
         QVERIFY(folder.isValid());

@@ -3,6 +3,7 @@
 #include <QtTest>
 
 using lyrane::cleanCueLine;
+using lyrane::CueDialect;
 using lyrane::CueMarkupState;
 
 class TestCueMarkup : public QObject {
@@ -11,7 +12,9 @@ class TestCueMarkup : public QObject {
 private slots:
     void cleaning_data();
     void cleaning();
-    void rubyAnnotationAcrossLines();
+    void dialects_data();
+    void dialects();
+    void stateAcrossLines();
     void speakers_data();
     void speakers();
 };
@@ -56,13 +59,6 @@ void TestCueMarkup::cleaning_data() {
     QTest::newRow("references that are not")
         << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp")
         << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp");
-    QTest::newRow("a less-than sign that opens no tag")
-        << QStringLiteral("1 < 2 and 3 <= 4") << QStringLiteral("1 < 2 and 3 <= 4");
-    QTest::newRow("unclosed tag is text")
-        << QStringLiteral("<i>if</i> a<b then c") << QStringLiteral("if a<b then c");
-    QTest::newRow("many openers without closers")
-        << QString(QStringLiteral("<a&a{\\")).repeated(2000)
-        << QString(QStringLiteral("<a&a{\\")).repeated(2000);
     QTest::newRow("font tags") << QStringLiteral(
                                       "<font color=\"#ff0000\" face=\"Arial\">Red</font>")
                                << QStringLiteral("Red");
@@ -81,18 +77,75 @@ void TestCueMarkup::cleaning() {
     QFETCH(QString, line);
     QFETCH(QString, expected);
 
-    CueMarkupState state;
-    const QString cleaned = cleanCueLine(line, state, nullptr);
-    QCOMPARE(cleaned, expected);
-    QVERIFY(!state.inRubyAnnotation);
+    for (const CueDialect dialect : {CueDialect::Srt, CueDialect::WebVtt}) {
+        CueMarkupState state(dialect);
+        const QString cleaned = cleanCueLine(line, state, nullptr);
+        QCOMPARE(cleaned, expected);
+        QVERIFY(!state.inRubyAnnotation);
+    }
 }
 
-void TestCueMarkup::rubyAnnotationAcrossLines() {
-    CueMarkupState state;
+// Where SRT and WebVTT differ, and subtitle editors' escapes and codes.
+void TestCueMarkup::dialects_data() {
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("dialects");
+
+    const QString srt = QStringLiteral("SRT");
+    const QString vtt = QStringLiteral("VTT");
+    const QString both = QStringLiteral("SRT VTT");
+    QTest::newRow("a less-than sign that opens no tag")
+        << QStringLiteral("1 < 2 and 3 <= 4") << QStringLiteral("1 < 2 and 3 <= 4") << srt;
+    QTest::newRow("unclosed tag is text")
+        << QStringLiteral("<i>if</i> a<b then c") << QStringLiteral("if a<b then c") << srt;
+    QTest::newRow("many openers without closers")
+        << QString(QStringLiteral("<a&a{\\")).repeated(2000)
+        << QString(QStringLiteral("<a&a{\\")).repeated(2000) << srt;
+    // clang-format off
+    // WebVTT's tokenizer: every '<' opens a tag, one left open takes the rest of the cue.
+    QTest::newRow("unclosed start tag") << QStringLiteral("<c It's a blue apple tree!") << QString() << vtt;
+    QTest::newRow("unclosed end tag") << QStringLiteral("This is </c awesome!") << QStringLiteral("This is") << vtt;
+    QTest::newRow("tag opened by a space") << QStringLiteral("< 00:01.000>That's awesome!") << QStringLiteral("That's awesome!") << vtt;
+    QTest::newRow("less-than in WebVTT") << QStringLiteral("x < y") << QStringLiteral("x") << vtt;
+    QTest::newRow("openers in WebVTT") << QString(QStringLiteral("<a&a{\\")).repeated(2000) << QString() << vtt;
+    QTest::newRow("SRT heart and less-than") << QStringLiteral("<3 you, x < y") << QStringLiteral("<3 you, x < y") << srt;
+    QTest::newRow("reading outside ruby is text") << QStringLiteral("<rt>kan</rt> alone") << QStringLiteral("kan alone") << both;
+    QTest::newRow("line break escapes") << QStringLiteral("One\\Ntwo \\N three\\nfour") << QStringLiteral("One two three four") << both;
+    QTest::newRow("hard spaces") << QStringLiteral("\\h\\h\\h\\h\\hA b\\hc") << QStringLiteral("A b c") << both;
+    QTest::newRow("other backslashes stay") << QStringLiteral("C:\\dir \\x \\") << QStringLiteral("C:\\dir \\x \\") << both;
+    QTest::newRow("editor codes") << QStringLiteral("{Y:i}Slanted{y:b} {c:$0000FF}bold{\\an8}") << QStringLiteral("Slanted bold") << both;
+    QTest::newRow("braces around words stay") << QStringLiteral("{laughs} {Note: later} {x:1") << QStringLiteral("{laughs} {Note: later} {x:1") << both;
+    // clang-format on
+}
+
+void TestCueMarkup::dialects() {
+    QFETCH(QString, line);
+    QFETCH(QString, expected);
+    QFETCH(QString, dialects);
+
+    for (const CueDialect dialect : {CueDialect::Srt, CueDialect::WebVtt}) {
+        if (dialects.contains(dialect == CueDialect::Srt ? QLatin1String("SRT")
+                                                         : QLatin1String("VTT"))) {
+            CueMarkupState state(dialect);
+            QCOMPARE(cleanCueLine(line, state, nullptr), expected);
+        }
+    }
+}
+
+void TestCueMarkup::stateAcrossLines() {
+    CueMarkupState state(CueDialect::WebVtt);
     QCOMPARE(cleanCueLine(u"<ruby>base<rt>anno", state, nullptr), QStringLiteral("base"));
     QVERIFY(state.inRubyAnnotation);
     QCOMPARE(cleanCueLine(u"tation</rt> after", state, nullptr), QStringLiteral("after"));
     QVERIFY(!state.inRubyAnnotation);
+
+    // A WebVTT tag left open goes on on the next line.
+    CueMarkupState open(CueDialect::WebVtt);
+    QString speaker;
+    QCOMPARE(cleanCueLine(u"Hi <v Anna", open, &speaker), QStringLiteral("Hi"));
+    QCOMPARE(cleanCueLine(u"Maria", open, &speaker), QString());
+    QCOMPARE(cleanCueLine(u"Smith>there", open, &speaker), QStringLiteral("there"));
+    QCOMPARE(speaker, QStringLiteral("Anna Maria Smith"));
 }
 
 void TestCueMarkup::speakers_data() {
@@ -123,7 +176,7 @@ void TestCueMarkup::speakers() {
     QFETCH(QString, speaker);
     QFETCH(QString, text);
 
-    CueMarkupState state;
+    CueMarkupState state(CueDialect::WebVtt);
     QString found;
     QStringList cleaned;
     for (const QString& line : lines) {

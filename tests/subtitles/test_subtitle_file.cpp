@@ -34,6 +34,12 @@ QByteArray encoded(QStringConverter::Encoding encoding, const QString& text) {
     return encoder.encode(text);
 }
 
+// Enough French for the detector to tell the code page.
+const QByteArray frenchInWindows1252 =
+    "1\r\n00:00:01,000 --> 00:00:04,000\r\nCE FILM RELATE DES \xC9V\xC9NEMENTS R\xC9\x45LS.\r\n\r\n"
+    "2\r\n00:00:04,500 --> 00:00:07,000\r\n\xC0 l\x92\xE9poque, personne n\x92y croyait.\r\n\r\n"
+    "3\r\n00:00:07,500 --> 00:00:10,000\r\n\xAB \xC7\x61 ne marchera jamais \xBB, disait-il.\r\n";
+
 const QString shortVtt = QStringLiteral("WEBVTT\n\n00:01.000 --> 00:02.000\n<v Anna>Grüße, 你好\n");
 
 // A video site's automatic captions: each line is spelled out word by word under the previous
@@ -64,6 +70,10 @@ private slots:
     void failures();
     void noCuesReason_data();
     void noCuesReason();
+    void timingShapes_data();
+    void timingShapes();
+    void leftOut_data();
+    void leftOut();
     void knownEncodings_data();
     void knownEncodings();
     void randomInputNeverBreaksTheParser();
@@ -149,9 +159,6 @@ void TestSubtitleFile::files_data() {
         << QByteArray("1\r\n00:00:01,000 --> 00:00:02,000\r\nCaf\xe9 \x93quoted\x94 \x80 5\r\n")
         << QStringLiteral("windows-1252")
         << QStringList{"1000|2000|Café \u201Cquoted\u201D \u20AC 5"};
-    QTest::newRow("windows-1252 undefined byte")
-        << "undefined.vtt" << QByteArray("WEBVTT\n\n00:01.000 --> 00:02.000\na\x81z\n")
-        << QStringLiteral("windows-1252") << QStringList{"1000|2000|a\uFFFDz"};
     QTest::newRow("iso-8859-6") << "arabic.vtt"
                                 << QByteArray(
                                        "WEBVTT\n\n00:01.000 --> 00:02.000\n\xe5\xd1\xcd\xc8\xc7\n")
@@ -171,6 +178,11 @@ void TestSubtitleFile::files_data() {
     QTest::newRow("NUL becomes a replacement character")
         << "nul.vtt" << QByteArray("WEBVTT\n\n00:01.000 --> 00:02.000\na\0b\n", 36) << QString()
         << QStringList{"1000|2000|a\uFFFDb"};
+    QTest::newRow("windows-1252 detected")
+        << "detected.srt" << frenchInWindows1252 << QString()
+        << QStringList{"1000|4000|CE FILM RELATE DES ÉVÉNEMENTS RÉELS.",
+                       "4500|7000|À l’époque, personne n’y croyait.",
+                       "7500|10000|« Ça ne marchera jamais », disait-il."};
     QTest::newRow("rolling automatic captions")
         << "auto.en.vtt" << rollingCaptions << QString()
         << QStringList{"160|2070|so today we talk", "2080|4950|about bread & jam",
@@ -195,6 +207,10 @@ void TestSubtitleFile::files() {
     QVERIFY2(file.has_value(), qPrintable(error));
     QCOMPARE(describe(file->cues), expected);
     QVERIFY(file->noCuesReason.isEmpty());
+    const QStringList detected{path + QStringLiteral(": not UTF-8; read as windows-1252, the "
+                                                     "encoding detected in it (--encoding names "
+                                                     "another)")};
+    QCOMPARE(file->notices, bytes == frenchInWindows1252 ? detected : QStringList());
 }
 
 void TestSubtitleFile::failures_data() {
@@ -223,6 +239,20 @@ void TestSubtitleFile::failures_data() {
     QTest::newRow("unknown encoding")
         << "any.vtt" << QByteArray("WEBVTT\n") << QStringLiteral("no-such-encoding-x")
         << QStringLiteral("failed to open VTT file: unknown text encoding: no-such-encoding-x");
+    // Text that does not decode stops the run; "$FILE" stands for the file's path.
+    const QByteArray cue = "WEBVTT\n\n00:01.000 --> 00:02.000\n";
+    const QString ofBom = QStringLiteral(", the encoding its byte-order mark names");
+    const QString ofOption = QStringLiteral(", the encoding --encoding names");
+    // clang-format off
+    QTest::newRow("undetected") << "u.vtt" << cue + "a\x81z ab\xFF\xC3 cd\n" << QString() << "$FILE: line 4 is not UTF-8 and the file's encoding could not be detected; name it with --encoding";
+    QTest::newRow("detected as symbols") << "s.srt" << QByteArray("1\n00:00:01,000 --> 00:00:02,000\nab\xFF\xC3 cd\n") << QString() << "$FILE: line 3 is not UTF-8 and the file's encoding could not be detected; name it with --encoding";
+    QTest::newRow("UTF-8 named") << "n.vtt" << cue + "\xC3\n" << QStringLiteral("UTF-8") << "$FILE: line 4 is not valid UTF-8" + ofOption;
+    QTest::newRow("windows-1252 undefined byte") << "w.vtt" << cue + "a\x81z\n" << QStringLiteral("windows-1252") << "$FILE: line 4 is not valid windows-1252" + ofOption;
+    QTest::newRow("UTF-8 mark, overlong") << "o.vtt" << "\xEF\xBB\xBF" + cue + "\xC0\x80\n" << QString() << "$FILE: line 4 is not valid UTF-8" + ofBom;
+    QTest::newRow("UTF-16 unpaired surrogate") << "h.vtt" << encoded(QStringConverter::Utf16LE, QStringLiteral("WEBVTT\r\n\r\n00:01.000 --> 00:02.000\r\na") + QChar(0xD800) + "b\r\n") << QString() << "$FILE: line 4 is not valid UTF-16LE" + ofBom;
+    QTest::newRow("UTF-16 cut short") << "c.vtt" << encoded(QStringConverter::Utf16BE, QStringLiteral("WEBVTT\n\n00:01.000 --> 00:02.000\na")).chopped(1) << QString() << "$FILE: line 4 is not valid UTF-16BE" + ofBom;
+    QTest::newRow("UTF-32 beyond Unicode") << "t.vtt" << encoded(QStringConverter::Utf32LE, QStringLiteral("WEBVTT\n\n")) + QByteArray("\0\0\x11\0", 4) << QString() << "$FILE: line 3 is not valid UTF-32LE" + ofBom;
+    // clang-format on
 }
 
 void TestSubtitleFile::failures() {
@@ -235,7 +265,7 @@ void TestSubtitleFile::failures() {
     QVERIFY(!path.isEmpty());
     QString error;
     QVERIFY(!readSubtitleFile(path, encoding, &error));
-    QCOMPARE(error, message);
+    QCOMPARE(error, QString(message).replace(QLatin1String("$FILE"), path));
 }
 
 void TestSubtitleFile::noCuesReason_data() {
@@ -253,10 +283,10 @@ void TestSubtitleFile::noCuesReason_data() {
         << int(SubtitleFormat::WebVtt)
         << QStringLiteral("no timing line could be read; 2 unusable, the first at line 4: "
                           "invalid timestamp format: 00:00:01,000");
-    QTest::newRow("short milliseconds in SRT")
-        << QStringLiteral("1\n00:00:01,5 --> 00:00:02,000\nA\n") << int(SubtitleFormat::Srt)
+    QTest::newRow("four fraction digits in SRT")
+        << QStringLiteral("1\n00:00:01,5000 --> 00:00:02,000\nA\n") << int(SubtitleFormat::Srt)
         << QStringLiteral("no timing line could be read; 1 unusable, the first at line 2: "
-                          "invalid timestamp format: 00:00:01,5");
+                          "invalid timestamp format: 00:00:01,5000");
     QTest::newRow("bad end timestamp")
         << QStringLiteral("WEBVTT\n00:00:01.000 --> soon\nA\n") << int(SubtitleFormat::WebVtt)
         << QStringLiteral("no timing line could be read; 1 unusable, the first at line 2: "
@@ -274,6 +304,73 @@ void TestSubtitleFile::noCuesReason() {
     QVERIFY2(file.has_value(), qPrintable(error));
     QVERIFY(file->cues.isEmpty());
     QCOMPARE(file->noCuesReason, reason);
+}
+
+void TestSubtitleFile::timingShapes_data() {
+    QTest::addColumn<QString>("timing");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QString>("expected"); // "start|end", empty when the line cannot be read
+
+    const int srt = int(SubtitleFormat::Srt);
+    const int vtt = int(SubtitleFormat::WebVtt);
+    // clang-format off
+    QTest::newRow("SRT start without fraction") << "00:01:39 --> 00:01:41,04" << srt << "99000|101040";
+    QTest::newRow("SRT two digits after periods") << "00:02:12.16 --> 00:02:15.20" << srt << "132160|135200";
+    QTest::newRow("SRT coordinates after the end") << "00:02:04,08 --> 00:02:07,12 X1:40 X2:600 Y1:20 Y2:50" << srt << "124080|127120";
+    QTest::newRow("SRT one digit, no hours") << "01:39,5 --> 01:41" << srt << "99500|101000";
+    QTest::newRow("SRT one-digit hours") << "1:00:00,1 --> 1:00:01,000" << srt << "3600100|3601000";
+    QTest::newRow("SRT four digits") << "00:00:01,0000 --> 00:00:02,000" << srt << "";
+    QTest::newRow("SRT separator without digits") << "00:00:01, --> 00:00:02,000" << srt << "";
+    QTest::newRow("WebVTT without fraction") << "00:01:39 --> 00:01:41.040" << vtt << "";
+    QTest::newRow("WebVTT one digit") << "00:00:01.5 --> 00:00:02.000" << vtt << "";
+    QTest::newRow("WebVTT comma") << "00:00:01,000 --> 00:00:02,000" << vtt << "";
+    QTest::newRow("WebVTT settings") << "00:00:01.000 --> 00:00:02.000 X1:40 line:0" << vtt << "1000|2000";
+    // clang-format on
+}
+
+void TestSubtitleFile::timingShapes() {
+    QFETCH(QString, timing);
+    QFETCH(int, format);
+    QFETCH(QString, expected);
+
+    const QString head =
+        format == int(SubtitleFormat::Srt) ? QStringLiteral("1\n") : QStringLiteral("WEBVTT\n\n");
+    QString error;
+    const std::optional<SubtitleFile> file = parseSubtitleContent(
+        head + timing + QStringLiteral("\nA\n"), SubtitleFormat(format), &error);
+    QVERIFY2(file.has_value(), qPrintable(error));
+    QCOMPARE(describe(file->cues),
+             expected.isEmpty() ? QStringList() : QStringList{expected + QStringLiteral("|A")});
+}
+
+void TestSubtitleFile::leftOut_data() {
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QStringList>("cues");
+    QTest::addColumn<QStringList>("notices");
+
+    const QString timing = QStringLiteral("00:00:01,000 --> 00:00:02,000\n");
+    const QString later = QStringLiteral("00:00:03,000 --> 00:00:04,000\n");
+    // clang-format off
+    QTest::newRow("text without a timing line") << "1\n" + timing + "A\n\nLost words\nmore\n\n2\n" + later + "B\n" << int(SubtitleFormat::Srt) << QStringList{"1000|2000|A", "3000|4000|B"} << QStringList{"the block at line 5 has no timing line and is left out"};
+    QTest::newRow("two such blocks; numbers and labels are none") << "Intro\n\n7\n\n1\n" + timing + "A\n\nstray\n\nabc\n" + later + "B\n" << int(SubtitleFormat::Srt) << QStringList{"1000|2000|A", "3000|4000|B"} << QStringList{"2 blocks without a timing line are left out, the first at line 1"};
+    QTest::newRow("timing line that cannot be read") << "1\n" + timing + "A\n\n2\n00:00:0x,000 --> 00:00:04,000\nB\n" << int(SubtitleFormat::Srt) << QStringList{"1000|2000|A"} << QStringList{"the cue at line 6 is left out, its timing line cannot be read: invalid timestamp format: 00:00:0x,000"};
+    QTest::newRow("WebVTT's own blocks") << "WEBVTT\nKind: captions\n\nNOTE hi\n\nSTYLE\nx\n\n00:01.000 --> 00:02.000\nA\n" << int(SubtitleFormat::WebVtt) << QStringList{"1000|2000|A"} << QStringList();
+    // clang-format on
+}
+
+void TestSubtitleFile::leftOut() {
+    QFETCH(QString, content);
+    QFETCH(int, format);
+    QFETCH(QStringList, cues);
+    QFETCH(QStringList, notices);
+
+    QString error;
+    const std::optional<SubtitleFile> file =
+        parseSubtitleContent(content, SubtitleFormat(format), &error);
+    QVERIFY2(file.has_value(), qPrintable(error));
+    QCOMPARE(describe(file->cues), cues);
+    QCOMPARE(file->notices, notices);
 }
 
 void TestSubtitleFile::knownEncodings_data() {

@@ -1,3 +1,4 @@
+#include "subtitles/subtitle_file.h"
 #include "subtitles/vtt_parser.h"
 
 #include <QFile>
@@ -184,6 +185,11 @@ void TestVttParser::cues_data() {
         << QStringLiteral("NOTE a comment\nmore comment\n\nSTYLE\n::cue { color: red }\n\n") +
                cueTiming + QStringLiteral("Hi\n")
         << QStringList{"1000|2000|Hi"};
+    QTest::newRow("unclosed tag takes the rest of the cue")
+        << (cueTiming + QStringLiteral("Hi <c It's\nstill the tag\n\n00:00:03.000 --> "
+                                       "00:00:04.000\n<c It's a blue apple tree!\n\n"
+                                       "00:00:05.000 --> 00:00:06.000\nThis is </c awesome!\n"))
+        << QStringList{"1000|2000|Hi", "5000|6000|This is"};
     QTest::newRow("non-ASCII text")
         << (cueTiming + QStringLiteral("Grüße, 你好\n")) << QStringList{"1000|2000|Grüße, 你好"};
 }
@@ -352,17 +358,15 @@ void TestVttParser::fileWithByteOrderMarkAndCrLf() {
 }
 
 void TestVttParser::fileWithInvalidUtf8() {
+    // Not UTF-8, and too little text to tell its encoding: no cue with replacement characters.
     const QString path = tempDir.filePath(QStringLiteral("bad-utf8.vtt"));
     QVERIFY(
         writeFile(path, QByteArray("WEBVTT\n\n00:00:01.000 --> 00:00:02.000\nab\xFF\xC3 cd\n")));
 
     QString error;
-    const auto cues = VttParser().parse(path, &error);
-    QVERIFY2(cues.has_value(), qPrintable(error));
-    QCOMPARE(cues->size(), 1);
-    QVERIFY(cues->first().text.startsWith(QLatin1String("ab")));
-    QVERIFY(cues->first().text.endsWith(QLatin1String(" cd")));
-    QVERIFY(cues->first().text.contains(QChar::ReplacementCharacter));
+    QVERIFY(!VttParser().parse(path, &error));
+    QCOMPARE(error, path + QStringLiteral(": line 4 is not UTF-8 and the file's encoding could not "
+                                          "be detected; name it with --encoding"));
 }
 
 void TestVttParser::binaryGarbage() {
@@ -376,15 +380,18 @@ void TestVttParser::binaryGarbage() {
     QVERIFY(writeFile(path, garbage));
     QString error;
     QVERIFY(!VttParser().parse(path, &error));
+    QVERIFY2(error.endsWith(QLatin1String("name it with --encoding")), qPrintable(error));
+    // Read as Latin-1, where any byte is a character, it reaches the parser.
+    QVERIFY(!lyrane::readSubtitleFile(path, QStringLiteral("latin1"), &error));
     QCOMPARE(error, QStringLiteral("VTT file missing WEBVTT header (not an SRT file either)"));
 
     // Garbage after a valid header and cue: whatever comes of it, the parse ends cleanly.
     QVERIFY(writeFile(path, QByteArray("WEBVTT\n\n00:00:01.000 --> 00:00:02.000\nok\n") + garbage));
     error.clear();
-    const auto cues = VttParser().parse(path, &error);
-    QVERIFY(cues.has_value());
-    QVERIFY(!cues->isEmpty());
-    QCOMPARE(cues->first().startMs, qint64(1000));
+    const auto file = lyrane::readSubtitleFile(path, QStringLiteral("latin1"), &error);
+    QVERIFY(file.has_value());
+    QVERIFY(!file->cues.isEmpty());
+    QCOMPARE(file->cues.first().startMs, qint64(1000));
 }
 
 void TestVttParser::hugeCueLine() {
