@@ -1,6 +1,6 @@
 #include "audio/clip_loading.h"
 #include "audio/audio_error.h"
-#include "audio/mp3_codec.h"
+#include "audio/mp3_decoding.h"
 #include "audio/wav_file.h"
 
 #include <QFile>

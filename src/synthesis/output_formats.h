@@ -31,6 +31,12 @@ struct ServiceOutputFormat {
 // does not offer or lyrane cannot store (ulaw, alaw, opus, unknown rates).
 std::optional<ServiceOutputFormat> parseOutputFormat(const QString& name);
 
+// How a format name is asked for and stored, also for a name parseOutputFormat refuses (a
+// request built by a tool or a test): that format when it is accepted, else MP3 for a name
+// starting with "mp3" and PCM at 44100 Hz for any other, letter case ignored.
+ServiceOutputFormat storedOutputFormat(const QString& name);
+bool outputFormatIsMp3(const QString& name);
+
 // Every accepted name in lower case, PCM first, then WAV, then MP3.
 QStringList acceptedOutputFormatNames();
 
@@ -44,6 +50,7 @@ enum class AnswerFault {
     WavFormatMismatch, // a WAV of another encoding, channel count, bit depth or rate
     UndecodableMp3,    // an MP3 stream that does not decode to its end, or holds no audio
     Mp3RateMismatch,   // an MP3 stream of another sample rate
+    TooLongForWav,     // more samples than a WAV file's 32-bit sizes can describe
 };
 
 // The checked answer: the bytes of the cache file, or why the answer was refused.

@@ -3,6 +3,7 @@
 
 #include "audio/clip_loading.h"
 #include "audio/mp3_codec.h"
+#include "audio/mp3_decoding.h"
 #include "audio/wav_file.h"
 
 #include <QDateTime>

@@ -6,7 +6,7 @@
 #include "audio/timeline_plan.h"
 #include "audio/timeline_render.h"
 #include "audio/wav_file.h"
-#include "cache/clip_format.h"
+#include "synthesis/clip_format.h"
 #include "test_files.h"
 
 #include <QDir>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "synthesis/output_formats.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -7,11 +9,9 @@ namespace lyrane {
 
 // How the service's output format decides the cached clip: MP3 formats are stored as sent,
 // raw PCM formats as WAV files at the format's rate.
-bool outputFormatIsMp3(const QString& format);
 QString cacheExtensionForOutputFormat(const QString& format);
 QString contentTypeForExtension(const QString& extension);
-// The rate of a PCM or WAV format name such as "pcm_16000" or "wav_24000"; 44100 when the
-// name gives none.
+// The rate of a PCM or WAV format such as "pcm_16000" or "wav_24000"; 44100 for any other.
 int pcmSampleRateForFormat(const QString& format);
 
 // Clips cached by early versions hold the service's raw PCM without a WAV header.
