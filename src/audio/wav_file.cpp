@@ -254,6 +254,47 @@ bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString*
     return true;
 }
 
+bool checkWholeWavFile(const QString& path, QString* error) {
+    QFile file(path);
+    WavLayout layout;
+    if (!readWavHeader(file, path, &layout, error)) {
+        return false;
+    }
+    const qint64 held = file.size() - file.pos();
+    if (qint64(layout.dataSize) > held) {
+        setError(error, QObject::tr("invalid WAV file: data chunk cut short: %1 of %2 bytes")
+                            .arg(held)
+                            .arg(layout.dataSize));
+        return false;
+    }
+    return true;
+}
+
+bool isHeaderlessPcmFile(const QString& path) {
+    // Chunks looked at for a format chunk; a WAV file has it among its first few.
+    constexpr int kChunksLooked = 16;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    if (file.read(12).mid(8, 4) == "WAVE") {
+        return false;
+    }
+    qint64 at = 12;
+    for (int chunk = 0; chunk < kChunksLooked && file.seek(at); ++chunk) {
+        const QByteArray header = file.read(8);
+        if (header.size() < 8) {
+            break;
+        }
+        if (header.startsWith("fmt ")) {
+            return false;
+        }
+        const quint32 declared = u32At(header, 4);
+        at += 8 + qint64(declared) + qint64(declared & 1u);
+    }
+    return true;
+}
+
 ParsedWav parseWavBytes(const QByteArray& bytes) {
     ParsedWav parsed;
     QBuffer device;

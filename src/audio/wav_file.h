@@ -57,6 +57,15 @@ bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString*
 // keeps its storage).
 void readWavSamples(QFile& file, const WavLayout& layout, QList<double>& samples);
 
+// Checks a WAV file as a stored clip must be: a header readWavHeader accepts and a data chunk
+// the file holds whole.
+bool checkWholeWavFile(const QString& path, QString* error);
+
+// Whether a file under a WAV name is a headerless clip of an early version: nothing in it looks
+// like a WAV header, neither "WAVE" after the RIFF size nor a "fmt " chunk. A file that cannot be
+// opened is none.
+bool isHeaderlessPcmFile(const QString& path);
+
 // The encoding number of plain integer PCM in a WAV format chunk.
 constexpr quint16 kWavePcmEncoding = 1;
 

@@ -2,7 +2,6 @@
 
 #include "audio/wav_file.h"
 
-#include <QFile>
 #include <QObject>
 #include <QSaveFile>
 
@@ -32,15 +31,6 @@ int pcmSampleRateForFormat(const QString& format) {
     return stored.kind == AudioKind::Mp3 ? kDefaultPcmRate : stored.sampleRate;
 }
 
-bool isLegacyPcmClip(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return false; // the check that follows names the reason
-    }
-    const QByteArray head = file.read(12);
-    return !head.startsWith("RIFF") || head.mid(8, 4) != "WAVE";
-}
-
 namespace {
 
 bool upgradeLegacyPcmClip(const QString& path, int sampleRate, QString* error) {
@@ -65,13 +55,12 @@ bool ensureCachedAudioFileIsUsable(const QString& path, const QString& format, Q
     if (outputFormatIsMp3(format)) {
         return true;
     }
-    if (isLegacyPcmClip(path)) {
+    if (isHeaderlessPcmFile(path)) {
         return upgradeLegacyPcmClip(path, pcmSampleRateForFormat(format), error);
     }
-    // A file with a RIFF/WAVE header is only checked here, never rewritten.
-    QFile file(path);
-    WavLayout layout;
-    return readWavHeader(file, path, &layout, error);
+    // Anything with a trace of a WAV header is only checked here, never rewritten: a clip cut
+    // short or with a damaged header is unusable.
+    return checkWholeWavFile(path, error);
 }
 
 bool writeSynthesizedAudioToCache(const QString& format, const QString& path,

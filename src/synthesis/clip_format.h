@@ -14,11 +14,9 @@ QString contentTypeForExtension(const QString& extension);
 // The rate of a PCM or WAV format such as "pcm_16000" or "wav_24000"; 44100 for any other.
 int pcmSampleRateForFormat(const QString& format);
 
-// Clips cached by early versions hold the service's raw PCM without a WAV header.
-bool isLegacyPcmClip(const QString& path);
-
-// Checks a cached clip before use. A legacy raw-PCM clip is upgraded to WAV in place here,
-// the one place that writes to a clip already in the cache.
+// Checks a cached clip before use: a WAV clip must be whole. A headerless clip of an early
+// version is upgraded to WAV in place here, the one place that writes to a clip already in the
+// cache; a damaged header is no such clip.
 bool ensureCachedAudioFileIsUsable(const QString& path, const QString& format, QString* error);
 // Stores the service's bytes as a cache file: MP3 unchanged, raw PCM as a WAV file. The file
 // appears whole or not at all.
