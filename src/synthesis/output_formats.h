@@ -49,7 +49,6 @@ enum class AnswerFault {
     UnreadableWav,     // not a RIFF/WAVE file, or its chunks are cut short
     WavFormatMismatch, // a WAV of another encoding, channel count, bit depth or rate
     UndecodableMp3,    // an MP3 stream that does not decode to its end, or holds no audio
-    Mp3RateMismatch,   // an MP3 stream of another sample rate
     TooLongForWav,     // more samples than a WAV file's 32-bit sizes can describe
 };
 
@@ -64,8 +63,9 @@ struct CheckedAnswer {
 // PCM and WAV answers both become the 44-byte-header mono 16-bit WAV file that the clip
 // writer makes of raw PCM at that rate (samples through its 16-bit conversion), so a WAV
 // answer and a PCM answer of the same sound cache the same bytes. MP3 answers are decoded
-// in full and stored unchanged. An empty answer is the silent clip of a blank text: an
-// empty WAV file, or an empty MP3 file as before.
+// in full and stored unchanged, whatever their rate and channel count: the timeline resamples
+// and down-mixes them. An empty answer is the silent clip of a blank text: an empty WAV file,
+// or an empty MP3 file as before.
 CheckedAnswer checkServiceAnswer(const ServiceOutputFormat& format, const QByteArray& answer);
 
 } // namespace lyrane
