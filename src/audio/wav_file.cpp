@@ -277,7 +277,10 @@ bool isHeaderlessPcmFile(const QString& path) {
     if (!file.open(QIODevice::ReadOnly)) {
         return false;
     }
-    if (file.read(12).mid(8, 4) == "WAVE") {
+    // A RIFF header cut before the end of its "WAVE" counts as one too.
+    const QByteArray head = file.read(12);
+    if (head.mid(8, 4) == "WAVE" ||
+        (head.startsWith("RIFF") && QByteArrayLiteral("WAVE").startsWith(head.mid(8)))) {
         return false;
     }
     qint64 at = 12;

@@ -62,8 +62,8 @@ void readWavSamples(QFile& file, const WavLayout& layout, QList<double>& samples
 bool checkWholeWavFile(const QString& path, QString* error);
 
 // Whether a file under a WAV name is a headerless clip of an early version: nothing in it looks
-// like a WAV header, neither "WAVE" after the RIFF size nor a "fmt " chunk. A file that cannot be
-// opened is none.
+// like a WAV header, neither "WAVE" after the RIFF size (nor a RIFF header cut before it) nor a
+// "fmt " chunk. A file that cannot be opened is none.
 bool isHeaderlessPcmFile(const QString& path);
 
 // The encoding number of plain integer PCM in a WAV format chunk.

@@ -198,6 +198,7 @@ private slots:
         const QByteArray list = "LIST" + QByteArray::fromHex("04000000") + "INFO";
         // clang-format off
         QTest::newRow("WAV cut short") << wav.chopped(2) << false << false << "invalid WAV file: data chunk cut short: 2 of 4 bytes";
+        QTest::newRow("WAV cut inside RIFF") << wav.left(10) << false << false << "invalid WAV file: missing WAVE header";
         QTest::newRow("WAV header only") << wav.left(44) << false << false << "invalid WAV file: data chunk cut short: 0 of 4 bytes";
         QTest::newRow("damaged RIFF") << "RIFX" + wav.mid(4) << false << false << noRiff;
         QTest::newRow("damaged RIFF and WAVE") << QByteArray(12, 'x') + wav.mid(12) << false << false << noRiff;
