@@ -1,6 +1,6 @@
 #include "audio/clip_loading.h"
 #include "audio/audio_error.h"
-#include "audio/mp3_codec.h"
+#include "audio/mp3_decoding.h"
 #include "audio/wav_file.h"
 
 #include <QFile>
@@ -23,11 +23,12 @@ std::optional<AudioBuffer> loadAudio(const QString& path, QString* error) {
             readWavSamples(file, layout, buffer.samples);
             return buffer;
         }
-        if (!notWave) {
+        // A damaged header is no legacy clip: only a file without a trace of one is.
+        file.close();
+        if (!notWave || !isHeaderlessPcmFile(path)) {
             return std::nullopt;
         }
         // A legacy clip is read as it is; only the cache's check upgrades it.
-        file.close();
         const std::optional<QByteArray> bytes = readLegacyPcmFile(path, error);
         if (!bytes) {
             return std::nullopt;

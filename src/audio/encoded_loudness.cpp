@@ -3,6 +3,7 @@
 #include "audio/audio_error.h"
 #include "audio/ffmpeg_handles.h"
 #include "audio/mp3_codec.h"
+#include "audio/mp3_decoding.h"
 
 #include <QObject>
 

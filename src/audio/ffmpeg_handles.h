@@ -31,6 +31,9 @@ struct FrameFreer {
 struct PacketFreer {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
+struct ParserCloser {
+    void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
+};
 struct ParametersFreer {
     void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
 };
@@ -40,6 +43,7 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFreer>;
 using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using ParserPtr = std::unique_ptr<AVCodecParserContext, ParserCloser>;
 using ParametersPtr = std::unique_ptr<AVCodecParameters, ParametersFreer>;
 
 // FFmpeg's description of an error code (av_strerror).

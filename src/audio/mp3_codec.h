@@ -14,11 +14,6 @@
 namespace lyrane {
 
 constexpr int kMp3BitRate = 128000;
-// Every MP3 clip decodes to mono at this rate.
-constexpr int kMp3DecodeRate = 44100;
-
-// Decodes an MP3 file to mono at kMp3DecodeRate.
-std::optional<AudioBuffer> decodeMp3(const QString& path, QString* error);
 
 // Encodes mono 16-bit MP3; the target is replaced only once the file is whole.
 bool encodeMp3(const AudioBuffer& buffer, const QString& path, QString* error);

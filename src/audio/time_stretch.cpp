@@ -53,7 +53,8 @@ std::optional<AudioBuffer> speedUp(const AudioBuffer& buffer, double factor, QSt
 
     AudioBuffer result;
     result.sampleRate = buffer.sampleRate;
-    result.samples.reserve(static_cast<qsizetype>(std::ceil(total / factor)) + 1);
+    result.samples.reserve(static_cast<qsizetype>(std::ceil(static_cast<double>(total) / factor)) +
+                           1);
     std::vector<float> out(kBlock);
     auto retrieveAvailable = [&]() {
         for (;;) {

@@ -1,13 +1,13 @@
 #include "audio/wav_file.h"
 #include "audio/audio_error.h"
 
+#include <QBuffer>
 #include <QFileInfo>
 #include <QObject>
 #include <QSaveFile>
 #include <QtEndian>
 
 #include <cstring>
-#include <limits>
 #include <vector>
 
 namespace lyrane {
@@ -23,34 +23,87 @@ constexpr quint32 kMinWavSampleRate = 1;
 constexpr quint32 kMaxWavSampleRate = 768000;
 constexpr quint16 kMaxWavChannels = 8;
 
-// Reads little-endian fields; bytes past the end of the file read as 0.
-class LittleEndianReader {
-public:
-    explicit LittleEndianReader(QFile& file) : m_file(file) {}
+// How a walk over the chunks of a RIFF/WAVE file ended.
+enum class WalkEnd { NotRiff, NotWave, FormatCutShort, NoData, Data };
 
-    quint32 u32() { return static_cast<quint32>(read(4)); }
-    quint16 u16() { return static_cast<quint16>(read(2)); }
-
-    void skip(quint64 bytes) {
-        const qint64 target =
-            m_file.pos() +
-            static_cast<qint64>(qMin<quint64>(bytes, std::numeric_limits<qint64>::max() / 2));
-        m_file.seek(qMin(target, m_file.size()));
-    }
-
-private:
-    quint64 read(int n) {
-        uchar bytes[4] = {0, 0, 0, 0};
-        m_file.read(reinterpret_cast<char*>(bytes), n);
-        quint64 value = 0;
-        for (int k = n - 1; k >= 0; --k) {
-            value = (value << 8) | bytes[k];
-        }
-        return value;
-    }
-
-    QFile& m_file;
+// What the walk found: the last format chunk before the data chunk, and the data chunk.
+struct ChunkWalk {
+    WalkEnd end = WalkEnd::NoData;
+    bool haveFormat = false;
+    quint16 formatTag = 0; // as written: 0xFFFE for an extensible format chunk
+    quint16 encoding = 0;  // the format tag, or an extensible chunk's sub-format
+    quint16 channels = 0;
+    quint32 sampleRate = 0;
+    quint16 bitsPerSample = 0;
+    quint32 dataDeclared = 0;
+    qint64 dataHeld = 0; // bytes after the data chunk's header
 };
+
+constexpr quint16 kWaveExtensible = 0xFFFE;
+// The fields of a format chunk read here: an extensible one's sub-format ends at byte 26.
+constexpr qint64 kFormatFieldBytes = 26;
+// Streaming writers put this in a data size they do not know yet.
+constexpr quint32 kUnknownSize = 0xFFFFFFFFu;
+
+quint16 u16At(const QByteArray& bytes, qsizetype offset) {
+    return qFromLittleEndian<quint16>(bytes.constData() + offset);
+}
+
+quint32 u32At(const QByteArray& bytes, qsizetype offset) {
+    return qFromLittleEndian<quint32>(bytes.constData() + offset);
+}
+
+// Walks the chunks from the device's start up to the first data chunk, leaving the device at
+// that chunk's first byte. Chunks are padded to an even length; a chunk whose header is cut
+// short ends the walk.
+ChunkWalk walkChunks(QIODevice& device) {
+    ChunkWalk walk;
+    const QByteArray head = device.read(12);
+    if (!head.startsWith("RIFF")) {
+        walk.end = WalkEnd::NotRiff;
+        return walk;
+    }
+    if (head.mid(8, 4) != "WAVE") {
+        walk.end = WalkEnd::NotWave;
+        return walk;
+    }
+    const qint64 size = device.size();
+    for (;;) {
+        const QByteArray header = device.read(8);
+        if (header.size() < 8) {
+            walk.end = WalkEnd::NoData;
+            return walk;
+        }
+        const quint32 declared = u32At(header, 4);
+        const qint64 body = device.pos();
+        const qint64 held = size - body;
+        if (header.startsWith("fmt ")) {
+            QByteArray fields = device.read(qMin<qint64>(declared, kFormatFieldBytes));
+            fields.append(QByteArray(kFormatFieldBytes - fields.size(), '\0'));
+            walk.haveFormat = true;
+            walk.formatTag = u16At(fields, 0);
+            walk.channels = u16At(fields, 2);
+            walk.sampleRate = u32At(fields, 4);
+            walk.bitsPerSample = u16At(fields, 14);
+            // The sub-format GUID starts with the plain encoding number.
+            walk.encoding = walk.formatTag == kWaveExtensible && declared >= 40 ? u16At(fields, 24)
+                                                                                : walk.formatTag;
+            if (declared < 16 || qint64(declared) > held) {
+                walk.end = WalkEnd::FormatCutShort;
+                return walk;
+            }
+        } else if (header.startsWith("data")) {
+            walk.end = WalkEnd::Data;
+            walk.dataDeclared = declared;
+            walk.dataHeld = held;
+            return walk;
+        } else if (qint64(declared) > held) {
+            walk.end = WalkEnd::NoData;
+            return walk;
+        }
+        device.seek(qMin(body + qint64(declared) + qint64(declared & 1u), size));
+    }
+}
 
 } // namespace
 
@@ -77,6 +130,23 @@ bool makeWavHeader(qint64 sampleCount, int sampleRate, QByteArray* header, QStri
     std::memcpy(h + 36, "data", 4);
     qToLittleEndian<quint32>(static_cast<quint32>(dataSize), h + 40);
     return true;
+}
+
+std::optional<QByteArray> pcm16MonoWavBytes(const QByteArray& pcm, int sampleRate, QString* error) {
+    const qsizetype count = pcm.size() / 2;
+    QByteArray file;
+    if (!makeWavHeader(count, sampleRate, &file, error)) {
+        return std::nullopt;
+    }
+    file.resize(44 + count * 2);
+    const uchar* in = reinterpret_cast<const uchar*>(pcm.constData());
+    uchar* out = reinterpret_cast<uchar*>(file.data()) + 44;
+    // As x / 32768 back through toPcm16, in integers.
+    for (qsizetype i = 0; i < count; ++i) {
+        const qint32 value = qFromLittleEndian<qint16>(in + 2 * i);
+        qToLittleEndian<qint16>(static_cast<qint16>(value * 32767 / 32768), out + 2 * i);
+    }
+    return file;
 }
 
 bool writeWavFile(qint64 sampleCount, int sampleRate, const QString& path,
@@ -138,80 +208,137 @@ bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString*
                  QObject::tr("failed to open WAV file %1: %2").arg(path, file.errorString()));
         return false;
     }
-    LittleEndianReader reader(file);
-    if (file.read(4) != "RIFF") {
-        setError(error, QObject::tr("invalid WAV file: missing RIFF header"));
+    const ChunkWalk walk = walkChunks(file);
+    if (walk.end == WalkEnd::NotRiff || walk.end == WalkEnd::NotWave) {
+        setError(error, walk.end == WalkEnd::NotRiff
+                            ? QObject::tr("invalid WAV file: missing RIFF header")
+                            : QObject::tr("invalid WAV file: missing WAVE header"));
         if (notWave) {
             *notWave = true;
         }
         return false;
     }
-    reader.u32();
-    if (file.read(4) != "WAVE") {
-        setError(error, QObject::tr("invalid WAV file: missing WAVE header"));
-        if (notWave) {
-            *notWave = true;
-        }
+    if (walk.haveFormat && walk.formatTag != kWavePcmEncoding) {
+        setError(error, QObject::tr("unsupported WAV format: only PCM is supported"));
         return false;
     }
+    if (walk.end != WalkEnd::Data) {
+        setError(error, QObject::tr("WAV file missing data chunk"));
+        return false;
+    }
+    if (walk.sampleRate == 0 || walk.channels == 0 || walk.bitsPerSample == 0) {
+        setError(error, QObject::tr("invalid WAV file: data chunk before fmt chunk"));
+        return false;
+    }
+    if (walk.bitsPerSample != 16) {
+        setError(error, QObject::tr("unsupported bit depth: %1 (only 16-bit supported)")
+                            .arg(walk.bitsPerSample));
+        return false;
+    }
+    if (walk.sampleRate < kMinWavSampleRate || walk.sampleRate > kMaxWavSampleRate) {
+        setError(error, QObject::tr("invalid WAV file %1: sample rate %2 Hz is out of range")
+                            .arg(path)
+                            .arg(walk.sampleRate));
+        return false;
+    }
+    if (walk.channels > kMaxWavChannels) {
+        setError(error, QObject::tr("invalid WAV file %1: %2 channels (at most %3)")
+                            .arg(path)
+                            .arg(walk.channels)
+                            .arg(kMaxWavChannels));
+        return false;
+    }
+    layout->sampleRate = static_cast<qint32>(walk.sampleRate);
+    layout->channels = walk.channels;
+    layout->dataSize = walk.dataDeclared;
+    return true;
+}
 
-    quint32 sampleRate = 0;
-    quint16 channels = 0;
-    quint16 bitsPerSample = 0;
-    while (!file.atEnd()) {
-        const QByteArray id = file.read(4);
-        if (id.size() != 4) {
+bool checkWholeWavFile(const QString& path, QString* error) {
+    QFile file(path);
+    WavLayout layout;
+    if (!readWavHeader(file, path, &layout, error)) {
+        return false;
+    }
+    const qint64 held = file.size() - file.pos();
+    if (qint64(layout.dataSize) > held) {
+        setError(error, QObject::tr("invalid WAV file: data chunk cut short: %1 of %2 bytes")
+                            .arg(held)
+                            .arg(layout.dataSize));
+        return false;
+    }
+    return true;
+}
+
+bool isHeaderlessPcmFile(const QString& path) {
+    // Chunks looked at for a format chunk; a WAV file has it among its first few.
+    constexpr int kChunksLooked = 16;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    // A RIFF header cut before the end of its "WAVE" counts as one too.
+    const QByteArray head = file.read(12);
+    if (head.mid(8, 4) == "WAVE" ||
+        (head.startsWith("RIFF") && QByteArrayLiteral("WAVE").startsWith(head.mid(8)))) {
+        return false;
+    }
+    qint64 at = 12;
+    for (int chunk = 0; chunk < kChunksLooked && file.seek(at); ++chunk) {
+        const QByteArray header = file.read(8);
+        if (header.size() < 8) {
             break;
         }
-        const quint32 size = reader.u32();
-        if (id == "fmt ") {
-            const auto format = static_cast<qint16>(reader.u16());
-            if (format != 1) {
-                setError(error, QObject::tr("unsupported WAV format: only PCM is supported"));
-                return false;
-            }
-            channels = reader.u16();
-            sampleRate = reader.u32();
-            reader.u32(); // byte rate
-            reader.u16(); // block align
-            bitsPerSample = reader.u16();
-            if (size != 16) {
-                reader.skip(static_cast<quint32>(size - 16u));
-            }
-        } else if (id == "data") {
-            if (sampleRate == 0 || channels == 0 || bitsPerSample == 0) {
-                setError(error, QObject::tr("invalid WAV file: data chunk before fmt chunk"));
-                return false;
-            }
-            if (bitsPerSample != 16) {
-                setError(error, QObject::tr("unsupported bit depth: %1 (only 16-bit supported)")
-                                    .arg(bitsPerSample));
-                return false;
-            }
-            if (sampleRate < kMinWavSampleRate || sampleRate > kMaxWavSampleRate) {
-                setError(error,
-                         QObject::tr("invalid WAV file %1: sample rate %2 Hz is out of range")
-                             .arg(path)
-                             .arg(sampleRate));
-                return false;
-            }
-            if (channels > kMaxWavChannels) {
-                setError(error, QObject::tr("invalid WAV file %1: %2 channels (at most %3)")
-                                    .arg(path)
-                                    .arg(channels)
-                                    .arg(kMaxWavChannels));
-                return false;
-            }
-            layout->sampleRate = static_cast<qint32>(sampleRate);
-            layout->channels = channels;
-            layout->dataSize = size;
-            return true;
-        } else {
-            reader.skip(static_cast<quint64>(size) + (size & 1u));
+        if (header.startsWith("fmt ")) {
+            return false;
         }
+        const quint32 declared = u32At(header, 4);
+        at += 8 + qint64(declared) + qint64(declared & 1u);
     }
-    setError(error, QObject::tr("WAV file missing data chunk"));
-    return false;
+    return true;
+}
+
+ParsedWav parseWavBytes(const QByteArray& bytes) {
+    ParsedWav parsed;
+    QBuffer device;
+    device.setData(bytes);
+    device.open(QIODevice::ReadOnly);
+    const ChunkWalk walk = walkChunks(device);
+    switch (walk.end) {
+    case WalkEnd::NotRiff:
+    case WalkEnd::NotWave:
+        parsed.fault = WavFault::NotWav;
+        return parsed;
+    case WalkEnd::FormatCutShort:
+        parsed.fault = WavFault::FormatCutShort;
+        return parsed;
+    case WalkEnd::NoData:
+        parsed.fault = walk.haveFormat ? WavFault::NoDataChunk : WavFault::NoFormatChunk;
+        return parsed;
+    case WalkEnd::Data:
+        break;
+    }
+    if (!walk.haveFormat) {
+        parsed.fault = WavFault::DataBeforeFormat;
+        return parsed;
+    }
+    qint64 size = walk.dataDeclared;
+    if (walk.dataDeclared == kUnknownSize) {
+        size = walk.dataHeld;
+    } else if (size > walk.dataHeld) {
+        parsed.fault = WavFault::DataCutShort;
+        parsed.heldBytes = walk.dataHeld;
+        parsed.declaredBytes = walk.dataDeclared;
+        return parsed;
+    }
+    WavContents wav;
+    wav.encoding = walk.encoding;
+    wav.channels = walk.channels;
+    wav.sampleRate = static_cast<int>(walk.sampleRate);
+    wav.bitsPerSample = walk.bitsPerSample;
+    wav.data = bytes.mid(device.pos(), size);
+    parsed.wav = std::move(wav);
+    return parsed;
 }
 
 // Read in slices: no copy of the whole chunk is held.

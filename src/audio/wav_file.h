@@ -33,6 +33,9 @@ QString legacyPcmConversionError(const QByteArray& bytes, const QString& reason)
 
 // Builds the 44-byte header; false if the data would not fit 32-bit sizes.
 bool makeWavHeader(qint64 sampleCount, int sampleRate, QByteArray* header, QString* error);
+// The bytes writePcm16MonoAsWav writes for even-length 16-bit mono PCM: the 44-byte header, then
+// each sample through the 16-bit conversion. Fails as makeWavHeader does.
+std::optional<QByteArray> pcm16MonoWavBytes(const QByteArray& pcm, int sampleRate, QString* error);
 
 // Streams a WAV file of sampleCount samples: produce hands every sample to the sink it is
 // given. The target is replaced only once the file is whole.
@@ -53,5 +56,47 @@ bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString*
 // The first channel of the data chunk into samples (resized in place, so a reused buffer
 // keeps its storage).
 void readWavSamples(QFile& file, const WavLayout& layout, QList<double>& samples);
+
+// Checks a WAV file as a stored clip must be: a header readWavHeader accepts and a data chunk
+// the file holds whole.
+bool checkWholeWavFile(const QString& path, QString* error);
+
+// Whether a file under a WAV name is a headerless clip of an early version: nothing in it looks
+// like a WAV header, neither "WAVE" after the RIFF size (nor a RIFF header cut before it) nor a
+// "fmt " chunk. A file that cannot be opened is none.
+bool isHeaderlessPcmFile(const QString& path);
+
+// The encoding number of plain integer PCM in a WAV format chunk.
+constexpr quint16 kWavePcmEncoding = 1;
+
+// A RIFF/WAVE file held in memory.
+struct WavContents {
+    quint16 encoding = 0; // an extensible format chunk's sub-format
+    int channels = 0;
+    int sampleRate = 0;
+    int bitsPerSample = 0;
+    QByteArray data; // the data chunk's bytes; all that follow its header when its size is unknown
+};
+
+// Why bytes are not a readable RIFF/WAVE file.
+enum class WavFault {
+    NotWav,           // no RIFF/WAVE header
+    FormatCutShort,   // a format chunk shorter than 16 bytes, or longer than what follows it
+    DataBeforeFormat, // the data chunk comes before any format chunk
+    DataCutShort,     // the data chunk declares more bytes than follow it
+    NoDataChunk,
+    NoFormatChunk,
+};
+
+struct ParsedWav {
+    std::optional<WavContents> wav;
+    WavFault fault = WavFault::NotWav; // meaningful only when wav is empty
+    qint64 heldBytes = 0;              // DataCutShort: the bytes the data chunk holds
+    quint32 declaredBytes = 0;         // DataCutShort: the bytes it declares
+};
+
+// Parses a whole RIFF/WAVE file held in memory, with the same walk over its chunks as
+// readWavHeader.
+ParsedWav parseWavBytes(const QByteArray& bytes);
 
 } // namespace lyrane

@@ -1,36 +1,14 @@
 #include "telephone_encoding.h"
 
+#include "audio/ffmpeg_handles.h"
+
 #include <QObject>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
-#include <libavutil/frame.h>
-}
-
 #include <algorithm>
-#include <memory>
 
 namespace lyrane::speechd {
 
 namespace {
-
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-
-QString ffmpegMessage(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return QString::fromLocal8Bit(text);
-}
 
 constexpr int kSamplesPerFrame = 4096;
 
@@ -47,9 +25,9 @@ std::optional<QByteArray> encodeTelephone(const AudioBuffer& audio, TelephoneLaw
                                                                            : AV_CODEC_ID_PCM_ALAW);
     if (!codec)
         return fail(QObject::tr("FFmpeg has no G.711 encoder"));
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    CodecContextPtr context(avcodec_alloc_context3(codec));
+    FramePtr frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
     if (!context || !frame || !packet)
         return fail(QObject::tr("out of memory for the G.711 encoder"));
     context->sample_fmt = AV_SAMPLE_FMT_S16;
@@ -57,7 +35,7 @@ std::optional<QByteArray> encodeTelephone(const AudioBuffer& audio, TelephoneLaw
     context->time_base = AVRational{1, audio.sampleRate};
     av_channel_layout_default(&context->ch_layout, 1);
     if (const int code = avcodec_open2(context.get(), codec, nullptr); code < 0)
-        return fail(QObject::tr("could not open the G.711 encoder: %1").arg(ffmpegMessage(code)));
+        return fail(QObject::tr("could not open the G.711 encoder: %1").arg(ffmpegErrorText(code)));
 
     QByteArray encoded;
     encoded.reserve(audio.samples.size());
@@ -81,7 +59,7 @@ std::optional<QByteArray> encodeTelephone(const AudioBuffer& audio, TelephoneLaw
         frame->nb_samples = count;
         av_channel_layout_default(&frame->ch_layout, 1);
         if (const int code = av_frame_get_buffer(frame.get(), 0); code < 0)
-            return fail(QObject::tr("could not allocate audio: %1").arg(ffmpegMessage(code)));
+            return fail(QObject::tr("could not allocate audio: %1").arg(ffmpegErrorText(code)));
         auto* out = reinterpret_cast<int16_t*>(frame->data[0]);
         for (int i = 0; i < count; ++i) {
             const double v = std::clamp(audio.samples[offset + i] * 32767.0, -32768.0, 32767.0);
@@ -92,13 +70,13 @@ std::optional<QByteArray> encodeTelephone(const AudioBuffer& audio, TelephoneLaw
         if (code >= 0)
             code = drain();
         if (code < 0)
-            return fail(QObject::tr("G.711 encoding failed: %1").arg(ffmpegMessage(code)));
+            return fail(QObject::tr("G.711 encoding failed: %1").arg(ffmpegErrorText(code)));
     }
     int code = avcodec_send_frame(context.get(), nullptr);
     if (code >= 0)
         code = drain();
     if (code < 0)
-        return fail(QObject::tr("G.711 encoding failed: %1").arg(ffmpegMessage(code)));
+        return fail(QObject::tr("G.711 encoding failed: %1").arg(ffmpegErrorText(code)));
     return encoded;
 }
 

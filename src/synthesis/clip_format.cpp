@@ -1,11 +1,8 @@
 #include "synthesis/clip_format.h"
 
 #include "audio/wav_file.h"
-#include "synthesis/output_formats.h"
 
-#include <QFile>
 #include <QObject>
-#include <QRegularExpression>
 #include <QSaveFile>
 
 namespace lyrane {
@@ -14,15 +11,8 @@ namespace {
 constexpr int kDefaultPcmRate = 44100;
 }
 
-bool outputFormatIsMp3(const QString& format) {
-    return format.startsWith(QLatin1String("mp3"), Qt::CaseInsensitive);
-}
-
 QString cacheExtensionForOutputFormat(const QString& format) {
-    if (const std::optional<ServiceOutputFormat> known = parseOutputFormat(format)) {
-        return known->cacheExtension();
-    }
-    return outputFormatIsMp3(format) ? QStringLiteral(".mp3") : QStringLiteral(".wav");
+    return storedOutputFormat(format).cacheExtension();
 }
 
 QString contentTypeForExtension(const QString& extension) {
@@ -37,27 +27,8 @@ QString contentTypeForExtension(const QString& extension) {
 
 int pcmSampleRateForFormat(const QString& format) {
     // WAV answers are stored as the PCM answer of their rate would be.
-    if (const std::optional<ServiceOutputFormat> known = parseOutputFormat(format);
-        known && known->kind != AudioKind::Mp3) {
-        return known->sampleRate;
-    }
-    static const QRegularExpression named(QStringLiteral("^pcm_(\\d{4,6})$"),
-                                          QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = named.match(format);
-    if (!match.hasMatch()) {
-        return kDefaultPcmRate;
-    }
-    const int rate = match.captured(1).toInt();
-    return rate >= 8000 && rate <= 192000 ? rate : kDefaultPcmRate;
-}
-
-bool isLegacyPcmClip(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return false; // the check that follows names the reason
-    }
-    const QByteArray head = file.read(12);
-    return !head.startsWith("RIFF") || head.mid(8, 4) != "WAVE";
+    const ServiceOutputFormat stored = storedOutputFormat(format);
+    return stored.kind == AudioKind::Mp3 ? kDefaultPcmRate : stored.sampleRate;
 }
 
 namespace {
@@ -84,14 +55,12 @@ bool ensureCachedAudioFileIsUsable(const QString& path, const QString& format, Q
     if (outputFormatIsMp3(format)) {
         return true;
     }
-    const int rate = pcmSampleRateForFormat(format);
-    if (isLegacyPcmClip(path)) {
-        return upgradeLegacyPcmClip(path, rate, error);
+    if (isHeaderlessPcmFile(path)) {
+        return upgradeLegacyPcmClip(path, pcmSampleRateForFormat(format), error);
     }
-    // A file with a RIFF/WAVE header is only checked here, never rewritten.
-    QFile file(path);
-    WavLayout layout;
-    return readWavHeader(file, path, &layout, error);
+    // Anything with a trace of a WAV header is only checked here, never rewritten: a clip cut
+    // short or with a damaged header is unusable.
+    return checkWholeWavFile(path, error);
 }
 
 bool writeSynthesizedAudioToCache(const QString& format, const QString& path,

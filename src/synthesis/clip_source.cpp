@@ -1,7 +1,6 @@
 #include "synthesis/clip_source.h"
 
 #include "synthesis/clip_format.h"
-#include "synthesis/output_formats.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,5 +1,6 @@
 #include "synthesis/elevenlabs_client.h"
 #include "synthesis/built_in_voices.h"
+#include "synthesis/output_formats.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -26,10 +27,6 @@ namespace {
 const char* const kTierTip = QT_TRANSLATE_NOOP(
     "QObject", "\n\nTIP: PCM format requires a Pro tier subscription. Try using MP3 format "
                "instead with --format mp3_44100");
-
-bool outputFormatIsMp3(const QString& format) {
-    return format.startsWith(QLatin1String("mp3"), Qt::CaseInsensitive);
-}
 
 // Retry-After is either delta-seconds or an HTTP date.
 int parseRetryAfter(const QByteArray& header) {

@@ -31,6 +31,12 @@ struct ServiceOutputFormat {
 // does not offer or lyrane cannot store (ulaw, alaw, opus, unknown rates).
 std::optional<ServiceOutputFormat> parseOutputFormat(const QString& name);
 
+// How a format name is asked for and stored, also for a name parseOutputFormat refuses (a
+// request built by a tool or a test): that format when it is accepted, else MP3 for a name
+// starting with "mp3" and PCM at 44100 Hz for any other, letter case ignored.
+ServiceOutputFormat storedOutputFormat(const QString& name);
+bool outputFormatIsMp3(const QString& name);
+
 // Every accepted name in lower case, PCM first, then WAV, then MP3.
 QStringList acceptedOutputFormatNames();
 
@@ -43,7 +49,7 @@ enum class AnswerFault {
     UnreadableWav,     // not a RIFF/WAVE file, or its chunks are cut short
     WavFormatMismatch, // a WAV of another encoding, channel count, bit depth or rate
     UndecodableMp3,    // an MP3 stream that does not decode to its end, or holds no audio
-    Mp3RateMismatch,   // an MP3 stream of another sample rate
+    TooLongForWav,     // more samples than a WAV file's 32-bit sizes can describe
 };
 
 // The checked answer: the bytes of the cache file, or why the answer was refused.
@@ -57,8 +63,9 @@ struct CheckedAnswer {
 // PCM and WAV answers both become the 44-byte-header mono 16-bit WAV file that the clip
 // writer makes of raw PCM at that rate (samples through its 16-bit conversion), so a WAV
 // answer and a PCM answer of the same sound cache the same bytes. MP3 answers are decoded
-// in full and stored unchanged. An empty answer is the silent clip of a blank text: an
-// empty WAV file, or an empty MP3 file as before.
+// in full and stored unchanged, whatever their rate and channel count: the timeline resamples
+// and down-mixes them. An empty answer is the silent clip of a blank text: an empty WAV file,
+// or an empty MP3 file as before.
 CheckedAnswer checkServiceAnswer(const ServiceOutputFormat& format, const QByteArray& answer);
 
 } // namespace lyrane

@@ -1,6 +1,7 @@
 #include "audio/audio_buffer.h"
 #include "audio/clip_loading.h"
 #include "audio/mp3_codec.h"
+#include "audio/mp3_decoding.h"
 #include "audio/resampling.h"
 #include "audio/time_stretch.h"
 #include "audio/timeline_plan.h"

@@ -3,6 +3,7 @@
 
 #include "audio/clip_loading.h"
 #include "audio/mp3_codec.h"
+#include "audio/mp3_decoding.h"
 #include "audio/wav_file.h"
 
 #include <QDateTime>
@@ -313,6 +314,9 @@ void TestClipLoading::legacyClipsLoadWithoutWriting_data() {
         << QStringLiteral("invalid WAV file: invalid WAV file: missing RIFF header; legacy PCM "
                           "conversion failed: raw PCM data length must be an even number of "
                           "bytes");
+    QTest::newRow("damaged RIFF") << "RIFX" + wavHeader(1, 8000, 4).mid(4) + toneValues(2, 8000)
+                                  << QList<qint16>{}
+                                  << QStringLiteral("invalid WAV file: missing RIFF header");
     QTest::newRow("odd RIFF without WAVE")
         << QByteArray("RIFF") + le32(4) + "AVI !" << QList<qint16>{}
         << QStringLiteral("invalid WAV file: invalid WAV file: missing WAVE header; legacy PCM "

@@ -1,7 +1,7 @@
 """Damaged and hostile clips in the cache, and an MP3 output interrupted while it is written:
-a cached WAV clip whose header cannot be read is set aside and fetched again; any other clip
-that cannot be read ends the run with status 1 and one line naming it, never a signal, within a
-bounded amount of memory; an interrupted output is absent or whole."""
+a cached WAV clip whose header cannot be read, or that is cut short, is set aside and fetched
+again; any other clip that cannot be read ends the run with status 1 and one line naming it,
+never a signal, within a bounded amount of memory; an interrupted output is absent or whole."""
 
 import os
 import random
@@ -15,6 +15,7 @@ import unittest
 import support
 from support import (DEFAULT_VOICE_ID, LyraneTestCase, cache_key, mp3_from_pcm, pcm_tone,
                      write_vtt)
+from test_speechd import Service
 
 TEXT = "A clip from the cache."
 # Address space the program may use; a header that drives the allocation needs 16 GiB.
@@ -180,6 +181,47 @@ class LegacyClipTest(HostileClipCase):
         stored = struct.unpack("<%dh" % (len(pcm) // 2), pcm)
         self.assertEqual(samples, [int(v * 32767 / 32768) for v in stored])
         self.assertEqual(sorted(os.listdir(self.cache)), [os.path.basename(clip)])
+
+
+class DamagedClipFetchedAgainTest(LyraneTestCase):
+    def read(self, path):
+        with open(path, "rb") as kept:
+            return kept.read()
+
+    def test_clip_cut_short_or_with_damaged_magic_is_fetched_again(self):
+        """Neither is taken for a headerless clip of an early version, nor used as it is."""
+        service = Service()
+        env = {"LYRANE_API_URL": service.url, "ELEVENLABS_API_KEY": "offline"}
+        cache = self.path("cache")
+        clip = os.path.join(cache, cache_key(TEXT, "", "", DEFAULT_VOICE_ID, 1.0) + ".wav")
+
+        def say(output):
+            return self.run_lyrane(["--say", TEXT, "--temp-dir", cache, "--output", output],
+                                   env=env)
+        try:
+            self.assertExitStatus(say(self.path("first.wav")), 0)
+            sound = self.read(clip)
+            cases = [("cut to half", sound[:len(sound) // 2], "data chunk cut short"),
+                     ("damaged magic", b"\0\0\0\0" + sound[4:], "missing RIFF header")]
+            for name, damaged, reason in cases:
+                with self.subTest(name):
+                    with open(clip, "wb") as out:
+                        out.write(damaged)
+                    again = say(self.path("again.wav"))
+                    self.assertExitStatus(again, 0)
+                    self.assertIn("Cached audio %s is unusable (invalid WAV file: %s"
+                                  % (clip, reason), again.stderr)
+                    self.assertIn("; set aside as %s.unusable, fetching it again\n" % clip,
+                                  again.stderr)
+                    self.assertEqual(self.read(clip + ".unusable"), damaged)
+                    self.assertEqual(self.read(clip), sound)
+                    self.assertEqual(self.read(self.path("again.wav")),
+                                     self.read(self.path("first.wav")))
+                    os.remove(clip + ".unusable")
+        finally:
+            code, log = service.stop()
+        self.assertEqual(code, 0)
+        self.assertEqual(log.count("POST /v1/text-to-speech/"), 1 + len(cases), log)
 
 
 @unittest.skipUnless(shutil.which("ffmpeg"), "ffmpeg makes the MP3 frames")

@@ -1,6 +1,6 @@
 // libFuzzer target: any bytes as a cached MP3 clip, through the decoder.
 
-#include "audio/mp3_codec.h"
+#include "audio/mp3_decoding.h"
 #include "fuzz_input_file.h"
 
 #include <cstddef>

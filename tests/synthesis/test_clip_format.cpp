@@ -193,6 +193,17 @@ private slots:
         unsupported[20] = 3; // IEEE float
         QTest::newRow("WAV of another format")
             << unsupported << false << false << "unsupported WAV format: only PCM is supported";
+        // Damage is no legacy clip: a file with a trace of a WAV header is set aside instead.
+        const QString noRiff = "invalid WAV file: missing RIFF header";
+        const QByteArray list = "LIST" + QByteArray::fromHex("04000000") + "INFO";
+        // clang-format off
+        QTest::newRow("WAV cut short") << wav.chopped(2) << false << false << "invalid WAV file: data chunk cut short: 2 of 4 bytes";
+        QTest::newRow("WAV cut inside RIFF") << wav.left(10) << false << false << "invalid WAV file: missing WAVE header";
+        QTest::newRow("WAV header only") << wav.left(44) << false << false << "invalid WAV file: data chunk cut short: 0 of 4 bytes";
+        QTest::newRow("damaged RIFF") << "RIFX" + wav.mid(4) << false << false << noRiff;
+        QTest::newRow("damaged RIFF and WAVE") << QByteArray(12, 'x') + wav.mid(12) << false << false << noRiff;
+        QTest::newRow("damaged RIFF, fmt after a LIST") << QByteArray(12, '\0') + list + wav.mid(12) << false << false << noRiff;
+        // clang-format on
     }
     void onlyHeaderlessClipsAreRewritten() {
         QFETCH(QByteArray, bytes);
@@ -200,7 +211,7 @@ private slots:
         QFETCH(bool, usable);
         QFETCH(QString, error);
         const QString path = writeFile("check.wav", bytes);
-        QCOMPARE(isLegacyPcmClip(path), legacy);
+        QCOMPARE(isHeaderlessPcmFile(path), legacy);
         QString message;
         QCOMPARE(ensureCachedAudioFileIsUsable(path, "pcm_22050", &message), usable);
         QCOMPARE(message, error);
