@@ -9,7 +9,8 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     lyrane::configureApplication();
     lyrane::RunConfiguration config;
-    if (const std::optional<int> status = lyrane::parseCommandLine(app.arguments(), &config)) {
+    if (const std::optional<int> status =
+            lyrane::parseCommandLine(app.arguments(), lyrane::readEnvironment(), &config)) {
         return *status;
     }
     return lyrane::dispatchRun(config);

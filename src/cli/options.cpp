@@ -7,6 +7,7 @@
 #include "subtitles/speakers.h"
 #include "subtitles/text_decoding.h"
 #include "synthesis/cost_estimate.h"
+#include "synthesis/elevenlabs_client.h"
 #include "synthesis/output_formats.h"
 #include "synthesis/voice_settings.h"
 
@@ -36,6 +37,23 @@ constexpr int kMaxDuckRampMs = 10000;
 QString environmentText(const char* name) {
     return QString::fromUtf8(qgetenv(name)).trimmed();
 }
+
+} // namespace
+
+Environment readEnvironment() {
+    Environment environment;
+    environment.apiKey = QString::fromUtf8(qgetenv("ELEVENLABS_API_KEY"));
+    environment.apiUrl = environmentText("LYRANE_API_URL");
+    environment.format = environmentText("LYRANE_FORMAT");
+    environment.defaultVoice = environmentText("LYRANE_DEFAULT_VOICE");
+    if (qEnvironmentVariableIsSet("LYRANE_MODEL")) {
+        environment.model = environmentText("LYRANE_MODEL");
+    }
+    environment.s3Bucket = environmentText("LYRANE_S3_BUCKET");
+    return environment;
+}
+
+namespace {
 
 // The option table, in the order the help lists it.
 struct OptionTable {
@@ -217,28 +235,27 @@ struct OptionTable {
                                   QObject::tr("Title of the mixed audio track"),
                                   QStringLiteral("text"), QStringLiteral("Narration")};
 
-    OptionTable()
+    explicit OptionTable(const Environment& environment)
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
                 QObject::tr("Voice name (Miravel, Dostan, Brenn, Ottaline) or ElevenLabs voice ID"),
-                QStringLiteral("name"), defaultVoice()),
+                QStringLiteral("name"), defaultVoice(environment)),
           s3Bucket({QStringLiteral("s"), QStringLiteral("s3-bucket")},
                    QObject::tr("S3 bucket for caching audio segments (defaults to "
                                "LYRANE_S3_BUCKET; requires aws CLI)"),
-                   QStringLiteral("bucket"), environmentText("LYRANE_S3_BUCKET")),
+                   QStringLiteral("bucket"), environment.s3Bucket),
           format({QStringLiteral("f"), QStringLiteral("format")},
                  QObject::tr("Output format for ElevenLabs API (pcm_44100, pcm_24000, "
                              "mp3_44100_128, wav_24000, ...; defaults to LYRANE_FORMAT)"),
-                 QStringLiteral("format"), defaultFormat()) {}
+                 QStringLiteral("format"), defaultFormat(environment)) {}
 
     // For accounts whose plan refuses the default PCM format.
-    static QString defaultFormat() {
-        const QString fromEnvironment = environmentText("LYRANE_FORMAT");
-        return fromEnvironment.isEmpty() ? QStringLiteral("pcm_44100") : fromEnvironment;
+    static QString defaultFormat(const Environment& environment) {
+        return environment.format.isEmpty() ? QStringLiteral("pcm_44100") : environment.format;
     }
 
-    static QString defaultVoice() {
-        const QString fromEnvironment = environmentText("LYRANE_DEFAULT_VOICE");
-        return fromEnvironment.isEmpty() ? QStringLiteral("Brenn") : fromEnvironment;
+    static QString defaultVoice(const Environment& environment) {
+        return environment.defaultVoice.isEmpty() ? QStringLiteral("Brenn")
+                                                  : environment.defaultVoice;
     }
 
     QList<QCommandLineOption> all() const {
@@ -349,7 +366,8 @@ std::optional<int> validateProgrammeMixUse(const QCommandLineParser& parser,
 
 // The checks that must pass before any work starts, in the order users see them reported.
 std::optional<int> validate(const QCommandLineParser& parser, const OptionTable& options,
-                            const RawArguments& raw, RunConfiguration* config) {
+                            const RawArguments& raw, const Environment& environment,
+                            RunConfiguration* config) {
     if (parser.isSet(options.previousText) && parser.isSet(options.previousTextFile)) {
         return fail(
             QObject::tr("only one of --previous-text or --previous-text-file may be provided\n"));
@@ -451,9 +469,7 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
         return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
     };
     settingArguments.model = optionalValue(options.model);
-    if (qEnvironmentVariableIsSet("LYRANE_MODEL")) {
-        settingArguments.modelEnvironment = environmentText("LYRANE_MODEL");
-    }
+    settingArguments.modelEnvironment = environment.model;
     settingArguments.language = optionalValue(options.language);
     settingArguments.stability = optionalValue(options.stability);
     settingArguments.similarity = optionalValue(options.similarity);
@@ -568,8 +584,9 @@ std::optional<int> parseDurationMs(const QString& text) {
     return static_cast<int>(std::llround(totalMs));
 }
 
-std::optional<int> parseCommandLine(const QStringList& arguments, RunConfiguration* config) {
-    const OptionTable options;
+std::optional<int> parseCommandLine(const QStringList& arguments, const Environment& environment,
+                                    RunConfiguration* config) {
+    const OptionTable options(environment);
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QObject::tr("Convert VTT subtitles to speech using ElevenLabs"));
@@ -618,7 +635,9 @@ std::optional<int> parseCommandLine(const QStringList& arguments, RunConfigurati
     config->reportFile = parser.value(options.report);
     config->captionsFile = parser.value(options.captionsOut);
 
-    return validate(parser, options, raw, config);
+    config->apiKeyFromEnvironment = environment.apiKey;
+    config->apiUrl = ElevenLabsClient::serviceAddress(environment.apiUrl);
+    return validate(parser, options, raw, environment, config);
 }
 
 } // namespace lyrane

@@ -158,7 +158,8 @@ NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& j
                             const RunConfiguration& config, const ClipSource& source,
                             std::vector<ClipResult>* results) {
     NarrationProgress progress(*input.wording, input.cues, int(jobs.size()),
-                               config.synthesis.retries, apiKeySource(config.apiKeyFile));
+                               config.synthesis.retries,
+                               apiKeySource(config.apiKeyFile, config.apiKeyFromEnvironment));
     SchedulerOptions options;
     options.window = config.synthesis.jobs;
     options.retry.retries = config.synthesis.retries;

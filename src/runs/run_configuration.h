@@ -34,6 +34,17 @@ struct SingleTextInput {
     QString nextText;
 };
 
+// The environment variables lyrane reads, read once when it starts, each trimmed but the key:
+// a key set but blank is a key that was given (and is refused), not a reason to read the file.
+struct Environment {
+    QString apiKey;               // ELEVENLABS_API_KEY, as set
+    QString apiUrl;               // LYRANE_API_URL
+    QString format;               // LYRANE_FORMAT
+    QString defaultVoice;         // LYRANE_DEFAULT_VOICE
+    std::optional<QString> model; // LYRANE_MODEL, when set at all
+    QString s3Bucket;             // LYRANE_S3_BUCKET
+};
+
 // What the command line asks for, validated: the mode and the settings each layer needs.
 struct RunConfiguration {
     RunMode mode = RunMode::Subtitles;
@@ -48,6 +59,8 @@ struct RunConfiguration {
     bool noPadding = false; // stop after the clips
 
     QString apiKeyFile;
+    QString apiKeyFromEnvironment; // used instead of the file when set
+    QString apiUrl;                // the service's address, without a trailing "/"
     QString cacheDirectory;
     QString s3Bucket;
 

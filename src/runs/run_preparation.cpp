@@ -8,9 +8,9 @@
 
 namespace lyrane {
 
-RunServices::RunServices(const QString& apiKey, const QString& cacheDirectory,
-                         const QString& s3Bucket, int timeoutMs)
-    : apiKey(apiKey), cache(cacheDirectory), mirror(s3Bucket), client(&network),
+RunServices::RunServices(const QString& apiKey, const QString& apiUrl,
+                         const QString& cacheDirectory, const QString& s3Bucket, int timeoutMs)
+    : apiKey(apiKey), cache(cacheDirectory), mirror(s3Bucket), client(&network, apiUrl),
       service(client, apiKey), clips(cache, mirror.isEnabled() ? &mirror : nullptr, service) {
     mirror.setTimeoutMs(timeoutMs);
     client.setTransferTimeoutMs(timeoutMs);
@@ -18,7 +18,7 @@ RunServices::RunServices(const QString& apiKey, const QString& cacheDirectory,
 
 std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config, QString* failure) {
     QString error;
-    const QString apiKey = loadApiKey(config.apiKeyFile, &error);
+    const QString apiKey = loadApiKey(config.apiKeyFile, config.apiKeyFromEnvironment, &error);
     if (!error.isEmpty()) {
         *failure = printFailure(error + QLatin1Char('\n'));
         return nullptr;
@@ -28,8 +28,8 @@ std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config, 
         return nullptr;
     }
 
-    auto services = std::make_unique<RunServices>(apiKey, config.cacheDirectory, config.s3Bucket,
-                                                  config.synthesis.timeoutMs);
+    auto services = std::make_unique<RunServices>(apiKey, config.apiUrl, config.cacheDirectory,
+                                                  config.s3Bucket, config.synthesis.timeoutMs);
     // What a killed run left behind; an hour spares the files of a run still going.
     services->cache.removeStaleTemporaries(QDateTime::currentDateTime().addSecs(-3600));
     if (services->mirror.isEnabled()) {

@@ -16,8 +16,8 @@ namespace lyrane {
 // What the working modes need besides their input: the key, the local cache, the mirror and
 // the service, joined into one clip source. Made once per invocation.
 struct RunServices {
-    RunServices(const QString& apiKey, const QString& cacheDirectory, const QString& s3Bucket,
-                int timeoutMs);
+    RunServices(const QString& apiKey, const QString& apiUrl, const QString& cacheDirectory,
+                const QString& s3Bucket, int timeoutMs);
 
     QString apiKey;
     CacheManager cache;

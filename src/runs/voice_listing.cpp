@@ -14,7 +14,7 @@ namespace lyrane {
 
 int listAccountVoices(const RunConfiguration& config) {
     QString error;
-    const QString apiKey = loadApiKey(config.apiKeyFile, &error);
+    const QString apiKey = loadApiKey(config.apiKeyFile, config.apiKeyFromEnvironment, &error);
     if (!error.isEmpty()) {
         printError(error + QLatin1Char('\n'));
         return 1;
@@ -26,8 +26,7 @@ int listAccountVoices(const RunConfiguration& config) {
     QNetworkAccessManager network;
     const StopScope stopping([&network] { abortRequests(network); });
     const std::optional<QList<AccountVoice>> voices =
-        fetchAccountVoices(&network, ElevenLabsClient::baseUrlFromEnvironment(), apiKey,
-                           config.synthesis.timeoutMs, &error);
+        fetchAccountVoices(&network, config.apiUrl, apiKey, config.synthesis.timeoutMs, &error);
     if (receivedStopSignal() != 0) {
         return 128 + receivedStopSignal();
     }

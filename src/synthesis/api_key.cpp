@@ -5,10 +5,9 @@
 
 namespace lyrane {
 
-QString loadApiKey(const QString& keyFile, QString* error) {
-    const QByteArray fromEnvironment = qgetenv("ELEVENLABS_API_KEY");
+QString loadApiKey(const QString& keyFile, const QString& fromEnvironment, QString* error) {
     if (!fromEnvironment.isEmpty()) {
-        return QString::fromUtf8(fromEnvironment).trimmed();
+        return fromEnvironment.trimmed();
     }
     QFile file(keyFile);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
@@ -24,8 +23,8 @@ QString loadApiKey(const QString& keyFile, QString* error) {
     return key;
 }
 
-QString apiKeySource(const QString& keyFile) {
-    return qgetenv("ELEVENLABS_API_KEY").isEmpty() ? keyFile : QStringLiteral("ELEVENLABS_API_KEY");
+QString apiKeySource(const QString& keyFile, const QString& fromEnvironment) {
+    return fromEnvironment.isEmpty() ? keyFile : QStringLiteral("ELEVENLABS_API_KEY");
 }
 
 } // namespace lyrane

@@ -167,8 +167,7 @@ QString ElevenLabsClient::voiceIdForName(const QString& name) {
     return id.isEmpty() ? trimmed : id;
 }
 
-QString ElevenLabsClient::baseUrlFromEnvironment() {
-    const QString configured = qEnvironmentVariable("LYRANE_API_URL").trimmed();
+QString ElevenLabsClient::serviceAddress(const QString& configured) {
     return withoutTrailingSlashes(configured.isEmpty() ? QString::fromLatin1(kDefaultBaseUrl)
                                                        : configured);
 }

@@ -47,13 +47,13 @@ public:
     static constexpr const char* kDefaultBaseUrl = "https://api.elevenlabs.io";
     static constexpr const char* kModelId = kDefaultModelId;
 
-    explicit ElevenLabsClient(QNetworkAccessManager* manager,
-                              const QString& baseUrl = baseUrlFromEnvironment());
+    ElevenLabsClient(QNetworkAccessManager* manager, const QString& baseUrl);
 
     static const QHash<QString, QString>& voiceMap();
     static QString voiceIdForName(const QString& name);
-    // LYRANE_API_URL, or the cloud's address; a trailing "/" is dropped.
-    static QString baseUrlFromEnvironment();
+    // `configured` (LYRANE_API_URL), or the cloud's address when it is empty; a trailing "/"
+    // is dropped.
+    static QString serviceAddress(const QString& configured);
 
     // 0 disables the time-out; otherwise a request that transfers nothing for that long fails.
     void setTransferTimeoutMs(int ms) { transferTimeoutMs = ms; }

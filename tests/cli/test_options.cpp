@@ -112,7 +112,7 @@ private slots:
         QFETCH(QStringList, batchFiles);
         RunConfiguration config;
         const std::optional<int> result =
-            parseCommandLine(QStringList{"lyrane"} + arguments, &config);
+            parseCommandLine(QStringList{"lyrane"} + arguments, lyrane::readEnvironment(), &config);
         QCOMPARE(result.value_or(-1), status);
         if (!result) {
             QCOMPARE(config.mode, mode);
@@ -129,7 +129,7 @@ private slots:
             "2",           "--timeout", "1.5",    "--padding",       "2s",       "--autopad",
             "--autospeed", "-t",        "/c",     "--previous-text", " before ", "--limit",
             "4",           "-o",        "out.mp3"};
-        QCOMPARE(parseCommandLine(arguments, &config), std::nullopt);
+        QCOMPARE(parseCommandLine(arguments, lyrane::readEnvironment(), &config), std::nullopt);
         QCOMPARE(config.mode, RunMode::SingleText);
         QCOMPARE(config.single.text, QStringLiteral("Hi"));
         QCOMPARE(config.single.previousText, QStringLiteral("before"));
@@ -173,7 +173,7 @@ private slots:
                                     "--speaker-boost",
                                     "--seed",
                                     "7"};
-        QCOMPARE(parseCommandLine(arguments, &config), std::nullopt);
+        QCOMPARE(parseCommandLine(arguments, lyrane::readEnvironment(), &config), std::nullopt);
         QCOMPARE(config.mode, RunMode::Subtitles);
         QCOMPARE(config.speakers.voices.voiceFor(QStringLiteral("ANNA")),
                  std::optional<QString>(QStringLiteral("Miravel")));
@@ -187,7 +187,8 @@ private slots:
         QVERIFY(settings.useSpeakerBoost);
         QCOMPARE(settings.seed, std::optional<quint32>(7));
 
-        QCOMPARE(parseCommandLine({"lyrane", "--list-voices"}, &config), std::nullopt);
+        QCOMPARE(parseCommandLine({"lyrane", "--list-voices"}, lyrane::readEnvironment(), &config),
+                 std::nullopt);
         QCOMPARE(config.mode, RunMode::ListVoices);
     }
 };
