@@ -44,8 +44,7 @@ std::optional<MixedOutputKind> checkedOutputKind(const ProgrammeMixSettings& set
     return kind;
 }
 
-// The output, written beside its name and renamed over it once complete; the muxer creates
-// the file, so it gets the usual permissions.
+// The output, written beside its name by the muxer and renamed over it once complete.
 class PartialOutput {
 public:
     explicit PartialOutput(const QString& outputPath) : outputPath(outputPath), file(outputPath) {}
