@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,19 +45,9 @@ AtomicOutput::~AtomicOutput() {
 }
 
 bool AtomicOutput::open(QFile& file) {
-    if (isDirect) {
-        file.setFileName(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    }
-    // A name of its own: never another run's temporary, never through a planted link.
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        file.setFileName(path);
-        // Qt words the reason as it would for its own open.
-        return file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-    }
-    return file.open(fd, QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::AutoCloseHandle);
+    file.setFileName(path);
+    // The temporary is a name of its own: never another run's, never through a planted link.
+    return file.open(QIODevice::WriteOnly | (isDirect ? QIODevice::Truncate : QIODevice::NewOnly));
 }
 
 bool AtomicOutput::commit(QString* reason) {

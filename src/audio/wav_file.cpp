@@ -1,5 +1,4 @@
 #include "audio/wav_file.h"
-
 #include "audio/atomic_output.h"
 #include "audio/audio_error.h"
 
