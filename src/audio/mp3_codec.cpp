@@ -1,4 +1,5 @@
 #include "audio/mp3_codec.h"
+#include "audio/atomic_output.h"
 #include "audio/audio_error.h"
 #include "audio/ffmpeg_handles.h"
 
@@ -6,7 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
-#include <QSaveFile>
 
 #include <cstring>
 #include <vector>
@@ -169,14 +169,11 @@ bool writeMp3File(int sampleRate, int bitRate, const QString& path,
     if (!encoder.open(sampleRate, bitRate, error)) {
         return false;
     }
-    // Written beside the target and renamed over it once whole, so an interrupted run never
-    // leaves a partial file under the final name. A device or pipe is written directly.
-    const QFileInfo info(path);
-    const bool direct = info.exists() && !info.isFile();
-    QSaveFile saveFile(path);
-    QFile plainFile(path);
-    QFileDevice& file = direct ? static_cast<QFileDevice&>(plainFile) : saveFile;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // The target is replaced only once the file is whole (a device or pipe is written
+    // directly), so an interrupted run never leaves a partial file under the final name.
+    AtomicOutput output(path);
+    QFile file;
+    if (!output.open(file)) {
         setError(error, QObject::tr("failed to create MP3 file"));
         return false;
     }
@@ -190,12 +187,9 @@ bool writeMp3File(int sampleRate, int bitRate, const QString& path,
     };
     const bool produced = produce(encoder, sink) && encoder.finish(sink);
     if (produced && !writeFailed) {
-        writeFailed = !(direct ? plainFile.flush() : saveFile.commit());
+        writeFailed = !output.finish(file, nullptr);
     }
     if (writeFailed || !produced) {
-        if (!direct) {
-            saveFile.cancelWriting();
-        }
         if (writeFailed) {
             setError(error, QObject::tr("failed to write MP3 file"));
         } else if (!encoder.encoderError().isEmpty()) {

@@ -2,6 +2,7 @@
 
 #include "audio/ducking_envelope.h"
 #include "audio/loudness.h"
+#include "audio/output_kind.h"
 #include "audio/stop_check.h"
 
 #include <QList>
@@ -55,15 +56,10 @@ struct NarrationSource {
     std::function<bool(QString* error)> rewind;
 };
 
-enum class MixedOutputKind { Wav, Mp3, M4a, Video };
-
-// The output kind that a file name asks for, or nothing for an extension the mix cannot write.
-std::optional<MixedOutputKind> mixedOutputKindForPath(const QString& path);
-bool isVideoOutputPath(const QString& path);
-
 struct ProgrammeMixReport {
     qint64 extendedByMs = 0; // how far the narration runs past the programme's end
     bool hasProgrammeAudio = false;
+    bool hasProgrammeVideo = false;       // a video output: the programme has pictures to show
     QStringList skippedStreams;           // programme streams the output container cannot carry
     std::optional<LoudnessGain> loudness; // with a loudness target: the gain and the mix's figures
 };

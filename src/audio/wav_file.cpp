@@ -1,10 +1,10 @@
 #include "audio/wav_file.h"
+#include "audio/atomic_output.h"
 #include "audio/audio_error.h"
 
 #include <QBuffer>
 #include <QFileInfo>
 #include <QObject>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include <cstring>
@@ -155,13 +155,9 @@ bool writeWavFile(qint64 sampleCount, int sampleRate, const QString& path,
     if (!makeWavHeader(sampleCount, sampleRate, &header, error)) {
         return false;
     }
-    // A device or pipe cannot be replaced atomically: write it directly.
-    const QFileInfo info(path);
-    const bool direct = info.exists() && !info.isFile();
-    QSaveFile saveFile(path);
-    QFile plainFile(path);
-    QFileDevice& file = direct ? static_cast<QFileDevice&>(plainFile) : saveFile;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    AtomicOutput output(path);
+    QFile file;
+    if (!output.open(file)) {
         setError(error,
                  QObject::tr("failed to create WAV file %1: %2").arg(path, file.errorString()));
         return false;
@@ -184,14 +180,13 @@ bool writeWavFile(qint64 sampleCount, int sampleRate, const QString& path,
         return ok;
     };
     ok = produce(writer) && ok && written == sampleCount;
+    QString reason;
     if (ok) {
-        ok = direct ? plainFile.flush() : saveFile.commit();
+        ok = output.finish(file, &reason);
+    } else {
+        reason = file.errorString();
     }
     if (!ok) {
-        const QString reason = file.errorString();
-        if (!direct) {
-            saveFile.cancelWriting();
-        }
         setError(error, QObject::tr("failed to write WAV file %1: %2").arg(path, reason));
         return false;
     }

@@ -1,5 +1,6 @@
 #include "runs/programme_mix_run.h"
 
+#include "audio/atomic_output.h"
 #include "audio/loudness.h"
 #include "audio/programme_mix.h"
 #include "runs/console.h"
@@ -122,11 +123,10 @@ int writeNarrationOverProgramme(
     const ProgrammeMixSettings& mix, const QString& outputFile, const TimelinePlan& plan,
     const std::function<bool(const QString& path, QString* error)>& writeNarrationWav,
     const StopCheck& stopped, const std::function<int()>& interrupted) {
-    QString outputPath = outputFile;
-    if (!mixedOutputKindForPath(outputPath)) {
-        outputPath += QStringLiteral(".wav"); // as for a narration without a programme
-    }
+    const QString outputPath = mixedOutputPath(outputFile);
 
+    // What runs that were killed left there goes before this run adds its own.
+    removeStaleTemporaryFiles();
     QTemporaryFile narrationFile(
         QDir(QDir::tempPath()).filePath(QStringLiteral("lyrane-narration-XXXXXX.wav")));
     QString error;
@@ -178,6 +178,10 @@ int writeNarrationOverProgramme(
     if (!report.hasProgrammeAudio) {
         printError(QObject::tr("%1 has no audio: the narration alone is the sound\n")
                        .arg(mix.programmePath));
+    }
+    if (isVideoOutputPath(outputPath) && !report.hasProgrammeVideo) {
+        printError(
+            QObject::tr("%1 has no video: the output has no picture\n").arg(mix.programmePath));
     }
     for (const QString& stream : std::as_const(report.skippedStreams)) {
         printError(

@@ -1,5 +1,6 @@
 #include "audio/programme_mix.h"
 
+#include "audio/mix_samples.h"
 #include "audio/wav_file.h"
 
 #include <QDir>
@@ -45,6 +46,20 @@ NarrationSource toneNarration(int rate, double seconds, QList<SampleSpan> clips,
         return count;
     };
     return narration;
+}
+
+// One channel's sample of a frame's planes in `format`, as a number (16-bit: its integer).
+double storedSample(uint8_t* const* planes, AVSampleFormat format, int channel) {
+    switch (format) {
+    case AV_SAMPLE_FMT_FLTP:
+        return reinterpret_cast<const float*>(planes[channel])[0];
+    case AV_SAMPLE_FMT_FLT:
+        return reinterpret_cast<const float*>(planes[0])[channel];
+    case AV_SAMPLE_FMT_S16P:
+        return reinterpret_cast<const qint16*>(planes[channel])[0];
+    default:
+        return reinterpret_cast<const qint16*>(planes[0])[channel];
+    }
 }
 
 double rms(const QList<double>& samples, qint64 from, qint64 to) {
@@ -100,6 +115,123 @@ private slots:
             QCOMPARE(*found, kind);
         }
         QCOMPARE(isVideoOutputPath(path), video);
+    }
+
+    // A narration alone: MP3 by name, else WAV, ".wav" added when the name has neither.
+    void narrationOutputs_data() {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("mp3");
+        QTest::addColumn<QString>("mixPath");
+        // clang-format off
+        QTest::newRow("mp3") << "a/b.MP3" << "a/b.MP3" << true << "a/b.MP3";
+        QTest::newRow("wav") << "b.Wav" << "b.Wav" << false << "b.Wav";
+        QTest::newRow("bare") << "b" << "b.wav" << false << "b.wav";
+        QTest::newRow("video") << "b.mp4" << "b.mp4.wav" << false << "b.mp4";
+        QTest::newRow("other") << "b.ogg" << "b.ogg.wav" << false << "b.ogg.wav";
+        // clang-format on
+    }
+
+    void narrationOutputs() {
+        QFETCH(QString, option);
+        QFETCH(QString, path);
+        QFETCH(bool, mp3);
+        QFETCH(QString, mixPath);
+        QCOMPARE(narrationOutputPath(option), path);
+        QCOMPARE(isMp3OutputPath(option), mp3);
+        QCOMPARE(mixedOutputPath(option), mixPath);
+    }
+
+    // The mix of one sample, from the programme and narration through the ducking envelope to
+    // the encoder's format. One clip over [1000, 2000): ramps over [900, 1000) and [2000, 2200).
+    void mixesOneSample_data() {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<double>("duckDb");
+        QTest::addColumn<qint64>("at");
+        QTest::addColumn<bool>("playing"); // the programme still has sound
+        QTest::addColumn<double>("left");
+        QTest::addColumn<double>("right");
+        QTest::addColumn<double>("narration");
+        QTest::addColumn<double>("gain");
+        QTest::addColumn<int>("format");
+        QTest::addColumn<double>("wantLeft");
+        QTest::addColumn<double>("wantRight");
+        const int flt = AV_SAMPLE_FMT_FLT;
+        const int fltp = AV_SAMPLE_FMT_FLTP;
+        const int s16 = AV_SAMPLE_FMT_S16;
+        const int s16p = AV_SAMPLE_FMT_S16P;
+        // clang-format off
+        QTest::newRow("before the ramp") << 1 << 20.0 << qint64(500) << true << 0.5 << 0.0 << 0.1 << 1.0 << flt << 0.6 << 0.0;
+        QTest::newRow("held down 20 dB") << 1 << 20.0 << qint64(1500) << true << 0.5 << 0.0 << 0.1 << 1.0 << flt << 0.15 << 0.0;
+        QTest::newRow("held down 10 dB") << 1 << 10.0 << qint64(1999) << true << 0.5 << 0.0 << 0.0 << 1.0 << flt << 0.5 * 0.316227766 << 0.0;
+        QTest::newRow("0 dB: no ducking") << 1 << 0.0 << qint64(1500) << true << 0.5 << 0.0 << 0.1 << 1.0 << flt << 0.6 << 0.0;
+        QTest::newRow("halfway down") << 1 << 20.0 << qint64(950) << true << 0.5 << 0.0 << 0.0 << 1.0 << flt << 0.275 << 0.0;
+        QTest::newRow("halfway up") << 1 << 20.0 << qint64(2100) << true << 0.5 << 0.0 << 0.0 << 1.0 << flt << 0.275 << 0.0;
+        QTest::newRow("released") << 1 << 20.0 << qint64(2200) << true << 0.5 << 0.0 << 0.0 << 1.0 << flt << 0.5 << 0.0;
+        QTest::newRow("programme over") << 1 << 20.0 << qint64(500) << false << 0.5 << 0.0 << 0.1 << 1.0 << flt << 0.1 << 0.0;
+        QTest::newRow("gain on the whole") << 1 << 0.0 << qint64(500) << true << 0.5 << 0.0 << 0.1 << 0.5 << flt << 0.3 << 0.0;
+        QTest::newRow("stereo, centred") << 2 << 20.0 << qint64(1500) << true << 0.5 << -0.5 << 0.1 << 1.0 << flt << 0.15 << 0.05;
+        QTest::newRow("stereo planar") << 2 << 0.0 << qint64(500) << true << 0.5 << -0.5 << 0.1 << 1.0 << fltp << 0.6 << -0.4;
+        QTest::newRow("float clips") << 2 << 0.0 << qint64(500) << true << 0.9 << -0.9 << 0.3 << 1.0 << fltp << 1.0 << -0.6;
+        QTest::newRow("float clips low") << 1 << 0.0 << qint64(500) << true << -0.9 << 0.0 << -0.3 << 1.0 << flt << -1.0 << 0.0;
+        QTest::newRow("16-bit rounds") << 1 << 0.0 << qint64(500) << true << 0.25 << 0.0 << 0.0 << 1.0 << s16 << 8192.0 << 0.0;
+        QTest::newRow("16-bit clips") << 2 << 0.0 << qint64(500) << true << 0.9 << -0.9 << 0.3 << 1.0 << s16 << 32767.0 << -19661.0;
+        QTest::newRow("16-bit clips low") << 2 << 0.0 << qint64(500) << true << -0.9 << 0.9 << -0.3 << 1.0 << s16p << -32768.0 << 19661.0;
+        // clang-format on
+    }
+
+    void mixesOneSample() {
+        QFETCH(int, channels);
+        QFETCH(double, duckDb);
+        QFETCH(qint64, at);
+        QFETCH(bool, playing);
+        QFETCH(double, left);
+        QFETCH(double, right);
+        QFETCH(double, narration);
+        QFETCH(double, gain);
+        QFETCH(int, format);
+        QFETCH(double, wantLeft);
+        QFETCH(double, wantRight);
+        DuckingEnvelope envelope(planDuckRegions({{1000, 2000}}, 100, 200), duckGainFromDb(duckDb));
+        double duck = 0;
+        envelope.fill(at, &duck, 1);
+        const double programme[] = {left, right};
+        const double* planesIn[] = {&programme[0], &programme[1]};
+        double mixed[2] = {};
+        mixSamples(planesIn, channels, playing ? 1 : 0, &duck, &narration, gain, 1, mixed);
+        alignas(8) uint8_t first[8] = {};
+        alignas(8) uint8_t second[8] = {};
+        uint8_t* planes[] = {first, second};
+        const AVSampleFormat sampleFormat = AVSampleFormat(format);
+        storeMixedSamples(mixed, 1, channels, sampleFormat, planes);
+        QVERIFY(std::fabs(storedSample(planes, sampleFormat, 0) - wantLeft) < 1e-6);
+        if (channels == 2) {
+            QVERIFY(std::fabs(storedSample(planes, sampleFormat, 1) - wantRight) < 1e-6);
+        }
+    }
+
+    // A block is the same as its samples one by one: channels interleave, the programme stops
+    // where its queue ends.
+    void mixesBlocksAsSamples() {
+        constexpr int kCount = 300;
+        std::vector<double> left(kCount), right(kCount), gains(kCount), narration(kCount);
+        for (int i = 0; i < kCount; ++i) {
+            left[size_t(i)] = std::sin(i * 0.1);
+            right[size_t(i)] = std::cos(i * 0.07);
+            gains[size_t(i)] = 1.0 - i / 600.0;
+            narration[size_t(i)] = 0.2 * std::sin(i * 0.3);
+        }
+        const double* programme[] = {left.data(), right.data()};
+        std::vector<double> block(2 * kCount);
+        mixSamples(programme, 2, 200, gains.data(), narration.data(), 0.8, kCount, block.data());
+        for (int i = 0; i < kCount; ++i) {
+            const double* one[] = {&left[size_t(i)], &right[size_t(i)]};
+            double mixed[2];
+            mixSamples(one, 2, i < 200 ? 1 : 0, &gains[size_t(i)], &narration[size_t(i)], 0.8, 1,
+                       mixed);
+            QCOMPARE(block[size_t(2 * i)], mixed[0]);
+            QCOMPARE(block[size_t(2 * i + 1)], mixed[1]);
+        }
     }
 
     // A 44.1 kHz narration over a 48 kHz stereo programme: the programme's rate and layout are

@@ -12,6 +12,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 from support import LyraneTestCase, read_wav, source_dir, write_vtt
@@ -102,6 +103,21 @@ class ProgrammeMixTest(LyraneTestCase):
                "-f", "lavfi", "-i", "anoisesrc=color=pink:amplitude=1.0:seed=7:sample_rate=48000"
                ":duration=8", "-ac", "2", "-c:v", "mpeg4", "-c:a", "aac", "-b:a", "256k",
                "-shortest", os.path.join(media, "noise.mp4"))
+        # Two MP3s joined byte for byte, as a recording that changes mode: 4 s of stereo, then
+        # 4 s of mono.
+        with open(os.path.join(media, "stereo-then-mono.mp3"), "wb") as joined:
+            for channels in (2, 1):
+                part = os.path.join(media, "part-%d.mp3" % channels)
+                ffmpeg("-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=44100:duration=4",
+                       "-ac", str(channels), "-c:a", "libmp3lame", "-write_xing", "0",
+                       "-id3v2_version", "0", "-write_id3v1", "0", part)
+                with open(part, "rb") as data:
+                    joined.write(data.read())
+        # A video stream declared, and not one packet of it.
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=8",
+               "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000:duration=8",
+               "-map", "0:v", "-map", "1:a", "-vf", "trim=start=100", "-c:v", "mpeg4",
+               "-c:a", "aac", os.path.join(media, "no-pictures.mkv"))
         cls.service = Service()
 
     @classmethod
@@ -272,6 +288,50 @@ class ProgrammeMixTest(LyraneTestCase):
         self.assertAlmostEqual(float(streams[1]["duration"]), 8.0, delta=0.05)
         self.assertEqual(packets(output, "0:v"), packets(self.media_path("silent.mp4"), "0:v"))
 
+    def test_programme_that_changes_from_stereo_to_mono_is_followed(self):
+        result, output = self.mix("stereo-then-mono.mp3", "changing.wav")
+        self.assertExitStatus(result, 0)
+        stream = probe(output)["streams"][0]
+        self.assertEqual((stream["codec_name"], int(stream["sample_rate"]), stream["channels"]),
+                         ("pcm_s16le", RATE, 2))
+        self.assertAlmostEqual(float(stream["duration"]), 8.0, delta=0.1)
+        # The mono half sounds as the stereo half did, away from the clips.
+        _, _, mixed = read_wav(output)
+        stereo, mono = mixed[RATE // 10:RATE * 8 // 10], mixed[RATE * 7:RATE * 79 // 10]
+        level = 10 * math.log10(sum(v * v for v in mono) / len(mono)
+                                / (sum(v * v for v in stereo) / len(stereo)))
+        self.assertAlmostEqual(level, 0.0, delta=3.5)
+        self.assertOnlyFiles("changing.wav")
+
+    def test_video_output_without_pictures_is_said(self):
+        result, output = self.mix("tone.wav", "sound-only.mp4")
+        self.assertExitStatus(result, 0)
+        self.assertIn("%s has no video: the output has no picture\n" % self.media_path("tone.wav"),
+                      result.stderr)
+        self.assertEqual([s["codec_type"] for s in probe(output)["streams"]], ["audio"])
+        result, _ = self.mix("film.mp4", "pictures.mp4")
+        self.assertNotIn("no picture", result.stderr)
+
+    def test_leftovers_of_killed_runs_go(self):
+        tmpdir = os.path.join(self.home, "tmp")
+        os.makedirs(tmpdir, exist_ok=True)
+        planted = {  # path: old enough to go
+            os.path.join(self.out_dir, ".out.mp4.123-abcd.part"): True,
+            os.path.join(tmpdir, "lyrane-narration-Ab12Cd.wav"): True,
+            os.path.join(self.out_dir, ".out.mp4.456-beef.part"): False,
+            os.path.join(tmpdir, "lyrane-narration-Fresh1.wav"): False,
+        }
+        two_hours_ago = time.time() - 7200
+        for path, old in planted.items():
+            with open(path, "wb") as handle:
+                handle.write(b"left behind")
+            if old:
+                os.utime(path, (two_hours_ago, two_hours_ago))
+        result, _ = self.mix("film.mp4", "out.mp4")
+        self.assertExitStatus(result, 0)
+        for path, old in planted.items():
+            self.assertEqual(os.path.exists(path), not old, path)
+
     def test_loudness_target_applies_to_the_whole_mix(self):
         cases = [  # programme, output, target LUFS
             ("tone.wav", "tone-23.wav", -23.0),
@@ -350,6 +410,9 @@ class ProgrammeMixTest(LyraneTestCase):
             (["--duck", "6"], "out.wav", "--duck needs --mix-with"),
             (["--mix-with", self.media_path("film.mp4"), "--keep-original-audio"], "out.wav",
              "--keep-original-audio needs an .mp4, .mov or .mkv output"),
+            (["--mix-with", self.media_path("no-pictures.mkv")], "out.mkv",
+             "Failed to mix over the programme: video stream 0 of %s (mpeg4) has no packets\n"
+             % self.media_path("no-pictures.mkv")),
         ]
         shutil.copy(self.media_path("film.mp4"), os.path.join(self.out_dir, "film.mp4"))
         cases.append((["--mix-with", os.path.join(self.out_dir, "film.mp4")], "film.mp4",
