@@ -108,7 +108,7 @@ bool checkPlanInput(qsizetype count, qint64 firstRate, const QList<qint64>& star
 std::optional<TimelinePlan>
 planTimeline(const QList<AudioBuffer>& segments, const QList<qint64>& startTimesMs,
              const QList<qint64>& endTimesMs, qint64 durationMs, qint64 paddingMs, QString* error,
-             TimelinePlanFailure* failure, QList<SegmentPlacement>* partial) {
+             TimelinePlanFailure* failure, QList<ClipPlacement>* partial) {
     const qint64 r = segments.isEmpty() ? 0 : segments.first().sampleRate;
     if (!checkPlanInput(segments.size(), r, startTimesMs, endTimesMs, error, failure)) {
         return std::nullopt;

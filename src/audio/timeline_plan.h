@@ -10,7 +10,7 @@
 
 namespace lyrane {
 
-struct SegmentPlacement {
+struct ClipPlacement {
     qint64 desiredStartMs = 0;
     qint64 actualStartMs = 0;
     qint64 actualEndMs = 0;
@@ -22,7 +22,7 @@ struct TimelinePlan {
     int sampleRate = 0;
     qint64 totalSamples = 0;
     QList<qint64> startSamples; // one per clip, same order as the clips
-    QList<SegmentPlacement> placements;
+    QList<ClipPlacement> placements;
 };
 
 // Why a timeline could not be planned.
@@ -44,7 +44,7 @@ struct TimelinePlanFailure {
 std::optional<TimelinePlan>
 planTimeline(const QList<AudioBuffer>& segments, const QList<qint64>& startTimesMs,
              const QList<qint64>& endTimesMs, qint64 durationMs, qint64 paddingMs, QString* error,
-             TimelinePlanFailure* failure = nullptr, QList<SegmentPlacement>* partial = nullptr);
+             TimelinePlanFailure* failure = nullptr, QList<ClipPlacement>* partial = nullptr);
 
 // The same plan from the clips' lengths in samples, all at sampleRate.
 std::optional<TimelinePlan> planTimelineFromLengths(const QList<qint64>& lengths, int sampleRate,

@@ -59,7 +59,7 @@ bool checkPlan(const QList<AudioBuffer>& segments, const TimelinePlan& plan, QSt
 std::optional<AudioBuffer> mixSegments(const QList<AudioBuffer>& segments,
                                        const QList<qint64>& startTimesMs,
                                        const QList<qint64>& endTimesMs, qint64 durationMs,
-                                       qint64 paddingMs, QList<SegmentPlacement>* placements,
+                                       qint64 paddingMs, QList<ClipPlacement>* placements,
                                        QString* error) {
     const std::optional<TimelinePlan> plan = planTimeline(
         segments, startTimesMs, endTimesMs, durationMs, paddingMs, error, nullptr, placements);

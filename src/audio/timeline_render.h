@@ -18,7 +18,7 @@ namespace lyrane {
 std::optional<AudioBuffer> mixSegments(const QList<AudioBuffer>& segments,
                                        const QList<qint64>& startTimesMs,
                                        const QList<qint64>& endTimesMs, qint64 durationMs,
-                                       qint64 paddingMs, QList<SegmentPlacement>* placements,
+                                       qint64 paddingMs, QList<ClipPlacement>* placements,
                                        QString* error);
 
 // Renders a planned timeline straight to a file, in bounded memory; the bytes equal

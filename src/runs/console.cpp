@@ -1,7 +1,5 @@
 #include "runs/console.h"
 
-#include <QMutex>
-
 #include <cstdio>
 
 namespace lyrane {
@@ -14,23 +12,10 @@ void writeWhole(FILE* stream, const QString& message) {
     std::fflush(stream);
 }
 
-QMutex lastErrorLock;
-QString lastError;
-
 } // namespace
 
 void printError(const QString& message) {
     writeWhole(stderr, message);
-    const QString trimmed = message.trimmed();
-    if (!trimmed.isEmpty()) {
-        const QMutexLocker locker(&lastErrorLock);
-        lastError = trimmed;
-    }
-}
-
-QString lastErrorMessage() {
-    const QMutexLocker locker(&lastErrorLock);
-    return lastError;
 }
 
 QString printFailure(const QString& message) {

@@ -9,7 +9,5 @@ void printError(const QString& message);
 void printOutput(const QString& message);
 // Prints a failure's message and returns it as one line without its break, for the report.
 QString printFailure(const QString& message);
-// The last message printError() wrote, for the run report of a failed run.
-QString lastErrorMessage();
 
 } // namespace lyrane

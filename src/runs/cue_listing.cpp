@@ -33,7 +33,7 @@ QString formatTimeOfDay(const QTime& time) {
 
 } // namespace
 
-void printCueListing(const QList<VttCue>& cues, int limit, const VoiceMap& voices,
+void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices,
                      const QString& defaultVoice) {
     const int listed = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
     const QString cueLine = QObject::tr("Cue #%1:\n");
@@ -46,7 +46,7 @@ void printCueListing(const QList<VttCue>& cues, int limit, const VoiceMap& voice
     listing += QObject::tr("\n=== VTT CUES INFORMATION ===\n");
     listing += QObject::tr("Total cues: %1\n\n").arg(cues.size());
     for (int k = 0; k < listed; ++k) {
-        const VttCue& cue = cues[k];
+        const Cue& cue = cues[k];
         listing += cueLine.arg(k + 1);
         listing += startLine.arg(formatTimeOfDay(cue.startTime()));
         listing += endLine.arg(formatTimeOfDay(cue.endTime()));

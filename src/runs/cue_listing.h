@@ -1,7 +1,7 @@
 #pragma once
 
 #include "runs/voice_map.h"
-#include "subtitles/vtt_parser.h"
+#include "subtitles/cue.h"
 
 #include <QList>
 
@@ -9,7 +9,7 @@ namespace lyrane {
 
 // --dry-run: prints the cues (the first `limit`, all when 0) on standard output; a cue with a
 // speaker gets a line naming it and its voice (from `voices`, else `defaultVoice`).
-void printCueListing(const QList<VttCue>& cues, int limit, const VoiceMap& voices = VoiceMap(),
+void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices = VoiceMap(),
                      const QString& defaultVoice = QString());
 
 } // namespace lyrane

@@ -2,16 +2,16 @@
 
 namespace lyrane {
 
-void assignSpeakers(QList<VttCue>* cues, SpeakerLabels labels) {
+void assignSpeakers(QList<Cue>* cues, SpeakerLabels labels) {
     QList<SpeakerCueInput> inputs;
     inputs.reserve(cues->size());
-    for (const VttCue& cue : std::as_const(*cues)) {
+    for (const Cue& cue : std::as_const(*cues)) {
         inputs.append({cue.text, cue.speaker});
     }
     const QList<SpeakerCue> speakers = findSpeakers(inputs, labels);
     inputs.clear();
     for (qsizetype i = 0; i < cues->size(); ++i) {
-        VttCue& cue = (*cues)[i];
+        Cue& cue = (*cues)[i];
         const SpeakerCue& found = speakers[i];
         // A voice span is already gone from the text; only a label has to be taken out.
         if (!found.speaker.isEmpty() && cue.speaker.simplified().isEmpty()) {
@@ -21,14 +21,14 @@ void assignSpeakers(QList<VttCue>* cues, SpeakerLabels labels) {
     }
 }
 
-QString cueVoice(const VttCue& cue, const VoiceMap& voices, const QString& defaultVoice) {
+QString cueVoice(const Cue& cue, const VoiceMap& voices, const QString& defaultVoice) {
     if (cue.speaker.isEmpty()) {
         return defaultVoice;
     }
     return voices.voiceFor(cue.speaker).value_or(defaultVoice);
 }
 
-QString unmappedSpeakerLines(const QList<VttCue>& cues, int count, const VoiceMap& voices,
+QString unmappedSpeakerLines(const QList<Cue>& cues, int count, const VoiceMap& voices,
                              const QString& defaultVoice) {
     if (voices.isEmpty()) {
         return QString();

@@ -104,7 +104,7 @@ QList<ClipJob> NarrationSession::jobs(const NarrationInput& input, const ClipSou
 
 ClipJob NarrationSession::job(const NarrationInput& input, int i, const ClipSource& source,
                               bool lookUpVoices) {
-    const QList<VttCue>& cues = input.cues;
+    const QList<Cue>& cues = input.cues;
     {
         const QString previous = i > 0 ? cues[i - 1].text : input.leadingContext;
         const QString next = i + 1 < cues.size() ? cues[i + 1].text : input.trailingContext;
@@ -184,12 +184,12 @@ NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& j
 // Writes --captions-out: each cue timed where its clip plays.
 NarrationOutcome writeCaptionsFile(const QString& path, const NarrationInput& input,
                                    const QList<ClipJob>& jobs,
-                                   const QList<SegmentPlacement>& placements) {
+                                   const QList<ClipPlacement>& placements) {
     QList<CaptionCue> captions;
     captions.reserve(placements.size());
     for (int k = 0; k < placements.size() && k < jobs.size(); ++k) {
-        const SegmentPlacement& placement = placements[k];
-        const VttCue& cue = input.cues[k];
+        const ClipPlacement& placement = placements[k];
+        const Cue& cue = input.cues[k];
         captions.append(retimedCaption(
             {cue.startMs, cue.endMs, jobs[k].request.text, cue.speaker},
             {placement.actualStartMs, placement.actualEndMs,
@@ -234,12 +234,12 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
         return {};
     }
 
-    QList<AudioSegment> segments;
+    QList<TimelineClip> segments;
     segments.reserve(jobs.size());
     for (int i = 0; i < jobs.size(); ++i) {
         segments.append({jobs[i].path, input.cues[i].startMs, input.cues[i].endMs});
     }
-    QList<SegmentPlacement> placements;
+    QList<ClipPlacement> placements;
     qint64 lengthMs = 0;
     const NarrationOutcome written = assembleTimeline(
         config.timeline, input.outputFile, *input.wording, input.cues, segments,
@@ -269,11 +269,11 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     const RunConfiguration& config = session.config;
     RunReport& report = session.report;
     // A programme that cannot be mixed over stops the run before any speech is requested.
-    if (!config.timeline.programme.programmePath.isEmpty() &&
-        !programmeDurationForRun(config.timeline.programme)) {
-        return NarrationOutcome::failed(lastErrorMessage());
-    }
     QString failure;
+    if (!config.timeline.programme.programmePath.isEmpty() &&
+        !programmeDurationForRun(config.timeline.programme, &failure)) {
+        return NarrationOutcome::failed(failure);
+    }
     RunServices* services = session.services(&failure);
     if (!services) {
         return NarrationOutcome::failed(failure);
@@ -290,7 +290,7 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     report.totals.cues += jobs.size();
     report.totals.creditsEstimated += estimate.credits;
     for (int i = 0; recordCues && i < jobs.size(); ++i) {
-        const VttCue& cue = input.cues[i];
+        const Cue& cue = input.cues[i];
         report.cues.append(
             reportCue(jobs[i], nullptr, input.input, i + 1, cue.startMs, cue.endMs, cue.speaker));
     }

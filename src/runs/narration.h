@@ -64,7 +64,7 @@ enum class CueLayout { CueTimes, BackToBack };
 struct NarrationInput {
     CueLayout layout = CueLayout::CueTimes;
     const ProgressWording* wording = &subtitleWording();
-    QList<VttCue> cues;      // the whole file: the last cue's end fixes the timeline's length
+    QList<Cue> cues;         // the whole file: the last cue's end fixes the timeline's length
     int count = 0;           // cues narrated, from the first
     QString leadingContext;  // sent as the text before the first cue
     QString trailingContext; // and after the last cue of the file

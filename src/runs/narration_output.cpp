@@ -19,17 +19,10 @@ NarrationOutcome writeNarrationOutput(const TimelineSettings& settings, const Ti
         ProgrammeMixSettings mix = settings.programme;
         mix.loudnessLufs = settings.loudnessLufs;
         mix.truePeakDbtp = settings.truePeakDbtp;
-        const int status = writeNarrationOverProgramme(
+        return writeNarrationOverProgramme(
             mix, outputFile, *plan,
-            [&](const QString& path, QString* error) { return write(path, false, error); }, stopped,
-            [] { return 128 + receivedStopSignal(); });
-        if (status == 0) {
-            return {};
-        }
-        if (stopRequested(stopped)) {
-            return NarrationOutcome::interrupted(receivedStopSignal());
-        }
-        return NarrationOutcome::failed(lastErrorMessage());
+            [&](const QString& path, QString* error) { return write(path, false, error); },
+            stopped);
     }
 
     const OutputTarget output = outputTarget(outputFile);

@@ -90,7 +90,7 @@ QString fillWording(const QString& pattern, const QList<std::pair<QString, QStri
     return filled;
 }
 
-NarrationProgress::NarrationProgress(const ProgressWording& wording, const QList<VttCue>& cues,
+NarrationProgress::NarrationProgress(const ProgressWording& wording, const QList<Cue>& cues,
                                      int count, int retries, const QString& keySource)
     : wording(wording), cues(cues), count(count), retries(retries), keySource(keySource) {}
 
@@ -123,7 +123,7 @@ void NarrationProgress::report(const ClipNotice& notice, const ClipJob& job) {
             {QStringLiteral("format"), job.request.outputFormat},
         };
         if (notice.cue >= 0 && notice.cue < cues.size()) {
-            const VttCue& cue = cues[notice.cue];
+            const Cue& cue = cues[notice.cue];
             fields.append({QStringLiteral("start"), cue.startTime().toString(kTimeFormat)});
             fields.append({QStringLiteral("end"), cue.endTime().toString(kTimeFormat)});
             fields.append({QStringLiteral("text"), cue.text});

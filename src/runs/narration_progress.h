@@ -1,6 +1,6 @@
 #pragma once
 
-#include "subtitles/vtt_parser.h"
+#include "subtitles/cue.h"
 #include "synthesis/clip_scheduler.h"
 
 #include <QList>
@@ -48,7 +48,7 @@ QString fillWording(const QString& pattern, const QList<std::pair<QString, QStri
 // Prints each clip event in a mode's words, and keeps the first failure that ends the run.
 class NarrationProgress final : public ClipProgress {
 public:
-    NarrationProgress(const ProgressWording& wording, const QList<VttCue>& cues, int count,
+    NarrationProgress(const ProgressWording& wording, const QList<Cue>& cues, int count,
                       int retries, const QString& keySource);
 
     void report(const ClipNotice& notice, const ClipJob& job) override;
@@ -58,7 +58,7 @@ public:
 
 private:
     const ProgressWording& wording;
-    const QList<VttCue>& cues;
+    const QList<Cue>& cues;
     const int count;
     const int retries;
     const QString keySource;

@@ -2,6 +2,7 @@
 
 #include "audio/programme_mix.h"
 #include "audio/timeline_plan.h"
+#include "runs/narration.h"
 
 #include <QString>
 
@@ -11,17 +12,17 @@
 namespace lyrane {
 
 // With --mix-with: the programme's length in milliseconds, which the narration's timeline
-// must at least last; prints why and returns nothing when the programme cannot be used.
-std::optional<qint64> programmeDurationForRun(const ProgrammeMixSettings& mix);
+// must at least last; says why (the line in `failure`) and returns nothing when the programme
+// cannot be used.
+std::optional<qint64> programmeDurationForRun(const ProgrammeMixSettings& mix, QString* failure);
 
 // Renders the planned narration through `writeNarrationWav` into a temporary WAV file, mixes
 // it over the --mix-with programme into the output file and reports the result, with the mix's
-// loudness when `mix` sets a target. Returns the exit status. Once `stopped` is true the mix
-// ends, its temporary files removed and the output left as it was, and the status is what
-// `interrupted` reports.
-int writeNarrationOverProgramme(
+// loudness when `mix` sets a target. Once `stopped` is true the mix ends, its temporary files
+// removed and the output left as it was, and the outcome is Interrupted.
+NarrationOutcome writeNarrationOverProgramme(
     const ProgrammeMixSettings& mix, const QString& outputFile, const TimelinePlan& plan,
     const std::function<bool(const QString& path, QString* error)>& writeNarrationWav,
-    const StopCheck& stopped, const std::function<int()>& interrupted);
+    const StopCheck& stopped);
 
 } // namespace lyrane

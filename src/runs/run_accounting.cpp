@@ -118,7 +118,7 @@ ReportCue reportCue(const ClipJob& job, const ClipResult* result, const QString&
     return cue;
 }
 
-ReportPlacement reportPlacement(const SegmentPlacement& placement, qint64 desiredEndMs,
+ReportPlacement reportPlacement(const ClipPlacement& placement, qint64 desiredEndMs,
                                 double speedUp) {
     ReportPlacement placed;
     placed.desiredStartMs = std::max<qint64>(placement.desiredStartMs, 0);

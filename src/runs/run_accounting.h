@@ -75,7 +75,7 @@ ReportCue reportCue(const ClipJob& job, const ClipResult* result, const QString&
                     qint64 number, qint64 startMs, qint64 endMs, const QString& speaker);
 
 // A clip's place on the timeline as the report gives it.
-ReportPlacement reportPlacement(const SegmentPlacement& placement, qint64 desiredEndMs,
+ReportPlacement reportPlacement(const ClipPlacement& placement, qint64 desiredEndMs,
                                 double speedUp);
 
 // Writes --report when it was asked for; says so and returns false when it cannot.

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cache/cache_manager.h"
-#include "cache/s3_cache.h"
+#include "cache/s3_mirror.h"
 #include "runs/run_configuration.h"
 #include "synthesis/clip_source.h"
 #include "synthesis/elevenlabs_client.h"
@@ -21,7 +21,7 @@ struct RunServices {
 
     QString apiKey;
     CacheManager cache;
-    S3Cache mirror;
+    S3Mirror mirror;
     QNetworkAccessManager network;
     ElevenLabsClient client;
     ElevenLabsSpeechService service;

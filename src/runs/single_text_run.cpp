@@ -49,7 +49,7 @@ NarrationOutcome narrateText(NarrationSession& session, CostGate& gate) {
     input.layout = CueLayout::BackToBack;
     input.wording = &singleTextWording();
     for (const QString& part : splitTextForRequests(*text, requestCharacterLimit(whole))) {
-        VttCue cue;
+        Cue cue;
         cue.text = part;
         input.cues.append(cue);
     }

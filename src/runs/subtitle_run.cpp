@@ -11,8 +11,8 @@
 
 namespace lyrane {
 
-std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString& encoding,
-                                              SpeakerLabels labels, QString* failure) {
+std::optional<QList<Cue>> openSubtitleFile(const QString& path, const QString& encoding,
+                                           SpeakerLabels labels, QString* failure) {
     QString error;
     std::optional<SubtitleFile> file = readSubtitleFile(path, encoding, &error);
     if (!file) {
@@ -36,7 +36,7 @@ std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString
 std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, const QString& path,
                                             const QString& outputFile, const QString& input,
                                             QString* failure) {
-    std::optional<QList<VttCue>> cues =
+    std::optional<QList<Cue>> cues =
         openSubtitleFile(path, config.encoding, config.speakers.labels, failure);
     if (!cues) {
         return std::nullopt;
@@ -65,7 +65,7 @@ void listSubtitleInput(NarrationSession& session, const NarrationInput& input) {
         const ClipJob job = session.job(input, i, naming.source(), false);
         const bool cached = counter.add(job);
         if (recordCues) {
-            const VttCue& cue = input.cues[i];
+            const Cue& cue = input.cues[i];
             ReportCue entry =
                 reportCue(job, nullptr, input.input, i + 1, cue.startMs, cue.endMs, cue.speaker);
             // As the estimate counted it.

@@ -2,7 +2,7 @@
 
 #include "runs/narration.h"
 #include "runs/run_configuration.h"
-#include "subtitles/vtt_parser.h"
+#include "subtitles/cue.h"
 
 #include <optional>
 
@@ -10,8 +10,8 @@ namespace lyrane {
 
 // Reads a subtitle file for a run, each cue's speaker named; says why (the line in `failure`)
 // when it cannot be used.
-std::optional<QList<VttCue>> openSubtitleFile(const QString& path, const QString& encoding,
-                                              SpeakerLabels labels, QString* failure);
+std::optional<QList<Cue>> openSubtitleFile(const QString& path, const QString& encoding,
+                                           SpeakerLabels labels, QString* failure);
 
 // A subtitle file as the pipeline takes it: its cues at their times, the first --limit of them
 // narrated into `outputFile`. `input` names the file in a batch's report.

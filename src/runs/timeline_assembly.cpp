@@ -97,7 +97,7 @@ NarrationOutcome writeTimeline(const TimelineSettings& settings, const QString& 
         planned(*plan, speedUps);
     }
     for (int k = 0; k < plan->placements.size(); ++k) {
-        const SegmentPlacement& placement = plan->placements[k];
+        const ClipPlacement& placement = plan->placements[k];
         printError(QObject::tr("Segment %1: desired %2 ms, actual %3 ms - %4 ms\n")
                        .arg(k + 1)
                        .arg(placement.desiredStartMs)
@@ -121,7 +121,7 @@ NarrationOutcome writeTimeline(const TimelineSettings& settings, const QString& 
 }
 
 // The line that says why a clip could not be prepared.
-QString clipFailureLine(const QList<AudioSegment>& segments, const ClipFailure& failure) {
+QString clipFailureLine(const QList<TimelineClip>& segments, const ClipFailure& failure) {
     if (failure.index < 0) {
         return QObject::tr("Failed to measure loudness: %1\n").arg(failure.message);
     }
@@ -143,8 +143,8 @@ QString clipFailureLine(const QList<AudioSegment>& segments, const ClipFailure& 
 } // namespace
 
 NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
-                                  const ProgressWording& wording, const QList<VttCue>& allCues,
-                                  const QList<AudioSegment>& segments,
+                                  const ProgressWording& wording, const QList<Cue>& allCues,
+                                  const QList<TimelineClip>& segments,
                                   const TimelinePlanned& planned) {
     // SIGINT and SIGTERM stop the preparation and the writing between clips and chunks, so
     // the spill file and every temporary go and an earlier output stays as it was.
@@ -153,14 +153,16 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
         return receivedStopSignal() != 0;
     };
     qint64 durationMs = 0;
-    for (const VttCue& cue : allCues) {
+    for (const Cue& cue : allCues) {
         durationMs = std::max(durationMs, cue.endMs);
     }
     // Over a programme, the timeline lasts at least as long as the programme.
     if (!settings.programme.programmePath.isEmpty()) {
-        const std::optional<qint64> programmeMs = programmeDurationForRun(settings.programme);
+        QString failure;
+        const std::optional<qint64> programmeMs =
+            programmeDurationForRun(settings.programme, &failure);
         if (!programmeMs) {
-            return NarrationOutcome::failed(lastErrorMessage());
+            return NarrationOutcome::failed(failure);
         }
         durationMs = std::max(durationMs, *programmeMs);
     }
@@ -169,7 +171,7 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
     QList<qint64> ends;
     starts.reserve(segments.size());
     ends.reserve(segments.size());
-    for (const AudioSegment& segment : segments) {
+    for (const TimelineClip& segment : segments) {
         starts.append(segment.startMs);
         ends.append(segment.endMs);
     }
@@ -178,7 +180,7 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
     // written: memory does not grow with the narration.
     QStringList paths;
     paths.reserve(segments.size());
-    for (const AudioSegment& segment : segments) {
+    for (const TimelineClip& segment : segments) {
         paths.append(segment.filePath);
     }
     ClipPreparation preparation;

@@ -2,7 +2,7 @@
 
 #include "runs/narration.h"
 #include "runs/timeline_settings.h"
-#include "subtitles/vtt_parser.h"
+#include "subtitles/cue.h"
 
 #include <QList>
 #include <QString>
@@ -12,7 +12,7 @@
 namespace lyrane {
 
 // One cue's clip on the timeline; the cache file is the segment file.
-struct AudioSegment {
+struct TimelineClip {
     QString filePath;
     qint64 startMs = 0;
     qint64 endMs = 0;
@@ -30,8 +30,8 @@ using TimelinePlanned =
 // timeline's length. Stopped by SIGINT or SIGTERM, it has removed its temporaries and says
 // nothing: the outcome is Interrupted.
 NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
-                                  const ProgressWording& wording, const QList<VttCue>& allCues,
-                                  const QList<AudioSegment>& segments,
+                                  const ProgressWording& wording, const QList<Cue>& allCues,
+                                  const QList<TimelineClip>& segments,
                                   const TimelinePlanned& planned = {});
 
 // Plays the clips one after the other, at their own level, and writes `outputFile`; each

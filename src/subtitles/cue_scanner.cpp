@@ -55,7 +55,7 @@ std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect,
     ScannedCues result;
     bool inCue = false;
     bool skippingBlock = false;
-    VttCue pending;
+    Cue pending;
     QStringList pendingLines;
     CueMarkupState markup(dialect);
     int untimedStart = 0; // the first line of the SRT block being read outside a cue
@@ -107,7 +107,7 @@ std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect,
                 skippingBlock = true;
                 continue;
             }
-            pending = VttCue();
+            pending = Cue();
             pending.startMs = timing.startMs;
             pending.endMs = timing.endMs;
             markup = CueMarkupState(dialect);

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "subtitles/cue.h"
 #include "subtitles/cue_dialect.h"
-#include "subtitles/vtt_parser.h"
 
 #include <QList>
 #include <QString>
@@ -40,7 +40,7 @@ struct CueScanReport {
 };
 
 struct ScannedCues {
-    QList<VttCue> cues;
+    QList<Cue> cues;
     QList<QStringList> cueLines; // the cleaned lines of each cue, when asked for
     CueScanReport report;
 };

@@ -69,7 +69,7 @@ bool mayHoldRollingCaptions(QStringView content) {
     return content.contains(QLatin1String("><c>"));
 }
 
-bool isRollingCaptionStyle(const QList<VttCue>& cues, const QList<QStringList>& cueLines) {
+bool isRollingCaptionStyle(const QList<Cue>& cues, const QList<QStringList>& cueLines) {
     LineNumbers numbers;
     for (qsizetype i = 1; i < cues.size() && i < cueLines.size(); ++i) {
         const qint64 duration = cues[i].endMs - cues[i].startMs;
@@ -84,9 +84,8 @@ bool isRollingCaptionStyle(const QList<VttCue>& cues, const QList<QStringList>& 
     return false;
 }
 
-QList<VttCue> collapseRollingCaptions(const QList<VttCue>& cues,
-                                      const QList<QStringList>& cueLines) {
-    QList<VttCue> kept;
+QList<Cue> collapseRollingCaptions(const QList<Cue>& cues, const QList<QStringList>& cueLines) {
+    QList<Cue> kept;
     LineNumbers numbers;
     QList<int> previous;
     for (qsizetype i = 0; i < cues.size() && i < cueLines.size(); ++i) {
@@ -99,7 +98,7 @@ QList<VttCue> collapseRollingCaptions(const QList<VttCue>& cues,
                     spoken.append(line);
                 }
             }
-            VttCue cue = cues[i];
+            Cue cue = cues[i];
             cue.text = spoken.mid(repeated).join(QLatin1Char(' '));
             kept.append(cue);
         }

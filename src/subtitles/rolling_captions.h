@@ -1,6 +1,6 @@
 #pragma once
 
-#include "subtitles/vtt_parser.h"
+#include "subtitles/cue.h"
 
 #include <QList>
 #include <QStringList>
@@ -17,11 +17,10 @@ bool mayHoldRollingCaptions(QStringView content);
 
 // True when the cues show the style: some cue of at most a few tens of milliseconds only
 // repeats lines that the cue before it showed.
-bool isRollingCaptionStyle(const QList<VttCue>& cues, const QList<QStringList>& cueLines);
+bool isRollingCaptionStyle(const QList<Cue>& cues, const QList<QStringList>& cueLines);
 
 // Keeps each spoken line once, in the cue where it first appears; cues left without a new line
 // (the short repeats) are dropped.
-QList<VttCue> collapseRollingCaptions(const QList<VttCue>& cues,
-                                      const QList<QStringList>& cueLines);
+QList<Cue> collapseRollingCaptions(const QList<Cue>& cues, const QList<QStringList>& cueLines);
 
 } // namespace lyrane

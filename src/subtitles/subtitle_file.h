@@ -1,6 +1,6 @@
 #pragma once
 
-#include "subtitles/vtt_parser.h"
+#include "subtitles/cue.h"
 
 #include <QList>
 #include <QString>
@@ -13,7 +13,7 @@ namespace lyrane {
 enum class SubtitleFormat { WebVtt, Srt };
 
 struct SubtitleFile {
-    QList<VttCue> cues;
+    QList<Cue> cues;
     // When no cue was found although the file has timing lines: why none could be used.
     QString noCuesReason;
     // One line each, for the user: the encoding that was detected, and what was left out

@@ -39,19 +39,19 @@ QByteArray readAll(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-using Placements = QList<SegmentPlacement>;
+using Placements = QList<ClipPlacement>;
 
 } // namespace
 
 namespace lyrane {
-bool operator==(const SegmentPlacement& a, const SegmentPlacement& b) {
+bool operator==(const ClipPlacement& a, const ClipPlacement& b) {
     return a.desiredStartMs == b.desiredStartMs && a.actualStartMs == b.actualStartMs &&
            a.actualEndMs == b.actualEndMs;
 }
 } // namespace lyrane
 
 namespace QTest {
-template <> char* toString(const SegmentPlacement& p) {
+template <> char* toString(const ClipPlacement& p) {
     return qstrdup(QByteArray::number(p.desiredStartMs) + "/" +
                    QByteArray::number(p.actualStartMs) + "-" + QByteArray::number(p.actualEndMs));
 }
@@ -148,7 +148,7 @@ void TestAudioMix::placement() {
     QString error;
     const auto mix = mixSegments(clips, starts, ends, durationMs, paddingMs, &placements, &error);
     const auto plan = planTimeline(clips, starts, ends, durationMs, paddingMs, &error);
-    QCOMPARE(placements.takeFirst(), (SegmentPlacement{-1, -1, -1})); // appended, not cleared
+    QCOMPARE(placements.takeFirst(), (ClipPlacement{-1, -1, -1})); // appended, not cleared
     QCOMPARE(placements, expected);
     if (!message.isEmpty()) {
         QVERIFY(!mix);

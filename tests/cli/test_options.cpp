@@ -68,6 +68,11 @@ private slots:
                                  "99999999999999999999h"}) {
             QTest::newRow(text[0] ? text : "empty") << QString::fromLatin1(text);
         }
+        // Letters that only match a unit case-blindly by Unicode rules, and digits of other
+        // scripts.
+        for (const char* text : {"1\u017F", "1m\u017F", "\u0661s", "\u0665"}) {
+            QTest::newRow(text) << QString::fromUtf8(text);
+        }
     }
     void rejectedDurations() {
         QFETCH(QString, text);

@@ -4,8 +4,8 @@
 
 #include "fuzz_input_file.h"
 #include "subtitles/caption_writer.h"
+#include "subtitles/cue.h"
 #include "subtitles/subtitle_file.h"
-#include "subtitles/vtt_parser.h"
 
 #include <QString>
 #include <QStringList>
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString content =
         QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     QString error;
-    const auto cues = lyrane::VttParser().parseContent(content, &error);
+    const auto cues = lyrane::parseSubtitleContent(content, lyrane::SubtitleFormat::WebVtt, &error);
     if (!cues && error.isEmpty()) {
         __builtin_trap();
     }
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::optional<lyrane::SubtitleFile> file =
         lyrane::readSubtitleFile(path, QString(), &error);
     checkOutcome(file, error);
-    for (const lyrane::VttCue& cue : file ? file->cues : QList<lyrane::VttCue>()) {
+    for (const lyrane::Cue& cue : file ? file->cues : QList<lyrane::Cue>()) {
         if (!cue.text.isValidUtf16()) {
             __builtin_trap(); // no unpaired surrogate reaches the service
         }

@@ -1,6 +1,7 @@
 #include "subtitles/caption_writer.h"
+#include "subtitles/subtitle_file.h"
 
-#include "subtitles/vtt_parser.h"
+#include "subtitles/cue.h"
 
 #include <QtTest>
 
@@ -131,8 +132,10 @@ private slots:
         QString error;
         QVERIFY2(lyrane::writeCaptions(path, cues, &error), qPrintable(error));
 
-        const std::optional<QList<lyrane::VttCue>> read = lyrane::VttParser().parse(path, &error);
-        QVERIFY2(read.has_value(), qPrintable(error));
+        const std::optional<lyrane::SubtitleFile> file =
+            lyrane::readSubtitleFile(path, QString(), &error);
+        QVERIFY2(file.has_value(), qPrintable(error));
+        const QList<lyrane::Cue>* read = &file->cues;
         QCOMPARE(read->size(), cues.size());
         for (qsizetype i = 0; i < cues.size(); ++i) {
             QCOMPARE(read->at(i).startMs, cues[i].startMs);
@@ -173,11 +176,12 @@ private slots:
                                             cue(2000, 3000, QStringLiteral("After."))},
                                            &error),
                      qPrintable(error));
-            const std::optional<QList<lyrane::VttCue>> cues =
-                lyrane::VttParser().parse(path, &error);
-            QVERIFY2(cues.has_value(), qPrintable(error));
+            const std::optional<lyrane::SubtitleFile> file =
+                lyrane::readSubtitleFile(path, QString(), &error);
+            QVERIFY2(file.has_value(), qPrintable(error));
+            const QList<lyrane::Cue>* cues = &file->cues;
             QStringList texts;
-            for (const lyrane::VttCue& c : *cues) {
+            for (const lyrane::Cue& c : *cues) {
                 texts << QStringLiteral("%1-%2 %3").arg(c.startMs).arg(c.endMs).arg(c.text);
             }
             QCOMPARE(texts,

@@ -8,18 +8,18 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using lyrane::Cue;
 using lyrane::parseSubtitleContent;
 using lyrane::readSubtitleFile;
 using lyrane::SubtitleFile;
 using lyrane::SubtitleFormat;
-using lyrane::VttCue;
 
 namespace {
 
 // One string per cue, "start|end|text", and "|speaker" when the cue has one.
-QStringList describe(const QList<VttCue>& cues) {
+QStringList describe(const QList<Cue>& cues) {
     QStringList out;
-    for (const VttCue& cue : cues) {
+    for (const Cue& cue : cues) {
         QString line = QStringLiteral("%1|%2|%3").arg(cue.startMs).arg(cue.endMs).arg(cue.text);
         if (!cue.speaker.isEmpty()) {
             line += QLatin1Char('|') + cue.speaker;
@@ -474,7 +474,7 @@ void TestSubtitleFile::randomInputNeverBreaksTheParser() {
                 QVERIFY2(!error.isEmpty(), qPrintable(QString::number(round)));
                 continue;
             }
-            for (const VttCue& cue : result->cues) {
+            for (const Cue& cue : result->cues) {
                 QVERIFY(!cue.text.isEmpty());
                 QCOMPARE(cue.text, cue.text.trimmed());
             }

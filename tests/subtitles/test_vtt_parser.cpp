@@ -1,5 +1,6 @@
+#include "subtitles/cue.h"
 #include "subtitles/subtitle_file.h"
-#include "subtitles/vtt_parser.h"
+#include "subtitles/subtitle_timestamps.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -8,15 +9,42 @@
 
 #include <unistd.h>
 
-using lyrane::VttCue;
-using lyrane::VttParser;
+using lyrane::Cue;
 
 namespace {
 
+std::optional<QList<Cue>> cuesOf(std::optional<lyrane::SubtitleFile> file) {
+    return file ? std::optional<QList<Cue>>(std::move(file->cues)) : std::nullopt;
+}
+
+std::optional<QList<Cue>> parseWebVtt(const QString& content, QString* error) {
+    return cuesOf(lyrane::parseSubtitleContent(content, lyrane::SubtitleFormat::WebVtt, error));
+}
+
+std::optional<QList<Cue>> parseFile(const QString& path, QString* error) {
+    return cuesOf(lyrane::readSubtitleFile(path, QString(), error));
+}
+
+// A whole string read as one WebVTT timestamp.
+std::optional<qint64> parseWebVttTimestamp(const QString& timestamp, QString* error) {
+    lyrane::TimestampReading reading =
+        lyrane::readTimestamp(timestamp, 0, lyrane::CueDialect::WebVtt);
+    if (reading.status != lyrane::TimestampStatus::Malformed && reading.end != timestamp.size()) {
+        reading.status = lyrane::TimestampStatus::Malformed;
+    }
+    if (reading.status != lyrane::TimestampStatus::Ok) {
+        if (error) {
+            *error = lyrane::timestampErrorMessage(reading.status, timestamp);
+        }
+        return std::nullopt;
+    }
+    return reading.ms;
+}
+
 // One string per cue, "start|end|text", so whole results compare in one go.
-QStringList describe(const QList<VttCue>& cues) {
+QStringList describe(const QList<Cue>& cues) {
     QStringList out;
-    for (const VttCue& cue : cues) {
+    for (const Cue& cue : cues) {
         out << QStringLiteral("%1|%2|%3").arg(cue.startMs).arg(cue.endMs).arg(cue.text);
     }
     return out;
@@ -84,7 +112,7 @@ void TestVttParser::header() {
     QFETCH(bool, accepted);
 
     QString error = QStringLiteral("untouched");
-    const auto cues = VttParser().parseContent(content, &error);
+    const auto cues = parseWebVtt(content, &error);
     QCOMPARE(cues.has_value(), accepted);
     if (accepted) {
         QVERIFY(cues->isEmpty());
@@ -199,7 +227,7 @@ void TestVttParser::cues() {
     QFETCH(QStringList, expected);
 
     QString error;
-    const auto cues = VttParser().parseContent(QStringLiteral("WEBVTT\n\n") + body, &error);
+    const auto cues = parseWebVtt(QStringLiteral("WEBVTT\n\n") + body, &error);
     QVERIFY2(cues.has_value(), qPrintable(error));
     QCOMPARE(describe(*cues), expected);
 }
@@ -216,10 +244,10 @@ void TestVttParser::lineEndingsAreEquivalent() {
     QString crlf = lf;
     crlf.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
 
-    const auto fromLf = VttParser().parseContent(lf, nullptr);
-    const auto fromCrlf = VttParser().parseContent(crlf, nullptr);
-    const auto fromCr = VttParser().parseContent(cr, nullptr);
-    const auto fromMixed = VttParser().parseContent(mixed, nullptr);
+    const auto fromLf = parseWebVtt(lf, nullptr);
+    const auto fromCrlf = parseWebVtt(crlf, nullptr);
+    const auto fromCr = parseWebVtt(cr, nullptr);
+    const auto fromMixed = parseWebVtt(mixed, nullptr);
     QVERIFY(fromLf && fromCrlf && fromCr && fromMixed);
     QCOMPARE(describe(*fromLf), (QStringList{"1000|2000|Hello world", "3000|4000|Again 42 end"}));
     QCOMPARE(describe(*fromCrlf), describe(*fromLf));
@@ -260,7 +288,7 @@ void TestVttParser::timestampErrors() {
     QFETCH(QString, message);
 
     QString error;
-    const auto cues = VttParser().parseContent(QStringLiteral("WEBVTT\n\n") + body, &error);
+    const auto cues = parseWebVtt(QStringLiteral("WEBVTT\n\n") + body, &error);
     QVERIFY(!cues.has_value());
     QCOMPARE(error, message);
 }
@@ -306,7 +334,7 @@ void TestVttParser::parseTimestamp() {
     QFETCH(QString, message);
 
     QString error;
-    const auto ms = VttParser().parseTimestamp(timestamp, &error);
+    const auto ms = parseWebVttTimestamp(timestamp, &error);
     if (message.isEmpty()) {
         QVERIFY2(ms.has_value(), qPrintable(error));
         QCOMPARE(*ms, expectedMs);
@@ -317,10 +345,9 @@ void TestVttParser::parseTimestamp() {
 }
 
 void TestVttParser::nullErrorPointerIsSilent() {
-    const VttParser parser;
-    QVERIFY(!parser.parseTimestamp(QStringLiteral("00:61:00.000"), nullptr));
-    QVERIFY(!parser.parseContent(QStringLiteral("nope"), nullptr));
-    QVERIFY(!parser.parse(tempDir.filePath(QStringLiteral("missing.vtt")), nullptr));
+    QVERIFY(!parseWebVttTimestamp(QStringLiteral("00:61:00.000"), nullptr));
+    QVERIFY(!parseWebVtt(QStringLiteral("nope"), nullptr));
+    QVERIFY(!parseFile(tempDir.filePath(QStringLiteral("missing.vtt")), nullptr));
 }
 
 void TestVttParser::timesOfDay_data() {
@@ -338,7 +365,7 @@ void TestVttParser::timesOfDay() {
     QFETCH(qint64, ms);
     QFETCH(QString, shown);
 
-    VttCue cue;
+    Cue cue;
     cue.startMs = ms;
     cue.endMs = ms + 1;
     QCOMPARE(cue.startTime().toString(QStringLiteral("HH:mm:ss.zzz")), shown);
@@ -352,7 +379,7 @@ void TestVttParser::fileWithByteOrderMarkAndCrLf() {
                                        "00:00:02.000\r\n<v Anna>Grüße\r\n\r\n")));
 
     QString error;
-    const auto cues = VttParser().parse(path, &error);
+    const auto cues = parseFile(path, &error);
     QVERIFY2(cues.has_value(), qPrintable(error));
     QCOMPARE(describe(*cues), QStringList{QStringLiteral("1000|2000|Grüße")});
 }
@@ -364,7 +391,7 @@ void TestVttParser::fileWithInvalidUtf8() {
         writeFile(path, QByteArray("WEBVTT\n\n00:00:01.000 --> 00:00:02.000\nab\xFF\xC3 cd\n")));
 
     QString error;
-    QVERIFY(!VttParser().parse(path, &error));
+    QVERIFY(!parseFile(path, &error));
     QCOMPARE(error, path + QStringLiteral(": line 4 is not UTF-8 and the file's encoding could not "
                                           "be detected; name it with --encoding"));
 }
@@ -379,7 +406,7 @@ void TestVttParser::binaryGarbage() {
     const QString path = tempDir.filePath(QStringLiteral("garbage.vtt"));
     QVERIFY(writeFile(path, garbage));
     QString error;
-    QVERIFY(!VttParser().parse(path, &error));
+    QVERIFY(!parseFile(path, &error));
     QVERIFY2(error.endsWith(QLatin1String("name it with --encoding")), qPrintable(error));
     // Read as Latin-1, where any byte is a character, it reaches the parser.
     QVERIFY(!lyrane::readSubtitleFile(path, QStringLiteral("latin1"), &error));
@@ -403,7 +430,7 @@ void TestVttParser::hugeCueLine() {
     QVERIFY(writeFile(path, content));
 
     QString error;
-    const auto cues = VttParser().parse(path, &error);
+    const auto cues = parseFile(path, &error);
     QFile::remove(path);
     QVERIFY2(cues.has_value(), qPrintable(error));
     QCOMPARE(cues->size(), 1);
@@ -424,7 +451,7 @@ void TestVttParser::unusablePaths() {
     QFETCH(QString, reason);
 
     QString error;
-    QVERIFY(!VttParser().parse(path, &error));
+    QVERIFY(!parseFile(path, &error));
     const QString prefix = QStringLiteral("failed to open VTT file: ");
     QVERIFY2(error.startsWith(prefix), qPrintable(error));
     QVERIFY2(error.size() > prefix.size(), qPrintable(error));
@@ -441,7 +468,7 @@ void TestVttParser::unreadableFile() {
     QVERIFY(writeFile(path, "WEBVTT\n"));
     QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
     QString error;
-    QVERIFY(!VttParser().parse(path, &error));
+    QVERIFY(!parseFile(path, &error));
     QVERIFY2(error.startsWith(QLatin1String("failed to open VTT file: ")), qPrintable(error));
 }
 
@@ -455,7 +482,7 @@ void TestVttParser::oversizedFile() {
         QVERIFY(file.resize(qint64(129) * 1024 * 1024));
     }
     QString error;
-    QVERIFY(!VttParser().parse(path, &error));
+    QVERIFY(!parseFile(path, &error));
     QFile::remove(path);
     QCOMPARE(error, QStringLiteral("failed to open VTT file: file is too large"));
 }
@@ -466,7 +493,7 @@ void TestVttParser::endlessDevice() {
         QSKIP("no /dev/zero");
     }
     QString error;
-    QVERIFY(!VttParser().parse(QStringLiteral("/dev/zero"), &error));
+    QVERIFY(!parseFile(QStringLiteral("/dev/zero"), &error));
     QCOMPARE(error, QStringLiteral("failed to open VTT file: file is too large"));
 }
 

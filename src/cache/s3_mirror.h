@@ -14,11 +14,11 @@ class QObject;
 namespace lyrane {
 
 // Mirrors the clip cache into an S3 bucket through the `aws` command-line tool.
-class S3Cache final : public ClipMirror {
+class S3Mirror final : public ClipMirror {
 public:
     using AwsResult = lyrane::AwsResult;
 
-    explicit S3Cache(const QString& bucketSetting);
+    explicit S3Mirror(const QString& bucketSetting);
 
     bool isEnabled() const { return !bucket.isEmpty(); }
     bool ensureAvailable(QString* error) const;

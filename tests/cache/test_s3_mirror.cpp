@@ -1,4 +1,4 @@
-#include "cache/s3_cache.h"
+#include "cache/s3_mirror.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -18,7 +18,7 @@
 #include <functional>
 #include <memory>
 
-using lyrane::S3Cache;
+using lyrane::S3Mirror;
 
 namespace {
 
@@ -79,11 +79,11 @@ void setError(QString* error, const QString& message) {
 
 // The outputs are filled once the tool ran to its end; without `errorOutput` a failure is
 // reported by exit status alone.
-bool runAws(const S3Cache& cache, const QList<QString>& arguments, QByteArray* standardOutput,
+bool runAws(const S3Mirror& cache, const QList<QString>& arguments, QByteArray* standardOutput,
             QByteArray* errorOutput, QString* error) {
-    S3Cache::AwsResult result;
+    S3Mirror::AwsResult result;
     runToCompletion([&](QObject* context, const std::function<void()>& finish) {
-        cache.runAwsAsync(arguments, context, [&result, finish](const S3Cache::AwsResult& r) {
+        cache.runAwsAsync(arguments, context, [&result, finish](const S3Mirror::AwsResult& r) {
             result = r;
             finish();
         });
@@ -107,7 +107,7 @@ bool runAws(const S3Cache& cache, const QList<QString>& arguments, QByteArray* s
     return false;
 }
 
-bool exists(const S3Cache& cache, const QString& objectKey, bool* found, QString* error) {
+bool exists(const S3Mirror& cache, const QString& objectKey, bool* found, QString* error) {
     if (found) {
         *found = false;
     }
@@ -135,7 +135,7 @@ bool exists(const S3Cache& cache, const QString& objectKey, bool* found, QString
     return true;
 }
 
-bool downloadIfExists(const S3Cache& cache, const QString& objectKey, const QString& localPath,
+bool downloadIfExists(const S3Mirror& cache, const QString& objectKey, const QString& localPath,
                       bool* downloaded, QString* error) {
     if (downloaded) {
         *downloaded = false;
@@ -165,7 +165,7 @@ bool downloadIfExists(const S3Cache& cache, const QString& objectKey, const QStr
     return true;
 }
 
-bool uploadFile(const S3Cache& cache, const QString& objectKey, const QString& localPath,
+bool uploadFile(const S3Mirror& cache, const QString& objectKey, const QString& localPath,
                 const QString& contentType, QString* error) {
     bool ok = false;
     QString message;
@@ -185,7 +185,7 @@ bool uploadFile(const S3Cache& cache, const QString& objectKey, const QString& l
 
 } // namespace
 
-class TestS3Cache : public QObject {
+class TestS3Mirror : public QObject {
     Q_OBJECT
 
 private slots:
@@ -230,7 +230,7 @@ private:
     QByteArray originalPath;
 };
 
-void TestS3Cache::initTestCase() {
+void TestS3Mirror::initTestCase() {
     QVERIFY(work.isValid());
     const QString fake = QStringLiteral(LYRANE_FAKE_AWS);
     QVERIFY2(QFile::exists(fake), qPrintable(fake));
@@ -244,23 +244,23 @@ void TestS3Cache::initTestCase() {
     qputenv("FAKE_AWS_LOG", logPath.toLocal8Bit());
 }
 
-void TestS3Cache::init() {
+void TestS3Mirror::init() {
     QFile::remove(logPath);
     qunsetenv("FAKE_AWS_MODE");
     qunsetenv("FAKE_AWS_STORE");
     qunsetenv("FAKE_AWS_FIXTURE");
 }
 
-void TestS3Cache::cleanup() {
+void TestS3Mirror::cleanup() {
     qputenv("PATH", binDir.toLocal8Bit() + ':' + originalPath);
 }
 
-int TestS3Cache::loggedCount() const {
+int TestS3Mirror::loggedCount() const {
     const QByteArray log = readFile(logPath);
     return log.isEmpty() ? 0 : int(log.count('\n'));
 }
 
-QStringList TestS3Cache::loggedCall(int index) const {
+QStringList TestS3Mirror::loggedCall(int index) const {
     const QList<QByteArray> lines = readFile(logPath).split('\n');
     if (index >= lines.size()) {
         return {};
@@ -272,7 +272,7 @@ QStringList TestS3Cache::loggedCall(int index) const {
     return arguments;
 }
 
-void TestS3Cache::parsesSetting_data() {
+void TestS3Mirror::parsesSetting_data() {
     QTest::addColumn<QString>("setting");
     QTest::addColumn<QString>("bucket");
     QTest::addColumn<QString>("prefix");
@@ -312,12 +312,12 @@ void TestS3Cache::parsesSetting_data() {
                                   << "";
 }
 
-void TestS3Cache::parsesSetting() {
+void TestS3Mirror::parsesSetting() {
     QFETCH(QString, setting);
     QFETCH(QString, bucket);
     QFETCH(QString, prefix);
 
-    const S3Cache cache(setting);
+    const S3Mirror cache(setting);
     QCOMPARE(cache.bucketName(), bucket);
     QCOMPARE(cache.keyPrefix(), prefix);
     QCOMPARE(cache.isEnabled(), !bucket.isEmpty());
@@ -328,7 +328,7 @@ void TestS3Cache::parsesSetting() {
     QVERIFY(error.isEmpty());
 }
 
-void TestS3Cache::formsObjectKey_data() {
+void TestS3Mirror::formsObjectKey_data() {
     QTest::addColumn<QString>("setting");
     QTest::addColumn<QString>("extension");
     QTest::addColumn<QString>("expected");
@@ -344,16 +344,16 @@ void TestS3Cache::formsObjectKey_data() {
                                << ".wav" << key + ".wav";
 }
 
-void TestS3Cache::formsObjectKey() {
+void TestS3Mirror::formsObjectKey() {
     QFETCH(QString, setting);
     QFETCH(QString, extension);
     QFETCH(QString, expected);
     QCOMPARE(
-        S3Cache(setting).objectKey(QStringLiteral("0123456789abcdef0123456789abcdef"), extension),
+        S3Mirror(setting).objectKey(QStringLiteral("0123456789abcdef0123456789abcdef"), extension),
         expected);
 }
 
-void TestS3Cache::normalizesPrefix_data() {
+void TestS3Mirror::normalizesPrefix_data() {
     QTest::addColumn<QString>("prefix");
     QTest::addColumn<QString>("expected");
     QTest::newRow("empty") << ""
@@ -368,13 +368,13 @@ void TestS3Cache::normalizesPrefix_data() {
                                  << "/";
 }
 
-void TestS3Cache::normalizesPrefix() {
+void TestS3Mirror::normalizesPrefix() {
     QFETCH(QString, prefix);
     QFETCH(QString, expected);
-    QCOMPARE(S3Cache::normalizePrefix(prefix), expected);
+    QCOMPARE(S3Mirror::normalizePrefix(prefix), expected);
 }
 
-void TestS3Cache::recognisesNotFound_data() {
+void TestS3Mirror::recognisesNotFound_data() {
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("errorOutput");
     QTest::addColumn<bool>("notFound");
@@ -405,14 +405,14 @@ void TestS3Cache::recognisesNotFound_data() {
     QTest::newRow("empty") << 254 << QByteArray() << false;
 }
 
-void TestS3Cache::recognisesNotFound() {
+void TestS3Mirror::recognisesNotFound() {
     QFETCH(int, exitCode);
     QFETCH(QByteArray, errorOutput);
     QFETCH(bool, notFound);
-    QCOMPARE(S3Cache::isAbsentAnswer(exitCode, errorOutput), notFound);
+    QCOMPARE(S3Mirror::isAbsentAnswer(exitCode, errorOutput), notFound);
 }
 
-void TestS3Cache::passesExactArguments_data() {
+void TestS3Mirror::passesExactArguments_data() {
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QString>("contentType");
     QTest::addColumn<QStringList>("expected");
@@ -432,12 +432,12 @@ void TestS3Cache::passesExactArguments_data() {
                              "--key", key,          "--body",   "BODY"};
 }
 
-void TestS3Cache::passesExactArguments() {
+void TestS3Mirror::passesExactArguments() {
     QFETCH(QString, operation);
     QFETCH(QString, contentType);
     QFETCH(QStringList, expected);
 
-    const S3Cache cache(QStringLiteral("s3://media-cache/tts/clips"));
+    const S3Mirror cache(QStringLiteral("s3://media-cache/tts/clips"));
     const QString key =
         cache.objectKey(QStringLiteral("0123456789abcdef0123456789abcdef"), QStringLiteral(".wav"));
     // A path with blanks and shell characters must arrive as one unchanged argument.
@@ -458,8 +458,8 @@ void TestS3Cache::passesExactArguments() {
     QCOMPARE(loggedCall(0), expected);
 }
 
-void TestS3Cache::downloadsThroughTemporaryFile() {
-    const S3Cache cache(QStringLiteral("media-cache"));
+void TestS3Mirror::downloadsThroughTemporaryFile() {
+    const S3Mirror cache(QStringLiteral("media-cache"));
     QTemporaryDir cacheDir;
     const QString fixture = work.filePath(QStringLiteral("fixture.bin"));
     QVERIFY(writeFile(fixture, patternBytes()));
@@ -486,7 +486,7 @@ void TestS3Cache::downloadsThroughTemporaryFile() {
     QVERIFY(QFileInfo(clip).permissions().testFlag(QFile::ReadOther));
 }
 
-void TestS3Cache::reportsFailures_data() {
+void TestS3Mirror::reportsFailures_data() {
     QTest::addColumn<QString>("mode");
     QTest::addColumn<QString>("operation");
     QTest::addColumn<bool>("ok");
@@ -522,7 +522,7 @@ void TestS3Cache::reportsFailures_data() {
         << 2;
 }
 
-void TestS3Cache::reportsFailures() {
+void TestS3Mirror::reportsFailures() {
     QFETCH(QString, mode);
     QFETCH(QString, operation);
     QFETCH(bool, ok);
@@ -530,7 +530,7 @@ void TestS3Cache::reportsFailures() {
     QFETCH(int, calls);
 
     qputenv("FAKE_AWS_MODE", mode.toUtf8());
-    const S3Cache cache(QStringLiteral("media-cache"));
+    const S3Mirror cache(QStringLiteral("media-cache"));
     QTemporaryDir cacheDir;
     const QString clip = cacheDir.filePath(QStringLiteral("abc.wav"));
     const QString body = work.filePath(QStringLiteral("body.wav"));
@@ -557,8 +557,8 @@ void TestS3Cache::reportsFailures() {
     QCOMPARE(QDir(cacheDir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
-void TestS3Cache::keepsOutputsApart() {
-    const S3Cache cache(QStringLiteral("media-cache"));
+void TestS3Mirror::keepsOutputsApart() {
+    const S3Mirror cache(QStringLiteral("media-cache"));
     const QList<QString> head{"s3api", "head-object", "--bucket", "media-cache", "--key", "k"};
     QByteArray out;
     QByteArray err;
@@ -574,18 +574,18 @@ void TestS3Cache::keepsOutputsApart() {
     QCOMPARE(error, QStringLiteral("aws CLI error: ") + kNotFound);
 }
 
-void TestS3Cache::omitsErrorTextWithoutErrorOutput() {
+void TestS3Mirror::omitsErrorTextWithoutErrorOutput() {
     qputenv("FAKE_AWS_MODE", "fail-credentials");
-    const S3Cache cache(QStringLiteral("media-cache"));
+    const S3Mirror cache(QStringLiteral("media-cache"));
     QString error;
     QVERIFY(!runAws(cache, {"s3api", "head-object"}, nullptr, nullptr, &error));
     QCOMPARE(error, QStringLiteral("aws CLI exited with code 255"));
     QVERIFY(!runAws(cache, {"s3api", "head-object"}, nullptr, nullptr, nullptr));
 }
 
-void TestS3Cache::endsSlowToolWithTimeOut() {
+void TestS3Mirror::endsSlowToolWithTimeOut() {
     qputenv("FAKE_AWS_MODE", "sleep=30");
-    S3Cache cache(QStringLiteral("media-cache"));
+    S3Mirror cache(QStringLiteral("media-cache"));
     cache.setTimeoutMs(400);
     QTemporaryDir cacheDir;
     const QString clip = cacheDir.filePath(QStringLiteral("abc.wav"));
@@ -607,9 +607,9 @@ void TestS3Cache::endsSlowToolWithTimeOut() {
     QCOMPARE(QDir(cacheDir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
-void TestS3Cache::closesStandardInput() {
+void TestS3Mirror::closesStandardInput() {
     qputenv("FAKE_AWS_MODE", "read-stdin");
-    S3Cache cache(QStringLiteral("media-cache"));
+    S3Mirror cache(QStringLiteral("media-cache"));
     // Only a safety net: with the input left open the tool would wait for ever.
     cache.setTimeoutMs(20000);
     bool found = false;
@@ -618,12 +618,12 @@ void TestS3Cache::closesStandardInput() {
     QVERIFY(found);
 }
 
-void TestS3Cache::reportsToolThatCannotStart() {
+void TestS3Mirror::reportsToolThatCannotStart() {
     QTemporaryDir otherBin;
     const QString aws = otherBin.filePath(QStringLiteral("aws"));
     QVERIFY(writeScript(aws, QStringLiteral("#!/bin/sh\nexit 0\n")));
     qputenv("PATH", otherBin.path().toLocal8Bit());
-    const S3Cache cache(QStringLiteral("media-cache"));
+    const S3Mirror cache(QStringLiteral("media-cache"));
     QCOMPARE(cache.awsExecutable(), aws);
     QVERIFY(QFile::remove(aws));
 
@@ -636,10 +636,10 @@ void TestS3Cache::reportsToolThatCannotStart() {
     QCOMPARE(error, QStringLiteral("aws CLI timed out"));
 }
 
-void TestS3Cache::refusesWithoutTool() {
+void TestS3Mirror::refusesWithoutTool() {
     QTemporaryDir emptyBin;
     qputenv("PATH", emptyBin.path().toLocal8Bit());
-    const S3Cache cache(QStringLiteral("s3://media-cache/clips"));
+    const S3Mirror cache(QStringLiteral("s3://media-cache/clips"));
     QVERIFY(cache.isEnabled());
     QVERIFY(cache.awsExecutable().isEmpty());
 
@@ -667,7 +667,7 @@ void TestS3Cache::refusesWithoutTool() {
     QVERIFY(!QFile::exists(work.filePath("never.wav")));
 }
 
-void TestS3Cache::asyncDeliversExactlyOnce_data() {
+void TestS3Mirror::asyncDeliversExactlyOnce_data() {
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QString>("mode");
     QTest::addColumn<bool>("withTool");
@@ -699,7 +699,7 @@ void TestS3Cache::asyncDeliversExactlyOnce_data() {
                                     << "sleep=30" << true << false;
 }
 
-void TestS3Cache::asyncDeliversExactlyOnce() {
+void TestS3Mirror::asyncDeliversExactlyOnce() {
     QFETCH(QString, operation);
     QFETCH(QString, mode);
     QFETCH(bool, withTool);
@@ -710,7 +710,7 @@ void TestS3Cache::asyncDeliversExactlyOnce() {
     if (!withTool) {
         qputenv("PATH", emptyBin.path().toLocal8Bit());
     }
-    S3Cache cache(QStringLiteral("media-cache"));
+    S3Mirror cache(QStringLiteral("media-cache"));
     cache.setTimeoutMs(5000);
     QTemporaryDir cacheDir;
     const QString clip = cacheDir.filePath(QStringLiteral("abc.wav"));
@@ -739,7 +739,7 @@ void TestS3Cache::asyncDeliversExactlyOnce() {
                               });
     } else {
         cache.runAwsAsync({"s3api", "head-object"}, &context,
-                          [&](const S3Cache::AwsResult& result) {
+                          [&](const S3Mirror::AwsResult& result) {
                               ++calls;
                               reportedOk = result.ok;
                           });
@@ -754,9 +754,9 @@ void TestS3Cache::asyncDeliversExactlyOnce() {
     QTRY_COMPARE(context.findChildren<QProcess*>().size(), 0);
 }
 
-void TestS3Cache::asyncDropsCallbackWithContext() {
+void TestS3Mirror::asyncDropsCallbackWithContext() {
     qputenv("FAKE_AWS_MODE", "sleep=30");
-    const S3Cache cache(QStringLiteral("media-cache"));
+    const S3Mirror cache(QStringLiteral("media-cache"));
     int calls = 0;
     QElapsedTimer clock;
     clock.start();
@@ -772,7 +772,7 @@ void TestS3Cache::asyncDropsCallbackWithContext() {
     QCOMPARE(calls, 0);
 }
 
-void TestS3Cache::roundTripsThroughS3Server() {
+void TestS3Mirror::roundTripsThroughS3Server() {
     const QString realAws = QStringLiteral("/usr/bin/aws");
     const QString moto = QStandardPaths::findExecutable(QStringLiteral("moto_server"));
     if (!QFileInfo(realAws).isExecutable() || moto.isEmpty()) {
@@ -826,7 +826,7 @@ void TestS3Cache::roundTripsThroughS3Server() {
     qputenv("AWS_PAGER", "");
     auto restoreHome = qScopeGuard([home] { qputenv("HOME", home); });
 
-    S3Cache cache(QStringLiteral("s3://round-trip/tts/clips"));
+    S3Mirror cache(QStringLiteral("s3://round-trip/tts/clips"));
     cache.setTimeoutMs(60000);
     QString error;
     QVERIFY2(runAws(cache, {"s3api", "create-bucket", "--bucket", "round-trip"}, nullptr, nullptr,
@@ -873,5 +873,5 @@ void TestS3Cache::roundTripsThroughS3Server() {
     QVERIFY(!QFile::exists(missing));
 }
 
-QTEST_GUILESS_MAIN(TestS3Cache)
-#include "test_s3_cache.moc"
+QTEST_GUILESS_MAIN(TestS3Mirror)
+#include "test_s3_mirror.moc"

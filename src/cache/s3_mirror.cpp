@@ -1,4 +1,4 @@
-#include "cache/s3_cache.h"
+#include "cache/s3_mirror.h"
 
 #include "cache/aws_runner.h"
 
@@ -27,7 +27,7 @@ void setError(QString* error, const QString& message) {
 
 } // namespace
 
-S3Cache::S3Cache(const QString& bucketSetting) {
+S3Mirror::S3Mirror(const QString& bucketSetting) {
     QString rest = bucketSetting.trimmed();
     if (rest.startsWith(QLatin1String("s3://"))) {
         rest = rest.mid(5);
@@ -44,7 +44,7 @@ S3Cache::S3Cache(const QString& bucketSetting) {
     }
 }
 
-bool S3Cache::ensureAvailable(QString* error) const {
+bool S3Mirror::ensureAvailable(QString* error) const {
     if (isEnabled() && awsPath.isEmpty()) {
         setError(error,
                  QObject::tr("aws CLI not found in PATH; install AWS CLI v2 or unset --s3-bucket"));
@@ -53,18 +53,18 @@ bool S3Cache::ensureAvailable(QString* error) const {
     return true;
 }
 
-QString S3Cache::objectKey(const QString& key, const QString& extension) const {
+QString S3Mirror::objectKey(const QString& key, const QString& extension) const {
     return prefix + key + extension;
 }
 
-QString S3Cache::normalizePrefix(const QString& prefix) {
+QString S3Mirror::normalizePrefix(const QString& prefix) {
     if (prefix.isEmpty() || prefix.endsWith(QLatin1Char('/'))) {
         return prefix;
     }
     return prefix + QLatin1Char('/');
 }
 
-bool S3Cache::isAbsentAnswer(int exitCode, const QByteArray& errorOutput) {
+bool S3Mirror::isAbsentAnswer(int exitCode, const QByteArray& errorOutput) {
     // The tool ends with 254 (version 2) or 255 (version 1) when the service refused the call;
     // HeadObject's own "no such object" answer, or "Not Found" in any letter case, means absent.
     // Anything else, such as a "404" in an endpoint's address, is a failure to report.
@@ -79,13 +79,13 @@ bool S3Cache::isAbsentAnswer(int exitCode, const QByteArray& errorOutput) {
            text.contains(QLatin1String("not found"), Qt::CaseInsensitive);
 }
 
-void S3Cache::runAwsAsync(const QList<QString>& arguments, QObject* context,
-                          std::function<void(const AwsResult&)> done) const {
+void S3Mirror::runAwsAsync(const QList<QString>& arguments, QObject* context,
+                           std::function<void(const AwsResult&)> done) const {
     runAws(awsPath.isEmpty() ? QStringLiteral("aws") : awsPath, arguments, timeoutMs, context,
            std::move(done));
 }
 
-void S3Cache::existsAsync(
+void S3Mirror::existsAsync(
     const QString& objectKey, QObject* context,
     std::function<void(bool ok, bool found, const QString& error)> done) const {
     QString error;
@@ -107,10 +107,10 @@ void S3Cache::existsAsync(
     });
 }
 
-void S3Cache::downloadIfExistsAsync(
+void S3Mirror::downloadIfExistsAsync(
     const QString& objectKey, const QString& localPath, QObject* context,
     std::function<void(bool ok, bool downloaded, const QString& error)> done) const {
-    const S3Cache self = *this;
+    const S3Mirror self = *this;
     QPointer<QObject> guard(context);
     const bool hadContext = context != nullptr;
     existsAsync(
@@ -172,9 +172,9 @@ void S3Cache::downloadIfExistsAsync(
         });
 }
 
-void S3Cache::uploadFileAsync(const QString& objectKey, const QString& localPath,
-                              const QString& contentType, QObject* context,
-                              std::function<void(bool ok, const QString& error)> done) const {
+void S3Mirror::uploadFileAsync(const QString& objectKey, const QString& localPath,
+                               const QString& contentType, QObject* context,
+                               std::function<void(bool ok, const QString& error)> done) const {
     QString error;
     if (!ensureAvailable(&error)) {
         postToEventLoop(context, [done, error] { done(false, error); });
