@@ -8,6 +8,7 @@
 #include "audio/time_stretch.h"
 #include "audio/timeline_plan.h"
 #include "audio/timeline_render.h"
+#include "audio/timeline_reference.h"
 #include "audio/wav_file.h"
 
 #include <QCoreApplication>

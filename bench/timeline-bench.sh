@@ -16,7 +16,7 @@ lib=$(find "$build" -name liblyrane_audio.a | head -n 1)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-c++ -std=c++17 -O2 -fPIC -I"$here/../src" "$here/timeline-bench.cpp" "$lib" \
+c++ -std=c++17 -O2 -fPIC -I"$here/../src" -I"$here/../tests" "$here/timeline-bench.cpp" "$lib" \
     $(pkg-config --cflags --libs Qt6Core libavformat libavcodec libavutil libswresample rubberband libebur128) \
     -o "$work/timeline-bench"
 

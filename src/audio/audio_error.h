@@ -13,4 +13,10 @@ inline void setError(QString* error, const QString& message) {
     }
 }
 
+// The same, false, for `return fail(error, ...)`.
+inline bool fail(QString* error, const QString& message) {
+    setError(error, message);
+    return false;
+}
+
 } // namespace lyrane::audio_detail

@@ -1,4 +1,5 @@
 #include "audio/mixed_output.h"
+#include "audio/audio_error.h"
 
 #include "audio/programme_input.h"
 #include "audio/programme_mix.h"
@@ -21,12 +22,7 @@ using namespace ffmpeg;
 
 namespace {
 
-bool fail(QString* error, const QString& message) {
-    if (error) {
-        *error = message;
-    }
-    return false;
-}
+using audio_detail::fail;
 
 const AVCodec* encoderFor(MixedOutputKind kind) {
     switch (kind) {

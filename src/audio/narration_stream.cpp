@@ -1,4 +1,5 @@
 #include "audio/narration_stream.h"
+#include "audio/audio_error.h"
 
 #include <QObject>
 
@@ -8,12 +9,7 @@ namespace {
 
 constexpr qint64 kNarrationReadSamples = 8192;
 
-bool fail(QString* error, const QString& message) {
-    if (error) {
-        *error = message;
-    }
-    return false;
-}
+using audio_detail::fail;
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "audio/programme_input.h"
+#include "audio/audio_error.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -18,12 +19,7 @@ using namespace ffmpeg;
 
 namespace {
 
-bool fail(QString* error, const QString& message) {
-    if (error) {
-        *error = message;
-    }
-    return false;
-}
+using audio_detail::fail;
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "audio/programme_mix.h"
+#include "audio/audio_error.h"
 
 #include "audio/atomic_output.h"
 #include "audio/programme_input.h"
@@ -13,12 +14,7 @@ namespace lyrane {
 
 namespace {
 
-bool fail(QString* error, const QString& message) {
-    if (error) {
-        *error = message;
-    }
-    return false;
-}
+using audio_detail::fail;
 
 // The kind of output the request asks for, once the request is one the mix can serve.
 std::optional<MixedOutputKind> checkedOutputKind(const ProgrammeMixSettings& settings,

@@ -1,4 +1,5 @@
 #include "audio/programme_mix_pass.h"
+#include "audio/audio_error.h"
 
 #include "audio/mix_samples.h"
 
@@ -14,12 +15,7 @@ using namespace ffmpeg;
 
 namespace {
 
-bool fail(QString* error, const QString& message) {
-    if (error) {
-        *error = message;
-    }
-    return false;
-}
+using audio_detail::fail;
 
 QString stoppedMessage() {
     return QObject::tr("stopped before the output was complete");

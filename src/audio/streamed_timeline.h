@@ -16,8 +16,8 @@ namespace lyrane {
 
 // A timeline planned from clip lengths (planTimelineFromLengths) and rendered with each clip
 // loaded only while it is written, so a long narration never holds all its clips in memory.
-// Placement and bytes equal planTimeline / writeTimelineWav / writeTimelineMp3 of the same
-// clips, all at one rate.
+// Placement and bytes equal those of the whole timeline planned and written in memory from
+// the same clips, all at one rate.
 
 // Fills `clip` with clip `index` as planned: its length in samples, at the plan's rate. Asked
 // for in clip order, each clip once, with the same buffer every time.

@@ -16,77 +16,7 @@ namespace {
 
 constexpr qint64 kRenderChunk = 1 << 16;
 
-// Clips at the timeline's rate: same-rate clips are shared, others resampled.
-std::optional<QList<AudioBuffer>> conformRates(const QList<AudioBuffer>& segments, int rate,
-                                               QString* error) {
-    QList<AudioBuffer> result;
-    result.reserve(segments.size());
-    for (const AudioBuffer& clip : segments) {
-        if (clip.sampleRate == rate || clip.samples.isEmpty()) {
-            result.append(clip);
-            continue;
-        }
-        auto converted = resample(clip, rate, error);
-        if (!converted) {
-            return std::nullopt;
-        }
-        result.append(std::move(*converted));
-    }
-    return result;
-}
-
-bool renderClips(const QList<AudioBuffer>& clips, const TimelinePlan& plan, const Pcm16Sink& sink) {
-    QList<qint64> lengths;
-    lengths.reserve(clips.size());
-    for (const AudioBuffer& clip : clips) {
-        lengths.append(clip.samples.size());
-    }
-    return renderTimeline(
-        lengths, [&clips](qsizetype j) { return clips.at(j).samples.constData(); }, peakOf(clips),
-        plan, sink);
-}
-
-bool checkPlan(const QList<AudioBuffer>& segments, const TimelinePlan& plan, QString* error) {
-    if (plan.sampleRate <= 0 || plan.startSamples.size() != segments.size()) {
-        setError(error, QObject::tr("timeline plan does not match the segments"));
-        return false;
-    }
-    return true;
-}
-
 } // namespace
-
-std::optional<AudioBuffer> mixSegments(const QList<AudioBuffer>& segments,
-                                       const QList<qint64>& startTimesMs,
-                                       const QList<qint64>& endTimesMs, qint64 durationMs,
-                                       qint64 paddingMs, QList<ClipPlacement>* placements,
-                                       QString* error) {
-    const std::optional<TimelinePlan> plan = planTimeline(
-        segments, startTimesMs, endTimesMs, durationMs, paddingMs, error, nullptr, placements);
-    if (!plan) {
-        return std::nullopt;
-    }
-    const auto clips = conformRates(segments, plan->sampleRate, error);
-    if (!clips) {
-        return std::nullopt;
-    }
-    AudioBuffer output;
-    output.sampleRate = plan->sampleRate;
-    output.samples.fill(0.0, qMax<qint64>(plan->totalSamples, 0));
-    double* out = output.samples.data();
-    for (qsizetype i = 0; i < clips->size(); ++i) {
-        const QList<double>& samples = clips->at(i).samples;
-        double* target = out + plan->startSamples.at(i);
-        for (qsizetype k = 0; k < samples.size(); ++k) {
-            target[k] += samples.at(k);
-        }
-    }
-    if (placements) {
-        placements->append(plan->placements);
-    }
-    normalize(output);
-    return output;
-}
 
 bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf, double peak,
                     const TimelinePlan& plan, const Pcm16Sink& sink) {
@@ -146,39 +76,6 @@ bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf,
         }
     }
     return true;
-}
-
-bool writeTimelineWav(const QList<AudioBuffer>& segments, const TimelinePlan& plan,
-                      const QString& path, QString* error) {
-    if (!checkPlan(segments, plan, error)) {
-        return false;
-    }
-    const auto clips = conformRates(segments, plan.sampleRate, error);
-    if (!clips) {
-        return false;
-    }
-    return writeWavFile(
-        qMax<qint64>(plan.totalSamples, 0), plan.sampleRate, path,
-        [&](const Pcm16Sink& write) { return renderClips(*clips, plan, write); }, error);
-}
-
-bool writeTimelineMp3(const QList<AudioBuffer>& segments, const TimelinePlan& plan,
-                      const QString& path, QString* error) {
-    if (!checkPlan(segments, plan, error)) {
-        return false;
-    }
-    const auto clips = conformRates(segments, plan.sampleRate, error);
-    if (!clips) {
-        return false;
-    }
-    return writeMp3File(
-        plan.sampleRate, kMp3BitRate, path,
-        [&](Mp3Encoder& encoder, const PacketSink& sink) {
-            return renderClips(*clips, plan, [&](const qint16* samples, qint64 count) {
-                return encoder.write(samples, count, sink);
-            });
-        },
-        error);
 }
 
 } // namespace lyrane

@@ -13,21 +13,6 @@
 
 namespace lyrane {
 
-// The clips mixed onto one timeline as planTimeline places them, normalized. On failure
-// `placements` receives those of the clips that fitted.
-std::optional<AudioBuffer> mixSegments(const QList<AudioBuffer>& segments,
-                                       const QList<qint64>& startTimesMs,
-                                       const QList<qint64>& endTimesMs, qint64 durationMs,
-                                       qint64 paddingMs, QList<ClipPlacement>* placements,
-                                       QString* error);
-
-// Renders a planned timeline straight to a file, in bounded memory; the bytes equal
-// writeWav / encodeMp3 of the mixSegments result.
-bool writeTimelineWav(const QList<AudioBuffer>& segments, const TimelinePlan& plan,
-                      const QString& path, QString* error);
-bool writeTimelineMp3(const QList<AudioBuffer>& segments, const TimelinePlan& plan,
-                      const QString& path, QString* error);
-
 // How the mix is brought to the output's level: divided by its peak when that is above full
 // scale (as normalize does), or multiplied by one gain, as a loudness target asks.
 struct OutputLevel {
@@ -43,8 +28,8 @@ struct OutputLevel {
 // the clips in order, the same one for several chunks in a row.
 using ClipSamples = std::function<const double*(qsizetype j)>;
 
-// Renders the planned timeline as 16-bit chunks, equal sample for sample to mixSegments'
-// normalized result. Clips never overlap, so each output sample is one clip sample or 0 and
+// Renders the planned timeline as 16-bit chunks, equal sample for sample to the clips added
+// up and normalized. Clips never overlap, so each output sample is one clip sample or 0 and
 // the peak of the mix is the largest clip peak (`peak`: above 1 the mix is scaled down by it).
 bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf, double peak,
                     const TimelinePlan& plan, const Pcm16Sink& sink);

@@ -3,21 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QObject>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 namespace lyrane {
-
-namespace {
-
-void setError(QString* error, const QString& message) {
-    if (error) {
-        *error = message;
-    }
-}
-
-} // namespace
 
 CacheManager::CacheManager(const QString& cacheDir, Directory directory) : cacheDir(cacheDir) {
     // A directory that cannot be created shows up as a failure of the first write.
@@ -28,52 +16,6 @@ CacheManager::CacheManager(const QString& cacheDir, Directory directory) : cache
 
 QString CacheManager::getCachePath(const QString& key, const QString& extension) const {
     return cacheDir + QLatin1Char('/') + key + extension;
-}
-
-bool CacheManager::exists(const QString& key, const QString& extension) const {
-    return QFileInfo::exists(getCachePath(key, extension));
-}
-
-std::optional<QByteArray> CacheManager::read(const QString& key, const QString& extension,
-                                             QString* error) const {
-    const QString path = getCachePath(key, extension);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        setError(error,
-                 QObject::tr("failed to read cached file %1: %2").arg(path, file.errorString()));
-        return std::nullopt;
-    }
-    QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        setError(error,
-                 QObject::tr("failed to read cached file %1: %2").arg(path, file.errorString()));
-        return std::nullopt;
-    }
-    return data;
-}
-
-bool CacheManager::write(const QString& key, const QString& extension, const QByteArray& data,
-                         QString* error) const {
-    const QString path = getCachePath(key, extension);
-    // Written beside the target and renamed over it on commit; an unfinished write is
-    // discarded with the object, so a clip file is always whole.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        setError(error,
-                 QObject::tr("failed to write cache file %1: %2").arg(path, file.errorString()));
-        return false;
-    }
-    if (file.write(data) != data.size()) {
-        file.cancelWriting();
-        setError(error, QObject::tr("failed to write all data to cache file %1").arg(path));
-        return false;
-    }
-    if (!file.commit()) {
-        setError(error,
-                 QObject::tr("failed to write cache file %1: %2").arg(path, file.errorString()));
-        return false;
-    }
-    return true;
 }
 
 int CacheManager::removeStaleTemporaries(const QDateTime& olderThan) const {

@@ -17,12 +17,6 @@ public:
     explicit CacheManager(const QString& cacheDir, Directory directory = Directory::Create);
 
     QString getCachePath(const QString& key, const QString& extension) const;
-    bool exists(const QString& key, const QString& extension) const;
-    std::optional<QByteArray> read(const QString& key, const QString& extension,
-                                   QString* error) const;
-    // Written to a temporary file and renamed into place, so a clip is whole or absent.
-    bool write(const QString& key, const QString& extension, const QByteArray& data,
-               QString* error) const;
     QString directory() const { return cacheDir; }
 
     // Removes what interrupted runs left beside the clips: downloads from the mirror

@@ -5,6 +5,7 @@
 #include "audio/streamed_timeline.h"
 #include "audio/time_stretch.h"
 #include "audio/timeline_plan.h"
+#include "audio/timeline_reference.h"
 #include "audio/timeline_render.h"
 #include "audio/wav_file.h"
 

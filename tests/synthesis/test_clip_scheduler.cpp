@@ -1,3 +1,4 @@
+#include "synthesis/clip_format.h"
 #include "synthesis/clip_scheduler.h"
 
 #include <QDir>
@@ -314,7 +315,7 @@ private slots:
     void tiersAreWalkedInOrder() {
         ClipSource source(*cache, &mirror, service);
         const QList<ClipJob> jobs = jobsFor(source, {"local", "mirrored", "new"});
-        QVERIFY(cache->write(jobs[0].key, jobs[0].extension, "local clip", nullptr));
+        QVERIFY(writeCacheFile(jobs[0].path, "local clip", nullptr));
         mirror.objects.insert(jobs[1].objectKey, "mirrored clip");
 
         ClipScheduler scheduler(source, jobs, options(1), recorder);
@@ -350,7 +351,7 @@ private slots:
     void mirrorAndCacheFailuresStopTheRun() {
         ClipSource mirrored(*cache, &mirror, service);
         const QList<ClipJob> jobs = jobsFor(mirrored, {"local", "next"});
-        QVERIFY(cache->write(jobs[0].key, jobs[0].extension, "local clip", nullptr));
+        QVERIFY(writeCacheFile(jobs[0].path, "local clip", nullptr));
         mirror.failChecks = true;
         ClipScheduler scheduler(mirrored, jobs, options(1), recorder);
         QVERIFY(!scheduler.run());
@@ -368,7 +369,7 @@ private slots:
         for (const QString& aside : asides) {
             recorder.lines.clear();
             service.requested.clear();
-            QVERIFY(cache->write(wav.key, wav.extension, "abc", nullptr));
+            QVERIFY(writeCacheFile(wav.path, "abc", nullptr));
             ClipScheduler refetched(local, {wav}, options(1), recorder);
             QVERIFY(refetched.run());
             QCOMPARE(recorder.lines.size(), 3);
