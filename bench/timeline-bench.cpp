@@ -7,8 +7,8 @@
 #include "audio/resampling.h"
 #include "audio/time_stretch.h"
 #include "audio/timeline_plan.h"
-#include "audio/timeline_render.h"
 #include "audio/timeline_reference.h"
+#include "audio/timeline_render.h"
 #include "audio/wav_file.h"
 
 #include <QCoreApplication>
