@@ -46,7 +46,7 @@ constexpr CompressedFormat kCompressedFormats[] = {
     {"mp3_44100_96", OutputFormat::Kind::Mp3, 44100, 96000},
     {"mp3_44100_128", OutputFormat::Kind::Mp3, 44100, 128000},
     {"mp3_44100_192", OutputFormat::Kind::Mp3, 44100, 192000},
-    // Not one of the service's names: the bare spelling lyrane has always sent.
+    // Not one of the service's names: the bare spelling lyrane sends for plain MP3.
     {"mp3_44100", OutputFormat::Kind::Mp3, 44100, 128000},
     {"ulaw_8000", OutputFormat::Kind::Ulaw, 8000, 64000},
     {"alaw_8000", OutputFormat::Kind::Alaw, 8000, 64000},

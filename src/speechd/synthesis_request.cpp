@@ -73,7 +73,7 @@ std::optional<Answer> readVoiceSettings(const QJsonValue& value, VoiceSettings* 
                                 value);
     const QJsonObject object = value.toObject();
 
-    // A speed that is no positive number has always been a malformed request here.
+    // A speed that is no positive number makes a malformed request.
     const QJsonValue speed = object.value(QStringLiteral("speed"));
     if (!speed.isUndefined() && !speed.isNull()) {
         if (!speed.isDouble() || !(speed.toDouble() > 0.0))

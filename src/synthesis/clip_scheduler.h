@@ -83,7 +83,7 @@ struct SchedulerOptions {
     int window = 1; // cues in flight at once
     RetryPolicy retry;
     // After a download, ask the mirror once more before calling the clip ready (single-text
-    // runs have always done so).
+    // runs do).
     bool confirmDownloads = false;
 };
 

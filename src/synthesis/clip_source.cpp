@@ -68,7 +68,7 @@ bool ClipSource::setAside(const ClipJob& job, QString* asidePath) const {
 bool ClipSource::store(const ClipJob& job, const QByteArray& audio, QString* error) const {
     const std::optional<ServiceOutputFormat> format = parseOutputFormat(job.request.outputFormat);
     if (!format) {
-        // Formats are checked when the run starts; a request built elsewhere keeps the old way.
+        // Formats are checked when the run starts; a request built elsewhere is stored unchecked.
         return writeSynthesizedAudioToCache(job.request.outputFormat, job.path, audio, error);
     }
     // An answer that does not hold what was asked must never become a trusted clip.

@@ -65,7 +65,7 @@ struct CheckedAnswer {
 // answer and a PCM answer of the same sound cache the same bytes. MP3 answers are decoded
 // in full and stored unchanged, whatever their rate and channel count: the timeline resamples
 // and down-mixes them. An empty answer is the silent clip of a blank text: an empty WAV file,
-// or an empty MP3 file as before.
+// or an empty MP3 file.
 CheckedAnswer checkServiceAnswer(const ServiceOutputFormat& format, const QByteArray& answer);
 
 } // namespace lyrane
