@@ -155,10 +155,10 @@ QList<OptionRule> optionRules(const OptionTable& options, const QCommandLinePars
              c->synthesis.voiceSettings = std::move(*settings);
              return true; },
          QString()},
-        {&options.maxCredits, true, [](const QString& value, RunConfiguration* c, QString*) {
-             c->maxCredits = parseMaxCredits(value, nullptr);
+        {&options.maxCredits, true, [](const QString& value, RunConfiguration* c, QString* message) {
+             c->maxCredits = parseMaxCredits(value, message);
              return c->maxCredits.has_value(); },
-         QObject::tr("--max-credits must be zero or positive\n")},
+         QString()},
         {&options.captionsOut, true, [](const QString& value, RunConfiguration*, QString*) {
              return value.isEmpty() || captionFormatForPath(value).has_value(); },
          QObject::tr("--captions-out must name a .vtt or .srt file\n")},
