@@ -76,8 +76,7 @@ bool BudgetAndAccountGate::allows(const CostEstimate& estimate, RunServices& ser
 
 NarrationSession::NarrationSession(const RunConfiguration& config) : config(config) {
     report.version = QCoreApplication::applicationVersion();
-    // A single text has no dry run: it is narrated.
-    report.dryRun = config.dryRun && config.mode != RunMode::SingleText;
+    report.dryRun = config.dryRun;
     report.settings = reportSettings(config);
 }
 

@@ -2,6 +2,7 @@
 
 #include "runs/console.h"
 #include "runs/narration.h"
+#include "runs/subtitle_run.h"
 #include "synthesis/request_limits.h"
 #include "synthesis/text_splitting.h"
 
@@ -57,6 +58,11 @@ NarrationOutcome narrateText(NarrationSession& session, CostGate& gate) {
     input.leadingContext = config.single.previousText;
     input.trailingContext = config.single.nextText;
     input.outputFile = config.outputFile;
+    // A dry run prices the text and pays for nothing.
+    if (config.dryRun) {
+        priceInput(session, input);
+        return {};
+    }
     return narrate(session, input, gate);
 }
 

@@ -4,7 +4,8 @@
 
 namespace lyrane {
 
-// --say / --text: one clip through the cache tiers, written unmixed. Returns the exit status.
+// --say / --text: the text (in parts when long) through the cache tiers, written unmixed; with
+// --dry-run only priced. Returns the exit status.
 int runSingleText(const RunConfiguration& config);
 
 } // namespace lyrane

@@ -52,7 +52,7 @@ std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, cons
     return narration;
 }
 
-void listSubtitleInput(NarrationSession& session, const NarrationInput& input) {
+void priceInput(NarrationSession& session, const NarrationInput& input) {
     const RunConfiguration& config = session.config;
     RunReport& report = session.report;
     // Named from the local cache alone, without the key: a voice given by the name of one of
@@ -78,7 +78,6 @@ void listSubtitleInput(NarrationSession& session, const NarrationInput& input) {
     const CostEstimate& estimate = counter.estimate();
     report.totals.cues += input.count;
     report.totals.creditsEstimated += estimate.credits;
-    printCueListing(input.cues, config.limit, config.speakers.voices, config.synthesis.voice);
     printError(estimateLine(estimate));
     if (!config.s3Bucket.isEmpty()) {
         printError(dryRunMirrorLine());
@@ -95,7 +94,10 @@ NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& p
         return NarrationOutcome::failed(failure);
     }
     if (session.config.dryRun) {
-        listSubtitleInput(session, *narration);
+        const RunConfiguration& config = session.config;
+        printCueListing(narration->cues, config.limit, config.speakers.voices,
+                        config.synthesis.voice);
+        priceInput(session, *narration);
         return {};
     }
     return narrate(session, *narration, gate);

@@ -19,8 +19,9 @@ std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, cons
                                             const QString& outputFile, const QString& input,
                                             QString* failure);
 
-// Lists the input's cues and prices them from the local cache alone (--dry-run).
-void listSubtitleInput(NarrationSession& session, const NarrationInput& input);
+// Prices the input's cues from the local cache alone, without the key or the network
+// (--dry-run), and records them in the report.
+void priceInput(NarrationSession& session, const NarrationInput& input);
 
 // Narrates (or with --dry-run, lists) one subtitle file of the session.
 NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& path,

@@ -71,6 +71,17 @@ class PipelineModesTest(LyraneTestCase):
                 made = sum(1 for cue in report["cues"] if cue["source"] == "service")
                 self.assertEqual(len(billed), 1 if made else 0, result.stderr)
 
+    def test_a_dry_run_pays_for_nothing_in_any_mode(self):
+        vtt = write_vtt(self.path("talk.vtt"), [CUES[0]])
+        for args in (["--vtt", vtt], ["--batch", vtt], ["--say", CUES[0][2]]):
+            with self.subTest(mode=args[0]):
+                service = self.start_service()
+                result = self.run_lyrane(args + ["--dry-run", "--temp-dir", self.path("c")],
+                                         env=self.service_env(service))
+                self.assertExitStatus(result, 0)
+                self.assertIn("Estimate: 1 cue, %d characters" % len(CUES[0][2]), result.stderr)
+                self.assertEqual((service.request_count, service.account_reads), (0, 0))
+
 
 if __name__ == "__main__":
     unittest.main()
