@@ -33,8 +33,7 @@ NarrationOutcome checkBatchCost(NarrationSession& session) {
         }
         assignSpeakers(&subtitles->cues, config.speakers.labels);
         NarrationInput input;
-        input.count = config.limit == 0 ? int(subtitles->cues.size())
-                                        : std::min(config.limit, int(subtitles->cues.size()));
+        input.count = narratedCueCount(config, subtitles->cues.size());
         input.cues = std::move(subtitles->cues);
         for (const ClipJob& job : session.jobs(input, services->clips, true)) {
             counter.add(job);

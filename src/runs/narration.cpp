@@ -104,21 +104,19 @@ QList<ClipJob> NarrationSession::jobs(const NarrationInput& input, const ClipSou
 ClipJob NarrationSession::job(const NarrationInput& input, int i, const ClipSource& source,
                               bool lookUpVoices) {
     const QList<Cue>& cues = input.cues;
-    {
-        const QString previous = i > 0 ? cues[i - 1].text : input.leadingContext;
-        const QString next = i + 1 < cues.size() ? cues[i + 1].text : input.trailingContext;
-        const QString voice = cueVoice(cues[i], config.speakers.voices, config.synthesis.voice);
-        QString requestVoice = voice;
-        if (lookUpVoices && voiceNames) {
-            QString warning;
-            requestVoice = voiceNames->resolve(voice, &warning);
-            if (!warning.isEmpty()) {
-                printError(warning);
-            }
+    const QString previous = i > 0 ? cues[i - 1].text : input.leadingContext;
+    const QString next = i + 1 < cues.size() ? cues[i + 1].text : input.trailingContext;
+    const QString voice = cueVoice(cues[i], config.speakers.voices, config.synthesis.voice);
+    QString requestVoice = voice;
+    if (lookUpVoices && voiceNames) {
+        QString warning;
+        requestVoice = voiceNames->resolve(voice, &warning);
+        if (!warning.isEmpty()) {
+            printError(warning);
         }
-        return source.job(makeRequest(config.synthesis, requestVoice, cues[i].text, previous, next),
-                          voice);
     }
+    return source.job(makeRequest(config.synthesis, requestVoice, cues[i].text, previous, next),
+                      voice);
 }
 
 void recordFailure(RunReport& report, const NarrationOutcome& outcome, const QString& input) {

@@ -33,6 +33,10 @@ std::optional<QList<Cue>> openSubtitleFile(const QString& path, const QString& e
     return std::move(file->cues);
 }
 
+int narratedCueCount(const RunConfiguration& config, qsizetype cues) {
+    return config.limit == 0 ? int(cues) : std::min(config.limit, int(cues));
+}
+
 std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, const QString& path,
                                             const QString& outputFile, const QString& input,
                                             QString* failure) {
@@ -44,8 +48,7 @@ std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, cons
     NarrationInput narration;
     narration.layout = CueLayout::CueTimes;
     narration.wording = &subtitleWording();
-    narration.count =
-        config.limit == 0 ? int(cues->size()) : std::min(config.limit, int(cues->size()));
+    narration.count = narratedCueCount(config, cues->size());
     narration.cues = std::move(*cues);
     narration.input = input;
     narration.outputFile = outputFile;

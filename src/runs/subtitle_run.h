@@ -13,6 +13,9 @@ namespace lyrane {
 std::optional<QList<Cue>> openSubtitleFile(const QString& path, const QString& encoding,
                                            SpeakerLabels labels, QString* failure);
 
+// How many of a file's cues a run narrates: the first --limit, or all.
+int narratedCueCount(const RunConfiguration& config, qsizetype cues);
+
 // A subtitle file as the pipeline takes it: its cues at their times, the first --limit of them
 // narrated into `outputFile`. `input` names the file in a batch's report.
 std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, const QString& path,
