@@ -19,9 +19,11 @@ QString CacheManager::getCachePath(const QString& key, const QString& extension)
 }
 
 int CacheManager::removeStaleTemporaries(const QDateTime& olderThan) const {
-    // A clip is named by its 32-digit key and extension; temporaries add a suffix of six.
+    // A clip (or a part of a joined clip, or an alignment) is named by its 32-digit key and
+    // extension; temporaries add a suffix of six.
     static const QRegularExpression temporary(
-        QStringLiteral("^[0-9a-f]{32}\\.(?:wav|mp3)\\.(?:s3-)?[A-Za-z0-9]{6}$"));
+        QStringLiteral("^[0-9a-f]{32}(?:\\.part-[0-9]+of[0-9]+)?"
+                       "\\.(?:wav|mp3|align\\.json)\\.(?:s3-)?[A-Za-z0-9]{6}$"));
     int removed = 0;
     const QFileInfoList entries =
         QDir(cacheDir).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);

@@ -36,6 +36,20 @@ struct SpeakRequest {
 struct SpeakReply {
     qint32 failed = 0; // 0: `size` samples follow; otherwise `size` bytes of UTF-8 message
     quint32 size = 0;
+    quint32 marks = 0; // after the samples: this many SpeakMark
+};
+
+// One espeak-ng event the service reports: a word (position from 1, length) or a clause's end
+// (length -1), at a time in milliseconds.
+struct SpeakMark {
+    qint32 position = 0;
+    qint32 length = 0;
+    qint32 milliseconds = 0;
+};
+
+struct Utterance {
+    std::vector<short> samples;
+    std::vector<SpeakMark> marks;
 };
 
 constexpr quint32 kMaxVoiceBytes = 256;
@@ -80,9 +94,18 @@ bool replyFailure(int fd, const std::string& message) {
 }
 
 int collectSamples(short* wav, int count, espeak_EVENT* events) {
-    auto* samples = static_cast<std::vector<short>*>(events->user_data);
-    if (wav != nullptr && count > 0 && samples != nullptr)
-        samples->insert(samples->end(), wav, wav + count);
+    auto* utterance = static_cast<Utterance*>(events->user_data);
+    if (utterance == nullptr)
+        return 0;
+    if (wav != nullptr && count > 0)
+        utterance->samples.insert(utterance->samples.end(), wav, wav + count);
+    for (const espeak_EVENT* event = events; event->type != espeakEVENT_LIST_TERMINATED; ++event) {
+        if (event->type == espeakEVENT_WORD)
+            utterance->marks.push_back(
+                {event->text_position, event->length, event->audio_position});
+        else if (event->type == espeakEVENT_END)
+            utterance->marks.push_back({event->text_position, -1, event->audio_position});
+    }
     return 0;
 }
 
@@ -101,18 +124,21 @@ bool speakAndReply(int fd, const SpeakRequest& request, const std::string& voice
     espeak_SetParameter(espeakCAPITALS, 0, 0);
     espeak_SetParameter(espeakWORDGAP, 0, 0);
 
-    std::vector<short> samples;
+    Utterance utterance;
     if (espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr,
-                     &samples) != EE_OK) {
+                     &utterance) != EE_OK) {
         return replyFailure(fd, "espeak-ng could not speak the text");
     }
-    if (samples.size() > kMaxSamples)
+    const std::vector<short>& samples = utterance.samples;
+    if (samples.size() > kMaxSamples || utterance.marks.size() > kMaxTextBytes)
         return replyFailure(fd, "the utterance is too long");
 
     SpeakReply reply;
     reply.size = static_cast<quint32>(samples.size());
+    reply.marks = static_cast<quint32>(utterance.marks.size());
     return writeAll(fd, &reply, sizeof reply) &&
-           writeAll(fd, samples.data(), samples.size() * sizeof(short));
+           writeAll(fd, samples.data(), samples.size() * sizeof(short)) &&
+           writeAll(fd, utterance.marks.data(), utterance.marks.size() * sizeof(SpeakMark));
 }
 
 [[noreturn]] void runHelper(int fd) {
@@ -236,7 +262,15 @@ void SpeechEngine::stop() {
 
 std::optional<AudioBuffer> SpeechEngine::synthesize(const QString& text, const VoiceProfile& voice,
                                                     double speed, QString* error) {
-    const auto fail = [error](const QString& message) -> std::optional<AudioBuffer> {
+    std::optional<SpokenText> spoken = speak(text, voice, speed, error);
+    if (!spoken)
+        return std::nullopt;
+    return std::move(spoken->audio);
+}
+
+std::optional<SpokenText> SpeechEngine::speak(const QString& text, const VoiceProfile& voice,
+                                              double speed, QString* error) {
+    const auto fail = [error](const QString& message) -> std::optional<SpokenText> {
         if (error)
             *error = message;
         return std::nullopt;
@@ -286,18 +320,28 @@ std::optional<AudioBuffer> SpeechEngine::synthesize(const QString& text, const V
             return broken();
         return fail(QObject::tr("speech synthesis failed: %1").arg(QString::fromUtf8(message)));
     }
-    if (reply.size > kMaxSamples)
+    if (reply.size > kMaxSamples || reply.marks > kMaxTextBytes)
         return broken();
     std::vector<short> samples(reply.size);
-    if (!readAll(socketFd, samples.data(), samples.size() * sizeof(short)))
+    std::vector<SpeakMark> marks(reply.marks);
+    if (!readAll(socketFd, samples.data(), samples.size() * sizeof(short)) ||
+        !readAll(socketFd, marks.data(), marks.size() * sizeof(SpeakMark)))
         return broken();
 
-    AudioBuffer buffer;
+    SpokenText spoken;
+    AudioBuffer& buffer = spoken.audio;
     buffer.sampleRate = kSampleRate;
     buffer.samples.reserve(static_cast<qsizetype>(samples.size()));
     for (const short value : samples)
         buffer.samples.append(fromPcm16(value));
-    return buffer;
+    for (const SpeakMark& mark : marks) {
+        const double seconds = mark.milliseconds / 1000.0;
+        if (mark.length < 0)
+            spoken.clauseEnds.push_back(seconds);
+        else if (mark.position > 0)
+            spoken.words.push_back({mark.position - 1, mark.length, seconds});
+    }
+    return spoken;
 }
 
 } // namespace lyrane

@@ -9,6 +9,7 @@
 
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace lyrane {
 
@@ -20,6 +21,21 @@ struct VoiceProfile {
     int range = 50;          // espeak-ng pitch range, 0 to 100
     int volume = 100;        // espeak-ng volume, 0 to 200
     QByteArray fallbackName; // spoken with when espeak-ng does not know `espeakName`
+};
+
+// Where espeak-ng placed a word: its first character (counted in code points from 0), its
+// length in code points, and when it starts, in seconds from the first sample.
+struct SpokenWord {
+    int position = 0;
+    int length = 0;
+    double startSeconds = 0;
+};
+
+// A synthesis with espeak-ng's own marks: its words, and where its clauses end.
+struct SpokenText {
+    AudioBuffer audio;
+    std::vector<SpokenWord> words;
+    std::vector<double> clauseEnds; // seconds
 };
 
 // Offline speech synthesis with espeak-ng.
@@ -46,6 +62,9 @@ public:
     // Speaks `text` at `speed` times the normal rate; mono at kSampleRate. Thread-safe.
     std::optional<AudioBuffer> synthesize(const QString& text, const VoiceProfile& voice,
                                           double speed, QString* error);
+    // The same, with espeak-ng's word and clause marks.
+    std::optional<SpokenText> speak(const QString& text, const VoiceProfile& voice, double speed,
+                                    QString* error);
 
 private:
     void stop();

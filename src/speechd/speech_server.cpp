@@ -4,6 +4,7 @@
 #include "audio/resampling.h"
 #include "audio/wav_file.h"
 #include "speech_engine.h"
+#include "spoken_alignment.h"
 #include "synthesis_request.h"
 #include "telephone_encoding.h"
 #include "voice_catalog.h"
@@ -11,6 +12,7 @@
 #include <QDateTime>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaEnum>
 #include <QTcpSocket>
@@ -41,16 +43,11 @@ QByteArray wavFile(const QByteArray& pcm, int sampleRate) {
 }
 // Runs on a worker thread: the engine serializes the synthesis itself, while resampling and
 // encoding of different requests may overlap.
-Answer render(SpeechEngine& engine, const QString& text, const VoiceProfile& voice, double speed,
-              const OutputFormat& format) {
+Answer renderAudio(const AudioBuffer& speech, const OutputFormat& format) {
     QString error;
-    const std::optional<AudioBuffer> speech = engine.synthesize(text, voice, speed, &error);
-    if (!speech)
-        return errorAnswer(500, "synthesis_failed", error);
-
     std::optional<AudioBuffer> audio = speech;
-    if (speech->sampleRate != format.sampleRate)
-        audio = resample(*speech, format.sampleRate, &error);
+    if (speech.sampleRate != format.sampleRate)
+        audio = resample(speech, format.sampleRate, &error);
     if (!audio)
         return errorAnswer(500, "synthesis_failed", error);
 
@@ -84,6 +81,31 @@ Answer render(SpeechEngine& engine, const QString& text, const VoiceProfile& voi
     return {200, QByteArrayLiteral("audio/mpeg"), *mp3, {}};
 }
 
+// The with-timestamps route answers the same audio in JSON, with espeak-ng's word times.
+Answer render(SpeechEngine& engine, const QString& text, const VoiceProfile& voice, double speed,
+              const OutputFormat& format, bool timed) {
+    QString error;
+    const std::optional<SpokenText> spoken = engine.speak(text, voice, speed, &error);
+    if (!spoken)
+        return errorAnswer(500, "synthesis_failed", error);
+    Answer answer = renderAudio(spoken->audio, format);
+    if (!timed || answer.status != 200)
+        return answer;
+    const AudioBuffer& audio = spoken->audio;
+    const double seconds =
+        audio.sampleRate > 0 ? double(audio.samples.size()) / audio.sampleRate : 0.0;
+    const QJsonObject alignment = spokenAlignment(text, *spoken, seconds);
+    answer.body = QJsonDocument(QJsonObject{
+                                    {QStringLiteral("audio_base64"),
+                                     QString::fromLatin1(answer.body.toBase64())},
+                                    {QStringLiteral("alignment"), alignment},
+                                    {QStringLiteral("normalized_alignment"), alignment},
+                                })
+                      .toJson(QJsonDocument::Compact);
+    answer.contentType = QByteArrayLiteral("application/json");
+    return answer;
+}
+
 Answer invalidKey() {
     return errorAnswer(401, "invalid_api_key", QObject::tr("Invalid API key"));
 }
@@ -99,7 +121,13 @@ SpeechServer::SpeechServer(SpeechEngine& engine, const SpeechServerSettings& set
     http.route(QStringLiteral("/v1/text-to-speech/<arg>"), QHttpServerRequest::Method::Post,
                [this](const QString& voiceId, const QHttpServerRequest& request,
                       QHttpServerResponder&& responder) {
-                   handleSynthesis(voiceId, request, std::move(responder));
+                   handleSynthesis(voiceId, request, std::move(responder), false);
+               });
+    http.route(QStringLiteral("/v1/text-to-speech/<arg>/with-timestamps"),
+               QHttpServerRequest::Method::Post,
+               [this](const QString& voiceId, const QHttpServerRequest& request,
+                      QHttpServerResponder&& responder) {
+                   handleSynthesis(voiceId, request, std::move(responder), true);
                });
     http.route(QStringLiteral("/v1/voices"), QHttpServerRequest::Method::Get,
                [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
@@ -191,7 +219,7 @@ void SpeechServer::handleSubscription(const QHttpServerRequest& request,
 }
 
 void SpeechServer::handleSynthesis(const QString& voiceId, const QHttpServerRequest& request,
-                                   QHttpServerResponder&& responder) {
+                                   QHttpServerResponder&& responder, bool timed) {
     const quint64 id = open(request, std::move(responder));
     if (!keyAccepted(request)) {
         finish(id, invalidKey());
@@ -300,8 +328,8 @@ void SpeechServer::handleSynthesis(const QString& voiceId, const QHttpServerRequ
     const double speed = body.settings.speed.value_or(1.0);
     const OutputFormat chosen = *format;
     const QString text = body.text;
-    workers.start([this, id, text, styled, speed, chosen, characters, loadHeaders] {
-        Answer answer = render(engine, text, styled, speed, chosen);
+    workers.start([this, id, text, styled, speed, chosen, characters, loadHeaders, timed] {
+        Answer answer = render(engine, text, styled, speed, chosen, timed);
         if (answer.status == 200) {
             answer.headers = loadHeaders;
             answer.headers.append({"character-cost", QByteArray::number(characters)});

@@ -63,7 +63,7 @@ private:
     };
 
     void handleSynthesis(const QString& voiceId, const QHttpServerRequest& request,
-                         QHttpServerResponder&& responder);
+                         QHttpServerResponder&& responder, bool timed);
     void handleVoices(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     void handleSubscription(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     void handleMissing(const QHttpServerRequest& request, QHttpServerResponder&& responder);

@@ -87,6 +87,14 @@ void ClipScheduler::enterCache(int cue) {
     advance(cue);
 }
 
+ClipStep ClipScheduler::afterLocalClip(int cue, ClipStep next) {
+    const ClipJob& job = clipJobs[cue];
+    if (!job.wantsAlignment() || source.hasUsableAlignment(job, nullptr)) {
+        return next;
+    }
+    return source.hasMirror() ? ClipStep::Alignment : ClipStep::Synthesis;
+}
+
 // The one place a cue moves on: each step either moves to the next at once or starts an
 // asynchronous operation whose answer sets the next step and comes back here.
 void ClipScheduler::advance(int cue) {
@@ -133,7 +141,7 @@ void ClipScheduler::advance(int cue) {
         }
         state.source = ClipTier::Cache;
         state.local = true;
-        state.step = source.hasMirror() ? ClipStep::Mirror : ClipStep::Done;
+        state.step = afterLocalClip(cue, source.hasMirror() ? ClipStep::Mirror : ClipStep::Done);
         advance(cue);
         return;
     }
@@ -175,7 +183,32 @@ void ClipScheduler::advance(int cue) {
                 state.source = ClipTier::Mirror;
                 state.local = true;
                 notify(cue, ClipEvent::Downloaded);
-                state.step = options.confirmDownloads ? ClipStep::Mirror : ClipStep::Done;
+                state.step = afterLocalClip(cue, options.confirmDownloads ? ClipStep::Mirror
+                                                                          : ClipStep::Done);
+                advance(cue);
+            });
+        return;
+
+    case ClipStep::Alignment:
+        // The alignment travels with its clip; a clip the mirror holds without one is made
+        // again with it.
+        source.clipMirror().downloadIfExistsAsync(
+            job.alignmentObjectKey, job.alignmentPath, context,
+            [this, cue](bool ok, bool downloaded, const QString& error) {
+                ClipResult& state = states[size_t(cue)];
+                if (!ok) {
+                    fail(cue, {ClipEvent::DownloadFailed, cue, state.source, error});
+                    return;
+                }
+                QString checkError;
+                if (downloaded && !source.hasUsableAlignment(clipJobs[cue], &checkError)) {
+                    QFile::remove(clipJobs[cue].alignmentPath);
+                    fail(cue, {ClipEvent::DownloadedUnusable, cue, state.source, checkError});
+                    return;
+                }
+                state.step = downloaded ? (state.source == ClipTier::Mirror ? ClipStep::Done
+                                                                            : ClipStep::Mirror)
+                                        : ClipStep::Synthesis;
                 advance(cue);
             });
         return;
@@ -193,6 +226,25 @@ void ClipScheduler::advance(int cue) {
     case ClipStep::Upload:
         source.clipMirror().uploadFileAsync(
             job.objectKey, job.path, job.contentType, context,
+            [this, cue](bool ok, const QString& error) {
+                if (!ok) {
+                    fail(cue, {ClipEvent::UploadFailed, cue, states[size_t(cue)].source, error});
+                    return;
+                }
+                const ClipJob& uploaded = clipJobs[cue];
+                const bool aligned =
+                    !uploaded.alignmentObjectKey.isEmpty() && QFile::exists(uploaded.alignmentPath);
+                if (!aligned) {
+                    notify(cue, ClipEvent::Uploaded);
+                }
+                states[size_t(cue)].step = aligned ? ClipStep::UploadAlignment : ClipStep::Done;
+                advance(cue);
+            });
+        return;
+
+    case ClipStep::UploadAlignment:
+        source.clipMirror().uploadFileAsync(
+            job.alignmentObjectKey, job.alignmentPath, QStringLiteral("application/json"), context,
             [this, cue](bool ok, const QString& error) {
                 if (!ok) {
                     fail(cue, {ClipEvent::UploadFailed, cue, states[size_t(cue)].source, error});
@@ -280,7 +332,8 @@ void ClipScheduler::onSynthesized(int cue, const SynthesisResult& result) {
         break;
     case RetryDecision::Succeeded: {
         QString error;
-        if (!source.store(clipJobs[cue], *result.audio, &error)) {
+        const WordAlignment* alignment = result.alignment ? &*result.alignment : nullptr;
+        if (!source.store(clipJobs[cue], *result.audio, &error, alignment)) {
             fail(cue, {ClipEvent::StoreFailed, cue, state.source, error});
             return;
         }

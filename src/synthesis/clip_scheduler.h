@@ -25,8 +25,10 @@ enum class ClipStep {
     WaitingForIdenticalClip, // an earlier cue is fetching the same clip
     Cache,                   // look in the local cache
     Mirror,                  // fetch from the mirror, or confirm the mirror holds a local clip
+    Alignment,               // fetch a local clip's missing alignment from the mirror
     Synthesis,               // ask the service (again after a transient failure)
     Upload,                  // copy the clip to the mirror
+    UploadAlignment,         // and its alignment
     Done,
 };
 
@@ -115,6 +117,8 @@ private:
     void notify(int cue, ClipEvent event, const QString& error = QString());
     void onSynthesized(int cue, const SynthesisResult& result);
     void enterCache(int cue);
+    // After a local clip: its alignment when the job wants one and the cache lacks it.
+    ClipStep afterLocalClip(int cue, ClipStep next);
     // Lowers the window to `limit` when that is lower, with a notice.
     void lowerWindow(int cue, int limit);
     // Puts a cue refused for too many requests in flight back in line, its slot freed.

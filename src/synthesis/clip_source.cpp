@@ -7,6 +7,10 @@
 
 namespace lyrane {
 
+namespace {
+const char* const kAlignmentExtension = ".align.json";
+} // namespace
+
 TtsRequest makeRequest(const SynthesisSettings& settings, const QString& text,
                        const QString& previousText, const QString& nextText) {
     return makeRequest(settings, settings.voice, text, previousText, nextText);
@@ -22,6 +26,7 @@ TtsRequest makeRequest(const SynthesisSettings& settings, const QString& voice, 
     request.outputFormat = settings.outputFormat;
     request.speed = settings.speed;
     request.voiceSettings = settings.voiceSettings;
+    request.withTimestamps = settings.wordTiming;
     return request;
 }
 
@@ -34,8 +39,10 @@ ClipJob ClipSource::job(const TtsRequest& request, const QString& voiceName) con
     job.extension = cacheExtensionForOutputFormat(request.outputFormat);
     job.path = cache.getCachePath(job.key, job.extension);
     job.contentType = contentTypeForExtension(job.extension);
+    job.alignmentPath = cache.getCachePath(job.key, QLatin1String(kAlignmentExtension));
     if (mirror) {
         job.objectKey = mirror->objectKey(job.key, job.extension);
+        job.alignmentObjectKey = mirror->objectKey(job.key, QLatin1String(kAlignmentExtension));
     }
     return job;
 }
@@ -65,7 +72,12 @@ bool ClipSource::setAside(const ClipJob& job, QString* asidePath) const {
     return false;
 }
 
-bool ClipSource::store(const ClipJob& job, const QByteArray& audio, QString* error) const {
+bool ClipSource::hasUsableAlignment(const ClipJob& job, QString* error) const {
+    return QFileInfo::exists(job.alignmentPath) && readAlignmentFile(job.alignmentPath, error);
+}
+
+bool ClipSource::store(const ClipJob& job, const QByteArray& audio, QString* error,
+                       const WordAlignment* alignment) const {
     const std::optional<ServiceOutputFormat> format = parseOutputFormat(job.request.outputFormat);
     if (!format) {
         // Formats are checked when the run starts; a request built elsewhere is stored unchecked.
@@ -77,6 +89,12 @@ bool ClipSource::store(const ClipJob& job, const QByteArray& audio, QString* err
         if (error) {
             *error = checked.error;
         }
+        return false;
+    }
+    // The alignment goes first: a clip in the cache then has its alignment whenever it was
+    // made with one.
+    if (alignment && (!alignmentFitsAudio(*alignment, checked.seconds, error) ||
+                      !writeCacheFile(job.alignmentPath, alignmentFileBytes(*alignment), error))) {
         return false;
     }
     return writeCacheFile(job.path, *checked.cacheBytes, error);

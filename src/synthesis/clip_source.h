@@ -5,6 +5,7 @@
 #include "synthesis/elevenlabs_client.h"
 #include "synthesis/speech_service.h"
 #include "synthesis/synthesis_settings.h"
+#include "synthesis/word_alignment.h"
 
 #include <QByteArray>
 #include <QString>
@@ -23,9 +24,14 @@ struct ClipJob {
     QString path;        // the clip in the local cache
     QString objectKey;   // its name in the mirror; empty without one
     QString contentType; // sent with an upload
+    // With timestamps: when each character is spoken, beside the clip and under its key. A
+    // job that asks for it has a clip without one requested again.
+    QString alignmentPath;
+    QString alignmentObjectKey;
 
     // Cues whose jobs share this name share one clip.
     QString cacheFile() const { return key + extension; }
+    bool wantsAlignment() const { return request.withTimestamps; }
 };
 
 // The request for one text with its neighbours as context, in the settings' voice, format
@@ -56,8 +62,12 @@ public:
     // Renames an unusable clip out of the way (never deleting it) to `<clip>.unusable`, or
     // `<clip>.unusable-N` when that is taken; false when it cannot be moved.
     bool setAside(const ClipJob& job, QString* asidePath) const;
-    // Stores the service's bytes as the job's clip.
-    bool store(const ClipJob& job, const QByteArray& audio, QString* error) const;
+    // Stores the service's bytes as the job's clip, and the alignment beside it when given;
+    // an alignment that runs past the audio stores nothing.
+    bool store(const ClipJob& job, const QByteArray& audio, QString* error,
+               const WordAlignment* alignment = nullptr) const;
+    // Whether the job's alignment is in the local cache and reads back whole.
+    bool hasUsableAlignment(const ClipJob& job, QString* error) const;
 
 private:
     const CacheManager& cache;

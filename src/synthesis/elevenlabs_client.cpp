@@ -1,6 +1,7 @@
 #include "synthesis/elevenlabs_client.h"
 #include "synthesis/built_in_voices.h"
 #include "synthesis/output_formats.h"
+#include "synthesis/timed_answer.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -87,7 +88,7 @@ bool contentTypeIsNotAudio(const QString& mimeType) {
            mimeType.endsWith(QLatin1String("+json")) || mimeType.startsWith(QLatin1String("text/"));
 }
 
-SynthesisResult resultFromReply(QNetworkReply* reply, const QString& apiKey) {
+SynthesisResult resultFromReply(QNetworkReply* reply, const QString& apiKey, bool timed) {
     SynthesisResult result;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     result.retryAfterMs = parseRetryAfter(reply->rawHeader("Retry-After"));
@@ -104,13 +105,22 @@ SynthesisResult resultFromReply(QNetworkReply* reply, const QString& apiKey) {
         return result;
     }
 
-    const QByteArray body = reply->readAll();
+    QByteArray body = reply->readAll();
     if (status == 0 || status == 200) {
         const QString mimeType = QString::fromLatin1(reply->rawHeader("Content-Type"))
                                      .section(QLatin1Char(';'), 0, 0)
                                      .trimmed()
                                      .toLower();
-        if (contentTypeIsNotAudio(mimeType)) {
+        if (timed) {
+            QString error;
+            std::optional<TimedAnswer> answer = parseTimedAnswer(body, &error);
+            if (!answer) {
+                result.error = QObject::tr("TTS request failed: %1").arg(error);
+                return result;
+            }
+            result.alignment = std::move(answer->alignment);
+            body = std::move(answer->audio);
+        } else if (contentTypeIsNotAudio(mimeType)) {
             result.error = QObject::tr("TTS request failed: unexpected content type %1: %2")
                                .arg(mimeType, serviceText(QString::fromUtf8(body), apiKey));
             return result;
@@ -204,6 +214,9 @@ void ElevenLabsClient::synthesizeAsync(const TtsRequest& request, const QString&
     if (request.text.trimmed().isEmpty()) {
         SynthesisResult result;
         result.audio = QByteArray();
+        if (request.withTimestamps) {
+            result.alignment = WordAlignment();
+        }
         deliverLater(std::move(result));
         return;
     }
@@ -217,7 +230,8 @@ void ElevenLabsClient::synthesizeAsync(const TtsRequest& request, const QString&
 
     QUrl url(serviceBaseUrl);
     // Decoded mode: the identifier goes into the path as given, encoded where it must be.
-    url.setPath(url.path() + QStringLiteral("/v1/text-to-speech/") + request.voiceId,
+    url.setPath(url.path() + QStringLiteral("/v1/text-to-speech/") + request.voiceId +
+                    (request.withTimestamps ? QStringLiteral("/with-timestamps") : QString()),
                 QUrl::DecodedMode);
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("output_format"), request.outputFormat);
@@ -225,19 +239,21 @@ void ElevenLabsClient::synthesizeAsync(const TtsRequest& request, const QString&
 
     QNetworkRequest networkRequest(url);
     networkRequest.setRawHeader("Content-Type", "application/json");
-    networkRequest.setRawHeader("Accept", outputFormatIsMp3(request.outputFormat) ? "audio/mpeg"
-                                                                                  : "audio/pcm");
+    networkRequest.setRawHeader("Accept", request.withTimestamps ? "application/json"
+                                          : outputFormatIsMp3(request.outputFormat) ? "audio/mpeg"
+                                                                                    : "audio/pcm");
     networkRequest.setRawHeader("xi-api-key", apiKey.toUtf8());
     networkRequest.setTransferTimeout(transferTimeoutMs);
 
     QNetworkReply* reply = manager->post(networkRequest, requestBody(request));
     auto fired = std::make_shared<bool>(false);
-    auto finish = [reply, fired, apiKey, done = std::move(done)]() {
+    const bool timed = request.withTimestamps;
+    auto finish = [reply, fired, apiKey, timed, done = std::move(done)]() {
         if (*fired) {
             return;
         }
         *fired = true;
-        const SynthesisResult result = resultFromReply(reply, apiKey);
+        const SynthesisResult result = resultFromReply(reply, apiKey, timed);
         reply->deleteLater();
         done(result);
     };

@@ -3,6 +3,7 @@
 #include "synthesis/models.h"
 #include "synthesis/service_errors.h"
 #include "synthesis/voice_settings.h"
+#include "synthesis/word_alignment.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -24,6 +25,7 @@ struct TtsRequest {
     QString outputFormat = QStringLiteral("pcm_44100");
     double speed = 1.0;
     VoiceSettings voiceSettings; // model, language, settings and seed; defaults send nothing new
+    bool withTimestamps = false; // the with-timestamps route: the same body, audio and alignment
 };
 
 // The outcome of one synthesis exchange.
@@ -34,9 +36,10 @@ struct SynthesisResult {
     int retryAfterMs = -1;           // from a Retry-After header, -1 when absent
     int httpStatus = 0;              // 0 when no HTTP answer arrived
     ServiceErrorReason reason = ServiceErrorReason::None; // the service's reason for a refusal
-    int maximumConcurrentRequests = -1; // from the "maximum-concurrent-requests" header
-    qint64 characterCost = -1;          // from "character-cost" on success, -1 when absent
-    QString requestId;                  // from "request-id" on success
+    int maximumConcurrentRequests = -1;     // from the "maximum-concurrent-requests" header
+    qint64 characterCost = -1;              // from "character-cost" on success, -1 when absent
+    QString requestId;                      // from "request-id" on success
+    std::optional<WordAlignment> alignment; // with timestamps, on success
 };
 
 // Talks to the speech service. The client owns no global state: the caller lends it the one

@@ -46,7 +46,12 @@ QString oddPcmMessage() {
 CheckedAnswer cachedAsWav(const QByteArray& pcm, int sampleRate) {
     QString error;
     std::optional<QByteArray> file = pcm16MonoWavBytes(pcm, sampleRate, &error);
-    return file ? accepted(std::move(*file)) : refused(AnswerFault::TooLongForWav, error);
+    if (!file) {
+        return refused(AnswerFault::TooLongForWav, error);
+    }
+    CheckedAnswer answer = accepted(std::move(*file));
+    answer.seconds = sampleRate > 0 ? double(pcm.size() / 2) / sampleRate : 0.0;
+    return answer;
 }
 
 QString wavFaultMessage(const ParsedWav& parsed) {
@@ -167,10 +172,13 @@ CheckedAnswer checkServiceAnswer(const ServiceOutputFormat& format, const QByteA
         // Only what decodes is refused here: another rate or channel count is converted when
         // the timeline is made.
         QString error;
-        if (!checkMp3Stream(answer, &error)) {
+        const std::optional<Mp3StreamFacts> facts = checkMp3Stream(answer, &error);
+        if (!facts) {
             return refused(AnswerFault::UndecodableMp3, QObject::tr("the answer's %1").arg(error));
         }
-        return accepted(answer);
+        CheckedAnswer checked = accepted(answer);
+        checked.seconds = facts->sampleRate > 0 ? double(facts->samples) / facts->sampleRate : 0.0;
+        return checked;
     }
     }
     return refused(AnswerFault::UndecodableMp3, QObject::tr("unknown output format kind"));

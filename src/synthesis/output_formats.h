@@ -57,6 +57,7 @@ struct CheckedAnswer {
     std::optional<QByteArray> cacheBytes;            // engaged when the answer holds what was asked
     AnswerFault fault = AnswerFault::UndecodableMp3; // meaningful only when cacheBytes is empty
     QString error;                                   // for the user, when cacheBytes is empty
+    double seconds = 0;                              // the audio's length, when accepted
 };
 
 // Checks the service's answer against the format asked for and gives the bytes to cache.

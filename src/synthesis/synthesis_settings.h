@@ -17,6 +17,7 @@ struct SynthesisSettings {
     int timeoutMs = 0; // 0: no time-out for a request or an aws call
 
     VoiceSettings voiceSettings; // model, language and the voice's settings, for each request
+    bool wordTiming = false;     // --word-timing: every clip with its alignment
 };
 
 } // namespace lyrane
