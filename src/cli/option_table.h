@@ -189,6 +189,13 @@ struct OptionTable {
                                   QObject::tr("Title of the mixed audio track"),
                                   QStringLiteral("text"), QStringLiteral("Narration")};
 
+    QCommandLineOption wordTiming{
+        QStringLiteral("word-timing"),
+        QObject::tr("Ask for each clip's word timing: word captions, words in the report")};
+    QCommandLineOption joinSentences{
+        QStringLiteral("join-sentences"),
+        QObject::tr("Speak a sentence split over cues in one request, cut back at its words")};
+
     explicit OptionTable(const Environment& environment)
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
                 QObject::tr("Voice name (Miravel, Dostan, Brenn, Ottaline) or ElevenLabs voice ID"),
@@ -225,7 +232,7 @@ struct OptionTable {
                 style,         speakerBoost, seed,          listVoices,
                 loudness,      truePeak,     mixWith,       mixStream,
                 duck,          duckAttack,   duckRelease,   keepOriginalAudio,
-                audioLanguage, audioTitle};
+                audioLanguage, audioTitle,   wordTiming,    joinSentences};
     }
 };
 

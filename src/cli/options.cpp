@@ -273,6 +273,8 @@ std::optional<int> parseCommandLine(const QStringList& arguments, const Environm
     config->creditCheck = !parser.isSet(options.noCreditCheck);
     config->reportFile = parser.value(options.report);
     config->captionsFile = parser.value(options.captionsOut);
+    config->synthesis.wordTiming = parser.isSet(options.wordTiming);
+    config->joinSentences = parser.isSet(options.joinSentences);
     ProgrammeMixSettings& mix = config->timeline.programme;
     mix.programmePath = parser.value(options.mixWith);
     mix.keepOriginalAudio = parser.isSet(options.keepOriginalAudio);

@@ -3,11 +3,13 @@
 #include "runs/console.h"
 #include "runs/cue_voices.h"
 #include "runs/interruption.h"
+#include "runs/joined_clips.h"
 #include "runs/output_naming.h"
 #include "runs/programme_mix_run.h"
 #include "runs/service_notices.h"
 #include "runs/stop_signals.h"
 #include "runs/timeline_assembly.h"
+#include "runs/word_timing.h"
 #include "subtitles/caption_writer.h"
 #include "synthesis/account_client.h"
 #include "synthesis/api_key.h"
@@ -104,8 +106,13 @@ QList<ClipJob> NarrationSession::jobs(const NarrationInput& input, const ClipSou
 ClipJob NarrationSession::job(const NarrationInput& input, int i, const ClipSource& source,
                               bool lookUpVoices) {
     const QList<Cue>& cues = input.cues;
-    const QString previous = i > 0 ? cues[i - 1].text : input.leadingContext;
-    const QString next = i + 1 < cues.size() ? cues[i + 1].text : input.trailingContext;
+    // A joined sentence is one request for all its cues, with the cues around it as context.
+    const SentenceGroup group = i < input.groups.size() ? input.groups[i] : SentenceGroup{i, 1};
+    const int first = group.first;
+    const int last = group.first + group.count - 1;
+    const QString text = group.joined() ? joinedText(cues, group) : cues[i].text;
+    const QString previous = first > 0 ? cues[first - 1].text : input.leadingContext;
+    const QString next = last + 1 < cues.size() ? cues[last + 1].text : input.trailingContext;
     const QString voice = cueVoice(cues[i], config.speakers.voices, config.synthesis.voice);
     QString requestVoice = voice;
     if (lookUpVoices && voiceNames) {
@@ -115,8 +122,9 @@ ClipJob NarrationSession::job(const NarrationInput& input, int i, const ClipSour
             printError(warning);
         }
     }
-    return source.job(makeRequest(config.synthesis, requestVoice, cues[i].text, previous, next),
-                      voice);
+    TtsRequest request = makeRequest(config.synthesis, requestVoice, text, previous, next);
+    request.withTimestamps = request.withTimestamps || group.joined();
+    return source.job(request, voice);
 }
 
 void recordFailure(RunReport& report, const NarrationOutcome& outcome, const QString& input) {
@@ -181,7 +189,8 @@ NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& j
 // Writes --captions-out: each cue timed where its clip plays.
 NarrationOutcome writeCaptionsFile(const QString& path, const NarrationInput& input,
                                    const QList<ClipJob>& jobs,
-                                   const QList<ClipPlacement>& placements) {
+                                   const QList<ClipPlacement>& placements,
+                                   const QList<std::optional<ReportSpeech>>& words) {
     QList<CaptionCue> captions;
     captions.reserve(placements.size());
     for (int k = 0; k < placements.size() && k < jobs.size(); ++k) {
@@ -191,6 +200,9 @@ NarrationOutcome writeCaptionsFile(const QString& path, const NarrationInput& in
             {cue.startMs, cue.endMs, jobs[k].request.text, cue.speaker},
             {placement.actualStartMs, placement.actualEndMs,
              std::max<qint64>(placement.actualStartMs - placement.desiredStartMs, 0)}));
+        if (k < words.size() && words[k]) {
+            captions.last().words = captionWords(*words[k]);
+        }
     }
     QString error;
     if (!writeCaptions(path, captions, &error)) {
@@ -224,6 +236,10 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
                 cue.startMs = startMs;
                 cue.clipLengthMs = lengthsMs[i];
                 cue.endMs = startMs + lengthsMs[i];
+                cue.speech = cueSpeech(jobs[i], {startMs, cue.endMs, 1.0});
+                if (cue.speech) {
+                    cue.speech->listWords = config.synthesis.wordTiming;
+                }
             }
             startMs += lengthsMs[i];
         }
@@ -237,11 +253,13 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
         segments.append({jobs[i].path, input.cues[i].startMs, input.cues[i].endMs});
     }
     QList<ClipPlacement> placements;
+    QList<double> speeds;
     qint64 lengthMs = 0;
     const NarrationOutcome written = assembleTimeline(
         config.timeline, input.outputFile, *input.wording, input.cues, segments,
         [&](const TimelinePlan& plan, const QList<double>& speedUps) {
             placements = plan.placements;
+            speeds = speedUps;
             lengthMs = plan.sampleRate > 0 ? plan.totalSamples * 1000 / plan.sampleRate : 0;
             for (int k = 0; recordCues && k < plan.placements.size() && k < jobs.size(); ++k) {
                 ReportCue& cue = report.cues[firstCue + k];
@@ -254,8 +272,18 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
         return written;
     }
     report.outputs.append({input.input, outputTarget(input.outputFile).path, lengthMs});
+    // Word captions and the report's speech come from the alignments beside the clips.
+    const bool wordCaptions = !config.captionsFile.isEmpty() && config.synthesis.wordTiming;
+    QList<std::optional<ReportSpeech>> speech;
+    if (recordCues || wordCaptions) {
+        speech = timelineSpeech(jobs, placements, speeds, config.synthesis.wordTiming);
+    }
+    for (qsizetype k = 0; recordCues && k < speech.size(); ++k) {
+        report.cues[firstCue + k].speech = speech[k];
+    }
     if (!config.captionsFile.isEmpty()) {
-        return writeCaptionsFile(config.captionsFile, input, jobs, placements);
+        return writeCaptionsFile(config.captionsFile, input, jobs, placements,
+                                 wordCaptions ? speech : QList<std::optional<ReportSpeech>>());
     }
     return {};
 }
@@ -281,6 +309,7 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
         printError(unmapped);
     }
     const QList<ClipJob> jobs = session.jobs(input, services->clips, true);
+    printJoinedSentences(input.groups, false);
     const CostEstimate estimate = estimateJobs(jobs, services->clips, runModelId(config));
     const qsizetype firstCue = report.cues.size();
     const bool recordCues = recordsCues(config);
@@ -290,6 +319,7 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
         const Cue& cue = input.cues[i];
         report.cues.append(
             reportCue(jobs[i], nullptr, input.input, i + 1, cue.startMs, cue.endMs, cue.speaker));
+        recordJoined(&report.cues.last(), input.groups, i);
     }
     // A cue over the model's limit would fail after the cues before it were paid for.
     for (int i = 0; i < jobs.size(); ++i) {
@@ -315,6 +345,7 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
             ReportCue& cue = report.cues[firstCue + i];
             cue = reportCue(jobs[i], &result, input.input, cue.number, cue.startMs, cue.endMs,
                             cue.speaker);
+            recordJoined(&cue, input.groups, i);
         }
     }
     report.totals.newClips += billing.newClips;
@@ -349,7 +380,11 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
         printClipsOnly(input.layout, jobs, config.cacheDirectory);
         return billed({});
     }
-    const NarrationOutcome written = writeNarration(session, input, jobs, firstCue);
+    QList<ClipJob> placed = jobs;
+    if (!cutJoinedClips(input.cues, input.groups, &placed, &failure)) {
+        return billed(NarrationOutcome::failed(printFailure(failure + QLatin1Char('\n'))));
+    }
+    const NarrationOutcome written = writeNarration(session, input, placed, firstCue);
     if (written.status == NarrationOutcome::Status::Interrupted) {
         return interrupted();
     }

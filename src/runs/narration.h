@@ -4,6 +4,7 @@
 #include "runs/run_accounting.h"
 #include "runs/run_configuration.h"
 #include "runs/run_preparation.h"
+#include "runs/sentence_groups.h"
 #include "synthesis/account_voices.h"
 
 #include <QList>
@@ -70,6 +71,7 @@ struct NarrationInput {
     QString trailingContext; // and after the last cue of the file
     QString input;           // names the file in the report of a batch
     QString outputFile;
+    QList<SentenceGroup> groups; // --join-sentences: each narrated cue's group; else empty
 };
 
 // What the narrations of one invocation share: the services (made once, when the first input

@@ -6,6 +6,7 @@
 #include "synthesis/models.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QObject>
 #include <QSet>
@@ -49,7 +50,10 @@ CostCounter::CostCounter(const ClipSource& source, const QString& modelId) : sou
 
 bool CostCounter::add(const ClipJob& job) {
     const QString file = job.cacheFile();
-    const bool cached = made.contains(file) || source.isCached(job);
+    // A clip that must come with its alignment and has none is asked for again.
+    const bool cached =
+        made.contains(file) ||
+        (source.isCached(job) && (!job.wantsAlignment() || QFileInfo::exists(job.alignmentPath)));
     made.insert(file);
     total.addCue(billableCharacters(job.request.text), cached);
     return cached;

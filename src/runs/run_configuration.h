@@ -72,6 +72,7 @@ struct RunConfiguration {
     std::optional<qint64> maxCredits; // refuse runs estimated above this
     QString reportFile;               // --report: JSON record of the run
     QString captionsFile;             // --captions-out: cues retimed to the narration
+    bool joinSentences = false;       // --join-sentences: a sentence over cues in one request
 };
 
 } // namespace lyrane

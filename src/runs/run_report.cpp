@@ -58,6 +58,27 @@ QJsonObject settingsJson(const ReportSettings& settings) {
     };
 }
 
+// A cue's speech from its alignment; null without one.
+QJsonValue speechJson(const std::optional<ReportSpeech>& speech) {
+    if (!speech) {
+        return QJsonValue::Null;
+    }
+    QJsonValue words = QJsonValue::Null;
+    if (speech->listWords) {
+        QJsonArray list;
+        for (const ReportWord& word : speech->words) {
+            list.append(QJsonObject{{QStringLiteral("text"), word.text},
+                                    {QStringLiteral("start_ms"), word.startMs},
+                                    {QStringLiteral("end_ms"), word.endMs}});
+        }
+        words = list;
+    }
+    return QJsonObject{{QStringLiteral("start_ms"), speech->startMs},
+                       {QStringLiteral("end_ms"), speech->endMs},
+                       {QStringLiteral("cut_short"), speech->cutShort},
+                       {QStringLiteral("words"), words}};
+}
+
 QJsonObject cueJson(const ReportCue& cue) {
     QJsonObject object{
         {QStringLiteral("input"), textOrNull(cue.input)},
@@ -85,6 +106,13 @@ QJsonObject cueJson(const ReportCue& cue) {
     object.insert(QStringLiteral("actual_end_ms"), placed(&ReportPlacement::actualEndMs));
     object.insert(QStringLiteral("delay_ms"), placed(&ReportPlacement::delayMs));
     object.insert(QStringLiteral("speed_up"), placed(&ReportPlacement::speedUp));
+    object.insert(QStringLiteral("speech"), speechJson(cue.speech));
+    QJsonArray joined;
+    for (const qint64 number : cue.joinedCues) {
+        joined.append(number);
+    }
+    object.insert(QStringLiteral("joined_cues"),
+                  joined.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(joined));
     return object;
 }
 

@@ -27,6 +27,22 @@ struct ReportPlacement {
     double speedUp = 1.0; // 1 when the clip plays at its own pace
 };
 
+// A word spoken on the output's timeline.
+struct ReportWord {
+    QString text;
+    qint64 startMs = 0;
+    qint64 endMs = 0;
+};
+
+// A cue's speech, from its clip's alignment, on the output's timeline.
+struct ReportSpeech {
+    qint64 startMs = 0;
+    qint64 endMs = 0;
+    bool cutShort = false;  // the alignment stops before the end of the text
+    bool listWords = false; // --word-timing: the words are written
+    QList<ReportWord> words;
+};
+
 struct ReportCue {
     QString input;     // the subtitle file, in a batch; empty otherwise
     qint64 number = 0; // from 1, in file order
@@ -44,6 +60,8 @@ struct ReportCue {
     int attempts = 0;                       // requests sent for this clip
     std::optional<qint64> clipLengthMs;
     std::optional<ReportPlacement> placement; // absent until the clip is placed
+    std::optional<ReportSpeech> speech;       // when the clip has an alignment
+    QList<qint64> joinedCues; // --join-sentences: the cues sent in one request with this one
 };
 
 struct ReportVoice {

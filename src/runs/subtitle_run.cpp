@@ -52,6 +52,9 @@ std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, cons
     narration.cues = std::move(*cues);
     narration.input = input;
     narration.outputFile = outputFile;
+    if (config.joinSentences) {
+        narration.groups = sentenceGroups(narration.cues, narration.count, config);
+    }
     return narration;
 }
 
@@ -71,6 +74,7 @@ void priceInput(NarrationSession& session, const NarrationInput& input) {
             const Cue& cue = input.cues[i];
             ReportCue entry =
                 reportCue(job, nullptr, input.input, i + 1, cue.startMs, cue.endMs, cue.speaker);
+            recordJoined(&entry, input.groups, i);
             // As the estimate counted it.
             if (cached) {
                 entry.source = ClipOrigin::Cache;
@@ -100,6 +104,7 @@ NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& p
         const RunConfiguration& config = session.config;
         printCueListing(narration->cues, config.limit, config.speakers.voices,
                         config.synthesis.voice);
+        printJoinedSentences(narration->groups, true);
         priceInput(session, *narration);
         return {};
     }

@@ -122,6 +122,15 @@ QString captionCueText(const CaptionCue& cue, CaptionFormat format, qint64 numbe
                text + QLatin1String("\n\n");
     }
     QString body = text;
+    if (!cue.words.isEmpty()) {
+        QStringList timed;
+        for (const CaptionWord& word : cue.words) {
+            const qint64 at = std::clamp(word.startMs, start, end);
+            timed.append(QLatin1Char('<') + timestamp(at, QLatin1Char('.')) + QLatin1Char('>') +
+                         writtenText(word.text, format));
+        }
+        body = timed.join(QLatin1Char(' '));
+    }
     const QString speaker = cue.speaker.simplified();
     if (!speaker.isEmpty()) {
         body = QLatin1String("<v ") + writtenText(speaker, format) + QLatin1Char('>') + body;

@@ -13,11 +13,20 @@ enum class CaptionFormat { WebVtt, Srt };
 // By the file's extension, in any letter case: ".vtt" or ".srt"; nullopt for anything else.
 std::optional<CaptionFormat> captionFormatForPath(const QString& path);
 
+// A word of a cue and where it is spoken.
+struct CaptionWord {
+    QString text;
+    qint64 startMs = 0;
+};
+
 struct CaptionCue {
     qint64 startMs = 0;
     qint64 endMs = 0;
     QString text;    // as spoken
     QString speaker; // empty when none; written as a voice span in WebVTT
+    // When given, WebVTT writes these instead of the text, each after its inline timestamp;
+    // SRT keeps the text.
+    QList<CaptionWord> words;
 };
 
 // Where a cue's narration plays: the clip's actual start and end on the timeline, and how far
