@@ -197,7 +197,7 @@ NarrationOutcome writeCaptionsFile(const QString& path, const NarrationInput& in
         const ClipPlacement& placement = placements[k];
         const Cue& cue = input.cues[k];
         captions.append(retimedCaption(
-            {cue.startMs, cue.endMs, jobs[k].request.text, cue.speaker},
+            {cue.startMs, cue.endMs, jobs[k].request.text, cue.speaker, {}},
             {placement.actualStartMs, placement.actualEndMs,
              std::max<qint64>(placement.actualStartMs - placement.desiredStartMs, 0)}));
         if (k < words.size() && words[k]) {

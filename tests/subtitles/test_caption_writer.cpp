@@ -18,7 +18,7 @@ QByteArray contentOf(const QString& path) {
 }
 
 CaptionCue cue(qint64 start, qint64 end, const QString& text, const QString& speaker = {}) {
-    return CaptionCue{start, end, text, speaker};
+    return CaptionCue{start, end, text, speaker, {}};
 }
 
 } // namespace
