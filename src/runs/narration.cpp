@@ -3,6 +3,7 @@
 #include "runs/console.h"
 #include "runs/cue_voices.h"
 #include "runs/interruption.h"
+#include "runs/narration_output.h"
 #include "runs/output_naming.h"
 #include "runs/programme_mix_run.h"
 #include "runs/service_notices.h"
@@ -227,7 +228,8 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
             }
             startMs += lengthsMs[i];
         }
-        report.outputs.append({input.input, outputTarget(input.outputFile).path, startMs});
+        report.outputs.append({input.input, outputTarget(input.outputFile).path, startMs,
+                               reportLoudness(config.timeline, written.loudness)});
         return {};
     }
 
@@ -249,11 +251,16 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
                                                 k < speedUps.size() ? speedUps[k] : 1.0);
                 cue.clipLengthMs = cue.placement->actualEndMs - cue.placement->actualStartMs;
             }
-        });
+        },
+        input.dialogue ? &*input.dialogue : nullptr);
+    for (int k = 0; recordCues && k < written.coversDialogueMs.size() && k < jobs.size(); ++k) {
+        report.cues[firstCue + k].coversDialogueMs = written.coversDialogueMs[k];
+    }
     if (!written.done()) {
         return written;
     }
-    report.outputs.append({input.input, outputTarget(input.outputFile).path, lengthMs});
+    report.outputs.append({input.input, outputTarget(input.outputFile).path, lengthMs,
+                           reportLoudness(config.timeline, written.loudness)});
     if (!config.captionsFile.isEmpty()) {
         return writeCaptionsFile(config.captionsFile, input, jobs, placements);
     }
