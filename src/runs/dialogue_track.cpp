@@ -1,8 +1,10 @@
 #include "runs/dialogue_track.h"
 
+#include "audio/clip_loading.h"
 #include "runs/console.h"
 #include "subtitles/subtitle_file.h"
 
+#include <QFileInfo>
 #include <QObject>
 
 namespace lyrane {
@@ -67,7 +69,46 @@ int reportDialogueCover(const QList<DescriptionFit>& fits) {
     return covering;
 }
 
-QString dialogueGapListing(const QList<Cue>& cues, int count, const QList<TimeSpan>& dialogue) {
+namespace {
+
+QString fitText(const DescriptionFit& fit) {
+    switch (fit.outcome) {
+    case FitOutcome::AtCue:
+        return QObject::tr("plays at its cue");
+    case FitOutcome::Shifted:
+        return QObject::tr("plays from %1").arg(programmeTime(fit.startMs));
+    case FitOutcome::SpedUp:
+        return QObject::tr("plays sped up %1x").arg(fit.speedUp, 0, 'f', 2);
+    case FitOutcome::CoversDialogue:
+        break;
+    }
+    return QObject::tr("covers dialogue at %1 by %2 s")
+        .arg(programmeTime(fit.coveredFromMs), seconds(fit.coveredMs));
+}
+
+} // namespace
+
+QList<DescriptionFit> cachedClipFits(const QList<Cue>& cues, const QStringList& paths,
+                                     const QList<TimeSpan>& dialogue,
+                                     const TimelineSettings& settings) {
+    QList<DescriptionToFit> toFit;
+    for (qsizetype i = 0; i < paths.size() && i < cues.size(); ++i) {
+        QString error;
+        const std::optional<AudioBuffer> clip =
+            QFileInfo::exists(paths[i]) ? loadAudio(paths[i], &error) : std::nullopt;
+        if (!clip || clip->sampleRate <= 0) {
+            return {};
+        }
+        const qint64 rate = clip->sampleRate;
+        toFit.append({cues[i].startMs, (qint64(clip->samples.size()) * 1000 + rate - 1) / rate});
+    }
+    // 1.5: the --autospeed cap.
+    return fitDescriptions(dialogue, toFit,
+                           FitLimits{settings.maxShiftMs, settings.autospeed ? 1.5 : 1.0});
+}
+
+QString dialogueGapListing(const QList<Cue>& cues, int count, const QList<TimeSpan>& dialogue,
+                           const QList<DescriptionFit>& fits) {
     QString listing =
         QObject::tr("Dialogue gaps (%n dialogue span(s)):\n", nullptr, int(dialogue.size()));
     for (int i = 0; i < count && i < cues.size(); ++i) {
@@ -84,9 +125,16 @@ QString dialogueGapListing(const QList<Cue>& cues, int count, const QList<TimeSp
                     .arg(programmeTime(gap.startMs), programmeTime(gap.endMs),
                          seconds(gap.endMs - gap.startMs), seconds(gap.endMs - cues[i].startMs));
         }
+        if (i < fits.size()) {
+            where += QLatin1String("; ") + fitText(fits[i]);
+        }
         listing += QObject::tr("  Cue %1 at %2: %3\n")
                        .arg(i + 1)
                        .arg(programmeTime(cues[i].startMs), where);
+    }
+    if (fits.isEmpty()) {
+        listing += QObject::tr("  (where each clip would play is listed once every clip is in "
+                               "the cache)\n");
     }
     return listing;
 }

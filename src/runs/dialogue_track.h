@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -21,7 +22,15 @@ QString programmeTime(qint64 ms);
 // One line a description over dialogue, then the summary; the number of such descriptions.
 int reportDialogueCover(const QList<DescriptionFit>& fits);
 
-// The --dry-run listing of the dialogue gap each narrated cue starts in.
-QString dialogueGapListing(const QList<Cue>& cues, int count, const QList<TimeSpan>& dialogue);
+// The --dry-run listing of the dialogue gap each narrated cue starts in, and with `fits` (one
+// per narrated cue) where its clip would play.
+QString dialogueGapListing(const QList<Cue>& cues, int count, const QList<TimeSpan>& dialogue,
+                           const QList<DescriptionFit>& fits);
+
+// How the clips of `paths` (one per narrated cue) would fit, when every one is in the cache;
+// nothing otherwise.
+QList<DescriptionFit> cachedClipFits(const QList<Cue>& cues, const QStringList& paths,
+                                     const QList<TimeSpan>& dialogue,
+                                     const TimelineSettings& settings);
 
 } // namespace lyrane

@@ -1,5 +1,6 @@
 #include "runs/narration.h"
 
+#include "audio/output_kind.h"
 #include "runs/console.h"
 #include "runs/cue_voices.h"
 #include "runs/interruption.h"
@@ -259,8 +260,12 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
     if (!written.done()) {
         return written;
     }
-    report.outputs.append({input.input, outputTarget(input.outputFile).path, lengthMs,
-                           reportLoudness(config.timeline, written.loudness)});
+    // Over a programme the output keeps a video or .m4a name.
+    const QString outputPath = config.timeline.programme.programmePath.isEmpty()
+                                   ? outputTarget(input.outputFile).path
+                                   : mixedOutputPath(input.outputFile);
+    report.outputs.append(
+        {input.input, outputPath, lengthMs, reportLoudness(config.timeline, written.loudness)});
     if (!config.captionsFile.isEmpty()) {
         return writeCaptionsFile(config.captionsFile, input, jobs, placements);
     }

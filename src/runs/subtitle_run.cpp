@@ -109,8 +109,14 @@ NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& p
         printCueListing(narration->cues, config.limit, config.speakers.voices,
                         config.synthesis.voice);
         if (narration->dialogue) {
-            printOutput(
-                dialogueGapListing(narration->cues, narration->count, *narration->dialogue));
+            const ClipNaming naming(config.cacheDirectory);
+            QStringList clips;
+            for (int i = 0; i < narration->count; ++i) {
+                clips.append(session.job(*narration, i, naming.source(), false).path);
+            }
+            printOutput(dialogueGapListing(
+                narration->cues, narration->count, *narration->dialogue,
+                cachedClipFits(narration->cues, clips, *narration->dialogue, config.timeline)));
         }
         priceInput(session, *narration);
         return {};

@@ -95,12 +95,17 @@ class AudioDescriptionTest(LyraneTestCase):
                 self.assertEqual([c["desired_start_ms"] for c in cues], [500, 3000])
                 os.remove(self.path("out.wav"))
 
-    def test_dry_run_lists_the_gap_of_each_cue(self):
+    def test_dry_run_lists_the_gap_and_fit_of_each_cue(self):
         result = self.narrate("out.wav", "--dialogue", self.dialogue, "--dry-run")
         self.assertExitStatus(result, 0)
-        self.assertIn("Cue 1 at 00:00:00.500: inside dialogue", result.stdout)
-        self.assertIn("Cue 2 at 00:00:03.000: inside dialogue", result.stdout)
+        self.assertIn("Cue 1 at 00:00:00.500: inside dialogue\n", result.stdout)
+        self.assertIn("listed once every clip is in the cache", result.stdout)
         self.assertEqual(self.service.request_count, 0)
+        self.assertExitStatus(self.narrate("clips.wav", "--no-padding"), 0)
+        result = self.narrate("out.wav", "--dialogue", self.dialogue, "--dry-run")
+        self.assertIn("Cue 1 at 00:00:00.500: inside dialogue; plays from 00:00:01.000\n"
+                      "  Cue 2 at 00:00:03.000: inside dialogue; covers dialogue at 00:00:03.000 "
+                      "by 1.0 s\n", result.stdout)
 
     def test_described_track_flags_and_order(self):
         film = os.path.join(self.media, "film.mkv")
@@ -113,9 +118,12 @@ class AudioDescriptionTest(LyraneTestCase):
         ]
         for name, extra, expected in rows:
             with self.subTest(output=name):
+                report = self.path(name + ".json")
                 result = self.narrate(name, "--mix-with", film, "--described",
-                                      "--audio-language", "eng", *extra)
+                                      "--audio-language", "eng", "--report", report, *extra)
                 self.assertExitStatus(result, 0)
+                with open(report, encoding="utf-8") as f:
+                    self.assertEqual(json.load(f)["outputs"][0]["file"], self.path(name))
                 tracks = streams(self.path(name))
                 got = []
                 for track in tracks:
