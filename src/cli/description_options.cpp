@@ -1,7 +1,9 @@
 #include "cli/description_options.h"
 
 #include "audio/output_kind.h"
+#include "runs/console.h"
 
+#include <QFileInfo>
 #include <QObject>
 
 namespace lyrane {
@@ -35,6 +37,13 @@ std::optional<QString> takeDescriptionOptions(const QCommandLineParser& parser,
         }
         if (mix.programmePath.isEmpty()) {
             return QObject::tr("--described needs --mix-with\n");
+        }
+        // FFmpeg writes a track's kind in MP4 files only; QuickTime keeps the title alone.
+        if (QFileInfo(config->outputFile)
+                .suffix()
+                .compare(QLatin1String("mov"), Qt::CaseInsensitive) == 0) {
+            printError(QObject::tr("A .mov file cannot carry the audio description flag: the "
+                                   "track is marked by its title only (.mp4 and .mkv carry it)\n"));
         }
         if (!parser.isSet(options.audioTitle)) {
             mix.audioTitle = QStringLiteral("Audio Description");

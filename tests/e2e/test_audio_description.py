@@ -115,6 +115,7 @@ class AudioDescriptionTest(LyraneTestCase):
             ("d.mp4", [], [("Audio Description", 1, 1)]),
             ("k.mkv", ["--keep-original-audio"], [(None, 1, 0), ("Audio Description", 0, 1)]),
             ("t.mkv", ["--audio-title", "AD"], [("AD", 1, 1)]),
+            ("d.mov", [], [(None, 1, 0)]),  # QuickTime keeps no kind: said on the console
         ]
         for name, extra, expected in rows:
             with self.subTest(output=name):
@@ -124,6 +125,8 @@ class AudioDescriptionTest(LyraneTestCase):
                 self.assertExitStatus(result, 0)
                 with open(report, encoding="utf-8") as f:
                     self.assertEqual(json.load(f)["outputs"][0]["file"], self.path(name))
+                self.assertEqual(".mov" in name, "cannot carry the audio description flag"
+                                 in result.stderr)
                 tracks = streams(self.path(name))
                 got = []
                 for track in tracks:
