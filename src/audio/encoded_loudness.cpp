@@ -176,7 +176,7 @@ std::optional<LoudnessGain> loudnessCorrection(const LoudnessReading& written,
                                                const LoudnessGain& gain, double targetLufs,
                                                double truePeakCeilingDbtp) {
     const LoudnessReading atUnity{written.integratedLufs - gain.gainDb,
-                                  written.truePeakDbtp - gain.gainDb};
+                                  written.truePeakDbtp - gain.gainDb, written.loudnessRangeLu};
     const LoudnessGain corrected = loudnessGain(atUnity, targetLufs, truePeakCeilingDbtp);
     if (corrected.outcome == LoudnessOutcome::Silent ||
         std::fabs(corrected.gainDb - gain.gainDb) <= 0.1) {

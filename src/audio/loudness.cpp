@@ -24,7 +24,8 @@ struct StateDestroyer {
 
 // Histogram mode keeps the gating in a fixed table (0.1 LU steps, as broadcast meters do)
 // instead of a list that grows by one entry every 100 ms.
-constexpr int kMode = EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM;
+constexpr int kMode =
+    EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM;
 
 constexpr qint64 kSliceFrames = 1 << 14;
 
@@ -153,7 +154,13 @@ LoudnessMeter::combined(const std::vector<const LoudnessMeter*>& meters, QString
         setError(error, QObject::tr("loudness measurement failed"));
         return std::nullopt;
     }
+    double range = 0.0;
+    if (ebur128_loudness_range_multiple(states.data(), states.size(), &range) != EBUR128_SUCCESS) {
+        setError(error, QObject::tr("loudness range measurement failed"));
+        return std::nullopt;
+    }
     LoudnessReading result;
+    result.loudnessRangeLu = std::isfinite(range) ? range : 0.0;
     result.integratedLufs =
         std::isfinite(integrated) ? integrated : -std::numeric_limits<double>::infinity();
     result.truePeakDbtp = toDb(truePeak);
@@ -177,6 +184,7 @@ LoudnessGain loudnessGain(const LoudnessReading& measured, double targetLufs,
     gain.factor = std::pow(10.0, gain.gainDb / 20.0);
     gain.result.integratedLufs = measured.integratedLufs + gain.gainDb;
     gain.result.truePeakDbtp = measured.truePeakDbtp + gain.gainDb;
+    gain.result.loudnessRangeLu = measured.loudnessRangeLu;
     return gain;
 }
 

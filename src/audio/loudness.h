@@ -17,6 +17,7 @@ namespace lyrane {
 struct LoudnessReading {
     double integratedLufs = 0.0;
     double truePeakDbtp = 0.0;
+    double loudnessRangeLu = 0.0; // EBU Tech 3342; a gain leaves it as it is
 };
 
 // A meter fed blocks of frames (mono, or interleaved channels weighted as left and right) in

@@ -146,7 +146,13 @@ bool MixedOutput::addMixedStream(int& mixRate, QString* error) {
         return fail(error, writeFailure(rc));
     }
     out->time_base = mixEncoder->time_base;
-    out->disposition = AV_DISPOSITION_DEFAULT;
+    // A described track beside the programme's own sound is offered, not played by default.
+    const bool describedBeside = settings.described && keptStream >= 0;
+    out->disposition = describedBeside ? 0 : AV_DISPOSITION_DEFAULT;
+    if (settings.described) {
+        // MP4 writes these as the track's kind, Matroska as FlagVisualImpaired.
+        out->disposition |= AV_DISPOSITION_DESCRIPTIONS | AV_DISPOSITION_VISUAL_IMPAIRED;
+    }
     if (kind == MixedOutputKind::Video || kind == MixedOutputKind::M4a) {
         if (!settings.audioLanguage.isEmpty()) {
             av_dict_set(&out->metadata, "language", settings.audioLanguage.toUtf8().constData(), 0);
@@ -197,7 +203,8 @@ bool MixedOutput::create(const ProgrammeInput& input, int* mixRate, QStringList*
             }
         }
     }
-    if (!addMixedStream(*mixRate, error)) {
+    // A described mix follows the programme's own sound; a plain mix goes before it.
+    if (!settings.described && !addMixedStream(*mixRate, error)) {
         return false;
     }
     if (kind == MixedOutputKind::Video && settings.keepOriginalAudio &&
@@ -214,9 +221,16 @@ bool MixedOutput::create(const ProgrammeInput& input, int* mixRate, QStringList*
             return false;
         }
         keptStream = streamMap[size_t(programme->audioIndex())];
-        output->streams[keptStream]->disposition &= ~AV_DISPOSITION_DEFAULT;
+        if (settings.described) {
+            output->streams[keptStream]->disposition |= AV_DISPOSITION_DEFAULT;
+        } else {
+            output->streams[keptStream]->disposition &= ~AV_DISPOSITION_DEFAULT;
+        }
         streamMap[size_t(programme->audioIndex())] =
             -1; // its packets go to the decoder and then here
+    }
+    if (settings.described && !addMixedStream(*mixRate, error)) {
+        return false;
     }
     if (kind == MixedOutputKind::Video) {
         for (unsigned i = 0; i < programme->file()->nb_streams; ++i) {

@@ -425,7 +425,7 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
             }
         }
         // No meter runs only when the first clip has no rate; the plan refuses that timeline.
-        s.loudness = LoudnessReading{-INFINITY, -INFINITY};
+        s.loudness = LoudnessReading{-INFINITY, -INFINITY, 0.0};
         if (!opened.empty()) {
             QString error;
             s.loudness = LoudnessMeter::combined(opened, &error);

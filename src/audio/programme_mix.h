@@ -33,6 +33,9 @@ struct ProgrammeMixSettings {
     bool keepOriginalAudio = false; // video containers: the programme's audio as a second track
     QString audioLanguage;          // ISO 639-2 of the mixed track; empty: none set
     QString audioTitle = QStringLiteral("Narration");
+    // The mixed track is audio description: flagged so players offer it as such, and with
+    // keepOriginalAudio placed after the programme's own track, which stays the default.
+    bool described = false;
     // Set: one gain on the whole mix brings it to this integrated loudness, the true peak
     // kept under the ceiling; the narration keeps its level against the programme.
     std::optional<double> loudnessLufs;

@@ -1,5 +1,6 @@
 #include "cli/option_rules.h"
 
+#include "audio/loudness_preset.h"
 #include "cli/options.h"
 #include "runs/console.h"
 #include "subtitles/caption_writer.h"
@@ -97,6 +98,22 @@ QList<OptionRule> optionRules(const OptionTable& options, const QCommandLinePars
         numberBetween(options.truePeak, false, -20.0, 0.0,
                       [](RunConfiguration* c, double v) { c->timeline.truePeakDbtp = v; },
                       QObject::tr("--true-peak must be between -20 and 0\n")),
+        // A preset fills in the target and the ceiling the command line leaves unset.
+        {&options.loudnessPreset, true, [&options, &parser](const QString& value,
+                                                            RunConfiguration* c, QString*) {
+             const std::optional<LoudnessPreset> preset = findLoudnessPreset(value);
+             if (!preset) {
+                 return false;
+             }
+             c->timeline.loudnessPreset = preset->name;
+             if (!parser.isSet(options.loudness)) {
+                 c->timeline.loudnessLufs = preset->targetLufs;
+             }
+             if (!parser.isSet(options.truePeak)) {
+                 c->timeline.truePeakDbtp = preset->truePeakDbtp;
+             }
+             return true; },
+         QObject::tr("--loudness-preset must be ebu-r128, atsc-a85, streaming or podcast\n")},
         {&options.truePeak, true, [](const QString&, RunConfiguration* c, QString*) {
              return c->timeline.loudnessLufs.has_value(); },
          QObject::tr("--true-peak is only supported with --loudness\n")},
@@ -159,6 +176,11 @@ QList<OptionRule> optionRules(const OptionTable& options, const QCommandLinePars
              c->maxCredits = parseMaxCredits(value, message);
              return c->maxCredits.has_value(); },
          QString()},
+        {&options.maxShift, false, [](const QString& value, RunConfiguration* c, QString*) {
+             const std::optional<int> shift = parseDurationMs(value);
+             c->timeline.maxShiftMs = shift.value_or(0);
+             return shift.has_value() && *shift <= 60000; },
+         QObject::tr("--max-shift must be a duration from 0 to 60 s, such as 1500ms or 2s\n")},
         {&options.captionsOut, true, [](const QString& value, RunConfiguration*, QString*) {
              return value.isEmpty() || captionFormatForPath(value).has_value(); },
          QObject::tr("--captions-out must name a .vtt or .srt file\n")},

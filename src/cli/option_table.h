@@ -195,6 +195,28 @@ struct OptionTable {
     QCommandLineOption joinSentences{
         QStringLiteral("join-sentences"),
         QObject::tr("Speak a sentence split over cues in one request, cut back at its words")};
+    // Audio description: fitting between dialogue, delivery presets and track flags.
+    QCommandLineOption loudnessPreset{
+        QStringLiteral("loudness-preset"),
+        QObject::tr("Loudness target and true-peak ceiling of a delivery standard (ebu-r128, "
+                    "atsc-a85, streaming, podcast)"),
+        QStringLiteral("name")};
+    QCommandLineOption described{
+        QStringLiteral("described"),
+        QObject::tr("Mark the mixed track as audio description (video or .m4a output)")};
+    QCommandLineOption dialogue{
+        QStringLiteral("dialogue"),
+        QObject::tr("Subtitle file of the programme's dialogue: descriptions are fitted "
+                    "between its cues"),
+        QStringLiteral("file")};
+    QCommandLineOption maxShift{
+        QStringLiteral("max-shift"),
+        QObject::tr("With --dialogue: how much later than its cue a description may start to "
+                    "clear dialogue (0 to 60 s)"),
+        QStringLiteral("duration"), QStringLiteral("2s")};
+    QCommandLineOption strictFit{
+        QStringLiteral("strict-fit"),
+        QObject::tr("With --dialogue: fail the run when a description covers dialogue")};
 
     explicit OptionTable(const Environment& environment)
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
@@ -217,6 +239,11 @@ struct OptionTable {
     static QString defaultVoice(const Environment& environment) {
         return environment.defaultVoice.isEmpty() ? QStringLiteral("Brenn")
                                                   : environment.defaultVoice;
+    }
+
+    // Listed in the help after all().
+    QList<QCommandLineOption> descriptionOptions() const {
+        return {loudnessPreset, described, dialogue, maxShift, strictFit};
     }
 
     QList<QCommandLineOption> all() const {

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "cli/description_options.h"
 #include "cli/option_rules.h"
 #include "cli/option_table.h"
 #include "cli/text_file.h"
@@ -179,7 +180,13 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     if (!config->captionsFile.isEmpty() && config->mode != RunMode::Subtitles) {
         return fail(QObject::tr("--captions-out is only supported with --vtt\n"));
     }
-    return validateProgrammeMixUse(parser, options, *config);
+    if (const std::optional<int> refused = validateProgrammeMixUse(parser, options, *config)) {
+        return refused;
+    }
+    if (const std::optional<QString> refusal = takeDescriptionOptions(parser, options, config)) {
+        return fail(*refusal);
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -232,6 +239,7 @@ std::optional<int> parseCommandLine(const QStringList& arguments, const Environm
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     parser.addOptions(options.all());
+    parser.addOptions(options.descriptionOptions());
 
     // The parser's own answers, as QCommandLineParser::process gives them, without its exit().
     if (!parser.parse(arguments)) {

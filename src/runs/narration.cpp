@@ -1,9 +1,11 @@
 #include "runs/narration.h"
 
+#include "audio/output_kind.h"
 #include "runs/console.h"
 #include "runs/cue_voices.h"
 #include "runs/interruption.h"
 #include "runs/joined_clips.h"
+#include "runs/narration_output.h"
 #include "runs/output_naming.h"
 #include "runs/programme_mix_run.h"
 #include "runs/service_notices.h"
@@ -243,7 +245,8 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
             }
             startMs += lengthsMs[i];
         }
-        report.outputs.append({input.input, outputTarget(input.outputFile).path, startMs});
+        report.outputs.append({input.input, outputTarget(input.outputFile).path, startMs,
+                               reportLoudness(config.timeline, written.loudness)});
         return {};
     }
 
@@ -267,11 +270,20 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
                                                 k < speedUps.size() ? speedUps[k] : 1.0);
                 cue.clipLengthMs = cue.placement->actualEndMs - cue.placement->actualStartMs;
             }
-        });
+        },
+        input.dialogue ? &*input.dialogue : nullptr);
+    for (int k = 0; recordCues && k < written.coversDialogueMs.size() && k < jobs.size(); ++k) {
+        report.cues[firstCue + k].coversDialogueMs = written.coversDialogueMs[k];
+    }
     if (!written.done()) {
         return written;
     }
-    report.outputs.append({input.input, outputTarget(input.outputFile).path, lengthMs});
+    // Over a programme the output keeps a video or .m4a name.
+    const QString outputPath = config.timeline.programme.programmePath.isEmpty()
+                                   ? outputTarget(input.outputFile).path
+                                   : mixedOutputPath(input.outputFile);
+    report.outputs.append(
+        {input.input, outputPath, lengthMs, reportLoudness(config.timeline, written.loudness)});
     // Word captions and the report's speech come from the alignments beside the clips.
     const bool wordCaptions = !config.captionsFile.isEmpty() && config.synthesis.wordTiming;
     QList<std::optional<ReportSpeech>> speech;

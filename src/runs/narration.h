@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audio/loudness.h"
+#include "runs/dialogue_fit.h"
 #include "runs/narration_progress.h"
 #include "runs/run_accounting.h"
 #include "runs/run_configuration.h"
@@ -25,6 +27,8 @@ struct NarrationOutcome {
     QString failure;
     int signal = 0; // Interrupted: the signal that asked the run to stop
     Billing billing;
+    std::optional<LoudnessGain> loudness; // a written output's figures under a target
+    QList<qint64> coversDialogueMs;       // with --dialogue: each clip's time over dialogue
 
     bool done() const { return status == Status::Done; }
     // 0, 1, or 128 + the signal.
@@ -72,6 +76,7 @@ struct NarrationInput {
     QString input;           // names the file in the report of a batch
     QString outputFile;
     QList<SentenceGroup> groups; // --join-sentences: each narrated cue's group; else empty
+    std::optional<QList<TimeSpan>> dialogue; // --dialogue, merged
 };
 
 // What the narrations of one invocation share: the services (made once, when the first input

@@ -37,10 +37,27 @@ NarrationOutcome writeNarrationOutput(const TimelineSettings& settings, const Ti
     }
     printError(fillWording(output.mp3 ? wording.createdMp3 : wording.createdWav,
                            {{QStringLiteral("path"), output.path}}));
+    NarrationOutcome written;
     if (gain) {
         printError(loudnessReport(*gain, *settings.loudnessLufs, settings.truePeakDbtp));
+        written.loudness = gain;
     }
-    return {};
+    return written;
+}
+
+std::optional<ReportLoudness> reportLoudness(const TimelineSettings& settings,
+                                             const std::optional<LoudnessGain>& gain) {
+    if (!gain || !settings.loudnessLufs) {
+        return std::nullopt;
+    }
+    ReportLoudness loudness;
+    loudness.integratedLufs = gain->result.integratedLufs;
+    loudness.truePeakDbtp = gain->result.truePeakDbtp;
+    loudness.loudnessRangeLu = gain->result.loudnessRangeLu;
+    loudness.targetLufs = *settings.loudnessLufs;
+    loudness.truePeakCeilingDbtp = settings.truePeakDbtp;
+    loudness.preset = settings.loudnessPreset;
+    return loudness;
 }
 
 } // namespace lyrane

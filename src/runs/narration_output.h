@@ -3,6 +3,7 @@
 #include "audio/loudness.h"
 #include "audio/stop_check.h"
 #include "runs/narration.h"
+#include "runs/run_report.h"
 #include "runs/timeline_settings.h"
 
 #include <QString>
@@ -25,5 +26,9 @@ NarrationOutcome writeNarrationOutput(const TimelineSettings& settings, const Ti
                                       const QString& outputFile, const ProgressWording& wording,
                                       const NarrationWriter& write, const StopCheck& stopped,
                                       const std::optional<LoudnessGain>& gain);
+
+// What the report says of an output written under a loudness target; nothing without one.
+std::optional<ReportLoudness> reportLoudness(const TimelineSettings& settings,
+                                             const std::optional<LoudnessGain>& gain);
 
 } // namespace lyrane

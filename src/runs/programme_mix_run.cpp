@@ -112,10 +112,12 @@ NarrationOutcome writeNarrationOverProgramme(
     }
     printError(QObject::tr("Created narrated %1 file: %2\n")
                    .arg(QFileInfo(outputPath).suffix().toUpper(), outputPath));
+    NarrationOutcome written;
     if (report.loudness) {
         printError(loudnessReport(*report.loudness, *mix.loudnessLufs, mix.truePeakDbtp));
+        written.loudness = report.loudness;
     }
-    return {};
+    return written;
 }
 
 } // namespace lyrane

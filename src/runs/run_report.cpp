@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QSaveFile>
 
+#include <cmath>
+
 namespace lyrane {
 
 namespace {
@@ -113,7 +115,26 @@ QJsonObject cueJson(const ReportCue& cue) {
     }
     object.insert(QStringLiteral("joined_cues"),
                   joined.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(joined));
+    object.insert(QStringLiteral("covers_dialogue_ms"), valueOrNull(cue.coversDialogueMs));
     return object;
+}
+
+QJsonValue levelOrNull(double level) {
+    return std::isfinite(level) ? QJsonValue(level) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonValue loudnessJson(const std::optional<ReportLoudness>& loudness) {
+    if (!loudness) {
+        return QJsonValue(QJsonValue::Null);
+    }
+    return QJsonObject{
+        {QStringLiteral("integrated_lufs"), levelOrNull(loudness->integratedLufs)},
+        {QStringLiteral("true_peak_dbtp"), levelOrNull(loudness->truePeakDbtp)},
+        {QStringLiteral("loudness_range_lu"), loudness->loudnessRangeLu},
+        {QStringLiteral("target_lufs"), loudness->targetLufs},
+        {QStringLiteral("true_peak_ceiling_dbtp"), loudness->truePeakCeilingDbtp},
+        {QStringLiteral("preset"), textOrNull(loudness->preset)},
+    };
 }
 
 } // namespace
@@ -141,7 +162,8 @@ QJsonObject runReportJson(const RunReport& report) {
     for (const ReportOutput& output : report.outputs) {
         outputs.append(QJsonObject{{QStringLiteral("input"), textOrNull(output.input)},
                                    {QStringLiteral("file"), output.file},
-                                   {QStringLiteral("length_ms"), output.lengthMs}});
+                                   {QStringLiteral("length_ms"), output.lengthMs},
+                                   {QStringLiteral("loudness"), loudnessJson(output.loudness)}});
     }
     QJsonValue failure(QJsonValue::Null);
     if (report.failure) {

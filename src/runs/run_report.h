@@ -62,6 +62,7 @@ struct ReportCue {
     std::optional<ReportPlacement> placement; // absent until the clip is placed
     std::optional<ReportSpeech> speech;       // when the clip has an alignment
     QList<qint64> joinedCues; // --join-sentences: the cues sent in one request with this one
+    std::optional<qint64> coversDialogueMs; // with --dialogue, once placed: 0 when clear
 };
 
 struct ReportVoice {
@@ -78,10 +79,22 @@ struct ReportSettings {
     VoiceSettings voiceSettings; // holds the model too
 };
 
+// The output's loudness under a target, as measured after the gain (or as written, for a
+// lossy codec). A silent output has -infinity figures, written as null.
+struct ReportLoudness {
+    double integratedLufs = 0.0;
+    double truePeakDbtp = 0.0;
+    double loudnessRangeLu = 0.0;
+    double targetLufs = 0.0;
+    double truePeakCeilingDbtp = 0.0;
+    QString preset; // empty without --loudness-preset
+};
+
 struct ReportOutput {
     QString input; // the subtitle file, in a batch; empty otherwise
     QString file;
     qint64 lengthMs = 0;
+    std::optional<ReportLoudness> loudness; // with a loudness target
 };
 
 struct ReportFailure {

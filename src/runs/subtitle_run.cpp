@@ -3,6 +3,7 @@
 #include "runs/console.h"
 #include "runs/cue_listing.h"
 #include "runs/cue_voices.h"
+#include "runs/dialogue_track.h"
 #include "subtitles/subtitle_file.h"
 
 #include <QObject>
@@ -95,16 +96,33 @@ NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& p
                                      const QString& outputFile, const QString& input,
                                      CostGate& gate) {
     QString failure;
-    const std::optional<NarrationInput> narration =
+    std::optional<NarrationInput> narration =
         subtitleInput(session.config, path, outputFile, input, &failure);
     if (!narration) {
         return NarrationOutcome::failed(failure);
+    }
+    // An unreadable dialogue file stops the run before any request.
+    if (!session.config.timeline.dialogueFile.isEmpty()) {
+        narration->dialogue = readDialogue(session.config, &failure);
+        if (!narration->dialogue) {
+            return NarrationOutcome::failed(failure);
+        }
     }
     if (session.config.dryRun) {
         const RunConfiguration& config = session.config;
         printCueListing(narration->cues, config.limit, config.speakers.voices,
                         config.synthesis.voice);
         printJoinedSentences(narration->groups, true);
+        if (narration->dialogue) {
+            const ClipNaming naming(config.cacheDirectory);
+            QStringList clips;
+            for (int i = 0; i < narration->count; ++i) {
+                clips.append(session.job(*narration, i, naming.source(), false).path);
+            }
+            printOutput(dialogueGapListing(
+                narration->cues, narration->count, *narration->dialogue,
+                cachedClipFits(narration->cues, clips, *narration->dialogue, config.timeline)));
+        }
         priceInput(session, *narration);
         return {};
     }

@@ -9,6 +9,7 @@
 #include "audio/timeline_plan.h"
 #include "audio/wav_file.h"
 #include "runs/console.h"
+#include "runs/dialogue_track.h"
 #include "runs/narration_output.h"
 #include "runs/programme_mix_run.h"
 #include "runs/stop_signals.h"
@@ -140,12 +141,53 @@ QString clipFailureLine(const QList<TimelineClip>& segments, const ClipFailure& 
     return QString();
 }
 
+// Fits the prepared clips between the dialogue: their starts, and each one's time over
+// dialogue. Clips the fit speeds up are prepared again at that speed. A refusal by
+// --strict-fit (after every clip over dialogue is said) is the outcome to end with.
+std::optional<NarrationOutcome>
+fitToDialogue(const TimelineSettings& settings, const QList<TimeSpan>& dialogue,
+              const QStringList& paths, ClipPreparation& preparation,
+              std::optional<PreparedClips>& clips, ClipFailure* failure, QList<qint64>* starts,
+              QList<qint64>* coversDialogueMs) {
+    const qint64 rate = clips->sampleRate();
+    QList<DescriptionToFit> toFit;
+    toFit.reserve(starts->size());
+    for (qsizetype k = 0; k < starts->size(); ++k) {
+        // Rounded up, so that clips placed end to end in ms do not overlap in samples.
+        const qint64 length = rate > 0 ? (clips->lengths()[k] * 1000 + rate - 1) / rate : 0;
+        toFit.append({(*starts)[k], length});
+    }
+    const QList<DescriptionFit> fits = fitDescriptions(
+        dialogue, toFit, FitLimits{settings.maxShiftMs, settings.autospeed ? kMaxSpeedUp : 1.0});
+    bool spedUp = false;
+    for (qsizetype k = 0; k < fits.size(); ++k) {
+        (*starts)[k] = fits[k].startMs;
+        coversDialogueMs->append(fits[k].coveredMs);
+        spedUp = spedUp || fits[k].outcome == FitOutcome::SpedUp;
+    }
+    const int covering = reportDialogueCover(fits);
+    if (settings.strictFit && covering > 0) {
+        NarrationOutcome refused = NarrationOutcome::failed(printFailure(
+            QObject::tr("--strict-fit: %n description(s) cover dialogue; nothing written\n",
+                        nullptr, covering)));
+        refused.coversDialogueMs = *coversDialogueMs;
+        return refused;
+    }
+    if (spedUp) {
+        preparation.speedUp = [fits](qsizetype j, qint64, int) {
+            return fits[j].speedUp;
+        };
+        clips = PreparedClips::prepare(paths, preparation, failure);
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
                                   const ProgressWording& wording, const QList<Cue>& allCues,
                                   const QList<TimelineClip>& segments,
-                                  const TimelinePlanned& planned) {
+                                  const TimelinePlanned& planned, const QList<TimeSpan>* dialogue) {
     // SIGINT and SIGTERM stop the preparation and the writing between clips and chunks, so
     // the spill file and every temporary go and an earlier output stays as it was.
     const StopScope stopping(nullptr);
@@ -184,7 +226,7 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
         paths.append(segment.filePath);
     }
     ClipPreparation preparation;
-    if (settings.autospeed) {
+    if (settings.autospeed && !dialogue) {
         preparation.speedUp = [&](qsizetype j, qint64 length, int rate) {
             const qint64 slotMs = slotLengthMs(starts, ends, int(j), durationMs);
             if (slotMs <= 0 || rate <= 0) {
@@ -201,7 +243,15 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
     preparation.measureLoudness = settings.loudnessLufs.has_value() && !overProgramme;
     preparation.stopped = stopped;
     ClipFailure failure;
-    const std::optional<PreparedClips> clips = PreparedClips::prepare(paths, preparation, &failure);
+    std::optional<PreparedClips> clips = PreparedClips::prepare(paths, preparation, &failure);
+    QList<qint64> coversDialogueMs;
+    if (clips && dialogue) {
+        const std::optional<NarrationOutcome> refused = fitToDialogue(
+            settings, *dialogue, paths, preparation, clips, &failure, &starts, &coversDialogueMs);
+        if (refused) {
+            return *refused;
+        }
+    }
     if (!clips) {
         if (failure.kind == ClipFailure::Kind::Stopped) {
             return NarrationOutcome::interrupted(receivedStopSignal());
@@ -211,8 +261,14 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
 
     TimelineSource source;
     source.plan = [&](qint64 paddingMs, QString* error, TimelinePlanFailure* planFailure) {
-        return planTimelineFromLengths(clips->lengths(), clips->sampleRate(), starts, ends,
-                                       durationMs, paddingMs, error, planFailure);
+        std::optional<TimelinePlan> plan =
+            planTimelineFromLengths(clips->lengths(), clips->sampleRate(), starts, ends, durationMs,
+                                    paddingMs, error, planFailure);
+        // A clip moved to clear dialogue is reported against its cue, as if delayed.
+        for (qsizetype k = 0; plan && k < plan->placements.size(); ++k) {
+            plan->placements[k].desiredStartMs = segments[k].startMs;
+        }
+        return plan;
     };
     source.speechMs = [&] {
         return clips->speechMs();
@@ -239,8 +295,10 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
                                               stopped);
     };
     source.stopped = stopped;
-    return writeTimeline(settings, outputFile, wording, clips->speedUps(), durationMs, source,
-                         planned, gain);
+    NarrationOutcome written = writeTimeline(settings, outputFile, wording, clips->speedUps(),
+                                             durationMs, source, planned, gain);
+    written.coversDialogueMs = coversDialogueMs;
+    return written;
 }
 
 } // namespace lyrane

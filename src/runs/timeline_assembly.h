@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runs/dialogue_fit.h"
 #include "runs/narration.h"
 #include "runs/timeline_settings.h"
 #include "subtitles/cue.h"
@@ -27,12 +28,15 @@ using TimelinePlanned =
 
 // Lays the clips onto one timeline at their cues' times and writes `outputFile` (WAV or MP3
 // after its name, or the mix over the programme). `allCues` is the whole file: it fixes the
-// timeline's length. Stopped by SIGINT or SIGTERM, it has removed its temporaries and says
+// timeline's length. With `dialogue` (merged spans) the clips are fitted between it first (see
+// fitDescriptions), each clip over dialogue is said, and the outcome holds how long each one
+// covers it. Stopped by SIGINT or SIGTERM, it has removed its temporaries and says
 // nothing: the outcome is Interrupted.
 NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QString& outputFile,
                                   const ProgressWording& wording, const QList<Cue>& allCues,
                                   const QList<TimelineClip>& segments,
-                                  const TimelinePlanned& planned = {});
+                                  const TimelinePlanned& planned = {},
+                                  const QList<TimeSpan>* dialogue = nullptr);
 
 // Plays the clips one after the other, at their own level, and writes `outputFile`; each
 // clip's length in `lengthsMs`.

@@ -2,6 +2,7 @@
 
 #include "audio/programme_mix.h"
 
+#include <QString>
 #include <QtGlobal>
 
 #include <optional>
@@ -16,6 +17,12 @@ struct TimelineSettings {
     std::optional<double> loudnessLufs; // unset: peak normalisation only
     double truePeakDbtp = -1.0;         // ceiling under a loudness target
     ProgrammeMixSettings programme;     // --mix-with; an empty path: narration alone
+
+    // Audio description.
+    QString loudnessPreset; // --loudness-preset, as given; empty: none
+    QString dialogueFile;   // --dialogue: descriptions are fitted between its cues
+    qint64 maxShiftMs = 2000;
+    bool strictFit = false; // a description over dialogue fails the run
 };
 
 } // namespace lyrane

@@ -196,6 +196,50 @@ private slots:
                  std::nullopt);
         QCOMPARE(config.mode, RunMode::ListVoices);
     }
+
+    // Presets fill the loudness target and ceiling that are not given; --max-shift's range.
+    void descriptionSettings_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status"); // -1: accepted
+        QTest::addColumn<double>("target");
+        QTest::addColumn<double>("ceiling");
+        QTest::addColumn<qint64>("maxShift");
+        const QStringList d{"--dialogue", "d.vtt"};
+        // clang-format off
+        QTest::newRow("ebu-r128") << QStringList{"--loudness-preset", "ebu-r128"} << -1 << -23.0 << -1.0 << qint64(2000);
+        QTest::newRow("atsc-a85") << QStringList{"--loudness-preset", "ATSC-A85"} << -1 << -24.0 << -2.0 << qint64(2000);
+        QTest::newRow("streaming") << QStringList{"--loudness-preset", "streaming"} << -1 << -24.0 << -2.0 << qint64(2000);
+        QTest::newRow("podcast") << QStringList{"--loudness-preset", "podcast"} << -1 << -16.0 << -1.0 << qint64(2000);
+        QTest::newRow("target given") << QStringList{"--loudness-preset", "podcast", "--loudness", "-18"} << -1 << -18.0 << -1.0 << qint64(2000);
+        QTest::newRow("ceiling given") << QStringList{"--true-peak", "-3", "--loudness-preset", "ebu-r128"} << -1 << -23.0 << -3.0 << qint64(2000);
+        QTest::newRow("unknown preset") << QStringList{"--loudness-preset", "loud"} << 1 << 0.0 << 0.0 << qint64(0);
+        QTest::newRow("no shift") << d + QStringList{"--max-shift", "0"} << -1 << 0.0 << -1.0 << qint64(0);
+        QTest::newRow("a minute") << d + QStringList{"--max-shift", "1m"} << -1 << 0.0 << -1.0 << qint64(60000);
+        QTest::newRow("over a minute") << d + QStringList{"--max-shift", "60.001s"} << 1 << 0.0 << 0.0 << qint64(0);
+        QTest::newRow("shift without dialogue") << QStringList{"--max-shift", "1s"} << 1 << 0.0 << 0.0 << qint64(0);
+        QTest::newRow("dialogue with --say") << QStringList{"--dialogue", "d.vtt", "--say", "x"} << 1 << 0.0 << 0.0 << qint64(0);
+        QTest::newRow("described WAV") << QStringList{"--described", "--mix-with", "f.mkv"} << 1 << 0.0 << 0.0 << qint64(0);
+        // clang-format on
+    }
+    void descriptionSettings() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(double, target);
+        QFETCH(double, ceiling);
+        QFETCH(qint64, maxShift);
+        RunConfiguration config;
+        const QStringList input = arguments.contains(QStringLiteral("--say"))
+                                      ? QStringList()
+                                      : QStringList{"--vtt", "a.vtt"};
+        const std::optional<int> result = parseCommandLine(
+            QStringList{"lyrane"} + input + arguments, lyrane::readEnvironment(), &config);
+        QCOMPARE(result.value_or(-1), status);
+        if (!result) {
+            QCOMPARE(config.timeline.loudnessLufs.value_or(0.0), target);
+            QCOMPARE(config.timeline.truePeakDbtp, ceiling);
+            QCOMPARE(config.timeline.maxShiftMs, maxShift);
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(OptionsTest)

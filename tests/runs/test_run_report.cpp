@@ -62,7 +62,7 @@ RunReport successfulRun() {
     report.cues[1].speaker = QStringLiteral("Anna");
     report.cues[2].billedCharacters.reset(); // the service sent no character-cost
     report.totals = {3, 1, 16, true, 8};
-    report.outputs = {{QString(), QStringLiteral("/out/talk.wav"), 12345}};
+    report.outputs = {{QString(), QStringLiteral("/out/talk.wav"), 12345, std::nullopt}};
     return report;
 }
 
