@@ -4,11 +4,14 @@
 #include "runs/cue_voices.h"
 #include "runs/interruption.h"
 #include "runs/output_naming.h"
+#include "runs/paused_cues.h"
 #include "runs/programme_mix_run.h"
 #include "runs/service_notices.h"
+#include "runs/spoken_text.h"
 #include "runs/stop_signals.h"
 #include "runs/timeline_assembly.h"
 #include "subtitles/caption_writer.h"
+#include "subtitles/pauses.h"
 #include "synthesis/account_client.h"
 #include "synthesis/api_key.h"
 
@@ -104,8 +107,9 @@ QList<ClipJob> NarrationSession::jobs(const NarrationInput& input, const ClipSou
 ClipJob NarrationSession::job(const NarrationInput& input, int i, const ClipSource& source,
                               bool lookUpVoices) {
     const QList<Cue>& cues = input.cues;
-    const QString previous = i > 0 ? cues[i - 1].text : input.leadingContext;
-    const QString next = i + 1 < cues.size() ? cues[i + 1].text : input.trailingContext;
+    const QString previous = spokenText(config, i > 0 ? cues[i - 1].text : input.leadingContext);
+    const QString next =
+        spokenText(config, i + 1 < cues.size() ? cues[i + 1].text : input.trailingContext);
     const QString voice = cueVoice(cues[i], config.speakers.voices, config.synthesis.voice);
     QString requestVoice = voice;
     if (lookUpVoices && voiceNames) {
@@ -115,7 +119,8 @@ ClipJob NarrationSession::job(const NarrationInput& input, int i, const ClipSour
             printError(warning);
         }
     }
-    return source.job(makeRequest(config.synthesis, requestVoice, cues[i].text, previous, next),
+    return source.job(makeRequest(config.synthesis, requestVoice, spokenText(config, cues[i].text),
+                                  previous, next),
                       voice);
 }
 
@@ -150,7 +155,8 @@ void printClipsOnly(CueLayout layout, const QList<ClipJob>& jobs, const QString&
     }
 }
 
-// Brings every job's clip into the local cache; a failure names its cue.
+} // namespace
+
 NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& jobs,
                             const RunConfiguration& config, const ClipSource& source,
                             std::vector<ClipResult>* results) {
@@ -178,6 +184,8 @@ NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& j
     return {};
 }
 
+namespace {
+
 // Writes --captions-out: each cue timed where its clip plays.
 NarrationOutcome writeCaptionsFile(const QString& path, const NarrationInput& input,
                                    const QList<ClipJob>& jobs,
@@ -188,7 +196,7 @@ NarrationOutcome writeCaptionsFile(const QString& path, const NarrationInput& in
         const ClipPlacement& placement = placements[k];
         const Cue& cue = input.cues[k];
         captions.append(retimedCaption(
-            {cue.startMs, cue.endMs, jobs[k].request.text, cue.speaker},
+            {cue.startMs, cue.endMs, withoutPauses(cue.text), cue.speaker},
             {placement.actualStartMs, placement.actualEndMs,
              std::max<qint64>(placement.actualStartMs - placement.desiredStartMs, 0)}));
     }
@@ -280,8 +288,14 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     if (!unmapped.isEmpty()) {
         printError(unmapped);
     }
-    const QList<ClipJob> jobs = session.jobs(input, services->clips, true);
-    const CostEstimate estimate = estimateJobs(jobs, services->clips, runModelId(config));
+    std::optional<qint64> pauseCue;
+    if (!checkCuePauses(input.cues, input.count, &failure, &pauseCue)) {
+        return NarrationOutcome::failed(failure, pauseCue);
+    }
+    QList<ClipJob> jobs = session.jobs(input, services->clips, true);
+    const QList<PausedCue> paused = pausedCues(config, input, services->clips, &jobs);
+    const CostEstimate estimate =
+        estimateJobs(jobsToAskFor(jobs, paused), services->clips, runModelId(config));
     const qsizetype firstCue = report.cues.size();
     const bool recordCues = recordsCues(config);
     report.totals.cues += jobs.size();
@@ -290,11 +304,15 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
         const Cue& cue = input.cues[i];
         report.cues.append(
             reportCue(jobs[i], nullptr, input.input, i + 1, cue.startMs, cue.endMs, cue.speaker));
+        report.cues.back().writtenText = cue.text;
     }
     // A cue over the model's limit would fail after the cues before it were paid for.
-    for (int i = 0; i < jobs.size(); ++i) {
-        if (!checkRequestLength(jobs[i].request, QObject::tr("Cue %1").arg(i + 1), &failure)) {
-            return NarrationOutcome::failed(failure, i + 1);
+    for (int i = 0, p = 0; i < jobs.size(); ++i) {
+        const bool inParts = p < paused.size() && paused[p].cue == i;
+        for (const ClipJob& sent : inParts ? paused[p++].parts : QList<ClipJob>{jobs[i]}) {
+            if (!checkRequestLength(sent.request, QObject::tr("Cue %1").arg(i + 1), &failure)) {
+                return NarrationOutcome::failed(failure, i + 1);
+            }
         }
     }
     const bool allowed = gate.allows(estimate, *services, &failure);
@@ -305,16 +323,32 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
         return NarrationOutcome::failed(failure);
     }
 
+    NarrationOutcome joined = makePausedClips(input, paused, config, services->clips);
+    if (!joined.done()) {
+        if (joined.billing.newClips > 0) {
+            printError(billedLine(joined.billing.characters, joined.billing.newClips,
+                                  joined.billing.estimated));
+        }
+        if (joined.status == NarrationOutcome::Status::Interrupted) {
+            NarrationOutcome stopped = reportInterruption(jobs);
+            stopped.billing = joined.billing;
+            return stopped;
+        }
+        return joined;
+    }
     std::vector<ClipResult> results;
     NarrationOutcome outcome = fetchClips(input, jobs, config, services->clips, &results);
     Billing& billing = outcome.billing;
+    billing.add(joined.billing);
     for (int i = 0; i < jobs.size() && size_t(i) < results.size(); ++i) {
         const ClipResult& result = results[size_t(i)];
         billing.add(jobs[i], result);
         if (recordCues) {
             ReportCue& cue = report.cues[firstCue + i];
+            const QString written = cue.writtenText;
             cue = reportCue(jobs[i], &result, input.input, cue.number, cue.startMs, cue.endMs,
                             cue.speaker);
+            cue.writtenText = written;
         }
     }
     report.totals.newClips += billing.newClips;
