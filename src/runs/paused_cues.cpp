@@ -18,10 +18,11 @@ namespace lyrane {
 
 namespace {
 
-// Where a clip joined from parts is kept: beside its parts, named by their keys and the pauses,
-// so a cue whose parts and pauses stay the same finds its clip again.
+// Where a clip joined from parts is kept: beside its parts (and in the mirror, as any clip),
+// named by their keys and the pauses, so a cue whose parts and pauses stay the same finds its
+// clip again.
 ClipJob joinedJob(const ClipJob& cueJob, const QList<ClipJob>& parts, const QList<int>& pausesMs,
-                  const QString& cacheDirectory) {
+                  const QString& cacheDirectory, const ClipSource& source) {
     QCryptographicHash hash(QCryptographicHash::Md5);
     hash.addData(QByteArrayLiteral("pauses"));
     for (const ClipJob& part : parts) {
@@ -37,7 +38,9 @@ ClipJob joinedJob(const ClipJob& cueJob, const QList<ClipJob>& parts, const QLis
     joined.request.outputFormat = QStringLiteral("pcm_44100");
     joined.path = QDir(cacheDirectory).filePath(joined.cacheFile());
     joined.contentType = QStringLiteral("audio/wav");
-    joined.objectKey.clear();
+    joined.objectKey = source.hasMirror()
+                           ? source.clipMirror().objectKey(joined.key, joined.extension)
+                           : QString();
     return joined;
 }
 
@@ -89,7 +92,7 @@ std::optional<PausedCue> pausedCue(const RunConfiguration& config, const Narrati
         }
         cue.parts.append(source.job(request, cueJob.voiceName));
     }
-    cue.joined = joinedJob(cueJob, cue.parts, cue.pausesMs, config.cacheDirectory);
+    cue.joined = joinedJob(cueJob, cue.parts, cue.pausesMs, config.cacheDirectory, source);
     return cue;
 }
 
