@@ -5,7 +5,7 @@ import re
 import subprocess
 import unittest
 
-from support import LyraneTestCase, write_vtt
+from support import LyraneTestCase, Response, write_vtt
 from test_speechd import Service
 
 CUES = [(i * 2000, i * 2000 + 1500, text) for i, text in enumerate([
@@ -116,12 +116,31 @@ class LexiconTest(LyraneTestCase):
         self.assertEqual(len(self.narrate()), len(CUES))
         self.assertNotIn("apply_text_normalization", self.service.requests[0].json)
 
+    def test_dictionaries_are_listed_page_by_page(self):
+        pages = [{"pronunciation_dictionaries": [{"id": "B" * 20, "name": "names",
+                                                  "latest_version_id": "v9"}],
+                  "has_more": True, "next_cursor": "page 2"},
+                 {"pronunciation_dictionaries": [{"id": "A" * 20, "name": "Acronyms",
+                                                  "latest_version_id": "v1"}],
+                  "has_more": False, "next_cursor": None}]
+        self.service.responder = lambda record, index: Response(
+            headers={"Content-Type": "application/json"},
+            body=json.dumps(pages[1 if record.query.get("cursor") == "page 2" else 0]).encode())
+        result = self.run_lyrane(["--list-dictionaries"], env=self.env)
+        self.assertExitStatus(result, 0)
+        self.assertEqual(result.stdout, f"Acronyms  {'A' * 20}  v1\nnames  {'B' * 20}  v9\n")
+        self.assertEqual([r.path for r in self.service.requests],
+                         ["/v1/pronunciation-dictionaries"] * 2)
+
     def test_pause_parts_are_sent_alone_and_cached(self):
         vtt = write_vtt(self.path("p.vtt"), [(0, 5000, 'One. <break time="1.5s"/> Two.'),
                                              (6000, 7000, "Three.")])
-        out = self.path("p.wav")
-        args = ["--vtt", vtt, "--temp-dir", self.path("c"), "--output", out]
+        out, captions = self.path("p.wav"), self.path("p.srt")
+        args = ["--vtt", vtt, "--temp-dir", self.path("c"), "--output", out, "--captions-out",
+                captions]
         self.assertExitStatus(self.run_lyrane(args, env=self.env), 0)
+        with open(captions, encoding="utf-8") as file:
+            self.assertIn("\nOne. Two.\n", file.read())
         sent = [(r.text, r.previous_text, r.next_text) for r in self.service.requests]
         self.assertEqual(sent, [("One.", None, "Two."), ("Two.", "One.", "Three."),
                                 ("Three.", "One. Two.", None)])
@@ -159,6 +178,11 @@ class OfflinePronunciationTest(LyraneTestCase):
                          self.say("Ask Win."))
         self.assertEqual(self.say("Ask Nguyen.", "--lexicon", self.pls), self.say("Ask Win."))
         self.assertNotEqual(self.say("Ask Nguyen."), self.say("Ask Win."))
+        unknown = self.run_lyrane(["--say", "Hi", "--output", self.path("x.wav"),
+                                   "--pronunciation-dictionary", DICTIONARY], env=self.env)
+        self.assertExitStatus(unknown, 1)
+        self.assertIn(f"Pronunciation dictionary {DICTIONARY} (version latest) does not exist",
+                      unknown.stderr)
 
     def test_a_pause_is_silence_of_its_length_between_spoken_parts(self):
         vtt = write_vtt(self.path("p.vtt"), [(0, 8000, 'Good morning. <break time="1.5s"/> '
