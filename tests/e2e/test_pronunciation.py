@@ -6,7 +6,7 @@ import subprocess
 import unittest
 
 from support import LyraneTestCase, Response, write_vtt
-from test_speechd import Service
+from test_speechd import BUILT_IN_VOICES, Service, post
 
 CUES = [(i * 2000, i * 2000 + 1500, text) for i, text in enumerate([
     "Dr. Nguyen arrives.", "The rain stops.", "Quiet streets.", "Bring the SQL report.",
@@ -183,6 +183,16 @@ class OfflinePronunciationTest(LyraneTestCase):
         self.assertExitStatus(unknown, 1)
         self.assertIn(f"Pronunciation dictionary {DICTIONARY} (version latest) does not exist",
                       unknown.stderr)
+
+    def test_the_service_checks_the_fields_it_takes(self):
+        locator = {"pronunciation_dictionary_id": DICTIONARY}
+        for field, value in (("pronunciation_dictionary_locators", [locator] * 4),
+                             ("apply_text_normalization", "sometimes")):
+            with self.subTest(field=field):
+                status, _, body = post(self.service.url, BUILT_IN_VOICES[0], "pcm_16000",
+                                       {"text": "Hi.", field: value})
+                self.assertEqual(status, 422)
+                self.assertEqual(json.loads(body)["detail"][0]["loc"], ["body", field])
 
     def test_a_pause_is_silence_of_its_length_between_spoken_parts(self):
         vtt = write_vtt(self.path("p.vtt"), [(0, 8000, 'Good morning. <break time="1.5s"/> '
