@@ -110,7 +110,9 @@ QList<PausedCue> pausedCues(const RunConfiguration& config, const NarrationInput
 }
 
 bool isMade(const PausedCue& cue) {
-    return QFileInfo::exists(cue.joined.path);
+    // A joined clip that is cut short is made again from its parts: asking the service for it
+    // would bring the cue without its pauses.
+    return QFileInfo::exists(cue.joined.path) && checkWholeWavFile(cue.joined.path, nullptr);
 }
 
 QList<ClipJob> jobsToAskFor(const QList<ClipJob>& jobs, const QList<PausedCue>& paused) {

@@ -30,7 +30,7 @@ std::optional<PausedCue> pausedCue(const RunConfiguration& config, const Narrati
 // input's jobs in cue order) becomes its joined clip's.
 QList<PausedCue> pausedCues(const RunConfiguration& config, const NarrationInput& input,
                             const ClipSource& source, QList<ClipJob>* jobs);
-// Whether the cue's clip is joined already.
+// Whether the cue's clip is joined already, and whole.
 bool isMade(const PausedCue& cue);
 
 // What a run asks for and pays for: the cues' jobs, a paused cue's parts standing for its clip
