@@ -41,6 +41,8 @@ int dispatchRun(const RunConfiguration& config) {
         return 0;
     case RunMode::ListVoices:
         return listAccountVoices(config);
+    case RunMode::ListDictionaries:
+        return listAccountDictionaries(config);
     case RunMode::SingleText:
         return runSingleText(config);
     case RunMode::Batch:

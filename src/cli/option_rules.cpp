@@ -4,6 +4,7 @@
 #include "cli/options.h"
 #include "runs/console.h"
 #include "subtitles/caption_writer.h"
+#include "subtitles/lexicon.h"
 #include "subtitles/speakers.h"
 #include "subtitles/text_decoding.h"
 #include "synthesis/cost_estimate.h"
@@ -161,6 +162,8 @@ QList<OptionRule> optionRules(const OptionTable& options, const QCommandLinePars
              arguments.style = given(options.style);
              arguments.seed = given(options.seed);
              arguments.speakerBoost = parser.isSet(options.speakerBoost);
+             arguments.dictionaries = parser.values(options.pronunciationDictionary);
+             arguments.normalize = given(options.normalize);
              QString warning;
              std::optional<VoiceSettings> settings = parseVoiceSettings(arguments, message, &warning);
              if (!settings) {
@@ -184,6 +187,17 @@ QList<OptionRule> optionRules(const OptionTable& options, const QCommandLinePars
         {&options.captionsOut, true, [](const QString& value, RunConfiguration*, QString*) {
              return value.isEmpty() || captionFormatForPath(value).has_value(); },
          QObject::tr("--captions-out must name a .vtt or .srt file\n")},
+        {&options.lexicon, true, [](const QString& value, RunConfiguration* c, QString* message) {
+             QStringList notices;
+             std::optional<Lexicon> lexicon = readLexicon(value, message, &notices);
+             for (const QString& notice : notices) {
+                 printError(notice + QLatin1Char('\n'));
+             }
+             if (lexicon) {
+                 c->lexicon = std::make_shared<const Lexicon>(std::move(*lexicon));
+             }
+             return lexicon.has_value(); },
+         QString()},
     };
     // clang-format on
 }

@@ -217,6 +217,23 @@ struct OptionTable {
     QCommandLineOption strictFit{
         QStringLiteral("strict-fit"),
         QObject::tr("With --dialogue: fail the run when a description covers dialogue")};
+    QCommandLineOption lexicon{
+        QStringLiteral("lexicon"),
+        QObject::tr("Words said another way: a PLS lexicon of aliases, or a table of "
+                    "term<TAB>replacement (or term,replacement) lines"),
+        QStringLiteral("file")};
+    QCommandLineOption pronunciationDictionary{
+        QStringLiteral("pronunciation-dictionary"),
+        QObject::tr("Pronunciation dictionary of the account to apply, as ID or ID:VERSION "
+                    "(up to three, in order)"),
+        QStringLiteral("id")};
+    QCommandLineOption listDictionaries{
+        QStringLiteral("list-dictionaries"),
+        QObject::tr("List the pronunciation dictionaries of the ElevenLabs account and exit")};
+    QCommandLineOption normalize{
+        QStringLiteral("normalize"),
+        QObject::tr("Ask the service to spell out numbers and abbreviations (auto, on, off)"),
+        QStringLiteral("auto|on|off")};
 
     explicit OptionTable(const Environment& environment)
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
@@ -247,6 +264,7 @@ struct OptionTable {
     }
 
     QList<QCommandLineOption> all() const {
+        // clang-format off
         return {vtt,           say,          text,          voice,
                 keyFile,       tempDir,      limit,         padding,
                 autopad,       autospeed,    speed,         output,
@@ -259,7 +277,9 @@ struct OptionTable {
                 style,         speakerBoost, seed,          listVoices,
                 loudness,      truePeak,     mixWith,       mixStream,
                 duck,          duckAttack,   duckRelease,   keepOriginalAudio,
-                audioLanguage, audioTitle,   wordTiming,    joinSentences};
+                audioLanguage, audioTitle,   wordTiming,    joinSentences,
+                lexicon,       pronunciationDictionary, listDictionaries, normalize};
+        // clang-format on
     }
 };
 

@@ -67,6 +67,7 @@ struct RawArguments {
     QString batchFiles;
     bool cacheOnly = false;
     bool listVoices = false;
+    bool listDictionaries = false;
 };
 
 QStringList splitBatchFiles(const QString& list) {
@@ -145,6 +146,10 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     // Listing the account's voices needs only the key.
     if (raw.listVoices) {
         config->mode = RunMode::ListVoices;
+        return std::nullopt;
+    }
+    if (raw.listDictionaries) {
+        config->mode = RunMode::ListDictionaries;
         return std::nullopt;
     }
 
@@ -264,6 +269,7 @@ std::optional<int> parseCommandLine(const QStringList& arguments, const Environm
     raw.batchFiles = parser.value(options.batch);
     raw.cacheOnly = parser.isSet(options.cacheOnly);
     raw.listVoices = parser.isSet(options.listVoices);
+    raw.listDictionaries = parser.isSet(options.listDictionaries);
 
     *config = RunConfiguration();
     config->synthesis.voice = parser.value(options.voice);

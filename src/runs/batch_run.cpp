@@ -4,6 +4,7 @@
 #include "runs/cue_voices.h"
 #include "runs/narration.h"
 #include "runs/output_naming.h"
+#include "runs/paused_cues.h"
 #include "runs/stop_signals.h"
 #include "runs/subtitle_run.h"
 #include "subtitles/subtitle_file.h"
@@ -35,7 +36,9 @@ NarrationOutcome checkBatchCost(NarrationSession& session) {
         NarrationInput input;
         input.count = narratedCueCount(config, subtitles->cues.size());
         input.cues = std::move(subtitles->cues);
-        for (const ClipJob& job : session.jobs(input, services->clips, true)) {
+        QList<ClipJob> jobs = session.jobs(input, services->clips, true);
+        const QList<PausedCue> paused = pausedCues(config, input, services->clips, &jobs);
+        for (const ClipJob& job : jobsToAskFor(jobs, paused)) {
             counter.add(job);
         }
     }

@@ -34,13 +34,14 @@ QString formatTimeOfDay(const QTime& time) {
 } // namespace
 
 void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices,
-                     const QString& defaultVoice) {
+                     const QString& defaultVoice, const Lexicon* lexicon) {
     const int listed = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
     const QString cueLine = QObject::tr("Cue #%1:\n");
     const QString startLine = QObject::tr("  Start Time: %1\n");
     const QString endLine = QObject::tr("  End Time: %1\n");
     const QString durationLine = QObject::tr("  Duration: %1 ms\n");
     const QString textLine = QObject::tr("  Text: %1\n");
+    const QString spokenLine = QObject::tr("  Spoken: %1\n");
 
     QString listing;
     listing += QObject::tr("\n=== VTT CUES INFORMATION ===\n");
@@ -52,6 +53,12 @@ void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices,
         listing += endLine.arg(formatTimeOfDay(cue.endTime()));
         listing += durationLine.arg(cue.endMs - cue.startMs);
         listing += textLine.arg(cue.text);
+        if (lexicon) {
+            const QString spoken = applyLexicon(*lexicon, cue.text);
+            if (spoken != cue.text) {
+                listing += spokenLine.arg(spoken);
+            }
+        }
         if (!cue.speaker.isEmpty()) {
             listing += speakerListingLine(cue.speaker, cueVoice(cue, voices, defaultVoice));
         }

@@ -2,14 +2,16 @@
 
 #include "runs/voice_map.h"
 #include "subtitles/cue.h"
+#include "subtitles/lexicon.h"
 
 #include <QList>
 
 namespace lyrane {
 
 // --dry-run: prints the cues (the first `limit`, all when 0) on standard output; a cue with a
-// speaker gets a line naming it and its voice (from `voices`, else `defaultVoice`).
+// speaker gets a line naming it and its voice (from `voices`, else `defaultVoice`); a cue the
+// lexicon changes gets a "Spoken:" line with the text as sent.
 void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices = VoiceMap(),
-                     const QString& defaultVoice = QString());
+                     const QString& defaultVoice = QString(), const Lexicon* lexicon = nullptr);
 
 } // namespace lyrane

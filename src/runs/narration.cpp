@@ -7,12 +7,15 @@
 #include "runs/joined_clips.h"
 #include "runs/narration_output.h"
 #include "runs/output_naming.h"
+#include "runs/paused_cues.h"
 #include "runs/programme_mix_run.h"
 #include "runs/service_notices.h"
+#include "runs/spoken_text.h"
 #include "runs/stop_signals.h"
 #include "runs/timeline_assembly.h"
 #include "runs/word_timing.h"
 #include "subtitles/caption_writer.h"
+#include "subtitles/pauses.h"
 #include "synthesis/account_client.h"
 #include "synthesis/api_key.h"
 
@@ -112,9 +115,12 @@ ClipJob NarrationSession::job(const NarrationInput& input, int i, const ClipSour
     const SentenceGroup group = i < input.groups.size() ? input.groups[i] : SentenceGroup{i, 1};
     const int first = group.first;
     const int last = group.first + group.count - 1;
-    const QString text = group.joined() ? joinedText(cues, group) : cues[i].text;
-    const QString previous = first > 0 ? cues[first - 1].text : input.leadingContext;
-    const QString next = last + 1 < cues.size() ? cues[last + 1].text : input.trailingContext;
+    const QString text =
+        spokenText(config, group.joined() ? joinedText(cues, group) : cues[i].text);
+    const QString previous =
+        spokenText(config, first > 0 ? cues[first - 1].text : input.leadingContext);
+    const QString next =
+        spokenText(config, last + 1 < cues.size() ? cues[last + 1].text : input.trailingContext);
     const QString voice = cueVoice(cues[i], config.speakers.voices, config.synthesis.voice);
     QString requestVoice = voice;
     if (lookUpVoices && voiceNames) {
@@ -160,7 +166,8 @@ void printClipsOnly(CueLayout layout, const QList<ClipJob>& jobs, const QString&
     }
 }
 
-// Brings every job's clip into the local cache; a failure names its cue.
+} // namespace
+
 NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& jobs,
                             const RunConfiguration& config, const ClipSource& source,
                             std::vector<ClipResult>* results) {
@@ -188,6 +195,8 @@ NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& j
     return {};
 }
 
+namespace {
+
 // Writes --captions-out: each cue timed where its clip plays.
 NarrationOutcome writeCaptionsFile(const QString& path, const NarrationInput& input,
                                    const QList<ClipJob>& jobs,
@@ -199,7 +208,7 @@ NarrationOutcome writeCaptionsFile(const QString& path, const NarrationInput& in
         const ClipPlacement& placement = placements[k];
         const Cue& cue = input.cues[k];
         captions.append(retimedCaption(
-            {cue.startMs, cue.endMs, jobs[k].request.text, cue.speaker, {}},
+            {cue.startMs, cue.endMs, withoutPauses(cue.text), cue.speaker, {}},
             {placement.actualStartMs, placement.actualEndMs,
              std::max<qint64>(placement.actualStartMs - placement.desiredStartMs, 0)}));
         if (k < words.size() && words[k]) {
@@ -320,9 +329,15 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     if (!unmapped.isEmpty()) {
         printError(unmapped);
     }
-    const QList<ClipJob> jobs = session.jobs(input, services->clips, true);
+    std::optional<qint64> pauseCue;
+    if (!checkCuePauses(input.cues, input.count, &failure, &pauseCue)) {
+        return NarrationOutcome::failed(failure, pauseCue);
+    }
+    QList<ClipJob> jobs = session.jobs(input, services->clips, true);
     printJoinedSentences(input.groups, false);
-    const CostEstimate estimate = estimateJobs(jobs, services->clips, runModelId(config));
+    const QList<PausedCue> paused = pausedCues(config, input, services->clips, &jobs);
+    const CostEstimate estimate =
+        estimateJobs(jobsToAskFor(jobs, paused), services->clips, runModelId(config));
     const qsizetype firstCue = report.cues.size();
     const bool recordCues = recordsCues(config);
     report.totals.cues += jobs.size();
@@ -332,11 +347,15 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
         report.cues.append(
             reportCue(jobs[i], nullptr, input.input, i + 1, cue.startMs, cue.endMs, cue.speaker));
         recordJoined(&report.cues.last(), input.groups, i);
+        report.cues.back().writtenText = cue.text;
     }
     // A cue over the model's limit would fail after the cues before it were paid for.
-    for (int i = 0; i < jobs.size(); ++i) {
-        if (!checkRequestLength(jobs[i].request, QObject::tr("Cue %1").arg(i + 1), &failure)) {
-            return NarrationOutcome::failed(failure, i + 1);
+    for (int i = 0, p = 0; i < jobs.size(); ++i) {
+        const bool inParts = p < paused.size() && paused[p].cue == i;
+        for (const ClipJob& sent : inParts ? paused[p++].parts : QList<ClipJob>{jobs[i]}) {
+            if (!checkRequestLength(sent.request, QObject::tr("Cue %1").arg(i + 1), &failure)) {
+                return NarrationOutcome::failed(failure, i + 1);
+            }
         }
     }
     const bool allowed = gate.allows(estimate, *services, &failure);
@@ -347,17 +366,33 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
         return NarrationOutcome::failed(failure);
     }
 
+    NarrationOutcome joined = makePausedClips(input, paused, config, services->clips);
+    if (!joined.done()) {
+        if (joined.billing.newClips > 0) {
+            printError(billedLine(joined.billing.characters, joined.billing.newClips,
+                                  joined.billing.estimated));
+        }
+        if (joined.status == NarrationOutcome::Status::Interrupted) {
+            NarrationOutcome stopped = reportInterruption(jobs);
+            stopped.billing = joined.billing;
+            return stopped;
+        }
+        return joined;
+    }
     std::vector<ClipResult> results;
     NarrationOutcome outcome = fetchClips(input, jobs, config, services->clips, &results);
     Billing& billing = outcome.billing;
+    billing.add(joined.billing);
     for (int i = 0; i < jobs.size() && size_t(i) < results.size(); ++i) {
         const ClipResult& result = results[size_t(i)];
         billing.add(jobs[i], result);
         if (recordCues) {
             ReportCue& cue = report.cues[firstCue + i];
+            const QString written = cue.writtenText;
             cue = reportCue(jobs[i], &result, input.input, cue.number, cue.startMs, cue.endMs,
                             cue.speaker);
             recordJoined(&cue, input.groups, i);
+            cue.writtenText = written;
         }
     }
     report.totals.newClips += billing.newClips;

@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace lyrane {
 
@@ -106,6 +107,11 @@ private:
 // jobs -> cost gate -> scheduler -> timeline -> output -> captions: narrates one input, adding
 // its cues, totals and output to the session's report.
 NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input, CostGate& gate);
+
+// Brings every job's clip into the local cache; a failure names its cue.
+NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& jobs,
+                            const RunConfiguration& config, const ClipSource& source,
+                            std::vector<ClipResult>* results);
 
 // Puts the outcome's failure in the report, naming `input`, unless one is there already.
 void recordFailure(RunReport& report, const NarrationOutcome& outcome, const QString& input);

@@ -8,9 +8,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 
 namespace lyrane {
+
+struct Lexicon;
 
 enum class RunMode {
     Subtitles,           // --vtt
@@ -18,6 +21,7 @@ enum class RunMode {
     SingleText,          // --say or --text
     PrintCacheDirectory, // --cache-only
     ListVoices,          // --list-voices
+    ListDictionaries,    // --list-dictionaries
 };
 
 // Who speaks each cue of a subtitle file and with which voice.
@@ -73,6 +77,8 @@ struct RunConfiguration {
     QString reportFile;               // --report: JSON record of the run
     QString captionsFile;             // --captions-out: cues retimed to the narration
     bool joinSentences = false;       // --join-sentences: a sentence over cues in one request
+
+    std::shared_ptr<const Lexicon> lexicon; // --lexicon; null: texts are sent as written
 };
 
 } // namespace lyrane

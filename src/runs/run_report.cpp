@@ -40,6 +40,14 @@ QJsonObject voiceSettingsJson(const VoiceSettings& settings) {
     if (settings.seed) {
         object.insert(QStringLiteral("seed"), qint64(*settings.seed));
     }
+    QJsonObject sent;
+    addVoiceSettingsToBody(&sent, 1.0, settings);
+    for (const char* name : {"pronunciation_dictionary_locators", "apply_text_normalization"}) {
+        const QString key = QLatin1String(name);
+        if (sent.contains(key)) {
+            object.insert(key, sent.value(key));
+        }
+    }
     return object;
 }
 
@@ -89,6 +97,7 @@ QJsonObject cueJson(const ReportCue& cue) {
         {QStringLiteral("end_ms"), cue.endMs},
         {QStringLiteral("speaker"), textOrNull(cue.speaker)},
         {QStringLiteral("text"), cue.text},
+        {QStringLiteral("written_text"), cue.writtenText},
         {QStringLiteral("voice_id"), cue.voiceId},
         {QStringLiteral("cache_key"), cue.cacheKey},
         {QStringLiteral("clip_file"), textOrNull(cue.clipFile)},

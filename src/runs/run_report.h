@@ -48,8 +48,9 @@ struct ReportCue {
     qint64 number = 0; // from 1, in file order
     qint64 startMs = 0;
     qint64 endMs = 0;
-    QString speaker; // empty when the cue has none
-    QString text;    // as sent
+    QString speaker;     // empty when the cue has none
+    QString text;        // as sent
+    QString writtenText; // as the input has it, before the lexicon
     QString voiceId;
     QString cacheKey;
     QString clipFile; // empty when not known

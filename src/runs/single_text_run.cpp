@@ -3,6 +3,7 @@
 #include "runs/console.h"
 #include "runs/narration.h"
 #include "runs/subtitle_run.h"
+#include "subtitles/pauses.h"
 #include "synthesis/request_limits.h"
 #include "synthesis/text_splitting.h"
 
@@ -35,6 +36,34 @@ std::optional<QString> loadTextToSpeak(const SingleTextInput& input, QString* fa
     return text;
 }
 
+// The text's pieces between its pauses, each cut to the model's limit: a piece after a pause
+// starts with that pause, which the narration makes as silence before it.
+std::optional<QStringList> textParts(const QString& text, qsizetype limit, QString* failure) {
+    if (!mayHoldPause(text)) {
+        return splitTextForRequests(text, limit);
+    }
+    QString problem;
+    const std::optional<PausedText> paused = readPauses(text, &problem);
+    if (!paused) {
+        *failure = printFailure(QObject::tr("Text: %1\n").arg(problem));
+        return std::nullopt;
+    }
+    const auto pause = [](int ms) {
+        return ms > 0 ? QStringLiteral("<break time=\"%1ms\"/>").arg(ms) : QString();
+    };
+    QStringList parts;
+    for (qsizetype k = 0; k < paused->parts.size(); ++k) {
+        const QStringList pieces = splitTextForRequests(paused->parts[k], limit);
+        for (qsizetype j = 0; j < pieces.size(); ++j) {
+            parts.append(j == 0 ? pause(paused->pausesMs[k]) + pieces[j] : pieces[j]);
+        }
+    }
+    if (!parts.isEmpty()) {
+        parts.last() += pause(paused->pausesMs.last());
+    }
+    return parts;
+}
+
 // A single text is one cue, with the context given on the command line; a text over the
 // model's limit is several, played one after the other, each sent with its neighbours.
 NarrationOutcome narrateText(NarrationSession& session, CostGate& gate) {
@@ -49,7 +78,12 @@ NarrationOutcome narrateText(NarrationSession& session, CostGate& gate) {
     NarrationInput input;
     input.layout = CueLayout::BackToBack;
     input.wording = &singleTextWording();
-    for (const QString& part : splitTextForRequests(*text, requestCharacterLimit(whole))) {
+    const std::optional<QStringList> parts =
+        textParts(*text, requestCharacterLimit(whole), &failure);
+    if (!parts) {
+        return NarrationOutcome::failed(failure);
+    }
+    for (const QString& part : *parts) {
         Cue cue;
         cue.text = part;
         input.cues.append(cue);

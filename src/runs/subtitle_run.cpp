@@ -4,6 +4,7 @@
 #include "runs/cue_listing.h"
 #include "runs/cue_voices.h"
 #include "runs/dialogue_track.h"
+#include "runs/paused_cues.h"
 #include "subtitles/subtitle_file.h"
 
 #include <QObject>
@@ -46,6 +47,10 @@ std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, cons
     if (!cues) {
         return std::nullopt;
     }
+    std::optional<qint64> pauseCue;
+    if (!checkCuePauses(*cues, narratedCueCount(config, cues->size()), failure, &pauseCue)) {
+        return std::nullopt;
+    }
     NarrationInput narration;
     narration.layout = CueLayout::CueTimes;
     narration.wording = &subtitleWording();
@@ -69,14 +74,27 @@ void priceInput(NarrationSession& session, const NarrationInput& input) {
     CostCounter counter(naming.source(), runModelId(config));
     const bool recordCues = !config.reportFile.isEmpty();
     for (int i = 0; i < input.count; ++i) {
-        const ClipJob job = session.job(input, i, naming.source(), false);
-        const bool cached = counter.add(job);
+        ClipJob job = session.job(input, i, naming.source(), false);
+        bool cached = true;
+        // A cue said in parts costs its parts until they are joined.
+        const std::optional<PausedCue> paused = pausedCue(config, input, i, job, naming.source());
+        if (paused) {
+            job = paused->joined;
+        }
+        if (paused && !isMade(*paused)) {
+            for (const ClipJob& part : paused->parts) {
+                cached = counter.add(part) && cached;
+            }
+        } else {
+            cached = counter.add(job);
+        }
         if (recordCues) {
             const Cue& cue = input.cues[i];
             ReportCue entry =
                 reportCue(job, nullptr, input.input, i + 1, cue.startMs, cue.endMs, cue.speaker);
             recordJoined(&entry, input.groups, i);
             // As the estimate counted it.
+            entry.writtenText = cue.text;
             if (cached) {
                 entry.source = ClipOrigin::Cache;
             }
@@ -111,7 +129,7 @@ NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& p
     if (session.config.dryRun) {
         const RunConfiguration& config = session.config;
         printCueListing(narration->cues, config.limit, config.speakers.voices,
-                        config.synthesis.voice);
+                        config.synthesis.voice, config.lexicon.get());
         printJoinedSentences(narration->groups, true);
         if (narration->dialogue) {
             const ClipNaming naming(config.cacheDirectory);

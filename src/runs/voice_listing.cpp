@@ -3,6 +3,7 @@
 #include "runs/console.h"
 #include "runs/stop_signals.h"
 #include "synthesis/account_client.h"
+#include "synthesis/account_dictionaries.h"
 #include "synthesis/account_voices.h"
 #include "synthesis/api_key.h"
 #include "synthesis/elevenlabs_client.h"
@@ -12,30 +13,56 @@
 
 namespace lyrane {
 
-int listAccountVoices(const RunConfiguration& config) {
+namespace {
+
+// The run's key, or nothing, having said why.
+std::optional<QString> listingKey(const RunConfiguration& config) {
     QString error;
     const QString apiKey = loadApiKey(config.apiKeyFile, config.apiKeyFromEnvironment, &error);
     if (!error.isEmpty()) {
         printError(error + QLatin1Char('\n'));
-        return 1;
+        return std::nullopt;
     }
     if (apiKey.isEmpty()) {
         printError(QObject::tr("ElevenLabs API key is required\n"));
+        return std::nullopt;
+    }
+    return apiKey;
+}
+
+// Reads one of the account's lists with `fetch` and prints it with `listing`.
+template <typename Fetch, typename Listing>
+int listAccount(const RunConfiguration& config, Fetch fetch, Listing listing,
+                const QString& failureLine) {
+    const std::optional<QString> apiKey = listingKey(config);
+    if (!apiKey) {
         return 1;
     }
+    QString error;
     QNetworkAccessManager network;
     const StopScope stopping([&network] { abortRequests(network); });
-    const std::optional<QList<AccountVoice>> voices =
-        fetchAccountVoices(&network, config.apiUrl, apiKey, config.synthesis.timeoutMs, &error);
+    const auto items = fetch(&network, config.apiUrl, *apiKey, config.synthesis.timeoutMs, &error);
     if (receivedStopSignal() != 0) {
         return 128 + receivedStopSignal();
     }
-    if (!voices) {
-        printError(QObject::tr("failed to list voices: %1\n").arg(error));
+    if (!items) {
+        printError(failureLine.arg(error));
         return 1;
     }
-    printOutput(accountVoiceListing(*voices));
+    printOutput(listing(*items));
     return 0;
+}
+
+} // namespace
+
+int listAccountVoices(const RunConfiguration& config) {
+    return listAccount(config, fetchAccountVoices, accountVoiceListing,
+                       QObject::tr("failed to list voices: %1\n"));
+}
+
+int listAccountDictionaries(const RunConfiguration& config) {
+    return listAccount(config, fetchAccountDictionaries, accountDictionaryListing,
+                       QObject::tr("failed to list pronunciation dictionaries: %1\n"));
 }
 
 } // namespace lyrane

@@ -85,8 +85,12 @@ std::optional<ServiceOptions> parseOptions(const QCoreApplication& app) {
         QStringLiteral("no-subscription"),
         QObject::tr("Answer 401 to GET /v1/user/subscription, as for a key without the "
                     "permission to read it."));
+    const QCommandLineOption dictionary(
+        QStringLiteral("dictionary"),
+        QObject::tr("A pronunciation dictionary (PLS) requests may name; listed with its id."),
+        QObject::tr("file"));
     parser.addOptions({host, port, apiKey, latency, maxConcurrent, plan, busyEvery, credits,
-                       strictVoices, noSubscription});
+                       strictVoices, noSubscription, dictionary});
     parser.process(app); // exits on --help, --version and unknown options
     if (!parser.positionalArguments().isEmpty()) {
         printError(
@@ -135,6 +139,16 @@ std::optional<ServiceOptions> parseOptions(const QCoreApplication& app) {
     options.server.latencyMs = *latencyValue;
     options.server.maxConcurrent = *maxValue;
     options.server.apiKey = parser.value(apiKey);
+    for (const QString& path : parser.values(dictionary)) {
+        QString error;
+        std::optional<lyrane::speechd::LoadedDictionary> loaded =
+            lyrane::speechd::loadDictionary(path, &error);
+        if (!loaded) {
+            printError(error.trimmed());
+            return std::nullopt;
+        }
+        options.server.dictionaries.append(std::move(*loaded));
+    }
     return options;
 }
 

@@ -137,6 +137,10 @@ SpeechServer::SpeechServer(SpeechEngine& engine, const SpeechServerSettings& set
                [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
                    handleSubscription(request, std::move(responder));
                });
+    http.route(QStringLiteral("/v1/pronunciation-dictionaries"), QHttpServerRequest::Method::Get,
+               [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                   handleDictionaries(request, std::move(responder));
+               });
     http.setMissingHandler(
         [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
             handleMissing(request, std::move(responder));
@@ -194,6 +198,16 @@ void SpeechServer::handleVoices(const QHttpServerRequest& request,
     finish(id, jsonAnswer(QJsonObject{{QStringLiteral("voices"), listedVoicesJson()}}));
 }
 
+void SpeechServer::handleDictionaries(const QHttpServerRequest& request,
+                                      QHttpServerResponder&& responder) {
+    const quint64 id = open(request, std::move(responder));
+    if (!keyAccepted(request)) {
+        finish(id, invalidKey());
+        return;
+    }
+    finish(id, jsonAnswer(dictionaryListJson(settings.dictionaries)));
+}
+
 void SpeechServer::handleSubscription(const QHttpServerRequest& request,
                                       QHttpServerResponder&& responder) {
     const quint64 id = open(request, std::move(responder));
@@ -247,6 +261,13 @@ void SpeechServer::handleSynthesis(const QString& voiceId, const QHttpServerRequ
         return;
     }
     const SynthesisRequest body = std::move(*parsed.request);
+    // Billed as written; said with the asked dictionaries' aliases.
+    QString text = body.text;
+    if (std::optional<Answer> refusal =
+            applyDictionaries(settings.dictionaries, body.dictionaries, &text)) {
+        finish(id, *refusal);
+        return;
+    }
 
     std::optional<VoiceProfile> voice = listedVoice(voiceId);
     if (!voice && settings.strictVoices) {
@@ -327,7 +348,6 @@ void SpeechServer::handleSynthesis(const QString& voiceId, const QHttpServerRequ
     const VoiceProfile styled = styledVoice(*voice, body);
     const double speed = body.settings.speed.value_or(1.0);
     const OutputFormat chosen = *format;
-    const QString text = body.text;
     workers.start([this, id, text, styled, speed, chosen, characters, loadHeaders, timed] {
         Answer answer = render(engine, text, styled, speed, chosen, timed);
         if (answer.status == 200) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pronunciation_dictionaries.h"
 #include "service_answer.h"
 #include "service_rules.h"
 
@@ -30,7 +31,8 @@ struct SpeechServerSettings {
     int busyEvery = 0;             // every Nth accepted request answers 429 system_busy; 0: never
     std::optional<qint64> credits; // the account's credits; nullopt: kUnlimitedCredits
     bool strictVoices = false;     // only listed voices speak; others answer voice_not_found
-    bool subscriptionReadable = true; // false: the key lacks the permission to read it
+    bool subscriptionReadable = true;              // false: the key lacks the permission to read it
+    QList<speechd::LoadedDictionary> dictionaries; // --dictionary, in the order given
 };
 
 // An HTTP endpoint that answers the cloud service's text-to-speech, voice list and
@@ -66,6 +68,7 @@ private:
                          QHttpServerResponder&& responder, bool timed);
     void handleVoices(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     void handleSubscription(const QHttpServerRequest& request, QHttpServerResponder&& responder);
+    void handleDictionaries(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     void handleMissing(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     bool keyAccepted(const QHttpServerRequest& request) const;
     quint64 open(const QHttpServerRequest& request, QHttpServerResponder&& responder);

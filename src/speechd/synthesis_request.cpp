@@ -160,6 +160,9 @@ ParsedRequest parseSynthesisRequest(const QByteArray& bytes) {
         return refuse(*refusal);
     if (std::optional<Answer> refusal = readSeed(body.value(QStringLiteral("seed")), &request.seed))
         return refuse(*refusal);
+    if (std::optional<Answer> refusal =
+            readPronunciationFields(body, &request.dictionaries, &request.textNormalization))
+        return refuse(*refusal);
     return {std::move(request), {}};
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pronunciation_dictionaries.h"
 #include "service_answer.h"
 #include "service_rules.h"
 #include "speech_engine.h"
@@ -29,6 +30,8 @@ struct SynthesisRequest {
     std::optional<qint64> seed; // 0 to 4294967295
     QString previousText;
     QString nextText;
+    QList<DictionaryLocator> dictionaries; // pronunciation_dictionary_locators, in order
+    QString textNormalization;             // apply_text_normalization; empty when not given
 };
 
 // The request, or the service's answer refusing the body.

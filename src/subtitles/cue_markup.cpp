@@ -1,5 +1,7 @@
 #include "subtitles/cue_markup.h"
 
+#include "subtitles/pauses.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -217,7 +219,14 @@ QString cleanCueLine(QStringView line, CueMarkupState& state, QString* speaker) 
             (state.dialect == CueDialect::WebVtt || mayOpenSrtTag(line, i))) {
             const qsizetype close = tagEnd.from(i + 1);
             if (close >= 0) {
-                handleTag(line.mid(i + 1, close - i - 1), state, speaker);
+                const QStringView body = line.mid(i + 1, close - i - 1);
+                // A pause is said by lyrane, not read: it stays for the narration to find.
+                if (isPauseTag(body) && !state.inRubyAnnotation) {
+                    out += QLatin1Char('<');
+                    out += body;
+                    out += QLatin1Char('>');
+                }
+                handleTag(body, state, speaker);
                 i = close;
                 continue;
             }

@@ -18,7 +18,8 @@ struct CueMarkupState {
     QString openTag;               // what was read of that tag so far
 };
 
-// Reduces one trimmed line of cue text to the words a viewer reads: every tag is removed
+// Reduces one trimmed line of cue text to the words a viewer reads: every tag but a pause
+// (<break time="1.5s"/>, kept as written for the narration) is removed
 // (voice, class, italics, bold, underline, language, font, ruby and inline timestamps), ruby
 // annotations are dropped, character references are decoded, subtitle editors' codes ({\an8},
 // {y:i}) are removed and their escapes read (\N and \n: a space between words, \h: a space).

@@ -1,18 +1,13 @@
 #include "synthesis/account_voices.h"
 
+#include "synthesis/account_request.h"
 #include "synthesis/built_in_voices.h"
-#include "synthesis/service_errors.h"
 
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QObject>
 #include <QRegularExpression>
-#include <QUrl>
 
 #include <algorithm>
 
@@ -61,31 +56,12 @@ std::optional<QList<AccountVoice>> parseAccountVoices(const QByteArray& body) {
 std::optional<QList<AccountVoice>> fetchAccountVoices(QNetworkAccessManager* manager,
                                                       const QString& baseUrl, const QString& apiKey,
                                                       int timeoutMs, QString* error) {
-    QUrl url(baseUrl);
-    url.setPath(url.path() + QStringLiteral("/v1/voices"));
-    QNetworkRequest request(url);
-    request.setRawHeader("Accept", "application/json");
-    request.setRawHeader("xi-api-key", apiKey.toUtf8());
-    request.setTransferTimeout(timeoutMs);
-
-    QNetworkReply* reply = manager->get(request);
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (!reply->isFinished()) {
-        loop.exec();
-    }
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray body = reply->readAll();
-    const bool failed = reply->error() != QNetworkReply::NoError;
-    const QString reason = reply->errorString();
-    reply->deleteLater();
-    if (failed) {
-        *error = status != 0
-                     ? QObject::tr("HTTP %1: %2").arg(status).arg(refusalText(status, body, apiKey))
-                     : serviceText(reason, apiKey);
+    const std::optional<QByteArray> body = getAccountResource(
+        manager, baseUrl, QStringLiteral("/v1/voices"), apiKey, timeoutMs, error);
+    if (!body) {
         return std::nullopt;
     }
-    std::optional<QList<AccountVoice>> voices = parseAccountVoices(body);
+    std::optional<QList<AccountVoice>> voices = parseAccountVoices(*body);
     if (!voices) {
         *error = QObject::tr("the answer is not a list of voices");
     }

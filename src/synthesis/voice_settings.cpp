@@ -1,6 +1,7 @@
 #include "synthesis/voice_settings.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QLocale>
 #include <QObject>
@@ -40,11 +41,25 @@ std::optional<double> unitInterval(const QString& value) {
     return number + 0.0; // -0 becomes 0
 }
 
+constexpr qsizetype kMaxDictionaries = 3;
+
+// "ID" or "ID:VERSION", the identifier being 20 ASCII letters and digits as the service's are.
+std::optional<DictionaryLocator> parseDictionaryLocator(const QString& value) {
+    static const QRegularExpression shape(
+        QStringLiteral("^([A-Za-z0-9]{20})(?::([A-Za-z0-9]+))?$"));
+    const QRegularExpressionMatch match = shape.match(value.trimmed());
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    return DictionaryLocator{match.captured(1), match.captured(2)};
+}
+
 } // namespace
 
 bool VoiceSettings::isDefault() const {
     return modelId == QLatin1String(kDefaultModelId) && languageCode.isEmpty() && !stability &&
-           !similarityBoost && !style && !useSpeakerBoost && !seed;
+           !similarityBoost && !style && !useSpeakerBoost && !seed && dictionaries.isEmpty() &&
+           textNormalization.isEmpty();
 }
 
 std::optional<VoiceSettings> parseVoiceSettings(const VoiceSettingArguments& arguments,
@@ -106,6 +121,31 @@ std::optional<VoiceSettings> parseVoiceSettings(const VoiceSettingArguments& arg
         settings.seed = quint32(seed);
     }
 
+    if (arguments.dictionaries.size() > kMaxDictionaries) {
+        setMessage(error, QObject::tr("--pronunciation-dictionary may be given at most three "
+                                      "times\n"));
+        return std::nullopt;
+    }
+    for (const QString& value : arguments.dictionaries) {
+        const std::optional<DictionaryLocator> locator = parseDictionaryLocator(value);
+        if (!locator) {
+            setMessage(error, QObject::tr("--pronunciation-dictionary must be an ID of 20 letters "
+                                          "and digits, optionally followed by :VERSION: %1\n")
+                                  .arg(value));
+            return std::nullopt;
+        }
+        settings.dictionaries.append(*locator);
+    }
+    if (arguments.normalize) {
+        const QString mode = arguments.normalize->trimmed();
+        if (mode != QLatin1String("auto") && mode != QLatin1String("on") &&
+            mode != QLatin1String("off")) {
+            setMessage(error, QObject::tr("--normalize must be auto, on or off\n"));
+            return std::nullopt;
+        }
+        settings.textNormalization = mode;
+    }
+
     settings.useSpeakerBoost = arguments.speakerBoost;
     return settings;
 }
@@ -132,6 +172,19 @@ QString cacheKeySettingsPart(const VoiceSettings& settings) {
     }
     if (settings.seed) {
         part += QLatin1String("|seed=") + QString::number(*settings.seed);
+    }
+    if (!settings.dictionaries.isEmpty()) {
+        QStringList locators;
+        for (const DictionaryLocator& locator : settings.dictionaries) {
+            locators.append(locator.version.isEmpty()
+                                ? locator.id
+                                : locator.id + QLatin1Char(':') + locator.version);
+        }
+        part +=
+            QLatin1String("|pronunciation_dictionary_locators=") + locators.join(QLatin1Char(','));
+    }
+    if (!settings.textNormalization.isEmpty()) {
+        part += QLatin1String("|apply_text_normalization=") + settings.textNormalization;
     }
     return part;
 }
@@ -176,6 +229,20 @@ void addVoiceSettingsToBody(QJsonObject* body, double speed, const VoiceSettings
     }
     if (settings.seed) {
         body->insert(QStringLiteral("seed"), qint64(*settings.seed));
+    }
+    if (!settings.dictionaries.isEmpty()) {
+        QJsonArray locators;
+        for (const DictionaryLocator& locator : settings.dictionaries) {
+            QJsonObject entry{{QStringLiteral("pronunciation_dictionary_id"), locator.id}};
+            if (!locator.version.isEmpty()) {
+                entry.insert(QStringLiteral("version_id"), locator.version);
+            }
+            locators.append(entry);
+        }
+        body->insert(QStringLiteral("pronunciation_dictionary_locators"), locators);
+    }
+    if (!settings.textNormalization.isEmpty()) {
+        body->insert(QStringLiteral("apply_text_normalization"), settings.textNormalization);
     }
 }
 

@@ -29,6 +29,9 @@ void TestCueMarkup::cleaning_data() {
         << QStringLiteral("<i>one</i> <b>two</b> <u>three</u>") << QStringLiteral("one two three");
     QTest::newRow("class span") << QStringLiteral("<c.yellow.bg_blue>Warning</c> now")
                                 << QStringLiteral("Warning now");
+    QTest::newRow("pause kept for the narration")
+        << QStringLiteral("Wait<break time=\"1s\"/> <i>now</i>")
+        << QStringLiteral("Wait<break time=\"1s\"/> now");
     QTest::newRow("language span")
         << QStringLiteral("<lang fr>Bonjour</lang>!") << QStringLiteral("Bonjour!");
     QTest::newRow("voice span open and close")

@@ -243,6 +243,17 @@ private slots:
             << with([](VoiceSettings& s) { s.useSpeakerBoost = true; }) << 1.0
             << QByteArray(R"({"model_id":"eleven_multilingual_v2","text":"Hi.",)"
                           R"("voice_settings":{"use_speaker_boost":true}})");
+        QTest::newRow("dictionaries and normalization")
+            << with([](VoiceSettings& s) {
+                   s.dictionaries = {{"Dict0000000000000001", "v2"}, {"Dict0000000000000002", ""}};
+                   s.textNormalization = "off";
+               })
+            << 1.0
+            << QByteArray(
+                   R"({"apply_text_normalization":"off","model_id":"eleven_multilingual_v2",)"
+                   R"("pronunciation_dictionary_locators":[{"pronunciation_dictionary_id":)"
+                   R"("Dict0000000000000001","version_id":"v2"},)"
+                   R"({"pronunciation_dictionary_id":"Dict0000000000000002"}],"text":"Hi."})");
         QTest::newRow("largest seed")
             << with([](VoiceSettings& s) { s.seed = 4294967295u; }) << 1.0
             << QByteArray(
@@ -413,6 +424,19 @@ private slots:
         QTest::newRow("seed word") << "seed"
                                    << "random" << seedError << ""
                                    << "";
+        // Dictionaries are given as one ";"-separated value here.
+        const QString dictionaryError = "--pronunciation-dictionary must be an ID of 20 letters "
+                                        "and digits, optionally followed by :VERSION: ";
+        const QString id = "Dict0000000000000001";
+        // clang-format off
+        QTest::newRow("dictionary") << "dictionary" << id << "" << "" << base + "|pronunciation_dictionary_locators=" + id;
+        QTest::newRow("dictionaries in order") << "dictionary" << "Dict0000000000000002:v7;" + id << "" << "" << base + "|pronunciation_dictionary_locators=Dict0000000000000002:v7," + id;
+        QTest::newRow("dictionary too short") << "dictionary" << "Dict01" << dictionaryError + "Dict01\n" << "" << "";
+        QTest::newRow("dictionary empty version") << "dictionary" << id + ":" << dictionaryError + id + ":\n" << "" << "";
+        QTest::newRow("fourth dictionary") << "dictionary" << id + ";" + id + ";" + id + ";" + id << "--pronunciation-dictionary may be given at most three times\n" << "" << "";
+        QTest::newRow("normalize on") << "normalize" << "on" << "" << "" << base + "|apply_text_normalization=on";
+        QTest::newRow("normalize other") << "normalize" << "yes" << "--normalize must be auto, on or off\n" << "" << "";
+        // clang-format on
     }
     void checkedArguments() {
         QFETCH(QString, option);
@@ -438,6 +462,10 @@ private slots:
             arguments.seed = v;
         } else if (option == "speaker-boost") {
             arguments.speakerBoost = true;
+        } else if (option == "dictionary") {
+            arguments.dictionaries = value.split(';');
+        } else if (option == "normalize") {
+            arguments.normalize = v;
         }
         QString seenError;
         QString seenWarning;
