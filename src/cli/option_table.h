@@ -189,6 +189,26 @@ struct OptionTable {
                                   QObject::tr("Title of the mixed audio track"),
                                   QStringLiteral("text"), QStringLiteral("Narration")};
 
+    QCommandLineOption shard{
+        QStringLiteral("shard"),
+        QObject::tr("Take only this worker's share of a batch: the files at positions K, K+N, "
+                    "... (K from 0 to N-1; also LYRANE_SHARD)"),
+        QStringLiteral("K/N")};
+    QCommandLineOption shardCount{
+        QStringLiteral("shard-count"),
+        QObject::tr("Number of shards when the index comes from JOB_COMPLETION_INDEX or "
+                    "AWS_BATCH_JOB_ARRAY_INDEX (also LYRANE_SHARD_COUNT)"),
+        QStringLiteral("N")};
+    QCommandLineOption claimClips{
+        QStringLiteral("claim-clips"),
+        QObject::tr("Claim each clip in the S3 mirror before synthesizing it, so that runs "
+                    "on other machines wait for it instead of paying again")};
+    QCommandLineOption mergeReports{
+        QStringLiteral("merge-reports"),
+        QObject::tr("Join the reports of a batch's shards (comma-separated, or @FILE) into "
+                    "--report"),
+        QStringLiteral("files")};
+
     explicit OptionTable(const Environment& environment)
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
                 QObject::tr("Voice name (Miravel, Dostan, Brenn, Ottaline) or ElevenLabs voice ID"),
@@ -225,7 +245,8 @@ struct OptionTable {
                 style,         speakerBoost, seed,          listVoices,
                 loudness,      truePeak,     mixWith,       mixStream,
                 duck,          duckAttack,   duckRelease,   keepOriginalAudio,
-                audioLanguage, audioTitle};
+                audioLanguage, audioTitle,   shard,         shardCount,
+                claimClips,    mergeReports};
     }
 };
 

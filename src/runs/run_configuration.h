@@ -18,6 +18,7 @@ enum class RunMode {
     SingleText,          // --say or --text
     PrintCacheDirectory, // --cache-only
     ListVoices,          // --list-voices
+    MergeReports,        // --merge-reports
 };
 
 // Who speaks each cue of a subtitle file and with which voice.
@@ -43,6 +44,20 @@ struct Environment {
     QString defaultVoice;         // LYRANE_DEFAULT_VOICE
     std::optional<QString> model; // LYRANE_MODEL, when set at all
     QString s3Bucket;             // LYRANE_S3_BUCKET
+
+    // A worker's share of a batch, as job engines and users name it.
+    QString shard;              // LYRANE_SHARD, "K/N"
+    QString shardCount;         // LYRANE_SHARD_COUNT
+    QString jobCompletionIndex; // JOB_COMPLETION_INDEX (Kubernetes Indexed Jobs)
+    QString arrayJobIndex;      // AWS_BATCH_JOB_ARRAY_INDEX (AWS Batch array jobs)
+};
+
+// One worker's share of a batch list: the files whose position, from 0, is `index` modulo
+// `count`.
+struct BatchShard {
+    int index = 0;
+    int count = 1;
+    int listFiles = 0; // files in the whole list
 };
 
 // What the command line asks for, validated: the mode and the settings each layer needs.
@@ -72,6 +87,11 @@ struct RunConfiguration {
     std::optional<qint64> maxCredits; // refuse runs estimated above this
     QString reportFile;               // --report: JSON record of the run
     QString captionsFile;             // --captions-out: cues retimed to the narration
+
+    // Many machines on one batch.
+    std::optional<BatchShard> shard; // Batch: this worker's share; batchFiles holds only it
+    bool claimClips = false;         // claim clips in the mirror before paying for them
+    QStringList mergeReports;        // MergeReports: the reports to join into reportFile
 };
 
 } // namespace lyrane
