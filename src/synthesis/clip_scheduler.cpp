@@ -1,5 +1,7 @@
 #include "synthesis/clip_scheduler.h"
 
+#include "synthesis/clip_claims.h"
+
 #include <QFile>
 #include <QTimer>
 
@@ -20,6 +22,9 @@ ClipScheduler::~ClipScheduler() = default;
 bool ClipScheduler::run() {
     QTimer::singleShot(0, this, [this] { fill(); });
     loop.exec();
+    if (source.claims()) {
+        source.claims()->releaseAll(); // those of clips that failed
+    }
     return !failed && !interrupted;
 }
 
@@ -42,6 +47,9 @@ void ClipScheduler::stop() {
     }
     waitersByFile.clear();
     busyFiles.clear();
+    if (source.claims()) {
+        source.claims()->releaseAll();
+    }
     loop.quit();
 }
 
@@ -161,7 +169,7 @@ void ClipScheduler::advance(int cue) {
                     return;
                 }
                 if (!downloaded) {
-                    state.step = ClipStep::Synthesis;
+                    state.step = source.claims() ? ClipStep::Claim : ClipStep::Synthesis;
                     advance(cue);
                     return;
                 }
@@ -176,6 +184,20 @@ void ClipScheduler::advance(int cue) {
                 state.local = true;
                 notify(cue, ClipEvent::Downloaded);
                 state.step = options.confirmDownloads ? ClipStep::Mirror : ClipStep::Done;
+                advance(cue);
+            });
+        return;
+
+    case ClipStep::Claim:
+        source.claims()->acquire(
+            job, context, [this, cue](ClaimOutcome outcome, const QString& error) {
+                ClipResult& state = states[size_t(cue)];
+                if (outcome == ClaimOutcome::Failed) {
+                    fail(cue, {ClipEvent::MirrorCheckFailed, cue, state.source, error});
+                    return;
+                }
+                state.step =
+                    outcome == ClaimOutcome::InMirror ? ClipStep::Mirror : ClipStep::Synthesis;
                 advance(cue);
             });
         return;
@@ -200,6 +222,12 @@ void ClipScheduler::advance(int cue) {
                 }
                 notify(cue, ClipEvent::Uploaded);
                 states[size_t(cue)].step = ClipStep::Done;
+                if (source.claims()) {
+                    // The clip is in the mirror: workers waiting for it find it there.
+                    source.claims()->release(clipJobs[cue], operations.get(),
+                                             [this, cue] { advance(cue); });
+                    return;
+                }
                 advance(cue);
             });
         return;

@@ -25,6 +25,7 @@ enum class ClipStep {
     WaitingForIdenticalClip, // an earlier cue is fetching the same clip
     Cache,                   // look in the local cache
     Mirror,                  // fetch from the mirror, or confirm the mirror holds a local clip
+    Claim,                   // claim the clip in the mirror, or wait for another worker's
     Synthesis,               // ask the service (again after a transient failure)
     Upload,                  // copy the clip to the mirror
     Done,
