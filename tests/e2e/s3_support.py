@@ -147,8 +147,18 @@ def conditional_aws():
                                text=True, stdin=subprocess.DEVNULL, timeout=120,
                                env=dict(os.environ, AWS_PAGER="", PAGER="cat"))
         if "--if-none-match" in usage.stdout:
-            return program
+            return _unshimmed(program)
     return None
+
+
+def _unshimmed(program):
+    """The program a pyenv shim would start: the shim alone costs a shell and pyenv each call."""
+    if os.sep + "shims" + os.sep not in program:
+        return program
+    found = subprocess.run(["pyenv", "which", "aws"], capture_output=True, text=True,
+                           stdin=subprocess.DEVNULL)
+    target = found.stdout.strip()
+    return target if found.returncode == 0 and os.access(target, os.X_OK) else program
 
 
 def fake_aws_env(tmpdir, mode="", store=None, log=None, fixture=None):
