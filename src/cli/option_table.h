@@ -60,9 +60,10 @@ struct OptionTable {
         QObject::tr("Skip mixing and only generate individual segment files")};
     QCommandLineOption cacheOnly{QStringLiteral("cache-only"),
                                  QObject::tr("Print cache directory path and exit")};
-    QCommandLineOption batch{QStringLiteral("batch"),
-                             QObject::tr("Process multiple VTT files (comma-separated paths)"),
-                             QStringLiteral("files")};
+    QCommandLineOption batch{
+        QStringLiteral("batch"),
+        QObject::tr("Process multiple VTT files (comma-separated paths, or @FILE with one a line)"),
+        QStringLiteral("files")};
     QCommandLineOption s3Bucket;
     QCommandLineOption format;
     QCommandLineOption previousText{
