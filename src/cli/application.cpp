@@ -2,6 +2,7 @@
 
 #include "runs/batch_run.h"
 #include "runs/console.h"
+#include "runs/report_merge.h"
 #include "runs/single_text_run.h"
 #include "runs/subtitle_run.h"
 #include "runs/voice_listing.h"
@@ -49,6 +50,8 @@ int dispatchRun(const RunConfiguration& config) {
         return runBatch(config);
     case RunMode::Subtitles:
         return runSubtitleFile(config);
+    case RunMode::MergeReports:
+        return mergeRunReports(config);
     }
     return 1;
 }

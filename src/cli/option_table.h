@@ -60,9 +60,10 @@ struct OptionTable {
         QObject::tr("Skip mixing and only generate individual segment files")};
     QCommandLineOption cacheOnly{QStringLiteral("cache-only"),
                                  QObject::tr("Print cache directory path and exit")};
-    QCommandLineOption batch{QStringLiteral("batch"),
-                             QObject::tr("Process multiple VTT files (comma-separated paths)"),
-                             QStringLiteral("files")};
+    QCommandLineOption batch{
+        QStringLiteral("batch"),
+        QObject::tr("Process multiple VTT files (comma-separated paths, or @FILE with one a line)"),
+        QStringLiteral("files")};
     QCommandLineOption s3Bucket;
     QCommandLineOption format;
     QCommandLineOption previousText{
@@ -234,6 +235,25 @@ struct OptionTable {
         QStringLiteral("normalize"),
         QObject::tr("Ask the service to spell out numbers and abbreviations (auto, on, off)"),
         QStringLiteral("auto|on|off")};
+    QCommandLineOption shard{
+        QStringLiteral("shard"),
+        QObject::tr("Take only this worker's share of a batch: the files at positions K, K+N, "
+                    "... (K from 0 to N-1; also LYRANE_SHARD)"),
+        QStringLiteral("K/N")};
+    QCommandLineOption shardCount{
+        QStringLiteral("shard-count"),
+        QObject::tr("Number of shards when the index comes from JOB_COMPLETION_INDEX or "
+                    "AWS_BATCH_JOB_ARRAY_INDEX (also LYRANE_SHARD_COUNT)"),
+        QStringLiteral("N")};
+    QCommandLineOption claimClips{
+        QStringLiteral("claim-clips"),
+        QObject::tr("Claim each clip in the S3 mirror before synthesizing it, so that runs "
+                    "on other machines wait for it instead of paying again")};
+    QCommandLineOption mergeReports{
+        QStringLiteral("merge-reports"),
+        QObject::tr("Join the reports of a batch's shards (comma-separated, or @FILE) into "
+                    "--report"),
+        QStringLiteral("files")};
 
     explicit OptionTable(const Environment& environment)
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
@@ -278,7 +298,8 @@ struct OptionTable {
                 loudness,      truePeak,     mixWith,       mixStream,
                 duck,          duckAttack,   duckRelease,   keepOriginalAudio,
                 audioLanguage, audioTitle,   wordTiming,    joinSentences,
-                lexicon,       pronunciationDictionary, listDictionaries, normalize};
+                lexicon,       pronunciationDictionary, listDictionaries, normalize,
+                shard,         shardCount,   claimClips,    mergeReports};
         // clang-format on
     }
 };

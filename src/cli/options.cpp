@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "cli/batch_selection.h"
 #include "cli/description_options.h"
 #include "cli/option_rules.h"
 #include "cli/option_table.h"
@@ -49,6 +50,10 @@ Environment readEnvironment() {
         environment.model = environmentText("LYRANE_MODEL");
     }
     environment.s3Bucket = environmentText("LYRANE_S3_BUCKET");
+    environment.shard = environmentText("LYRANE_SHARD");
+    environment.shardCount = environmentText("LYRANE_SHARD_COUNT");
+    environment.jobCompletionIndex = environmentText("JOB_COMPLETION_INDEX");
+    environment.arrayJobIndex = environmentText("AWS_BATCH_JOB_ARRAY_INDEX");
     return environment;
 }
 
@@ -68,18 +73,9 @@ struct RawArguments {
     bool cacheOnly = false;
     bool listVoices = false;
     bool listDictionaries = false;
+    ShardOptions shard;
+    QString mergeReports;
 };
-
-QStringList splitBatchFiles(const QString& list) {
-    QStringList files;
-    for (const QString& entry : list.split(QLatin1Char(','))) {
-        const QString file = entry.trimmed();
-        if (!file.isEmpty()) {
-            files.append(file);
-        }
-    }
-    return files;
-}
 
 // --mix-with and its companions: how they combine with the run and its output.
 std::optional<int> validateProgrammeMixUse(const QCommandLineParser& parser,
@@ -106,6 +102,25 @@ std::optional<int> validateProgrammeMixUse(const QCommandLineParser& parser,
     if (mix.keepOriginalAudio && !isVideoOutputPath(config.outputFile)) {
         return fail(QObject::tr("--keep-original-audio needs an .mp4, .mov or .mkv output\n"));
     }
+    return std::nullopt;
+}
+
+// --merge-reports: a mode of its own, writing only the joined report.
+std::optional<int> validateReportMerge(const RawArguments& raw, int modes,
+                                       RunConfiguration* config) {
+    if (modes > 0) {
+        return fail(QObject::tr("--merge-reports takes no --vtt, --say, --text or --batch\n"));
+    }
+    if (config->reportFile.isEmpty()) {
+        return fail(QObject::tr("--merge-reports needs --report to write the joined report to\n"));
+    }
+    QString error;
+    const std::optional<QStringList> reports = readFileList(raw.mergeReports, &error);
+    if (!reports) {
+        return fail(error);
+    }
+    config->mode = RunMode::MergeReports;
+    config->mergeReports = *reports;
     return std::nullopt;
 }
 
@@ -155,6 +170,9 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
 
     const int modes = int(!raw.vttFile.isEmpty()) + int(!raw.sayText.isEmpty()) +
                       int(!raw.textFile.isEmpty()) + int(!raw.batchFiles.isEmpty());
+    if (!raw.mergeReports.isEmpty()) {
+        return validateReportMerge(raw, modes, config);
+    }
     if (modes == 0) {
         return fail(QObject::tr("one of --vtt, --say, --text, or --batch must be provided\n"));
     }
@@ -179,7 +197,19 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
         config->subtitleFile = raw.vttFile;
     } else {
         config->mode = RunMode::Batch;
-        config->batchFiles = splitBatchFiles(raw.batchFiles);
+        if (const std::optional<QString> refusal =
+                selectBatchFiles(raw.batchFiles, raw.shard, environment, config)) {
+            return fail(*refusal);
+        }
+    }
+    if (config->mode != RunMode::Batch) {
+        if (const std::optional<QString> refusal =
+                refuseShardWithoutBatch(raw.shard, environment)) {
+            return fail(*refusal);
+        }
+    }
+    if (config->claimClips && config->s3Bucket.trimmed().isEmpty()) {
+        return fail(QObject::tr("--claim-clips needs --s3-bucket (or LYRANE_S3_BUCKET)\n"));
     }
     // Captions follow one subtitle file's timeline.
     if (!config->captionsFile.isEmpty() && config->mode != RunMode::Subtitles) {
@@ -270,6 +300,8 @@ std::optional<int> parseCommandLine(const QStringList& arguments, const Environm
     raw.cacheOnly = parser.isSet(options.cacheOnly);
     raw.listVoices = parser.isSet(options.listVoices);
     raw.listDictionaries = parser.isSet(options.listDictionaries);
+    raw.shard = {parser.value(options.shard).trimmed(), parser.value(options.shardCount).trimmed()};
+    raw.mergeReports = parser.value(options.mergeReports).trimmed();
 
     *config = RunConfiguration();
     config->synthesis.voice = parser.value(options.voice);
@@ -289,6 +321,7 @@ std::optional<int> parseCommandLine(const QStringList& arguments, const Environm
     config->captionsFile = parser.value(options.captionsOut);
     config->synthesis.wordTiming = parser.isSet(options.wordTiming);
     config->joinSentences = parser.isSet(options.joinSentences);
+    config->claimClips = parser.isSet(options.claimClips);
     ProgrammeMixSettings& mix = config->timeline.programme;
     mix.programmePath = parser.value(options.mixWith);
     mix.keepOriginalAudio = parser.isSet(options.keepOriginalAudio);

@@ -9,6 +9,7 @@
 #include "runs/subtitle_run.h"
 #include "subtitles/subtitle_file.h"
 
+#include <QLocale>
 #include <QObject>
 
 namespace lyrane {
@@ -52,11 +53,12 @@ NarrationOutcome checkBatchCost(NarrationSession& session) {
 NarrationOutcome narrateFiles(NarrationSession& session) {
     const RunConfiguration& config = session.config;
     const QStringList& files = config.batchFiles;
-    if (files.isEmpty()) {
+    // A share may be empty when the list is shorter than the number of workers.
+    if (files.isEmpty() && !config.shard) {
         return NarrationOutcome::failed(
             printFailure(QObject::tr("--batch needs at least one subtitle file\n")));
     }
-    if (!config.dryRun) {
+    if (!config.dryRun && !files.isEmpty()) {
         const NarrationOutcome checked = checkBatchCost(session);
         if (!checked.done()) {
             recordFailure(session.report, checked, QString());
@@ -88,6 +90,16 @@ NarrationOutcome narrateFiles(NarrationSession& session) {
 
 int runBatch(const RunConfiguration& config) {
     NarrationSession session(config);
+    if (config.shard) {
+        const BatchShard& shard = *config.shard;
+        const int files = int(config.batchFiles.size());
+        const QLocale english(QLocale::English, QLocale::UnitedStates);
+        printError(QObject::tr("Shard %1/%2: %3 of %4 files\n")
+                       .arg(shard.index)
+                       .arg(shard.count)
+                       .arg(english.toString(files), english.toString(shard.listFiles)));
+        session.report.shard = ReportShard{shard.index, shard.count, files, shard.listFiles};
+    }
     const NarrationOutcome outcome = narrateFiles(session);
     recordFailure(session.report, outcome, QString());
     if (!writeReportIfAsked(config, session.report)) {

@@ -22,6 +22,7 @@ enum class RunMode {
     PrintCacheDirectory, // --cache-only
     ListVoices,          // --list-voices
     ListDictionaries,    // --list-dictionaries
+    MergeReports,        // --merge-reports
 };
 
 // Who speaks each cue of a subtitle file and with which voice.
@@ -47,6 +48,20 @@ struct Environment {
     QString defaultVoice;         // LYRANE_DEFAULT_VOICE
     std::optional<QString> model; // LYRANE_MODEL, when set at all
     QString s3Bucket;             // LYRANE_S3_BUCKET
+
+    // A worker's share of a batch, as job engines and users name it.
+    QString shard;              // LYRANE_SHARD, "K/N"
+    QString shardCount;         // LYRANE_SHARD_COUNT
+    QString jobCompletionIndex; // JOB_COMPLETION_INDEX (Kubernetes Indexed Jobs)
+    QString arrayJobIndex;      // AWS_BATCH_JOB_ARRAY_INDEX (AWS Batch array jobs)
+};
+
+// One worker's share of a batch list: the files whose position, from 0, is `index` modulo
+// `count`.
+struct BatchShard {
+    int index = 0;
+    int count = 1;
+    int listFiles = 0; // files in the whole list
 };
 
 // What the command line asks for, validated: the mode and the settings each layer needs.
@@ -79,6 +94,11 @@ struct RunConfiguration {
     bool joinSentences = false;       // --join-sentences: a sentence over cues in one request
 
     std::shared_ptr<const Lexicon> lexicon; // --lexicon; null: texts are sent as written
+
+    // Many machines on one batch.
+    std::optional<BatchShard> shard; // Batch: this worker's share; batchFiles holds only it
+    bool claimClips = false;         // claim clips in the mirror before paying for them
+    QStringList mergeReports;        // MergeReports: the reports to join into reportFile
 };
 
 } // namespace lyrane

@@ -3,8 +3,10 @@
 #include "runs/console.h"
 #include "synthesis/api_key.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QObject>
+#include <QSysInfo>
 
 namespace lyrane {
 
@@ -38,6 +40,16 @@ std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config, 
             return nullptr;
         }
         printError(QObject::tr("S3 cache enabled: %1\n").arg(config.s3Bucket));
+        if (config.shard || config.claimClips) {
+            // Named so that a waiting worker can say whom it waits for.
+            const QString worker = QStringLiteral("%1:%2").arg(
+                QSysInfo::machineHostName(), QString::number(QCoreApplication::applicationPid()));
+            services->claimStore = std::make_unique<S3ClaimStore>(services->mirror);
+            services->claims =
+                std::make_unique<ClipClaims>(*services->claimStore, services->mirror, worker,
+                                             [](const QString& line) { printError(line); });
+            services->clips.setClaims(services->claims.get());
+        }
     }
     return services;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "cache/cache_manager.h"
+#include "cache/s3_claims.h"
 #include "cache/s3_mirror.h"
 #include "runs/run_configuration.h"
+#include "synthesis/clip_claims.h"
 #include "synthesis/clip_source.h"
 #include "synthesis/elevenlabs_client.h"
 #include "synthesis/speech_service.h"
@@ -26,6 +28,9 @@ struct RunServices {
     ElevenLabsClient client;
     ElevenLabsSpeechService service;
     ClipSource clips;
+    // Claims on clips in the mirror, for a worker of several; empty otherwise.
+    std::unique_ptr<S3ClaimStore> claimStore;
+    std::unique_ptr<ClipClaims> claims;
 };
 
 // Loads the key, then creates the cache directory and the mirror, in that order; prints the

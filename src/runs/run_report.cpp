@@ -181,7 +181,7 @@ QJsonObject runReportJson(const RunReport& report) {
                               {QStringLiteral("message"), report.failure->message}};
     }
     const ReportTotals& totals = report.totals;
-    return QJsonObject{
+    QJsonObject json{
         {QStringLiteral("program"), QStringLiteral("lyrane")},
         {QStringLiteral("version"), report.version},
         {QStringLiteral("dry_run"), report.dryRun},
@@ -198,6 +198,14 @@ QJsonObject runReportJson(const RunReport& report) {
         {QStringLiteral("outputs"), outputs},
         {QStringLiteral("failure"), failure},
     };
+    if (report.shard) {
+        json.insert(QStringLiteral("shard"),
+                    QJsonObject{{QStringLiteral("index"), report.shard->index},
+                                {QStringLiteral("count"), report.shard->count},
+                                {QStringLiteral("files"), report.shard->files},
+                                {QStringLiteral("list_files"), report.shard->listFiles}});
+    }
+    return json;
 }
 
 bool writeRunReport(const QString& path, const RunReport& report, QString* error) {

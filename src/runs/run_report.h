@@ -112,6 +112,14 @@ struct ReportTotals {
     qint64 creditsEstimated = 0;
 };
 
+// A worker's share of a batch: the files at positions index, index + count, ... of the list.
+struct ReportShard {
+    int index = 0;
+    int count = 1;
+    int files = 0;     // this share's
+    int listFiles = 0; // the whole list's
+};
+
 // The record of one run, as --report writes it.
 struct RunReport {
     QString version;
@@ -121,6 +129,7 @@ struct RunReport {
     ReportTotals totals;
     QList<ReportOutput> outputs;
     std::optional<ReportFailure> failure;
+    std::optional<ReportShard> shard; // written only for a share of a batch
 };
 
 QJsonObject runReportJson(const RunReport& report);

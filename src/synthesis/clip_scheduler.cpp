@@ -1,5 +1,7 @@
 #include "synthesis/clip_scheduler.h"
 
+#include "synthesis/clip_claims.h"
+
 #include <QFile>
 #include <QTimer>
 
@@ -20,6 +22,9 @@ ClipScheduler::~ClipScheduler() = default;
 bool ClipScheduler::run() {
     QTimer::singleShot(0, this, [this] { fill(); });
     loop.exec();
+    if (source.claims()) {
+        source.claims()->releaseAll(); // those of clips that failed
+    }
     return !failed && !interrupted;
 }
 
@@ -42,6 +47,9 @@ void ClipScheduler::stop() {
     }
     waitersByFile.clear();
     busyFiles.clear();
+    if (source.claims()) {
+        source.claims()->releaseAll();
+    }
     loop.quit();
 }
 
@@ -169,7 +177,7 @@ void ClipScheduler::advance(int cue) {
                     return;
                 }
                 if (!downloaded) {
-                    state.step = ClipStep::Synthesis;
+                    state.step = source.claims() ? ClipStep::Claim : ClipStep::Synthesis;
                     advance(cue);
                     return;
                 }
@@ -213,6 +221,20 @@ void ClipScheduler::advance(int cue) {
             });
         return;
 
+    case ClipStep::Claim:
+        source.claims()->acquire(
+            job, context, [this, cue](ClaimOutcome outcome, const QString& error) {
+                ClipResult& state = states[size_t(cue)];
+                if (outcome == ClaimOutcome::Failed) {
+                    fail(cue, {ClipEvent::MirrorCheckFailed, cue, state.source, error});
+                    return;
+                }
+                state.step =
+                    outcome == ClaimOutcome::InMirror ? ClipStep::Mirror : ClipStep::Synthesis;
+                advance(cue);
+            });
+        return;
+
     case ClipStep::Synthesis:
         if (state.attempts == 0) {
             notify(cue, ClipEvent::Synthesizing);
@@ -234,11 +256,13 @@ void ClipScheduler::advance(int cue) {
                 const ClipJob& uploaded = clipJobs[cue];
                 const bool aligned =
                     !uploaded.alignmentObjectKey.isEmpty() && QFile::exists(uploaded.alignmentPath);
-                if (!aligned) {
-                    notify(cue, ClipEvent::Uploaded);
+                if (aligned) {
+                    states[size_t(cue)].step = ClipStep::UploadAlignment;
+                    advance(cue);
+                    return;
                 }
-                states[size_t(cue)].step = aligned ? ClipStep::UploadAlignment : ClipStep::Done;
-                advance(cue);
+                notify(cue, ClipEvent::Uploaded);
+                finishUpload(cue);
             });
         return;
 
@@ -251,8 +275,7 @@ void ClipScheduler::advance(int cue) {
                     return;
                 }
                 notify(cue, ClipEvent::Uploaded);
-                states[size_t(cue)].step = ClipStep::Done;
-                advance(cue);
+                finishUpload(cue);
             });
         return;
 
@@ -261,6 +284,16 @@ void ClipScheduler::advance(int cue) {
         finish(cue);
         return;
     }
+}
+
+void ClipScheduler::finishUpload(int cue) {
+    states[size_t(cue)].step = ClipStep::Done;
+    if (source.claims()) {
+        // The clip is in the mirror: workers waiting for it find it there.
+        source.claims()->release(clipJobs[cue], operations.get(), [this, cue] { advance(cue); });
+        return;
+    }
+    advance(cue);
 }
 
 void ClipScheduler::lowerWindow(int cue, int limit) {

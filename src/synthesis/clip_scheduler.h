@@ -26,6 +26,7 @@ enum class ClipStep {
     Cache,                   // look in the local cache
     Mirror,                  // fetch from the mirror, or confirm the mirror holds a local clip
     Alignment,               // fetch a local clip's missing alignment from the mirror
+    Claim,                   // claim the clip in the mirror, or wait for another worker's
     Synthesis,               // ask the service (again after a transient failure)
     Upload,                  // copy the clip to the mirror
     UploadAlignment,         // and its alignment
@@ -119,6 +120,7 @@ private:
     void enterCache(int cue);
     // After a local clip: its alignment when the job wants one and the cache lacks it.
     ClipStep afterLocalClip(int cue, ClipStep next);
+    void finishUpload(int cue); // the clip (and its alignment) is in the mirror
     // Lowers the window to `limit` when that is lower, with a notice.
     void lowerWindow(int cue, int limit);
     // Puts a cue refused for too many requests in flight back in line, its slot freed.

@@ -12,6 +12,8 @@
 
 namespace lyrane {
 
+class ClipClaims;
+
 // Where a clip came from.
 enum class ClipTier { Cache, Mirror, Service };
 
@@ -55,6 +57,9 @@ public:
     bool hasMirror() const { return mirror != nullptr; }
     const ClipMirror& clipMirror() const { return *mirror; }
     SpeechService& speechService() const { return service; }
+    // Claims on clips in the mirror, for runs that are one worker of several; nullptr without.
+    void setClaims(ClipClaims* claims) { clipClaims = claims; }
+    ClipClaims* claims() const { return clipClaims; }
 
     bool isCached(const ClipJob& job) const;
     // Checks a clip in the local cache before use (upgrading a legacy raw-PCM clip).
@@ -73,6 +78,7 @@ private:
     const CacheManager& cache;
     const ClipMirror* mirror;
     SpeechService& service;
+    ClipClaims* clipClaims = nullptr;
 };
 
 } // namespace lyrane

@@ -22,6 +22,7 @@ import subprocess
 import sys
 import threading
 import time
+import zlib
 
 REAL_AWS = "/usr/bin/aws"
 FAKE_AWS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_aws")
@@ -123,15 +124,41 @@ def _environment_with(bin_dir, extra):
     return env
 
 
-def aws_env(tmpdir, endpoint):
-    """Environment whose `aws` runs the real CLI v2 against `endpoint`, with dummy credentials."""
-    if not real_aws_available():
-        raise RuntimeError("the AWS CLI v2 is not installed at %s" % REAL_AWS)
-    bin_dir = os.path.join(tmpdir, "aws-bin")
+def aws_env(tmpdir, endpoint, program=REAL_AWS):
+    """Environment whose `aws` runs the real CLI (v2 unless `program` names another) against
+    `endpoint`, with dummy credentials."""
+    if not os.access(program, os.X_OK):
+        raise RuntimeError("the AWS CLI is not installed at %s" % program)
+    bin_dir = os.path.join(tmpdir, "aws-bin-%d" % zlib.crc32(program.encode()))
     os.makedirs(bin_dir, exist_ok=True)
     _write_executable(os.path.join(bin_dir, "aws"),
-                      '#!/bin/sh\nexec %s --endpoint-url %s "$@"\n' % (REAL_AWS, endpoint))
+                      '#!/bin/sh\nexec %s --endpoint-url %s "$@"\n' % (program, endpoint))
     return _environment_with(bin_dir, {})
+
+
+def conditional_aws():
+    """An aws CLI on PATH that knows conditional writes (put-object --if-none-match), or None:
+    Debian 12's own (2.9) does not, newer releases of both major lines do."""
+    for directory in os.environ.get("PATH", "").split(os.pathsep):
+        program = os.path.join(directory, "aws")
+        if not os.access(program, os.X_OK) or os.path.realpath(program) == REAL_AWS:
+            continue
+        usage = subprocess.run([program, "s3api", "put-object", "help"], capture_output=True,
+                               text=True, stdin=subprocess.DEVNULL, timeout=120,
+                               env=dict(os.environ, AWS_PAGER="", PAGER="cat"))
+        if "--if-none-match" in usage.stdout:
+            return _unshimmed(program)
+    return None
+
+
+def _unshimmed(program):
+    """The program a pyenv shim would start: the shim alone costs a shell and pyenv each call."""
+    if os.sep + "shims" + os.sep not in program:
+        return program
+    found = subprocess.run(["pyenv", "which", "aws"], capture_output=True, text=True,
+                           stdin=subprocess.DEVNULL)
+    target = found.stdout.strip()
+    return target if found.returncode == 0 and os.access(target, os.X_OK) else program
 
 
 def fake_aws_env(tmpdir, mode="", store=None, log=None, fixture=None):

@@ -116,7 +116,8 @@ VOICES = {
 DEFAULT_VOICE_ID = VOICES["Brenn"]
 
 _CLEARED_VARIABLES = ("ELEVENLABS_API_KEY", "LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET",
-                      "LYRANE_API_URL", "LYRANE_FORMAT")
+                      "LYRANE_API_URL", "LYRANE_FORMAT", "LYRANE_SHARD", "LYRANE_SHARD_COUNT",
+                      "JOB_COMPLETION_INDEX", "AWS_BATCH_JOB_ARRAY_INDEX")
 
 
 # ---------------------------------------------------------------------------------------------
