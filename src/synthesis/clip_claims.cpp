@@ -123,16 +123,7 @@ void ClipClaims::check(const std::shared_ptr<Wait>& wait) {
         }
         if (!stored.found) {
             // Removed since: its clip is in the mirror, unless its worker gave it up.
-            mirror.existsAsync(wait->job.objectKey, wait->context,
-                               [this, wait](bool ok, bool found, const QString& error) {
-                                   if (!ok) {
-                                       wait->done(ClaimOutcome::Failed, error);
-                                   } else if (found) {
-                                       wait->done(ClaimOutcome::InMirror, QString());
-                                   } else {
-                                       claim(wait, QString());
-                                   }
-                               });
+            lookForClip(wait, [this, wait] { claim(wait, QString()); });
             return;
         }
         const QDateTime expiry = claimExpiry(stored, kLifetimeSeconds);
@@ -153,17 +144,24 @@ void ClipClaims::check(const std::shared_ptr<Wait>& wait) {
 }
 
 void ClipClaims::poll(const std::shared_ptr<Wait>& wait) {
-    mirror.existsAsync(wait->job.objectKey, wait->context,
-                       [this, wait](bool ok, bool found, const QString& error) {
-                           if (!ok) {
-                               wait->done(ClaimOutcome::Failed, error);
-                           } else if (found) {
-                               wait->done(ClaimOutcome::InMirror, QString());
-                           } else {
-                               wait->delayMs = std::min(wait->delayMs * 2, maxPollMs);
-                               check(wait);
-                           }
-                       });
+    lookForClip(wait, [this, wait] {
+        wait->delayMs = std::min(wait->delayMs * 2, maxPollMs);
+        check(wait);
+    });
+}
+
+void ClipClaims::lookForClip(const std::shared_ptr<Wait>& wait, std::function<void()> whenMissing) {
+    mirror.existsAsync(
+        wait->job.objectKey, wait->context,
+        [wait, whenMissing = std::move(whenMissing)](bool ok, bool found, const QString& error) {
+            if (!ok) {
+                wait->done(ClaimOutcome::Failed, error);
+            } else if (found) {
+                wait->done(ClaimOutcome::InMirror, QString());
+            } else {
+                whenMissing();
+            }
+        });
 }
 
 void ClipClaims::release(const ClipJob& job, QObject* context, std::function<void()> done) {

@@ -49,6 +49,8 @@ private:
     void claim(const std::shared_ptr<Wait>& wait, const QString& ifMatch);
     void check(const std::shared_ptr<Wait>& wait);
     void poll(const std::shared_ptr<Wait>& wait);
+    // Ends the wait when the clip is in the mirror; otherwise goes on with `whenMissing`.
+    void lookForClip(const std::shared_ptr<Wait>& wait, std::function<void()> whenMissing);
     QByteArray body() const;
     QString claimKey(const ClipJob& job) const;
 
