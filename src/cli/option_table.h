@@ -189,6 +189,23 @@ struct OptionTable {
                                   QObject::tr("Title of the mixed audio track"),
                                   QStringLiteral("text"), QStringLiteral("Narration")};
 
+    QCommandLineOption retake{
+        QStringLiteral("retake"),
+        QObject::tr("Ask for a new take of these cues (e.g. 17 or 3,17,23-25; --vtt only)"),
+        QStringLiteral("cues")};
+    QCommandLineOption take{
+        QStringLiteral("take"),
+        QObject::tr("Choose an existing take of a cue again (e.g. 17=1 or 17=1,23=3)"),
+        QStringLiteral("cue=take")};
+    QCommandLineOption review{
+        QStringLiteral("review"),
+        QObject::tr("Write a review page of the run (timeline, cues, takes, flags) as HTML"),
+        QStringLiteral("file")};
+    QCommandLineOption progress{
+        QStringLiteral("progress"),
+        QObject::tr("How progress is shown on a terminal: status (one line) or lines"),
+        QStringLiteral("status|lines"), QStringLiteral("status")};
+
     explicit OptionTable(const Environment& environment)
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
                 QObject::tr("Voice name (Miravel, Dostan, Brenn, Ottaline) or ElevenLabs voice ID"),
@@ -225,7 +242,8 @@ struct OptionTable {
                 style,         speakerBoost, seed,          listVoices,
                 loudness,      truePeak,     mixWith,       mixStream,
                 duck,          duckAttack,   duckRelease,   keepOriginalAudio,
-                audioLanguage, audioTitle};
+                audioLanguage, audioTitle,   retake,        take,
+                review,        progress};
     }
 };
 

@@ -34,7 +34,7 @@ QString formatTimeOfDay(const QTime& time) {
 } // namespace
 
 void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices,
-                     const QString& defaultVoice) {
+                     const QString& defaultVoice, const QStringList& notes) {
     const int listed = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
     const QString cueLine = QObject::tr("Cue #%1:\n");
     const QString startLine = QObject::tr("  Start Time: %1\n");
@@ -54,6 +54,9 @@ void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices,
         listing += textLine.arg(cue.text);
         if (!cue.speaker.isEmpty()) {
             listing += speakerListingLine(cue.speaker, cueVoice(cue, voices, defaultVoice));
+        }
+        if (k < notes.size()) {
+            listing += notes[k];
         }
         listing += QLatin1Char('\n');
     }

@@ -4,12 +4,14 @@
 #include "subtitles/cue.h"
 
 #include <QList>
+#include <QStringList>
 
 namespace lyrane {
 
 // --dry-run: prints the cues (the first `limit`, all when 0) on standard output; a cue with a
-// speaker gets a line naming it and its voice (from `voices`, else `defaultVoice`).
+// speaker gets a line naming it and its voice (from `voices`, else `defaultVoice`), then the
+// cue's line of `notes` when it has one.
 void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices = VoiceMap(),
-                     const QString& defaultVoice = QString());
+                     const QString& defaultVoice = QString(), const QStringList& notes = {});
 
 } // namespace lyrane

@@ -100,6 +100,11 @@ private:
 // its cues, totals and output to the session's report.
 NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input, CostGate& gate);
 
+struct TimelineReview;
+// Writes --review from the session's report and what the timeline pass left (nothing for a
+// dry run); a page that cannot be written fails the run.
+NarrationOutcome writeReview(NarrationSession& session, TimelineReview review);
+
 // Puts the outcome's failure in the report, naming `input`, unless one is there already.
 void recordFailure(RunReport& report, const NarrationOutcome& outcome, const QString& input);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runs/take_requests.h"
 #include "runs/timeline_settings.h"
 #include "runs/voice_map.h"
 #include "subtitles/speakers.h"
@@ -72,6 +73,10 @@ struct RunConfiguration {
     std::optional<qint64> maxCredits; // refuse runs estimated above this
     QString reportFile;               // --report: JSON record of the run
     QString captionsFile;             // --captions-out: cues retimed to the narration
+
+    TakeRequests takes;         // --retake and --take (Subtitles)
+    QString reviewFile;         // --review: the run as one HTML page
+    bool progressLines = false; // --progress lines: lines even on a terminal
 };
 
 } // namespace lyrane

@@ -75,6 +75,8 @@ QJsonObject cueJson(const ReportCue& cue) {
         {QStringLiteral("request_id"), textOrNull(cue.requestId)},
         {QStringLiteral("attempts"), cue.attempts},
         {QStringLiteral("clip_length_ms"), valueOrNull(cue.clipLengthMs)},
+        {QStringLiteral("take"), cue.take},
+        {QStringLiteral("takes"), cue.takes},
     };
     const auto placed = [&cue](auto member) {
         return cue.placement ? QJsonValue((*cue.placement).*member) : QJsonValue(QJsonValue::Null);
@@ -85,6 +87,12 @@ QJsonObject cueJson(const ReportCue& cue) {
     object.insert(QStringLiteral("actual_end_ms"), placed(&ReportPlacement::actualEndMs));
     object.insert(QStringLiteral("delay_ms"), placed(&ReportPlacement::delayMs));
     object.insert(QStringLiteral("speed_up"), placed(&ReportPlacement::speedUp));
+    QJsonArray flags;
+    for (const CueFlag& flag : cue.flags) {
+        flags.append(QJsonObject{{QStringLiteral("flag"), cueFlagName(flag.kind)},
+                                 {QStringLiteral("value"), flag.value}});
+    }
+    object.insert(QStringLiteral("flags"), flags);
     return object;
 }
 

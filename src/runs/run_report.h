@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runs/cue_flags.h"
 #include "synthesis/voice_settings.h"
 
 #include <QJsonObject>
@@ -44,6 +45,9 @@ struct ReportCue {
     int attempts = 0;                       // requests sent for this clip
     std::optional<qint64> clipLengthMs;
     std::optional<ReportPlacement> placement; // absent until the clip is placed
+    int take = 1;                             // the take the cue plays
+    int takes = 1;                            // the takes there are
+    QList<CueFlag> flags;
 };
 
 struct ReportVoice {

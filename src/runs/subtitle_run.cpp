@@ -3,6 +3,7 @@
 #include "runs/console.h"
 #include "runs/cue_listing.h"
 #include "runs/cue_voices.h"
+#include "runs/timeline_review.h"
 #include "subtitles/subtitle_file.h"
 
 #include <QObject>
@@ -55,7 +56,28 @@ std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, cons
     return narration;
 }
 
-void priceInput(NarrationSession& session, const NarrationInput& input) {
+namespace {
+
+// The takes a dry run lists and prices, from the local cache's records.
+bool dryRunTakes(NarrationSession& session, const NarrationInput& input, QList<CueTake>* takes,
+                 QStringList* notes, QString* failure) {
+    const ClipNaming naming(session.config.cacheDirectory);
+    for (int i = 0; i < input.count; ++i) {
+        const ClipJob first = session.job(input, i, naming.source(), false);
+        const std::optional<CueTake> take = cueTake(i + 1, first, session.config.takes, failure);
+        if (!take) {
+            return false;
+        }
+        takes->append(*take);
+        notes->append(takeListingLine(*take));
+    }
+    return true;
+}
+
+} // namespace
+
+void priceInput(NarrationSession& session, const NarrationInput& input,
+                const QList<CueTake>& takes) {
     const RunConfiguration& config = session.config;
     RunReport& report = session.report;
     // Named from the local cache alone, without the key: a voice given by the name of one of
@@ -63,9 +85,12 @@ void priceInput(NarrationSession& session, const NarrationInput& input) {
     // a long file's jobs are not all held.
     const ClipNaming naming(config.cacheDirectory);
     CostCounter counter(naming.source(), runModelId(config));
-    const bool recordCues = !config.reportFile.isEmpty();
+    const bool recordCues = !config.reportFile.isEmpty() || !config.reviewFile.isEmpty();
     for (int i = 0; i < input.count; ++i) {
-        const ClipJob job = session.job(input, i, naming.source(), false);
+        ClipJob job = session.job(input, i, naming.source(), false);
+        if (i < takes.size()) {
+            job = takeJob(naming.source(), job, takes[i]);
+        }
         const bool cached = counter.add(job);
         if (recordCues) {
             const Cue& cue = input.cues[i];
@@ -74,6 +99,10 @@ void priceInput(NarrationSession& session, const NarrationInput& input) {
             // As the estimate counted it.
             if (cached) {
                 entry.source = ClipOrigin::Cache;
+            }
+            if (i < takes.size()) {
+                entry.take = takes[i].take;
+                entry.takes = takes[i].takes;
             }
             report.cues.append(entry);
         }
@@ -96,12 +125,20 @@ NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& p
     if (!narration) {
         return NarrationOutcome::failed(failure);
     }
+    if (!checkTakeCues(session.config.takes, narration->count, &failure)) {
+        return NarrationOutcome::failed(failure);
+    }
     if (session.config.dryRun) {
         const RunConfiguration& config = session.config;
+        QList<CueTake> takes;
+        QStringList notes;
+        if (!dryRunTakes(session, *narration, &takes, &notes, &failure)) {
+            return NarrationOutcome::failed(failure);
+        }
         printCueListing(narration->cues, config.limit, config.speakers.voices,
-                        config.synthesis.voice);
-        priceInput(session, *narration);
-        return {};
+                        config.synthesis.voice, notes);
+        priceInput(session, *narration, takes);
+        return config.reviewFile.isEmpty() ? NarrationOutcome() : writeReview(session, {});
     }
     return narrate(session, *narration, gate);
 }

@@ -73,8 +73,8 @@ std::optional<qint64> autopadMs(const TimelineSource& source, qint64 requestedMs
 
 NarrationOutcome writeTimeline(const TimelineSettings& settings, const QString& outputFile,
                                const ProgressWording& wording, const QList<double>& speedUps,
-                               qint64 durationMs, const TimelineSource& source,
-                               const TimelinePlanned& planned,
+                               const QList<ClipFigures>& figures, qint64 durationMs,
+                               const TimelineSource& source, const TimelinePlanned& planned,
                                const std::optional<LoudnessGain>& gain) {
     qint64 paddingMs = settings.paddingMs;
     if (settings.autopad) {
@@ -94,7 +94,7 @@ NarrationOutcome writeTimeline(const TimelineSettings& settings, const QString& 
             printFailure(QObject::tr("Failed to mix audio: %1\n").arg(error)));
     }
     if (planned) {
-        planned(*plan, speedUps);
+        planned(*plan, speedUps, figures);
     }
     for (int k = 0; k < plan->placements.size(); ++k) {
         const ClipPlacement& placement = plan->placements[k];
@@ -239,8 +239,8 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
                                               stopped);
     };
     source.stopped = stopped;
-    return writeTimeline(settings, outputFile, wording, clips->speedUps(), durationMs, source,
-                         planned, gain);
+    return writeTimeline(settings, outputFile, wording, clips->speedUps(), clips->figures(),
+                         durationMs, source, planned, gain);
 }
 
 } // namespace lyrane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/clip_figures.h"
 #include "runs/narration.h"
 #include "runs/timeline_settings.h"
 #include "subtitles/cue.h"
@@ -20,10 +21,10 @@ struct TimelineClip {
 
 struct TimelinePlan;
 
-// Told where the clips landed once the timeline is planned, before it is written: the plan and
-// each clip's speed-up factor (1 when it plays at its own pace).
-using TimelinePlanned =
-    std::function<void(const TimelinePlan& plan, const QList<double>& speedUps)>;
+// Told where the clips landed once the timeline is planned, before it is written: the plan,
+// each clip's speed-up factor (1 when it plays at its own pace) and its figures.
+using TimelinePlanned = std::function<void(const TimelinePlan& plan, const QList<double>& speedUps,
+                                           const QList<ClipFigures>& figures)>;
 
 // Lays the clips onto one timeline at their cues' times and writes `outputFile` (WAV or MP3
 // after its name, or the mix over the programme). `allCues` is the whole file: it fixes the
