@@ -1,8 +1,8 @@
 #pragma once
 
 #include "runs/narration.h"
-#include "runs/take_choices.h"
 #include "runs/run_configuration.h"
+#include "runs/take_choices.h"
 #include "subtitles/cue.h"
 
 #include <optional>
