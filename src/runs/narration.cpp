@@ -390,7 +390,8 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
         return billed(outcome);
     }
     if (!rememberTakes(takes, &services->mirror, &failure)) {
-        return billed(NarrationOutcome::failed(failure));
+        return receivedStopSignal() != 0 ? interrupted()
+                                         : billed(NarrationOutcome::failed(failure));
     }
     if (!input.wording->clipsReady.isEmpty()) {
         printError(fillWording(input.wording->clipsReady,
@@ -398,7 +399,8 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     }
     if (config.noPadding) {
         printClipsOnly(input.layout, jobs, config.cacheDirectory);
-        return billed({});
+        // Without a timeline the page shows the cues and their clips.
+        return billed(config.reviewFile.isEmpty() ? NarrationOutcome() : writeReview(session, {}));
     }
     TimelineReview review;
     const NarrationOutcome written = writeNarration(session, input, jobs, firstCue, &review);

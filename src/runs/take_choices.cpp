@@ -3,6 +3,7 @@
 #include "cache/s3_mirror.h"
 #include "cache/take_record.h"
 #include "runs/console.h"
+#include "runs/stop_signals.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -28,9 +29,15 @@ QString recordPrefix(const S3Mirror& mirror) {
     return mirror.keyPrefix() + QStringLiteral("takes/");
 }
 
+// Runs one aws call to its end; a stop signal ends the call (and the child) at once.
 AwsResult runAwsNow(const S3Mirror& mirror, const QList<QString>& arguments) {
-    QEventLoop loop;
     AwsResult result;
+    if (receivedStopSignal() != 0) {
+        result.error = QObject::tr("stopped");
+        return result;
+    }
+    QEventLoop loop;
+    const StopScope stopping([&loop] { loop.quit(); });
     mirror.runAwsAsync(arguments, &loop, [&](const AwsResult& done) {
         result = done;
         loop.quit();
@@ -137,6 +144,9 @@ void fetchTakeRecords(const S3Mirror& mirror, const QList<ClipJob>& firsts) {
                  QStringLiteral("--bucket"), mirror.bucketName(), QStringLiteral("--prefix"),
                  prefix, QStringLiteral("--output"), QStringLiteral("json")});
     if (!listed.ok) {
+        if (receivedStopSignal() != 0) {
+            return;
+        }
         printError(QObject::tr("Could not read the takes chosen on the mirror: %1; using the "
                                "local choices\n")
                        .arg(listed.error));
@@ -165,6 +175,9 @@ void fetchTakeRecords(const S3Mirror& mirror, const QList<ClipJob>& firsts) {
         }
         QString error;
         if (!fetchRecord(mirror, objectKey, localPath, &error)) {
+            if (receivedStopSignal() != 0) {
+                return;
+            }
             printError(QObject::tr("Could not fetch the take chosen on the mirror for %1: %2; "
                                    "using the local choice\n")
                            .arg(name, error));
