@@ -255,6 +255,11 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
             lengthMs = plan.sampleRate > 0 ? plan.totalSamples * 1000 / plan.sampleRate : 0;
             review->flags = flagCues(cueMeasures(plan, speedUps, figures, input.cues, jobs));
             review->lengthMs = lengthMs;
+            // Said after where the clips landed, before the output is named.
+            const QString flagged = flaggedLine(review->flags, config.reviewFile);
+            if (!flagged.isEmpty()) {
+                printError(flagged);
+            }
             if (!config.reviewFile.isEmpty()) {
                 review->envelope = timelineEnvelope(plan, figures);
             }
@@ -407,14 +412,8 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     if (written.status == NarrationOutcome::Status::Interrupted) {
         return interrupted();
     }
-    if (written.done()) {
-        const QString flagged = flaggedLine(review.flags, config.reviewFile);
-        if (!flagged.isEmpty()) {
-            printError(flagged);
-        }
-        if (!config.reviewFile.isEmpty()) {
-            return billed(writeReview(session, std::move(review)));
-        }
+    if (written.done() && !config.reviewFile.isEmpty()) {
+        return billed(writeReview(session, std::move(review)));
     }
     return billed(written);
 }

@@ -93,9 +93,6 @@ NarrationOutcome writeTimeline(const TimelineSettings& settings, const QString& 
         return NarrationOutcome::failed(
             printFailure(QObject::tr("Failed to mix audio: %1\n").arg(error)));
     }
-    if (planned) {
-        planned(*plan, speedUps, figures);
-    }
     for (int k = 0; k < plan->placements.size(); ++k) {
         const ClipPlacement& placement = plan->placements[k];
         printError(QObject::tr("Segment %1: desired %2 ms, actual %3 ms - %4 ms\n")
@@ -111,6 +108,9 @@ NarrationOutcome writeTimeline(const TimelineSettings& settings, const QString& 
             printError(QObject::tr("  (delayed by %1 ms to avoid collision)\n")
                            .arg(placement.actualStartMs - placement.desiredStartMs));
         }
+    }
+    if (planned) {
+        planned(*plan, speedUps, figures);
     }
     return writeNarrationOutput(
         settings, &*plan, outputFile, wording,

@@ -21,8 +21,9 @@ struct TimelineClip {
 
 struct TimelinePlan;
 
-// Told where the clips landed once the timeline is planned, before it is written: the plan,
-// each clip's speed-up factor (1 when it plays at its own pace) and its figures.
+// Told where the clips landed once the timeline is planned and its lines said, before it is
+// written: the plan, each clip's speed-up factor (1 when it plays at its own pace) and its
+// figures.
 using TimelinePlanned = std::function<void(const TimelinePlan& plan, const QList<double>& speedUps,
                                            const QList<ClipFigures>& figures)>;
 
