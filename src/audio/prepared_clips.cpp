@@ -99,14 +99,6 @@ void decodeSpill(const char* in, qint64 n, Spill form, double* s) {
     }
 }
 
-double peakOf(const QList<double>& samples) {
-    double peak = 0.0;
-    for (const double s : samples) {
-        peak = std::max(peak, std::fabs(s));
-    }
-    return peak;
-}
-
 } // namespace
 
 struct PreparedClips::State {
@@ -114,6 +106,7 @@ struct PreparedClips::State {
     int sampleRate = 0;
     QList<qint64> lengths;
     QList<double> speedUps;
+    QList<ClipFigures> figures;
     std::vector<Spill> forms;
     std::vector<qint64> offsets;
     double peak = 0.0;
@@ -143,6 +136,10 @@ const QList<double>& PreparedClips::speedUps() const {
 
 double PreparedClips::peak() const {
     return d->peak;
+}
+
+const QList<ClipFigures>& PreparedClips::figures() const {
+    return d->figures;
 }
 
 std::optional<LoudnessReading> PreparedClips::loudness() const {
@@ -222,7 +219,8 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
 
     std::vector<Step> steps(size_t(count), Step::Pending);
     std::vector<QString> errors(static_cast<size_t>(count));
-    std::vector<double> peaks(size_t(count), 0.0);
+    s.figures.fill(ClipFigures(), count);
+    ClipFigures* const figures = s.figures.data();
     std::atomic<qsizetype> next{0};
     // After a failure of a later stage, clips still go through the earlier ones, so the
     // failure reported is the one a stage-by-stage run would meet first.
@@ -311,7 +309,7 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
             return true; // the run stops after this pass; nothing more to keep
         }
         lengths[i] = clip.samples.size();
-        peaks[size_t(i)] = peakOf(clip.samples);
+        figures[i] = measureClip(clip.samples, clip.sampleRate);
         if (preparation.measureLoudness && !clip.samples.isEmpty() &&
             (!meter.add(clip.samples.constData(), clip.samples.size(), &error) ||
              !meter.endPart(&error))) {
@@ -414,8 +412,8 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
         }
     }
 
-    for (const double peak : peaks) {
-        s.peak = std::max(s.peak, peak);
+    for (const ClipFigures& clip : s.figures) {
+        s.peak = std::max(s.peak, clip.peak);
     }
     if (preparation.measureLoudness) {
         std::vector<const LoudnessMeter*> opened;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/audio_buffer.h"
+#include "audio/clip_figures.h"
 #include "audio/loudness.h"
 #include "audio/stop_check.h"
 
@@ -58,6 +59,8 @@ public:
     const QList<qint64>& lengths() const;
     const QList<double>& speedUps() const;
     double peak() const; // largest sample magnitude of all clips
+    // Each clip's figures, as prepared (resampled and sped up).
+    const QList<ClipFigures>& figures() const;
     // Of the clips one after another with a pause between them: the timeline's own reading,
     // since its gaps are silence and fall below the gate. Set when asked for.
     std::optional<LoudnessReading> loudness() const;

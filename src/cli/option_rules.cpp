@@ -198,6 +198,24 @@ QList<OptionRule> optionRules(const OptionTable& options, const QCommandLinePars
              }
              return lexicon.has_value(); },
          QString()},
+        {&options.retake, true, [](const QString& value, RunConfiguration* c, QString*) {
+             const std::optional<QList<QPair<int, int>>> cues = parseCueRanges(value);
+             c->takes.retakes = cues.value_or(QList<QPair<int, int>>());
+             return cues.has_value(); },
+         QObject::tr("--retake must list cue numbers and ranges, such as 17 or 3,17,23-25\n")},
+        {&options.take, true, [](const QString& value, RunConfiguration* c, QString*) {
+             const std::optional<QMap<int, int>> choices = parseTakeChoices(value);
+             c->takes.choices = choices.value_or(QMap<int, int>());
+             return choices.has_value(); },
+         QObject::tr("--take must list a take for each cue once, such as 17=1 or 17=1,23=3\n")},
+        {&options.review, true, [](const QString& value, RunConfiguration* c, QString*) {
+             c->reviewFile = value;
+             return !value.isEmpty(); },
+         QObject::tr("--review must name an HTML file\n")},
+        {&options.progress, false, [](const QString& value, RunConfiguration* c, QString*) {
+             c->progressLines = value == QLatin1String("lines");
+             return c->progressLines || value == QLatin1String("status"); },
+         QObject::tr("--progress must be status or lines\n")},
     };
     // clang-format on
 }

@@ -254,6 +254,22 @@ struct OptionTable {
         QObject::tr("Join the reports of a batch's shards (comma-separated, or @FILE) into "
                     "--report"),
         QStringLiteral("files")};
+    QCommandLineOption retake{
+        QStringLiteral("retake"),
+        QObject::tr("Ask for a new take of these cues (e.g. 17 or 3,17,23-25; --vtt only)"),
+        QStringLiteral("cues")};
+    QCommandLineOption take{
+        QStringLiteral("take"),
+        QObject::tr("Choose an existing take of a cue again (e.g. 17=1 or 17=1,23=3)"),
+        QStringLiteral("cue=take")};
+    QCommandLineOption review{
+        QStringLiteral("review"),
+        QObject::tr("Write a review page of the run (timeline, cues, takes, flags) as HTML"),
+        QStringLiteral("file")};
+    QCommandLineOption progress{
+        QStringLiteral("progress"),
+        QObject::tr("How progress is shown on a terminal: status (one line) or lines"),
+        QStringLiteral("status|lines"), QStringLiteral("status")};
 
     explicit OptionTable(const Environment& environment)
         : voice({QStringLiteral("d"), QStringLiteral("voice")},
@@ -299,7 +315,8 @@ struct OptionTable {
                 duck,          duckAttack,   duckRelease,   keepOriginalAudio,
                 audioLanguage, audioTitle,   wordTiming,    joinSentences,
                 lexicon,       pronunciationDictionary, listDictionaries, normalize,
-                shard,         shardCount,   claimClips,    mergeReports};
+                shard,         shardCount,   claimClips,    mergeReports,
+                retake,        take,         review,        progress};
         // clang-format on
     }
 };

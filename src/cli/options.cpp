@@ -215,6 +215,13 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     if (!config->captionsFile.isEmpty() && config->mode != RunMode::Subtitles) {
         return fail(QObject::tr("--captions-out is only supported with --vtt\n"));
     }
+    // Takes belong to the cues of one subtitle file; the review page shows one.
+    if (!config->takes.isEmpty() && config->mode != RunMode::Subtitles) {
+        return fail(QObject::tr("--retake and --take are only supported with --vtt\n"));
+    }
+    if (!config->reviewFile.isEmpty() && config->mode != RunMode::Subtitles) {
+        return fail(QObject::tr("--review is only supported with --vtt\n"));
+    }
     if (const std::optional<int> refused = validateProgrammeMixUse(parser, options, *config)) {
         return refused;
     }

@@ -34,7 +34,8 @@ QString formatTimeOfDay(const QTime& time) {
 } // namespace
 
 void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices,
-                     const QString& defaultVoice, const Lexicon* lexicon) {
+                     const QString& defaultVoice, const Lexicon* lexicon,
+                     const QStringList& notes) {
     const int listed = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
     const QString cueLine = QObject::tr("Cue #%1:\n");
     const QString startLine = QObject::tr("  Start Time: %1\n");
@@ -61,6 +62,9 @@ void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices,
         }
         if (!cue.speaker.isEmpty()) {
             listing += speakerListingLine(cue.speaker, cueVoice(cue, voices, defaultVoice));
+        }
+        if (k < notes.size()) {
+            listing += notes[k];
         }
         listing += QLatin1Char('\n');
     }

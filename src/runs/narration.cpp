@@ -9,10 +9,13 @@
 #include "runs/output_naming.h"
 #include "runs/paused_cues.h"
 #include "runs/programme_mix_run.h"
+#include "runs/review_page.h"
 #include "runs/service_notices.h"
 #include "runs/spoken_text.h"
 #include "runs/stop_signals.h"
+#include "runs/take_choices.h"
 #include "runs/timeline_assembly.h"
+#include "runs/timeline_review.h"
 #include "runs/word_timing.h"
 #include "subtitles/caption_writer.h"
 #include "subtitles/pauses.h"
@@ -148,9 +151,10 @@ void recordFailure(RunReport& report, const NarrationOutcome& outcome, const QSt
 
 namespace {
 
-// Each cue's entry costs as much as the listing of a long file: made only for a report.
+// Each cue's entry costs as much as the listing of a long file: made only for a report or
+// the review page.
 bool recordsCues(const RunConfiguration& config) {
-    return !config.reportFile.isEmpty();
+    return !config.reportFile.isEmpty() || !config.reviewFile.isEmpty();
 }
 
 void printClipsOnly(CueLayout layout, const QList<ClipJob>& jobs, const QString& cacheDirectory) {
@@ -174,6 +178,10 @@ NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& j
     NarrationProgress progress(*input.wording, input.cues, int(jobs.size()),
                                config.synthesis.retries,
                                apiKeySource(config.apiKeyFile, config.apiKeyFromEnvironment));
+    // On a terminal a long run's clips share one line; elsewhere each has its lines.
+    if (!config.progressLines && StatusLine::isTerminal()) {
+        progress.showStatusLine();
+    }
     SchedulerOptions options;
     options.window = config.synthesis.jobs;
     options.retry.retries = config.synthesis.retries;
@@ -225,7 +233,8 @@ NarrationOutcome writeCaptionsFile(const QString& path, const NarrationInput& in
 
 // Lays the clips out and writes the output, the report's placements and the captions.
 NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput& input,
-                                const QList<ClipJob>& jobs, qsizetype firstCue) {
+                                const QList<ClipJob>& jobs, qsizetype firstCue,
+                                TimelineReview* review) {
     const RunConfiguration& config = session.config;
     RunReport& report = session.report;
     const bool recordCues = recordsCues(config);
@@ -269,15 +278,27 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
     qint64 lengthMs = 0;
     const NarrationOutcome written = assembleTimeline(
         config.timeline, input.outputFile, *input.wording, input.cues, segments,
-        [&](const TimelinePlan& plan, const QList<double>& speedUps) {
+        [&](const TimelinePlan& plan, const QList<double>& speedUps,
+            const QList<ClipFigures>& figures) {
             placements = plan.placements;
             speeds = speedUps;
             lengthMs = plan.sampleRate > 0 ? plan.totalSamples * 1000 / plan.sampleRate : 0;
+            review->flags = flagCues(cueMeasures(plan, speedUps, figures, input.cues, jobs));
+            review->lengthMs = lengthMs;
+            // Said after where the clips landed, before the output is named.
+            const QString flagged = flaggedLine(review->flags, config.reviewFile);
+            if (!flagged.isEmpty()) {
+                printError(flagged);
+            }
+            if (!config.reviewFile.isEmpty()) {
+                review->envelope = timelineEnvelope(plan, figures);
+            }
             for (int k = 0; recordCues && k < plan.placements.size() && k < jobs.size(); ++k) {
                 ReportCue& cue = report.cues[firstCue + k];
                 cue.placement = reportPlacement(plan.placements[k], input.cues[k].endMs,
                                                 k < speedUps.size() ? speedUps[k] : 1.0);
                 cue.clipLengthMs = cue.placement->actualEndMs - cue.placement->actualStartMs;
+                cue.flags = k < review->flags.size() ? review->flags[k] : QList<CueFlag>();
             }
         },
         input.dialogue ? &*input.dialogue : nullptr);
@@ -311,6 +332,20 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
 
 } // namespace
 
+NarrationOutcome writeReview(NarrationSession& session, TimelineReview review) {
+    ReviewPageInput page;
+    page.report = &session.report;
+    page.envelope = std::move(review.envelope);
+    page.lengthMs = review.lengthMs;
+    page.arguments = QCoreApplication::arguments();
+    QString error;
+    if (!writeReviewPage(session.config.reviewFile, page, &error)) {
+        return NarrationOutcome::failed(printFailure(error + QLatin1Char('\n')));
+    }
+    printError(QObject::tr("Created review page: %1\n").arg(session.config.reviewFile));
+    return {};
+}
+
 NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input, CostGate& gate) {
     const RunConfiguration& config = session.config;
     RunReport& report = session.report;
@@ -335,6 +370,16 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     }
     QList<ClipJob> jobs = session.jobs(input, services->clips, true);
     printJoinedSentences(input.groups, false);
+    // A subtitle file's cues play the takes chosen for them; a text's parts have one take.
+    QList<CueTake> takes;
+    if (input.layout == CueLayout::CueTimes) {
+        std::optional<QList<CueTake>> chosen =
+            chooseTakes(services->clips, &services->mirror, config.takes, &jobs, &failure);
+        if (!chosen) {
+            return NarrationOutcome::failed(failure);
+        }
+        takes = std::move(*chosen);
+    }
     const QList<PausedCue> paused = pausedCues(config, input, services->clips, &jobs);
     const CostEstimate estimate =
         estimateJobs(jobsToAskFor(jobs, paused), services->clips, runModelId(config));
@@ -348,6 +393,10 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
             reportCue(jobs[i], nullptr, input.input, i + 1, cue.startMs, cue.endMs, cue.speaker));
         recordJoined(&report.cues.last(), input.groups, i);
         report.cues.back().writtenText = cue.text;
+        if (i < takes.size()) {
+            report.cues.last().take = takes[i].take;
+            report.cues.last().takes = takes[i].takes;
+        }
     }
     // A cue over the model's limit would fail after the cues before it were paid for.
     for (int i = 0, p = 0; i < jobs.size(); ++i) {
@@ -389,10 +438,14 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
         if (recordCues) {
             ReportCue& cue = report.cues[firstCue + i];
             const QString written = cue.writtenText;
+            const int take = cue.take;
+            const int takesThere = cue.takes;
             cue = reportCue(jobs[i], &result, input.input, cue.number, cue.startMs, cue.endMs,
                             cue.speaker);
             recordJoined(&cue, input.groups, i);
             cue.writtenText = written;
+            cue.take = take;
+            cue.takes = takesThere;
         }
     }
     report.totals.newClips += billing.newClips;
@@ -419,21 +472,30 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     if (!outcome.done()) {
         return billed(outcome);
     }
+    if (!rememberTakes(takes, &services->mirror, &failure)) {
+        return receivedStopSignal() != 0 ? interrupted()
+                                         : billed(NarrationOutcome::failed(failure));
+    }
     if (!input.wording->clipsReady.isEmpty()) {
         printError(fillWording(input.wording->clipsReady,
                                {{QStringLiteral("count"), QString::number(jobs.size())}}));
     }
     if (config.noPadding) {
         printClipsOnly(input.layout, jobs, config.cacheDirectory);
-        return billed({});
+        // Without a timeline the page shows the cues and their clips.
+        return billed(config.reviewFile.isEmpty() ? NarrationOutcome() : writeReview(session, {}));
     }
     QList<ClipJob> placed = jobs;
     if (!cutJoinedClips(input.cues, input.groups, &placed, &failure)) {
         return billed(NarrationOutcome::failed(printFailure(failure + QLatin1Char('\n'))));
     }
-    const NarrationOutcome written = writeNarration(session, input, placed, firstCue);
+    TimelineReview review;
+    const NarrationOutcome written = writeNarration(session, input, placed, firstCue, &review);
     if (written.status == NarrationOutcome::Status::Interrupted) {
         return interrupted();
+    }
+    if (written.done() && !config.reviewFile.isEmpty()) {
+        return billed(writeReview(session, std::move(review)));
     }
     return billed(written);
 }

@@ -112,6 +112,10 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
 NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& jobs,
                             const RunConfiguration& config, const ClipSource& source,
                             std::vector<ClipResult>* results);
+struct TimelineReview;
+// Writes --review from the session's report and what the timeline pass left (nothing for a
+// dry run); a page that cannot be written fails the run.
+NarrationOutcome writeReview(NarrationSession& session, TimelineReview review);
 
 // Puts the outcome's failure in the report, naming `input`, unless one is there already.
 void recordFailure(RunReport& report, const NarrationOutcome& outcome, const QString& input);

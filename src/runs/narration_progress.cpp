@@ -2,6 +2,7 @@
 
 #include "runs/console.h"
 #include "runs/service_notices.h"
+#include "synthesis/cost_estimate.h"
 
 #include <QObject>
 
@@ -94,7 +95,26 @@ NarrationProgress::NarrationProgress(const ProgressWording& wording, const QList
                                      int count, int retries, const QString& keySource)
     : wording(wording), cues(cues), count(count), retries(retries), keySource(keySource) {}
 
+void NarrationProgress::showStatusLine() {
+    status = std::make_unique<StatusLine>(count);
+}
+
 void NarrationProgress::report(const ClipNotice& notice, const ClipJob& job) {
+    if (status) {
+        switch (notice.event) {
+        case ClipEvent::Ready:
+            status->clipReady(notice.source, notice.source == ClipTier::Service
+                                                 ? billableCharacters(job.request.text)
+                                                 : 0);
+            return;
+        case ClipEvent::Synthesizing:
+        case ClipEvent::Downloaded:
+        case ClipEvent::Uploaded:
+            return;
+        default:
+            status->clear();
+        }
+    }
     const int number = notice.cue + 1;
     // Every event with an error ends the run, but for a retry and a clip set aside.
     const bool endsTheRun = !notice.error.isEmpty() && notice.event != ClipEvent::Retrying &&

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "runs/status_line.h"
 #include "subtitles/cue.h"
 #include "synthesis/clip_scheduler.h"
 
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 namespace lyrane {
@@ -52,6 +54,8 @@ public:
                       int retries, const QString& keySource);
 
     void report(const ClipNotice& notice, const ClipJob& job) override;
+    // Shows one status line in place of each clip's lines (but for failures and retries).
+    void showStatusLine();
 
     std::optional<qint64> failedCue; // the first cue that failed, from 1
     QString failure;                 // and why
@@ -62,6 +66,7 @@ private:
     const int count;
     const int retries;
     const QString keySource;
+    std::unique_ptr<StatusLine> status;
 };
 
 } // namespace lyrane

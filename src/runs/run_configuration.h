@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runs/take_requests.h"
 #include "runs/timeline_settings.h"
 #include "runs/voice_map.h"
 #include "subtitles/speakers.h"
@@ -99,6 +100,10 @@ struct RunConfiguration {
     std::optional<BatchShard> shard; // Batch: this worker's share; batchFiles holds only it
     bool claimClips = false;         // claim clips in the mirror before paying for them
     QStringList mergeReports;        // MergeReports: the reports to join into reportFile
+
+    TakeRequests takes;         // --retake and --take (Subtitles)
+    QString reviewFile;         // --review: the run as one HTML page
+    bool progressLines = false; // --progress lines: lines even on a terminal
 };
 
 } // namespace lyrane

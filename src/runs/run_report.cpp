@@ -107,6 +107,8 @@ QJsonObject cueJson(const ReportCue& cue) {
         {QStringLiteral("request_id"), textOrNull(cue.requestId)},
         {QStringLiteral("attempts"), cue.attempts},
         {QStringLiteral("clip_length_ms"), valueOrNull(cue.clipLengthMs)},
+        {QStringLiteral("take"), cue.take},
+        {QStringLiteral("takes"), cue.takes},
     };
     const auto placed = [&cue](auto member) {
         return cue.placement ? QJsonValue((*cue.placement).*member) : QJsonValue(QJsonValue::Null);
@@ -125,6 +127,12 @@ QJsonObject cueJson(const ReportCue& cue) {
     object.insert(QStringLiteral("joined_cues"),
                   joined.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(joined));
     object.insert(QStringLiteral("covers_dialogue_ms"), valueOrNull(cue.coversDialogueMs));
+    QJsonArray flags;
+    for (const CueFlag& flag : cue.flags) {
+        flags.append(QJsonObject{{QStringLiteral("flag"), cueFlagName(flag.kind)},
+                                 {QStringLiteral("value"), flag.value}});
+    }
+    object.insert(QStringLiteral("flags"), flags);
     return object;
 }
 

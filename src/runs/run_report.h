@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runs/cue_flags.h"
 #include "synthesis/voice_settings.h"
 
 #include <QJsonObject>
@@ -64,6 +65,9 @@ struct ReportCue {
     std::optional<ReportSpeech> speech;       // when the clip has an alignment
     QList<qint64> joinedCues; // --join-sentences: the cues sent in one request with this one
     std::optional<qint64> coversDialogueMs; // with --dialogue, once placed: 0 when clear
+    int take = 1;                           // the take the cue plays
+    int takes = 1;                          // the takes there are
+    QList<CueFlag> flags;
 };
 
 struct ReportVoice {

@@ -5,6 +5,7 @@
 #include "runs/cue_voices.h"
 #include "runs/dialogue_track.h"
 #include "runs/paused_cues.h"
+#include "runs/timeline_review.h"
 #include "subtitles/subtitle_file.h"
 
 #include <QObject>
@@ -64,7 +65,28 @@ std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, cons
     return narration;
 }
 
-void priceInput(NarrationSession& session, const NarrationInput& input) {
+namespace {
+
+// The takes a dry run lists and prices, from the local cache's records.
+bool dryRunTakes(NarrationSession& session, const NarrationInput& input, QList<CueTake>* takes,
+                 QStringList* notes, QString* failure) {
+    const ClipNaming naming(session.config.cacheDirectory);
+    for (int i = 0; i < input.count; ++i) {
+        const ClipJob first = session.job(input, i, naming.source(), false);
+        const std::optional<CueTake> take = cueTake(i + 1, first, session.config.takes, failure);
+        if (!take) {
+            return false;
+        }
+        takes->append(*take);
+        notes->append(takeListingLine(*take));
+    }
+    return true;
+}
+
+} // namespace
+
+void priceInput(NarrationSession& session, const NarrationInput& input,
+                const QList<CueTake>& takes) {
     const RunConfiguration& config = session.config;
     RunReport& report = session.report;
     // Named from the local cache alone, without the key: a voice given by the name of one of
@@ -72,9 +94,12 @@ void priceInput(NarrationSession& session, const NarrationInput& input) {
     // a long file's jobs are not all held.
     const ClipNaming naming(config.cacheDirectory);
     CostCounter counter(naming.source(), runModelId(config));
-    const bool recordCues = !config.reportFile.isEmpty();
+    const bool recordCues = !config.reportFile.isEmpty() || !config.reviewFile.isEmpty();
     for (int i = 0; i < input.count; ++i) {
         ClipJob job = session.job(input, i, naming.source(), false);
+        if (i < takes.size()) {
+            job = takeJob(naming.source(), job, takes[i]);
+        }
         bool cached = true;
         // A cue said in parts costs its parts until they are joined.
         const std::optional<PausedCue> paused = pausedCue(config, input, i, job, naming.source());
@@ -97,6 +122,10 @@ void priceInput(NarrationSession& session, const NarrationInput& input) {
             entry.writtenText = cue.text;
             if (cached) {
                 entry.source = ClipOrigin::Cache;
+            }
+            if (i < takes.size()) {
+                entry.take = takes[i].take;
+                entry.takes = takes[i].takes;
             }
             report.cues.append(entry);
         }
@@ -126,10 +155,18 @@ NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& p
             return NarrationOutcome::failed(failure);
         }
     }
+    if (!checkTakeCues(session.config.takes, narration->count, &failure)) {
+        return NarrationOutcome::failed(failure);
+    }
     if (session.config.dryRun) {
         const RunConfiguration& config = session.config;
+        QList<CueTake> takes;
+        QStringList notes;
+        if (!dryRunTakes(session, *narration, &takes, &notes, &failure)) {
+            return NarrationOutcome::failed(failure);
+        }
         printCueListing(narration->cues, config.limit, config.speakers.voices,
-                        config.synthesis.voice, config.lexicon.get());
+                        config.synthesis.voice, config.lexicon.get(), notes);
         printJoinedSentences(narration->groups, true);
         if (narration->dialogue) {
             const ClipNaming naming(config.cacheDirectory);
@@ -141,8 +178,8 @@ NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& p
                 narration->cues, narration->count, *narration->dialogue,
                 cachedClipFits(narration->cues, clips, *narration->dialogue, config.timeline)));
         }
-        priceInput(session, *narration);
-        return {};
+        priceInput(session, *narration, takes);
+        return config.reviewFile.isEmpty() ? NarrationOutcome() : writeReview(session, {});
     }
     return narrate(session, *narration, gate);
 }

@@ -2,6 +2,7 @@
 
 #include "runs/narration.h"
 #include "runs/run_configuration.h"
+#include "runs/take_choices.h"
 #include "subtitles/cue.h"
 
 #include <optional>
@@ -23,8 +24,10 @@ std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, cons
                                             QString* failure);
 
 // Prices the input's cues from the local cache alone, without the key or the network
-// (--dry-run), and records them in the report.
-void priceInput(NarrationSession& session, const NarrationInput& input);
+// (--dry-run), and records them in the report; a cue with an entry in `takes` is priced as
+// that take.
+void priceInput(NarrationSession& session, const NarrationInput& input,
+                const QList<CueTake>& takes = {});
 
 // Narrates (or with --dry-run, lists) one subtitle file of the session.
 NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& path,

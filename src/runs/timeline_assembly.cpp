@@ -74,8 +74,8 @@ std::optional<qint64> autopadMs(const TimelineSource& source, qint64 requestedMs
 
 NarrationOutcome writeTimeline(const TimelineSettings& settings, const QString& outputFile,
                                const ProgressWording& wording, const QList<double>& speedUps,
-                               qint64 durationMs, const TimelineSource& source,
-                               const TimelinePlanned& planned,
+                               const QList<ClipFigures>& figures, qint64 durationMs,
+                               const TimelineSource& source, const TimelinePlanned& planned,
                                const std::optional<LoudnessGain>& gain) {
     qint64 paddingMs = settings.paddingMs;
     if (settings.autopad) {
@@ -94,9 +94,6 @@ NarrationOutcome writeTimeline(const TimelineSettings& settings, const QString& 
         return NarrationOutcome::failed(
             printFailure(QObject::tr("Failed to mix audio: %1\n").arg(error)));
     }
-    if (planned) {
-        planned(*plan, speedUps);
-    }
     for (int k = 0; k < plan->placements.size(); ++k) {
         const ClipPlacement& placement = plan->placements[k];
         printError(QObject::tr("Segment %1: desired %2 ms, actual %3 ms - %4 ms\n")
@@ -112,6 +109,9 @@ NarrationOutcome writeTimeline(const TimelineSettings& settings, const QString& 
             printError(QObject::tr("  (delayed by %1 ms to avoid collision)\n")
                            .arg(placement.actualStartMs - placement.desiredStartMs));
         }
+    }
+    if (planned) {
+        planned(*plan, speedUps, figures);
     }
     return writeNarrationOutput(
         settings, &*plan, outputFile, wording,
@@ -296,7 +296,7 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
     };
     source.stopped = stopped;
     NarrationOutcome written = writeTimeline(settings, outputFile, wording, clips->speedUps(),
-                                             durationMs, source, planned, gain);
+                                             clips->figures(), durationMs, source, planned, gain);
     written.coversDialogueMs = coversDialogueMs;
     return written;
 }

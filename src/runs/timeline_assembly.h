@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/clip_figures.h"
 #include "runs/dialogue_fit.h"
 #include "runs/narration.h"
 #include "runs/timeline_settings.h"
@@ -21,10 +22,11 @@ struct TimelineClip {
 
 struct TimelinePlan;
 
-// Told where the clips landed once the timeline is planned, before it is written: the plan and
-// each clip's speed-up factor (1 when it plays at its own pace).
-using TimelinePlanned =
-    std::function<void(const TimelinePlan& plan, const QList<double>& speedUps)>;
+// Told where the clips landed once the timeline is planned and its lines said, before it is
+// written: the plan, each clip's speed-up factor (1 when it plays at its own pace) and its
+// figures.
+using TimelinePlanned = std::function<void(const TimelinePlan& plan, const QList<double>& speedUps,
+                                           const QList<ClipFigures>& figures)>;
 
 // Lays the clips onto one timeline at their cues' times and writes `outputFile` (WAV or MP3
 // after its name, or the mix over the programme). `allCues` is the whole file: it fixes the

@@ -30,12 +30,24 @@ TtsRequest makeRequest(const SynthesisSettings& settings, const QString& voice, 
     return request;
 }
 
+quint32 takeSeed(int take, std::optional<quint32> seed) {
+    // Takes a golden-ratio step apart, so neighbouring takes land far from each other.
+    return quint32(seed.value_or(0) + quint32(take - 1) * 0x9E3779B9u);
+}
+
 ClipJob ClipSource::job(const TtsRequest& request, const QString& voiceName) const {
+    return job(request, voiceName, 1);
+}
+
+ClipJob ClipSource::job(const TtsRequest& request, const QString& voiceName, int take) const {
     ClipJob job;
     job.request = request;
     job.voiceName = voiceName;
     job.key = clipCacheKey(request.text, request.previousText, request.nextText, request.voiceId,
-                           request.speed, request.voiceSettings);
+                           request.speed, request.voiceSettings, take);
+    if (take > 1) {
+        job.request.voiceSettings.seed = takeSeed(take, request.voiceSettings.seed);
+    }
     job.extension = cacheExtensionForOutputFormat(request.outputFormat);
     job.path = cache.getCachePath(job.key, job.extension);
     job.contentType = contentTypeForExtension(job.extension);

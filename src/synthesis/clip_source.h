@@ -10,6 +10,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 namespace lyrane {
 
 class ClipClaims;
@@ -44,6 +46,10 @@ TtsRequest makeRequest(const SynthesisSettings& settings, const QString& text,
 TtsRequest makeRequest(const SynthesisSettings& settings, const QString& voice, const QString& text,
                        const QString& previousText, const QString& nextText);
 
+// The seed sent for take `take` (2 or more): from the take number and the run's --seed, so a
+// take asked for again is the same request.
+quint32 takeSeed(int take, std::optional<quint32> seed);
+
 // The tiers a clip is looked for in, in order: the local cache, the mirror (optional), the
 // speech service. The scheduler walks them; this holds them and the format policy.
 class ClipSource {
@@ -53,6 +59,9 @@ public:
 
     // Names the clip of `request`: cache key, file, object key and content type.
     ClipJob job(const TtsRequest& request, const QString& voiceName) const;
+    // Take `take` of that clip: take 1 is the clip above; a later take is keyed by take 1's
+    // recipe and its number, and asks with that take's seed, so the service reads it anew.
+    ClipJob job(const TtsRequest& request, const QString& voiceName, int take) const;
 
     bool hasMirror() const { return mirror != nullptr; }
     const ClipMirror& clipMirror() const { return *mirror; }

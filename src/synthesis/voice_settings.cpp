@@ -190,7 +190,8 @@ QString cacheKeySettingsPart(const VoiceSettings& settings) {
 }
 
 QString clipCacheKey(const QString& text, const QString& previousText, const QString& nextText,
-                     const QString& voiceId, double speed, const VoiceSettings& settings) {
+                     const QString& voiceId, double speed, const VoiceSettings& settings,
+                     int take) {
     // The first five parts are the stored recipe every cached clip was named by.
     QCryptographicHash hash(QCryptographicHash::Md5);
     hash.addData(text.toUtf8());
@@ -199,6 +200,9 @@ QString clipCacheKey(const QString& text, const QString& previousText, const QSt
     hash.addData(voiceId.toUtf8());
     hash.addData(QString::number(speed, 'f', 2).toUtf8());
     hash.addData(cacheKeySettingsPart(settings).toUtf8());
+    if (take > 1) {
+        hash.addData(QByteArrayLiteral("|take=") + QByteArray::number(take));
+    }
     return QString::fromLatin1(hash.result().toHex());
 }
 

@@ -61,9 +61,11 @@ std::optional<VoiceSettings> parseVoiceSettings(const VoiceSettingArguments& arg
 QString cacheKeySettingsPart(const VoiceSettings& settings);
 
 // The content key of a clip: the MD5, in lower-case hex, of the UTF-8 of text, previous text,
-// next text, voice identifier, speed with two decimals and cacheKeySettingsPart().
+// next text, voice identifier, speed with two decimals and cacheKeySettingsPart(); a take
+// after the first adds "|take=<n>" to that, so take 1 keeps the key it always had.
 QString clipCacheKey(const QString& text, const QString& previousText, const QString& nextText,
-                     const QString& voiceId, double speed, const VoiceSettings& settings);
+                     const QString& voiceId, double speed, const VoiceSettings& settings,
+                     int take = 1);
 
 // Adds model_id, language_code, voice_settings (with speed when it is not 1.0) and seed to a
 // request body, each as the service names it and only where set; model_id is always sent.

@@ -118,6 +118,15 @@ void TestCacheManager::knownKey() {
     QCOMPARE(lyrane::clipCacheKey(QString::fromUtf8("Grüße"), "", "", "v", 0.85,
                                   lyrane::VoiceSettings()),
              QStringLiteral("88ceb2ae89adb777aba2f0078d1342c2"));
+    // Take 1 is the clip as it always was; a later take adds "|take=N" after the settings.
+    QCOMPARE(lyrane::clipCacheKey("abc", "", "", "v", 1.0, lyrane::VoiceSettings(), 1),
+             QStringLiteral("0f7b6d4a1377de88a51a13a4a6925b94"));
+    QCOMPARE(lyrane::clipCacheKey("abc", "", "", "v", 1.0, lyrane::VoiceSettings(), 2),
+             QStringLiteral("0f40c4f14cccb0c704a5eb0bf7c42c29"));
+    lyrane::VoiceSettings seeded;
+    seeded.seed = 7;
+    QCOMPARE(lyrane::clipCacheKey("abc", "", "", "v", 1.0, seeded, 3),
+             QStringLiteral("899b92b641cf9721ca37eeb4d71afbb4"));
 }
 
 void TestCacheManager::keyDistinctions() {

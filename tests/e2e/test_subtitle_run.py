@@ -240,6 +240,8 @@ class TimelineTest(SubtitleRunCase):
                       "Segment 2: desired 2500 ms, actual 2500 ms - 4180 ms\n"
                       "Segment 3: desired 4000 ms, actual 4180 ms - 4740 ms\n"
                       "  (delayed by 180 ms to avoid collision)\n"
+                      # Cue 2 overruns its slot; cue 3 reads far slower than cue 1.
+                      "Flagged: 2 of 3 cues (1 longer than the slot, 1 slow); see --review\n"
                       "Created mixed WAV audio file: %s\n" % out, result.stderr)
         rate, channels, samples = read_wav(out)
         self.assertEqual((rate, channels, len(samples)), (RATE, 1, samples_ms(9000)))
