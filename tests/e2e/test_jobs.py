@@ -31,6 +31,7 @@ LINE_SHAPES = [re.compile(p) for p in (
     r"--no-padding mode: Individual segment files generated successfully\.",
     r"Segment files are located in: .+",
     r"Billed: \d+ characters for \d+ new clips \(estimated\)",
+    r"Flagged: \d+ of \d+ cues \(.+\); see --review",
 )]
 
 
