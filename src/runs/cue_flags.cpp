@@ -14,7 +14,7 @@ namespace {
 constexpr qint64 kPushedMs = 500;
 constexpr qint64 kPauseMs = 1000;
 constexpr double kRateSpread = 0.4;
-constexpr int kKinds = int(CueFlagKind::FullScale) + 1;
+constexpr int kKinds = int(CueFlagKind::CutShort) + 1;
 
 double speechRate(const CueMeasure& cue) {
     return cue.speechMs > 0 ? double(cue.characters) * 1000.0 / double(cue.speechMs) : 0.0;
@@ -52,6 +52,8 @@ QString countWording(CueFlagKind kind, int count) {
         return QObject::tr("%1 with a long pause").arg(count);
     case CueFlagKind::FullScale:
         return QObject::tr("%1 at full scale").arg(count);
+    case CueFlagKind::CutShort:
+        return QObject::tr("%1 cut short").arg(count);
     }
     return QString();
 }
@@ -87,6 +89,9 @@ QList<QList<CueFlag>> flagCues(const QList<CueMeasure>& cues) {
         if (cue.fullScaleSamples > 0) {
             out.append({CueFlagKind::FullScale, double(cue.fullScaleSamples)});
         }
+        if (cue.missingCharacters > 0) {
+            out.append({CueFlagKind::CutShort, double(cue.missingCharacters)});
+        }
     }
     return flags;
 }
@@ -107,6 +112,8 @@ QString cueFlagName(CueFlagKind kind) {
         return QStringLiteral("pause_inside");
     case CueFlagKind::FullScale:
         return QStringLiteral("full_scale");
+    case CueFlagKind::CutShort:
+        return QStringLiteral("cut_short");
     }
     return QString();
 }
@@ -127,6 +134,8 @@ QString describeCueFlag(const CueFlag& flag) {
         return QObject::tr("a pause of %1 ms inside").arg(qint64(flag.value));
     case CueFlagKind::FullScale:
         return QObject::tr("%1 samples at full scale").arg(qint64(flag.value));
+    case CueFlagKind::CutShort:
+        return QObject::tr("cut short: %1 characters missing").arg(qint64(flag.value));
     }
     return QString();
 }

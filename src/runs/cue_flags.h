@@ -14,6 +14,7 @@ enum class CueFlagKind {
     SlowSpeech,     // value: characters a second (a drawl)
     PauseInside,    // value: ms of the longest silence inside the speech
     FullScale,      // value: samples at full scale
+    CutShort,       // value: characters of the text missing from the alignment
 };
 
 struct CueFlag {
@@ -31,11 +32,12 @@ struct CueMeasure {
     qint64 speechMs = 0; // first sound to last, at its own pace
     qint64 longestPauseMs = 0;
     qint64 fullScaleSamples = 0;
+    qint64 missingCharacters = 0; // from the alignment, when the clip has one
 };
 
 // Each cue's flags: pushed later by more than half a second, sped up, longer than its slot,
 // a speech rate more than 40% from the run's median, a silence of more than a second inside
-// the speech, samples at full scale.
+// the speech, samples at full scale, an alignment that stops before the end of the text.
 QList<QList<CueFlag>> flagCues(const QList<CueMeasure>& cues);
 
 // "pushed_later", "sped_up", ...: the report's names.

@@ -274,16 +274,25 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
         segments.append({jobs[i].path, input.cues[i].startMs, input.cues[i].endMs});
     }
     QList<ClipPlacement> placements;
-    QList<double> speeds;
+    const bool wordCaptions = !config.captionsFile.isEmpty() && config.synthesis.wordTiming;
+    QList<std::optional<ReportSpeech>> speech;
     qint64 lengthMs = 0;
     const NarrationOutcome written = assembleTimeline(
         config.timeline, input.outputFile, *input.wording, input.cues, segments,
         [&](const TimelinePlan& plan, const QList<double>& speedUps,
             const QList<ClipFigures>& figures) {
             placements = plan.placements;
-            speeds = speedUps;
             lengthMs = plan.sampleRate > 0 ? plan.totalSamples * 1000 / plan.sampleRate : 0;
-            review->flags = flagCues(cueMeasures(plan, speedUps, figures, input.cues, jobs));
+            // The speech's bounds come from the alignments beside the clips.
+            if (recordCues || config.synthesis.wordTiming || config.joinSentences) {
+                speech =
+                    timelineSpeech(jobs, plan.placements, speedUps, config.synthesis.wordTiming);
+            }
+            QList<CueMeasure> measures = cueMeasures(plan, speedUps, figures, input.cues, jobs);
+            for (qsizetype k = 0; k < measures.size() && k < speech.size(); ++k) {
+                measures[k].missingCharacters = speech[k] ? speech[k]->missingCharacters : 0;
+            }
+            review->flags = flagCues(measures);
             review->lengthMs = lengthMs;
             // Said after where the clips landed, before the output is named.
             const QString flagged = flaggedLine(review->flags, config.reviewFile);
@@ -314,12 +323,6 @@ NarrationOutcome writeNarration(NarrationSession& session, const NarrationInput&
                                    : mixedOutputPath(input.outputFile);
     report.outputs.append(
         {input.input, outputPath, lengthMs, reportLoudness(config.timeline, written.loudness)});
-    // Word captions and the report's speech come from the alignments beside the clips.
-    const bool wordCaptions = !config.captionsFile.isEmpty() && config.synthesis.wordTiming;
-    QList<std::optional<ReportSpeech>> speech;
-    if (recordCues || wordCaptions) {
-        speech = timelineSpeech(jobs, placements, speeds, config.synthesis.wordTiming);
-    }
     for (qsizetype k = 0; recordCues && k < speech.size(); ++k) {
         report.cues[firstCue + k].speech = speech[k];
     }

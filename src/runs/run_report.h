@@ -39,8 +39,9 @@ struct ReportWord {
 struct ReportSpeech {
     qint64 startMs = 0;
     qint64 endMs = 0;
-    bool cutShort = false;  // the alignment stops before the end of the text
-    bool listWords = false; // --word-timing: the words are written
+    bool cutShort = false;           // the alignment stops before the end of the text
+    qsizetype missingCharacters = 0; // of the text, at the end, when cut short
+    bool listWords = false;          // --word-timing: the words are written
     QList<ReportWord> words;
 };
 

@@ -27,7 +27,8 @@ std::optional<ReportSpeech> cueSpeech(const ClipJob& job, const ClipSpan& span) 
         return latest;
     };
     ReportSpeech speech;
-    speech.cutShort = alignmentCutShort(*alignment, job.request.text);
+    speech.missingCharacters = alignmentMissingCharacters(*alignment, job.request.text);
+    speech.cutShort = speech.missingCharacters > 0;
     for (const TimedWord& word : alignedWords(*alignment)) {
         const qint64 start = onTimeline(word.startSeconds);
         speech.words.append({word.text, start, onTimeline(word.endSeconds)});

@@ -176,6 +176,10 @@ QStringList alignmentCharacters(const QString& text) {
 }
 
 bool alignmentCutShort(const WordAlignment& alignment, const QString& text) {
+    return alignmentMissingCharacters(alignment, text) > 0;
+}
+
+qsizetype alignmentMissingCharacters(const WordAlignment& alignment, const QString& text) {
     // White space is compared away: a service may fold or drop it.
     QString aligned;
     for (const QString& character : alignment.characters) {
@@ -185,7 +189,9 @@ bool alignmentCutShort(const WordAlignment& alignment, const QString& text) {
     }
     QString spoken = text;
     spoken.remove(QRegularExpression(QStringLiteral("\\s+")));
-    return aligned.size() < spoken.size() && spoken.startsWith(aligned);
+    return aligned.size() < spoken.size() && spoken.startsWith(aligned)
+               ? spoken.size() - aligned.size()
+               : 0;
 }
 
 } // namespace lyrane

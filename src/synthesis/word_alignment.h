@@ -42,6 +42,9 @@ QList<TimedWord> alignedWords(const WordAlignment& alignment);
 // Whether the alignment stops before the end of `text`: it follows the text as far as it goes,
 // and characters other than white space are left over after it.
 bool alignmentCutShort(const WordAlignment& alignment, const QString& text);
+// How many characters of `text` (white space aside) the alignment misses at the end; 0 when
+// it is not cut short.
+qsizetype alignmentMissingCharacters(const WordAlignment& alignment, const QString& text);
 
 // The character-by-character split of `text` into code points, as alignments count them.
 QStringList alignmentCharacters(const QString& text);

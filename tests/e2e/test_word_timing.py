@@ -77,6 +77,21 @@ class FakeServiceRoute(LyraneTestCase):
                 self.assertIn(message, result.stderr)
                 self.assertEqual(os.listdir(self.path(name)), [])
 
+    def test_an_alignment_that_stops_early_flags_the_cue_cut_short(self):
+        def cut(pcm, alignment):
+            return timed(pcm, {key: values[:-5] for key, values in alignment.items()})
+        service = self.timed_service(cut)
+        vtt = write_vtt(self.path("t.vtt"), [(0, 3000, TEXT)])
+        result = self.run_lyrane(["--vtt", vtt, "--word-timing", "--temp-dir", self.path("c"),
+                                  "--report", self.path("r.json"), "--output",
+                                  self.path("out.wav")], env=self.service_env(service))
+        self.assertExitStatus(result, 0)
+        with open(self.path("r.json")) as source:
+            [cue] = json.load(source)["cues"]
+        self.assertTrue(cue["speech"]["cut_short"])
+        self.assertIn({"flag": "cut_short", "value": 5}, cue["flags"])  # "time." is missing
+        self.assertIn("Flagged: 1 of 1 cues (1 cut short", result.stderr)
+
     def test_alignment_beside_the_clip_and_asked_for_only_with_word_timing(self):
         service = self.timed_service()
         self.assertExitStatus(self.say(service), 0)
