@@ -40,6 +40,8 @@ const AVCodec* encoderFor(MixedOutputKind kind) {
     return nullptr;
 }
 
+} // namespace
+
 int encoderRate(const AVCodec* codec, int wanted) {
     if (!codec->supported_samplerates) {
         return wanted;
@@ -71,8 +73,6 @@ AVSampleFormat encoderFormat(const AVCodec* codec) {
     }
     return AV_SAMPLE_FMT_NONE;
 }
-
-} // namespace
 
 MixedOutput::MixedOutput(const ProgrammeMixSettings& settings, const QString& outputPath,
                          MixedOutputKind kind)

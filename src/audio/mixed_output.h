@@ -15,6 +15,11 @@ namespace lyrane {
 class ProgrammeInput;
 struct ProgrammeMixSettings;
 
+// The rate an encoder takes nearest to `wanted`, and the sample format the mix is stored in for
+// it (AV_SAMPLE_FMT_NONE: none the mix can write).
+int encoderRate(const AVCodec* codec, int wanted);
+AVSampleFormat encoderFormat(const AVCodec* codec);
+
 // The file the mix goes to: its container, the map from the programme's streams to its own,
 // the mix's encoder, and the last packet of each video stream, held back so the picture can
 // be stretched to the end of the sound.

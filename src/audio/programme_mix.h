@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/ducking_envelope.h"
+#include "audio/extended_programme.h"
 #include "audio/loudness.h"
 #include "audio/output_kind.h"
 #include "audio/stop_check.h"
@@ -40,6 +41,9 @@ struct ProgrammeMixSettings {
     // kept under the ceiling; the narration keeps its level against the programme.
     std::optional<double> loudnessLufs;
     double truePeakDbtp = -1.0;
+    // Extended description: the programme is first written with these pauses (see
+    // writeExtendedProgramme) and the narration mixed over that.
+    QList<ProgrammePause> pauses;
 };
 
 // The narration, mono, in time order from the programme's start, at its level against the

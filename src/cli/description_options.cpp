@@ -14,6 +14,8 @@ std::optional<QString> takeDescriptionOptions(const QCommandLineParser& parser,
     TimelineSettings& timeline = config->timeline;
     timeline.dialogueFile = parser.value(options.dialogue);
     timeline.strictFit = parser.isSet(options.strictFit);
+    timeline.extended = parser.isSet(options.extended);
+    timeline.timeMapFile = parser.value(options.timeMap);
     ProgrammeMixSettings& mix = timeline.programme;
     mix.described = parser.isSet(options.described);
 
@@ -23,9 +25,26 @@ std::optional<QString> takeDescriptionOptions(const QCommandLineParser& parser,
     if (!timeline.dialogueFile.isEmpty() && config->mode != RunMode::Subtitles) {
         return QObject::tr("--dialogue is only supported with --vtt\n");
     }
-    for (const QCommandLineOption* companion : {&options.maxShift, &options.strictFit}) {
+    for (const QCommandLineOption* companion :
+         {&options.maxShift, &options.strictFit, &options.extended}) {
         if (parser.isSet(*companion) && timeline.dialogueFile.isEmpty()) {
             return QObject::tr("--%1 needs --dialogue\n").arg(companion->names().first());
+        }
+    }
+    if (parser.isSet(options.timeMap) && !timeline.extended) {
+        return QObject::tr("--time-map needs --extended\n");
+    }
+    if (parser.isSet(options.timeMap) && timeline.timeMapFile.isEmpty()) {
+        return QObject::tr("--time-map needs a file name\n");
+    }
+    if (timeline.extended) {
+        if (mix.programmePath.isEmpty()) {
+            return QObject::tr("--extended needs --mix-with a video programme\n");
+        }
+        const std::optional<MixedOutputKind> kind = mixedOutputKindForPath(config->outputFile);
+        if (!kind || *kind != MixedOutputKind::Video) {
+            return QObject::tr("--extended needs a video output (.mp4, .mov or .mkv): the "
+                               "programme's picture pauses with the description\n");
         }
     }
     if (mix.described) {

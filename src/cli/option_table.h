@@ -218,6 +218,15 @@ struct OptionTable {
     QCommandLineOption strictFit{
         QStringLiteral("strict-fit"),
         QObject::tr("With --dialogue: fail the run when a description covers dialogue")};
+    QCommandLineOption extended{
+        QStringLiteral("extended"),
+        QObject::tr("With --dialogue and a video --mix-with: pause the programme, its picture "
+                    "held, where a description cannot fit the dialogue")};
+    QCommandLineOption timeMap{
+        QStringLiteral("time-map"),
+        QObject::tr("With --extended: write each pause (programme time, duration, output time) "
+                    "to this JSON file"),
+        QStringLiteral("file")};
     QCommandLineOption lexicon{
         QStringLiteral("lexicon"),
         QObject::tr("Words said another way: a PLS lexicon of aliases, or a table of "
@@ -296,7 +305,7 @@ struct OptionTable {
 
     // Listed in the help after all().
     QList<QCommandLineOption> descriptionOptions() const {
-        return {loudnessPreset, described, dialogue, maxShift, strictFit};
+        return {loudnessPreset, described, dialogue, maxShift, strictFit, extended, timeMap};
     }
 
     QList<QCommandLineOption> all() const {

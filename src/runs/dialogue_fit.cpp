@@ -60,8 +60,22 @@ DescriptionFit fitOne(const QList<TimeSpan>& dialogue, const DescriptionToFit& d
             return fit;
         }
     }
-    fit.outcome = FitOutcome::CoversDialogue;
     measureCover(dialogue, earliest, earliest + description.lengthMs, &fit);
+    if (!limits.holdPoint) {
+        fit.outcome = FitOutcome::CoversDialogue;
+        return fit;
+    }
+    // Inside dialogue it waits for the dialogue's end when the shift allows, so that the
+    // programme stops in a gap rather than mid-line.
+    const qsizetype k = firstEndingAfter(dialogue, earliest);
+    if (k < dialogue.size() && dialogue[k].startMs <= earliest && dialogue[k].endMs <= latest) {
+        fit.startMs = dialogue[k].endMs;
+        measureCover(dialogue, fit.startMs, fit.startMs + description.lengthMs, &fit);
+    }
+    fit.outcome = FitOutcome::Paused;
+    fit.pauseAtMs = std::min(limits.holdPoint(fit.coveredFromMs), fit.coveredFromMs);
+    fit.pauseMs = fit.startMs + description.lengthMs - fit.pauseAtMs;
+    fit.coveredMs = 0;
     return fit;
 }
 
@@ -93,7 +107,10 @@ QList<DescriptionFit> fitDescriptions(const QList<TimeSpan>& dialogue,
     for (const DescriptionToFit& description : descriptions) {
         const qint64 earliest = std::max(description.cueStartMs, previousEnd);
         fits.append(fitOne(dialogue, description, earliest, limits));
-        previousEnd = fits.last().startMs + fits.last().lengthMs;
+        // A paused programme goes on where it stopped, as the description ends.
+        previousEnd = fits.last().outcome == FitOutcome::Paused
+                          ? fits.last().pauseAtMs
+                          : fits.last().startMs + fits.last().lengthMs;
     }
     return fits;
 }

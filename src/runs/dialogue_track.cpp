@@ -49,8 +49,17 @@ QString seconds(qint64 ms) {
 int reportDialogueCover(const QList<DescriptionFit>& fits) {
     int covering = 0;
     qint64 coveredMs = 0;
+    int pauses = 0;
+    qint64 pausedMs = 0;
     for (int k = 0; k < fits.size(); ++k) {
         const DescriptionFit& fit = fits[k];
+        if (fit.outcome == FitOutcome::Paused) {
+            ++pauses;
+            pausedMs += fit.pauseMs;
+            printError(QObject::tr("Description %1 pauses the programme at %2 for %3 s\n")
+                           .arg(k + 1)
+                           .arg(programmeTime(fit.pauseAtMs), seconds(fit.pauseMs)));
+        }
         if (fit.outcome != FitOutcome::CoversDialogue) {
             continue;
         }
@@ -59,6 +68,10 @@ int reportDialogueCover(const QList<DescriptionFit>& fits) {
         printError(QObject::tr("Description %1 covers dialogue at %2 by %3 s\n")
                        .arg(k + 1)
                        .arg(programmeTime(fit.coveredFromMs), seconds(fit.coveredMs)));
+    }
+    if (pauses > 0) {
+        printError(QObject::tr("The programme pauses %n time(s), %1 s in all\n", nullptr, pauses)
+                       .arg(seconds(pausedMs)));
     }
     if (covering == 0) {
         printError(QObject::tr("Every description is clear of the dialogue\n"));
@@ -79,6 +92,9 @@ QString fitText(const DescriptionFit& fit) {
         return QObject::tr("plays from %1").arg(programmeTime(fit.startMs));
     case FitOutcome::SpedUp:
         return QObject::tr("plays sped up %1x").arg(fit.speedUp, 0, 'f', 2);
+    case FitOutcome::Paused:
+        return QObject::tr("pauses the programme at %1 for %2 s")
+            .arg(programmeTime(fit.pauseAtMs), seconds(fit.pauseMs));
     case FitOutcome::CoversDialogue:
         break;
     }
@@ -102,9 +118,14 @@ QList<DescriptionFit> cachedClipFits(const QList<Cue>& cues, const QStringList& 
         const qint64 rate = clip->sampleRate;
         toFit.append({cues[i].startMs, (qint64(clip->samples.size()) * 1000 + rate - 1) / rate});
     }
-    // 1.5: the --autospeed cap.
-    return fitDescriptions(dialogue, toFit,
-                           FitLimits{settings.maxShiftMs, settings.autospeed ? 1.5 : 1.0});
+    // 1.5: the --autospeed cap. The picture's hold points are found when the run is made.
+    FitLimits limits{settings.maxShiftMs, settings.autospeed ? 1.5 : 1.0, {}};
+    if (settings.extended) {
+        limits.holdPoint = [](qint64 timeMs) {
+            return timeMs;
+        };
+    }
+    return fitDescriptions(dialogue, toFit, limits);
 }
 
 QString dialogueGapListing(const QList<Cue>& cues, int count, const QList<TimeSpan>& dialogue,

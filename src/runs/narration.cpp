@@ -300,7 +300,7 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     // A programme that cannot be mixed over stops the run before any speech is requested.
     QString failure;
     if (!config.timeline.programme.programmePath.isEmpty() &&
-        !programmeDurationForRun(config.timeline.programme, &failure)) {
+        !programmeDurationForRun(config.timeline.programme, &failure, config.timeline.extended)) {
         return NarrationOutcome::failed(failure);
     }
     RunServices* services = session.services(&failure);

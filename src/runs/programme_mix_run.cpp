@@ -17,7 +17,8 @@
 
 namespace lyrane {
 
-std::optional<qint64> programmeDurationForRun(const ProgrammeMixSettings& mix, QString* failure) {
+std::optional<qint64> programmeDurationForRun(const ProgrammeMixSettings& mix, QString* failure,
+                                              bool extended) {
     QString error;
     const std::optional<ProgrammeInfo> info = probeProgramme(mix.programmePath, &error);
     if (!info) {
@@ -32,8 +33,46 @@ std::optional<qint64> programmeDurationForRun(const ProgrammeMixSettings& mix, Q
                                     .arg(info->audioStreamCount));
         return std::nullopt;
     }
+    if (extended && info->videoStreamCount == 0) {
+        *failure = printFailure(QObject::tr("--extended needs a programme with video: %1 has "
+                                            "none\n")
+                                    .arg(mix.programmePath));
+        return std::nullopt;
+    }
     return info->durationMs;
 }
+
+namespace {
+
+// The programme with its pauses, into `file`; what was done said in a line.
+bool writeExtendedCopy(const ProgrammeMixSettings& mix, QTemporaryFile& file,
+                       const StopCheck& stopped, QString* error) {
+    if (!file.open()) {
+        *error = QObject::tr("cannot create a temporary file: %1").arg(file.errorString());
+        return false;
+    }
+    file.close();
+    printError(QObject::tr("Extending %1 by %n pause(s)...\n", nullptr, int(mix.pauses.size()))
+                   .arg(mix.programmePath));
+    ExtendedProgrammeReport report;
+    if (!writeExtendedProgramme(mix.programmePath, mix.audioStream, mix.pauses, file.fileName(),
+                                &report, stopped, error)) {
+        return false;
+    }
+    printError(
+        QObject::tr("Extended programme: %1 s of pauses; the %2 picture copied whole, each "
+                    "pause holding the frame before it%3\n")
+            .arg(QString::number(double(report.pausedMs) / 1000.0, 'f', 1), report.videoCodec,
+                 report.audioCodec.isEmpty()
+                     ? QString()
+                     : QObject::tr("; its sound encoded again as %1").arg(report.audioCodec)));
+    for (const QString& stream : std::as_const(report.leftOut)) {
+        printError(QObject::tr("Not carried into the extended programme: %1\n").arg(stream));
+    }
+    return true;
+}
+
+} // namespace
 
 NarrationOutcome writeNarrationOverProgramme(
     const ProgrammeMixSettings& mix, const QString& outputFile, const TimelinePlan& plan,
@@ -85,9 +124,22 @@ NarrationOutcome writeNarrationOverProgramme(
         return reader.rewind(rewindError);
     };
 
+    QTemporaryFile extendedFile(
+        QDir(QDir::tempPath()).filePath(QStringLiteral("lyrane-extended-XXXXXX.mkv")));
+    ProgrammeMixSettings over = mix;
+    if (!mix.pauses.isEmpty()) {
+        if (!writeExtendedCopy(mix, extendedFile, stopped, &error)) {
+            if (stopRequested(stopped)) {
+                return interrupted();
+            }
+            return failed(QObject::tr("Failed to extend the programme: %1\n").arg(error));
+        }
+        over.programmePath = extendedFile.fileName();
+        over.audioStream = 0;
+    }
     printError(QObject::tr("Mixing the narration over %1...\n").arg(mix.programmePath));
     ProgrammeMixReport report;
-    if (!mixNarrationOverProgramme(mix, narration, outputPath, &report, &error)) {
+    if (!mixNarrationOverProgramme(over, narration, outputPath, &report, &error)) {
         if (stopRequested(stopped)) {
             return interrupted();
         }

@@ -2,6 +2,7 @@
 
 #include "audio/clip_loading.h"
 #include "audio/encoded_loudness.h"
+#include "audio/extended_programme.h"
 #include "audio/loudness.h"
 #include "audio/mp3_codec.h"
 #include "audio/prepared_clips.h"
@@ -13,6 +14,7 @@
 #include "runs/narration_output.h"
 #include "runs/programme_mix_run.h"
 #include "runs/stop_signals.h"
+#include "runs/time_map.h"
 
 #include <QFileInfo>
 #include <QObject>
@@ -142,13 +144,16 @@ QString clipFailureLine(const QList<TimelineClip>& segments, const ClipFailure& 
 }
 
 // Fits the prepared clips between the dialogue: their starts, and each one's time over
-// dialogue. Clips the fit speeds up are prepared again at that speed. A refusal by
-// --strict-fit (after every clip over dialogue is said) is the outcome to end with.
+// dialogue. Clips the fit speeds up are prepared again at that speed. With --extended the
+// programme pauses instead of a clip covering dialogue: `pauses` (one per point) and each
+// clip's start on the extended timeline, later by the pauses before it (`shifts`). A refusal
+// by --strict-fit (after every clip over dialogue is said) is the outcome to end with.
 std::optional<NarrationOutcome>
 fitToDialogue(const TimelineSettings& settings, const QList<TimeSpan>& dialogue,
               const QStringList& paths, ClipPreparation& preparation,
               std::optional<PreparedClips>& clips, ClipFailure* failure, QList<qint64>* starts,
-              QList<qint64>* coversDialogueMs) {
+              QList<qint64>* coversDialogueMs, QList<ProgrammePause>* pauses,
+              QList<qint64>* shifts) {
     const qint64 rate = clips->sampleRate();
     QList<DescriptionToFit> toFit;
     toFit.reserve(starts->size());
@@ -157,13 +162,35 @@ fitToDialogue(const TimelineSettings& settings, const QList<TimeSpan>& dialogue,
         const qint64 length = rate > 0 ? (clips->lengths()[k] * 1000 + rate - 1) / rate : 0;
         toFit.append({(*starts)[k], length});
     }
-    const QList<DescriptionFit> fits = fitDescriptions(
-        dialogue, toFit, FitLimits{settings.maxShiftMs, settings.autospeed ? kMaxSpeedUp : 1.0});
+    FitLimits limits{settings.maxShiftMs, settings.autospeed ? kMaxSpeedUp : 1.0, {}};
+    HoldPoints holds;
+    if (settings.extended) {
+        QString error;
+        if (!holds.open(settings.programme.programmePath, &error)) {
+            return NarrationOutcome::failed(
+                printFailure(QObject::tr("Failed to open the programme: %1\n").arg(error)));
+        }
+        limits.holdPoint = [&holds](qint64 timeMs) {
+            return holds.atOrBefore(timeMs);
+        };
+    }
+    const QList<DescriptionFit> fits = fitDescriptions(dialogue, toFit, limits);
     bool spedUp = false;
+    qint64 paused = 0;
     for (qsizetype k = 0; k < fits.size(); ++k) {
-        (*starts)[k] = fits[k].startMs;
-        coversDialogueMs->append(fits[k].coveredMs);
-        spedUp = spedUp || fits[k].outcome == FitOutcome::SpedUp;
+        const DescriptionFit& fit = fits[k];
+        (*starts)[k] = fit.startMs + paused;
+        shifts->append(paused);
+        coversDialogueMs->append(fit.coveredMs);
+        spedUp = spedUp || fit.outcome == FitOutcome::SpedUp;
+        if (fit.outcome == FitOutcome::Paused) {
+            if (!pauses->isEmpty() && pauses->last().atMs == fit.pauseAtMs) {
+                pauses->last().lengthMs += fit.pauseMs;
+            } else {
+                pauses->append({fit.pauseAtMs, fit.pauseMs});
+            }
+            paused += fit.pauseMs;
+        }
     }
     const int covering = reportDialogueCover(fits);
     if (settings.strictFit && covering > 0) {
@@ -199,14 +226,16 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
         durationMs = std::max(durationMs, cue.endMs);
     }
     // Over a programme, the timeline lasts at least as long as the programme.
+    qint64 programmeMs = 0;
     if (!settings.programme.programmePath.isEmpty()) {
         QString failure;
-        const std::optional<qint64> programmeMs =
-            programmeDurationForRun(settings.programme, &failure);
-        if (!programmeMs) {
+        const std::optional<qint64> length =
+            programmeDurationForRun(settings.programme, &failure, settings.extended);
+        if (!length) {
             return NarrationOutcome::failed(failure);
         }
-        durationMs = std::max(durationMs, *programmeMs);
+        programmeMs = *length;
+        durationMs = std::max(durationMs, programmeMs);
     }
 
     QList<qint64> starts;
@@ -245,11 +274,22 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
     ClipFailure failure;
     std::optional<PreparedClips> clips = PreparedClips::prepare(paths, preparation, &failure);
     QList<qint64> coversDialogueMs;
+    TimelineSettings extended = settings;
+    QList<qint64> shifts(segments.size(), 0);
     if (clips && dialogue) {
-        const std::optional<NarrationOutcome> refused = fitToDialogue(
-            settings, *dialogue, paths, preparation, clips, &failure, &starts, &coversDialogueMs);
+        shifts.clear();
+        const std::optional<NarrationOutcome> refused =
+            fitToDialogue(settings, *dialogue, paths, preparation, clips, &failure, &starts,
+                          &coversDialogueMs, &extended.programme.pauses, &shifts);
         if (refused) {
             return *refused;
+        }
+        // On the extended timeline every time after a pause is later by it.
+        for (qsizetype k = 0; k < ends.size() && k < shifts.size(); ++k) {
+            ends[k] += shifts[k];
+        }
+        for (const ProgrammePause& pause : std::as_const(extended.programme.pauses)) {
+            durationMs += pause.lengthMs;
         }
     }
     if (!clips) {
@@ -266,7 +306,7 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
                                     paddingMs, error, planFailure);
         // A clip moved to clear dialogue is reported against its cue, as if delayed.
         for (qsizetype k = 0; plan && k < plan->placements.size(); ++k) {
-            plan->placements[k].desiredStartMs = segments[k].startMs;
+            plan->placements[k].desiredStartMs = segments[k].startMs + shifts.value(k);
         }
         return plan;
     };
@@ -295,9 +335,16 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
                                               stopped);
     };
     source.stopped = stopped;
-    NarrationOutcome written = writeTimeline(settings, outputFile, wording, clips->speedUps(),
+    NarrationOutcome written = writeTimeline(extended, outputFile, wording, clips->speedUps(),
                                              clips->figures(), durationMs, source, planned, gain);
     written.coversDialogueMs = coversDialogueMs;
+    if (written.done() && !settings.timeMapFile.isEmpty()) {
+        QString error;
+        if (!writeTimeMap(settings.timeMapFile, extended.programme.pauses, programmeMs, &error)) {
+            return NarrationOutcome::failed(printFailure(error + QLatin1Char('\n')));
+        }
+        printError(QObject::tr("Created time map: %1\n").arg(settings.timeMapFile));
+    }
     return written;
 }
 

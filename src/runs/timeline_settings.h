@@ -23,6 +23,8 @@ struct TimelineSettings {
     QString dialogueFile;   // --dialogue: descriptions are fitted between its cues
     qint64 maxShiftMs = 2000;
     bool strictFit = false; // a description over dialogue fails the run
+    bool extended = false;  // the programme pauses for a description that cannot fit
+    QString timeMapFile;    // --time-map: the pauses, as JSON
 };
 
 } // namespace lyrane

@@ -26,9 +26,10 @@ QList<DescriptionToFit> descriptions(const QString& text) {
     return result;
 }
 
-// Each fit as "outcome@start+length", with "/covered@from" over dialogue and "x1.25" sped up.
+// Each fit as "outcome@start+length", with "/covered@from" over dialogue, "x1.25" sped up and
+// "/at+length" of the pause it makes.
 QString describe(const QList<DescriptionFit>& fits) {
-    static const char* names[] = {"cue", "shift", "speed", "cover"};
+    static const char* names[] = {"cue", "shift", "speed", "cover", "pause"};
     QStringList parts;
     for (const DescriptionFit& fit : fits) {
         QString part = QStringLiteral("%1@%2+%3")
@@ -40,6 +41,9 @@ QString describe(const QList<DescriptionFit>& fits) {
         }
         if (fit.outcome == FitOutcome::CoversDialogue) {
             part += QStringLiteral("/%1@%2").arg(fit.coveredMs).arg(fit.coveredFromMs);
+        }
+        if (fit.outcome == FitOutcome::Paused) {
+            part += QStringLiteral("/%1+%2").arg(fit.pauseAtMs).arg(fit.pauseMs);
         }
         parts.append(part);
     }
@@ -58,26 +62,33 @@ private slots:
         QTest::addColumn<qint64>("maxShift");
         QTest::addColumn<double>("maxSpeedUp");
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<qint64>("frame"); // > 0: the programme pauses, held on this grid
         // clang-format off
-        QTest::newRow("no dialogue") << "" << "0:500,100:500" << qint64(2000) << 1.0 << "cue@0+500 shift@500+500";
-        QTest::newRow("clear at its cue") << "0-1000,3000-4000" << "1000:2000" << qint64(2000) << 1.0 << "cue@1000+2000";
-        QTest::newRow("ends where dialogue starts") << "3000-4000" << "2000:1000" << qint64(0) << 1.0 << "cue@2000+1000";
-        QTest::newRow("moved past a line") << "1000-2000,5000-6000" << "1500:1000" << qint64(2000) << 1.0 << "shift@2000+1000";
-        QTest::newRow("gap too short, next one") << "1000-2000,2500-3000,6000-7000" << "1000:1000" << qint64(2000) << 1.0 << "shift@3000+1000";
-        QTest::newRow("shift too small") << "1000-2000,2500-3000" << "1000:1000" << qint64(1999) << 1.0 << "cover@1000+1000/1000@1000";
-        QTest::newRow("shift of exactly the need") << "1000-2000" << "1500:600" << qint64(500) << 1.0 << "shift@2000+600";
-        QTest::newRow("zero shift covers") << "1000-2000" << "1500:600" << qint64(0) << 1.0 << "cover@1500+600/500@1500";
-        QTest::newRow("covers two lines") << "1000-1200,1500-1700" << "900:1000" << qint64(0) << 1.0 << "cover@900+1000/400@1000";
-        QTest::newRow("sped up in its gap") << "0-1000,2000-3000" << "1000:1250" << qint64(0) << 1.5 << "speed@1000+1000x1.25";
-        QTest::newRow("too fast to fit") << "0-1000,2000-3000" << "1000:1600" << qint64(0) << 1.5 << "cover@1000+1600/600@2000";
-        QTest::newRow("shift wins over speed") << "1000-2000" << "500:800" << qint64(2000) << 1.5 << "shift@2000+800";
-        QTest::newRow("inside dialogue, no speed") << "0-3000" << "1000:500" << qint64(0) << 1.5 << "cover@1000+500/500@1000";
-        QTest::newRow("after the clip before") << "3000-4000" << "0:2500,1000:400" << qint64(2000) << 1.0 << "cue@0+2500 shift@2500+400";
-        QTest::newRow("pushed past the shift") << "3000-4000" << "0:2800,500:400" << qint64(2000) << 1.0 << "cue@0+2800 cover@2800+400/200@3000";
-        QTest::newRow("the clip before pushes it into a gap") << "3000-4000" << "0:3100,3200:500" << qint64(2000) << 1.0 << "cover@0+3100/100@3000 shift@4000+500";
-        QTest::newRow("unsorted, overlapping dialogue") << "5000-6000,1000-2500,2000-3000" << "1500:1000" << qint64(2000) << 1.0 << "shift@3000+1000";
-        QTest::newRow("touching lines are one") << "1000-2000,2000-3000" << "1000:500" << qint64(1999) << 1.0 << "cover@1000+500/500@1000";
-        QTest::newRow("empty clip") << "0-3000" << "1000:0" << qint64(0) << 1.0 << "cue@1000+0";
+        QTest::newRow("no dialogue") << "" << "0:500,100:500" << qint64(2000) << 1.0 << "cue@0+500 shift@500+500" << qint64(0);
+        QTest::newRow("clear at its cue") << "0-1000,3000-4000" << "1000:2000" << qint64(2000) << 1.0 << "cue@1000+2000" << qint64(0);
+        QTest::newRow("ends where dialogue starts") << "3000-4000" << "2000:1000" << qint64(0) << 1.0 << "cue@2000+1000" << qint64(0);
+        QTest::newRow("moved past a line") << "1000-2000,5000-6000" << "1500:1000" << qint64(2000) << 1.0 << "shift@2000+1000" << qint64(0);
+        QTest::newRow("gap too short, next one") << "1000-2000,2500-3000,6000-7000" << "1000:1000" << qint64(2000) << 1.0 << "shift@3000+1000" << qint64(0);
+        QTest::newRow("shift too small") << "1000-2000,2500-3000" << "1000:1000" << qint64(1999) << 1.0 << "cover@1000+1000/1000@1000" << qint64(0);
+        QTest::newRow("shift of exactly the need") << "1000-2000" << "1500:600" << qint64(500) << 1.0 << "shift@2000+600" << qint64(0);
+        QTest::newRow("zero shift covers") << "1000-2000" << "1500:600" << qint64(0) << 1.0 << "cover@1500+600/500@1500" << qint64(0);
+        QTest::newRow("covers two lines") << "1000-1200,1500-1700" << "900:1000" << qint64(0) << 1.0 << "cover@900+1000/400@1000" << qint64(0);
+        QTest::newRow("sped up in its gap") << "0-1000,2000-3000" << "1000:1250" << qint64(0) << 1.5 << "speed@1000+1000x1.25" << qint64(0);
+        QTest::newRow("too fast to fit") << "0-1000,2000-3000" << "1000:1600" << qint64(0) << 1.5 << "cover@1000+1600/600@2000" << qint64(0);
+        QTest::newRow("shift wins over speed") << "1000-2000" << "500:800" << qint64(2000) << 1.5 << "shift@2000+800" << qint64(0);
+        QTest::newRow("inside dialogue, no speed") << "0-3000" << "1000:500" << qint64(0) << 1.5 << "cover@1000+500/500@1000" << qint64(0);
+        QTest::newRow("after the clip before") << "3000-4000" << "0:2500,1000:400" << qint64(2000) << 1.0 << "cue@0+2500 shift@2500+400" << qint64(0);
+        QTest::newRow("pushed past the shift") << "3000-4000" << "0:2800,500:400" << qint64(2000) << 1.0 << "cue@0+2800 cover@2800+400/200@3000" << qint64(0);
+        QTest::newRow("the clip before pushes it into a gap") << "3000-4000" << "0:3100,3200:500" << qint64(2000) << 1.0 << "cover@0+3100/100@3000 shift@4000+500" << qint64(0);
+        QTest::newRow("unsorted, overlapping dialogue") << "5000-6000,1000-2500,2000-3000" << "1500:1000" << qint64(2000) << 1.0 << "shift@3000+1000" << qint64(0);
+        QTest::newRow("touching lines are one") << "1000-2000,2000-3000" << "1000:500" << qint64(1999) << 1.0 << "cover@1000+500/500@1000" << qint64(0);
+        QTest::newRow("empty clip") << "0-3000" << "1000:0" << qint64(0) << 1.0 << "cue@1000+0" << qint64(0);
+        QTest::newRow("paused where the line starts") << "0-1000,2000-3000" << "1000:1600" << qint64(0) << 1.0 << "pause@1000+1600/2000+600" << qint64(1);
+        QTest::newRow("paused on the frame before") << "0-1000,2000-3000" << "1000:1600" << qint64(0) << 1.0 << "pause@1000+1600/1800+800" << qint64(300);
+        QTest::newRow("speed still comes first") << "0-1000,2000-3000" << "1000:1250" << qint64(0) << 1.5 << "speed@1000+1000x1.25" << qint64(1);
+        QTest::newRow("waits for the line to end") << "0-3000,3500-4000" << "2500:1000" << qint64(600) << 1.0 << "pause@3000+1000/3500+500" << qint64(1);
+        QTest::newRow("mid-line past the shift") << "0-3000" << "1000:500" << qint64(0) << 1.0 << "pause@1000+500/1000+500" << qint64(1);
+        QTest::newRow("the next goes on from the pause") << "0-1000,2000-3000" << "1000:1600,1500:300" << qint64(0) << 1.0 << "pause@1000+1600/2000+600 pause@2000+300/2000+300" << qint64(1);
         // clang-format on
     }
     void fits() {
@@ -86,8 +97,15 @@ private slots:
         QFETCH(qint64, maxShift);
         QFETCH(double, maxSpeedUp);
         QFETCH(QString, expected);
-        const QList<DescriptionFit> fits = fitDescriptions(
-            mergedSpans(spans(dialogue)), descriptions(clips), FitLimits{maxShift, maxSpeedUp});
+        FitLimits limits{maxShift, maxSpeedUp, {}};
+        QFETCH(qint64, frame);
+        if (frame > 0) {
+            limits.holdPoint = [frame](qint64 timeMs) {
+                return timeMs / frame * frame;
+            };
+        }
+        const QList<DescriptionFit> fits =
+            fitDescriptions(mergedSpans(spans(dialogue)), descriptions(clips), limits);
         QCOMPARE(describe(fits), expected);
     }
 
@@ -124,7 +142,7 @@ private slots:
             clips.append({k * 6000 + (k % 5) * 300, 600 + (k % 3) * 200});
         }
         const QList<TimeSpan> merged = mergedSpans(dialogue);
-        const QList<DescriptionFit> fits = fitDescriptions(merged, clips, FitLimits{2000, 1.0});
+        const QList<DescriptionFit> fits = fitDescriptions(merged, clips, FitLimits{2000, 1.0, {}});
         qint64 previousEnd = 0;
         for (const DescriptionFit& fit : fits) {
             QVERIFY(fit.startMs >= previousEnd);
