@@ -215,14 +215,22 @@ bool ExtendedWriter::run(const QString& programmePath, int audioStream,
 
 bool ExtendedWriter::openOutput(ExtendedProgrammeReport* report, QString* error) {
     const QByteArray name = QFile::encodeName(outputPath);
+    const AVFormatContext* file = programme.file();
+    video = firstVideoStream(file);
+    // QuickTime keeps an encoder's priming in an edit list, so picture and sound start where
+    // they did; Matroska would move both later by it. Matroska for pictures QuickTime cannot hold.
+    const AVOutputFormat* quickTime = av_guess_format("mov", nullptr, nullptr);
+    const bool inQuickTime =
+        quickTime &&
+        (video < 0 || avformat_query_codec(quickTime, file->streams[video]->codecpar->codec_id,
+                                           FF_COMPLIANCE_NORMAL) == 1);
     AVFormatContext* raw = nullptr;
-    int rc = avformat_alloc_output_context2(&raw, nullptr, "matroska", name.constData());
+    int rc = avformat_alloc_output_context2(&raw, nullptr, inQuickTime ? "mov" : "matroska",
+                                            name.constData());
     if (rc < 0 || !raw) {
         return fail(error, failure(rc < 0 ? rc : AVERROR(ENOMEM)));
     }
     output.reset(raw);
-    const AVFormatContext* file = programme.file();
-    video = firstVideoStream(file);
     for (unsigned i = 0; i < file->nb_streams; ++i) {
         const AVStream* in = file->streams[i];
         if (int(i) == video) {

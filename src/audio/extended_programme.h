@@ -41,8 +41,8 @@ struct ExtendedProgrammeReport {
     qint64 pausedMs = 0; // the pauses that fell inside the programme, in all
 };
 
-// Writes the programme with its pauses into the Matroska file `outputPath`: the first video
-// stream copied packet for packet, each frame after a pause moved later by it, so the frame
+// Writes the programme with its pauses into `outputPath` (QuickTime, or Matroska for a picture
+// QuickTime cannot hold): the first video stream copied packet for packet, each frame after a pause moved later by it, so the frame
 // before a pause stays on screen through it; its `audioStream`-th sound decoded with silence
 // laid into each pause and encoded again (its own codec where FFmpeg encodes it, else AAC).
 // Other streams are left out. Streams throughout; `stopped` ends it as a failure.

@@ -125,7 +125,7 @@ NarrationOutcome writeNarrationOverProgramme(
     };
 
     QTemporaryFile extendedFile(
-        QDir(QDir::tempPath()).filePath(QStringLiteral("lyrane-extended-XXXXXX.mkv")));
+        QDir(QDir::tempPath()).filePath(QStringLiteral("lyrane-extended-XXXXXX.tmp")));
     ProgrammeMixSettings over = mix;
     if (!mix.pauses.isEmpty()) {
         if (!writeExtendedCopy(mix, extendedFile, stopped, &error)) {

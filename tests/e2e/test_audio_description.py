@@ -1,6 +1,7 @@
 """Audio description: descriptions fitted between the programme's dialogue (--dialogue,
---max-shift, --strict-fit), the described track's flags read back with ffprobe, and the
-loudness presets measured with ffmpeg's ebur128 filter."""
+--max-shift, --strict-fit), the programme paused for those that cannot fit (--extended), the
+described track's flags read back with ffprobe, and the loudness presets measured with
+ffmpeg's ebur128 filter."""
 
 import json
 import os
@@ -32,6 +33,32 @@ def loudness_range(path):
     return float(re.search(r"LRA:\s+([0-9.]+) LU", summary).group(1))
 
 
+def frames(path, *filters):
+    """(time in s, md5) of each picture of a file's video as decoded, or as `filters` make it."""
+    done = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v:0",
+                           *(filters or ["-fps_mode", "passthrough"]), "-f", "framemd5", "-"],
+                          capture_output=True, text=True, check=True)
+    hashes = [line.split(",")[5].strip() for line in done.stdout.splitlines()
+              if not line.startswith("#")]
+    probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                            "frame=best_effort_timestamp_time", "-of", "csv=p=0",
+                            *(["-f", "lavfi", "movie=%s,%s" % (path, filters[1])] if filters
+                              else [path])],
+                           capture_output=True, text=True, check=True)
+    times = [float(line.strip(",")) for line in probe.stdout.split()]
+    return list(zip(times, hashes))
+
+
+def rms_db(path, track, start, length):
+    """RMS level (dB) of an audio track over [start, start + length) seconds."""
+    done = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-ss", str(start), "-t",
+                           str(length), "-i", path, "-map", "0:a:%d" % track, "-af",
+                           "astats=metadata=1,ametadata=print:key=lavfi.astats.Overall.RMS_level"
+                           ":file=-", "-f", "null", "-"], capture_output=True, text=True, check=True)
+    value = done.stdout.strip().splitlines()[-1].split("=")[1]
+    return float("-inf") if value == "-inf" else float(value)
+
+
 def streams(path):
     done = subprocess.run(["ffprobe", "-v", "error", "-show_entries",
                            "stream=index,codec_type:stream_disposition:stream_tags",
@@ -46,6 +73,11 @@ class AudioDescriptionTest(LyraneTestCase):
         ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=10",
                "-f", "lavfi", "-i", "sine=frequency=500:sample_rate=48000:duration=10",
                "-c:v", "mpeg4", "-c:a", "aac", "-shortest", os.path.join(cls.media, "film.mkv"))
+        # Reordered pictures (B-frames): a pause can only fall where none are reordered across.
+        ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=10",
+               "-f", "lavfi", "-i", "sine=frequency=500:sample_rate=48000:duration=10",
+               "-c:v", "libx264", "-bf", "3", "-c:a", "aac", "-shortest",
+               os.path.join(cls.media, "film.mp4"))
         ffmpeg("-f", "lavfi", "-i", "anoisesrc=color=pink:amplitude=0.5:seed=3:sample_rate=48000"
                ":duration=10", "-c:a", "pcm_s16le", os.path.join(cls.media, "noise.wav"))
 
@@ -106,6 +138,60 @@ class AudioDescriptionTest(LyraneTestCase):
         self.assertIn("Cue 1 at 00:00:00.500: inside dialogue; plays from 00:00:01.000\n"
                       "  Cue 2 at 00:00:03.000: inside dialogue; covers dialogue at 00:00:03.000 "
                       "by 1.0 s\n", result.stdout)
+
+    def test_extended_description_holds_the_picture(self):
+        # The second description finds no gap: the programme pauses where its line starts (or
+        # at the last frame before it no picture is reordered across); the third moves later.
+        self.vtt = write_vtt(self.path("extended.vtt"), DESCRIPTIONS + [(8200, 8800, "Dawn.")])
+        for film, output in (("film.mkv", "ext.mkv"), ("film.mp4", "ext.mp4")):
+            with self.subTest(film=film):
+                programme = os.path.join(self.media, film)
+                time_map, captions = self.path(output + ".json"), self.path(output + ".vtt")
+                result = self.narrate(output, "--dialogue", self.dialogue, "--extended",
+                                      "--mix-with", programme, "--keep-original-audio",
+                                      "--time-map", time_map, "--captions-out", captions)
+                self.assertExitStatus(result, 0)
+                with open(time_map, encoding="utf-8") as f:
+                    mapped = json.load(f)
+                self.assertEqual(len(mapped["pauses"]), 1, mapped)
+                pause = mapped["pauses"][0]
+                at, length = pause["programme_ms"], pause["duration_ms"]
+                self.assertTrue(4100 <= at <= 4500, pause)  # at most 4 frames before the line
+                self.assertEqual(length, 4000 + LENGTHS[1] - at)  # the rest of the clip
+                self.assertEqual((pause["output_ms"], mapped["output_ms"]),
+                                 (at, mapped["programme_ms"] + length))
+                self.assertAlmostEqual(mapped["programme_ms"], 10000, delta=100)
+                self.assertIn("Description 2 pauses the programme at 00:00:0%.3f for"
+                              % (at / 1000), result.stderr)
+                for got, want in zip(placements(result.stderr), [1000, 4000, 8200 + length]):
+                    self.assertAlmostEqual(got[0], want, delta=1)
+                with open(captions, encoding="utf-8") as f:
+                    self.assertRegex(f.read(), "00:00:%s\\d --> " % ("%06.3f" % ((8200 + length) / 1000))[:-1])
+
+                out = self.path(output)
+                duration = float(subprocess.run(
+                    ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                     out], capture_output=True, text=True, check=True).stdout)
+                self.assertAlmostEqual(duration, (10000 + length) / 1000, delta=0.1)  # one frame
+                # The same pictures in the same order, none added: the one before the pause stays
+                # up through it (its pixels the programme's), the next comes when it ends.
+                shown, source = frames(out), frames(programme)
+                self.assertEqual([h for _, h in shown], [h for _, h in source])
+                steps = [round((a[0] - b[0]) - (shown[0][0] - source[0][0]), 3)
+                         for a, b in zip(shown, source)]
+                k = steps.index(round(length / 1000, 3))
+                self.assertEqual(steps, [0] * k + [round(length / 1000, 3)] * (len(steps) - k))
+                self.assertAlmostEqual(shown[k][0] - length / 1000, at / 1000, delta=0.05)
+                held = {h for t, h in frames(out, "-vf", "fps=10")
+                        if shown[k - 1][0] + 0.15 < t < shown[k][0] - 0.15}
+                self.assertEqual(held, {source[k - 1][1]})
+                # The programme's own sound (kept as the second track) stops for the pause.
+                self.assertGreater(rms_db(out, 1, at / 1000 - 0.5, 0.4), -40)
+                self.assertEqual(rms_db(out, 1, at / 1000 + 0.05, length / 1000 - 0.1), float("-inf"))
+                self.assertGreater(rms_db(out, 1, (at + length) / 1000 + 0.1, 0.4), -40)
+        result = self.narrate("plain.mkv", "--dialogue", self.dialogue, "--mix-with",
+                              os.path.join(self.media, "film.mkv"))
+        self.assertIn("Description 2 covers dialogue", result.stderr)  # nothing paused without it
 
     def test_described_track_flags_and_order(self):
         film = os.path.join(self.media, "film.mkv")
@@ -170,12 +256,19 @@ class AudioDescriptionTest(LyraneTestCase):
             (["--strict-fit"], "--strict-fit needs --dialogue"),
             (["--mix-with", film, "--described"], "--described needs an .mp4, .mov, .mkv or .m4a output"),
             (["--loudness-preset", "loud"], "--loudness-preset must be ebu-r128, atsc-a85, streaming or podcast"),
+            (["--extended", "--mix-with", film], "--extended needs --dialogue"),
+            (["--extended", "--dialogue", self.dialogue], "--extended needs --mix-with a video programme"),
+            (["--extended", "--dialogue", self.dialogue, "--mix-with", film], "--extended needs a video output"),
+            (["--time-map", self.path("map.json")], "--time-map needs --extended"),
+            (["--extended", "--dialogue", self.dialogue, "--mix-with", os.path.join(self.media, "noise.wav")],
+             "--extended needs a programme with video: %s has none" % os.path.join(self.media, "noise.wav"), "out.mkv"),
         ]
-        for extra, message in rows:
+        for row in rows:
+            extra, message, output = (row + ("out.wav",))[:3]
             with self.subTest(extra=extra):
-                result = self.narrate("out.wav", *extra)
+                result = self.narrate(output, *extra)
                 self.assertExitStatus(result, 1)
                 self.assertEqual(len(re.findall(r"\n", result.stderr.strip())), 0, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertEqual(self.service.request_count, 0)
-                self.assertFalse(os.path.exists(self.path("out.wav")))
+                self.assertFalse(os.path.exists(self.path(output)))
