@@ -115,9 +115,9 @@ namespace {
 // One pass over the programme writing the extended copy; see writeExtendedProgramme.
 class ExtendedWriter {
 public:
-    ExtendedWriter(const QList<ProgrammePause>& pauses, const QString& outputPath,
+    ExtendedWriter(const QList<ProgrammePause>& pauses, const QString& outputPath, bool soundKept,
                    const StopCheck& stopped)
-        : pauses(pauses), outputPath(outputPath), stopped(stopped) {
+        : pauses(pauses), outputPath(outputPath), soundKept(soundKept), stopped(stopped) {
         std::sort(this->pauses.begin(), this->pauses.end(),
                   [](const ProgrammePause& a, const ProgrammePause& b) { return a.atMs < b.atMs; });
     }
@@ -141,6 +141,7 @@ private:
 
     QList<ProgrammePause> pauses;
     const QString outputPath;
+    const bool soundKept;
     const StopCheck& stopped;
 
     ProgrammeInput programme;
@@ -261,7 +262,9 @@ bool ExtendedWriter::openOutput(ExtendedProgrammeReport* report, QString* error)
     if (programme.audioIndex() >= 0) {
         const AVCodecParameters* sound =
             programme.file()->streams[programme.audioIndex()]->codecpar;
-        const AVCodec* own = avcodec_find_encoder(sound->codec_id);
+        // A sound only mixed from is kept losslessly (and quickly); one kept beside the mix
+        // stays in its codec.
+        const AVCodec* own = avcodec_find_encoder(soundKept ? sound->codec_id : AV_CODEC_ID_ALAC);
         const bool usable =
             own && !(own->capabilities & AV_CODEC_CAP_EXPERIMENTAL) &&
             encoderFormat(own) != AV_SAMPLE_FMT_NONE &&
@@ -272,7 +275,9 @@ bool ExtendedWriter::openOutput(ExtendedProgrammeReport* report, QString* error)
                 return false;
             }
         }
-        report->audioCodec = QString::fromUtf8(encoder->codec->name);
+        if (soundKept) {
+            report->audioCodec = QString::fromUtf8(encoder->codec->name);
+        }
     }
     rc = avio_open(&output->pb, name.constData(), AVIO_FLAG_WRITE);
     if (rc >= 0) {
@@ -465,9 +470,9 @@ bool ExtendedWriter::write(AVPacket* packet, QString* error) {
 
 bool writeExtendedProgramme(const QString& programmePath, int audioStream,
                             const QList<ProgrammePause>& pauses, const QString& outputPath,
-                            ExtendedProgrammeReport* report, const StopCheck& stopped,
-                            QString* error) {
-    ExtendedWriter writer(pauses, outputPath, stopped);
+                            bool soundKept, ExtendedProgrammeReport* report,
+                            const StopCheck& stopped, QString* error) {
+    ExtendedWriter writer(pauses, outputPath, soundKept, stopped);
     return writer.run(programmePath, audioStream, report, error);
 }
 

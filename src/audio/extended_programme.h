@@ -42,13 +42,14 @@ struct ExtendedProgrammeReport {
 };
 
 // Writes the programme with its pauses into `outputPath` (QuickTime, or Matroska for a picture
-// QuickTime cannot hold): the first video stream copied packet for packet, each frame after a pause moved later by it, so the frame
-// before a pause stays on screen through it; its `audioStream`-th sound decoded with silence
-// laid into each pause and encoded again (its own codec where FFmpeg encodes it, else AAC).
-// Other streams are left out. Streams throughout; `stopped` ends it as a failure.
+// QuickTime cannot hold): the first video stream copied packet for packet, each frame after a pause
+// moved later by it, so the frame before a pause stays on screen through it; its `audioStream`-th
+// sound decoded with silence laid into each pause and encoded again (its own codec where FFmpeg
+// encodes it, else AAC). Other streams are left out. Streams throughout; `stopped` ends it as a
+// failure.
 bool writeExtendedProgramme(const QString& programmePath, int audioStream,
                             const QList<ProgrammePause>& pauses, const QString& outputPath,
-                            ExtendedProgrammeReport* report, const StopCheck& stopped,
-                            QString* error);
+                            bool soundKept, ExtendedProgrammeReport* report,
+                            const StopCheck& stopped, QString* error);
 
 } // namespace lyrane

@@ -56,7 +56,7 @@ bool writeExtendedCopy(const ProgrammeMixSettings& mix, QTemporaryFile& file,
                    .arg(mix.programmePath));
     ExtendedProgrammeReport report;
     if (!writeExtendedProgramme(mix.programmePath, mix.audioStream, mix.pauses, file.fileName(),
-                                &report, stopped, error)) {
+                                mix.keepOriginalAudio, &report, stopped, error)) {
         return false;
     }
     printError(

@@ -10,16 +10,6 @@
 
 namespace lyrane {
 
-qint64 extendedTimeMs(const QList<ProgrammePause>& pauses, qint64 programmeMs) {
-    qint64 time = programmeMs;
-    for (const ProgrammePause& pause : pauses) {
-        if (pause.atMs <= programmeMs) {
-            time += pause.lengthMs;
-        }
-    }
-    return time;
-}
-
 bool writeTimeMap(const QString& path, const QList<ProgrammePause>& pauses, qint64 programmeMs,
                   QString* error) {
     QJsonArray entries;

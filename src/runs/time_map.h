@@ -8,10 +8,6 @@
 
 namespace lyrane {
 
-// Where a time of the programme lands in the extended output: later by every pause at or
-// before it.
-qint64 extendedTimeMs(const QList<ProgrammePause>& pauses, qint64 programmeMs);
-
 // The --time-map file: the programme's length and the output's, then each pause with its
 // programme time, duration and output time, so that other tracks can be moved to match.
 // Written whole or not at all.
