@@ -10,15 +10,12 @@ builds nothing.
 Usage: bench/extended-bench.py [LYRANE_BINARY] [--work DIR] [--duration SECONDS]
 """
 
-import argparse
 import importlib.machinery
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -60,24 +57,8 @@ def duration(path):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("lyrane", nargs="?", default=os.path.join(HERE, "..", "build", "lyrane"))
-    parser.add_argument("--work", help="directory for the fixture and outputs (default: a new "
-                        "directory in $TMPDIR, removed afterwards; about 2 GB)")
-    parser.add_argument("--duration", type=int, default=7200, help="programme seconds")
-    parser.add_argument("--cues", type=int, default=1500)
-    args = parser.parse_args()
-    lyrane = os.path.abspath(args.lyrane)
-    if not os.access(lyrane, os.X_OK):
-        sys.exit("extended-bench: no executable at %s" % args.lyrane)
-    owned = args.work is None
-    work = tempfile.mkdtemp(prefix="lyrane-extended.") if owned else os.path.abspath(args.work)
-    os.makedirs(work, exist_ok=True)
-    try:
-        return bench(args, lyrane, work)
-    finally:
-        if owned:
-            shutil.rmtree(work, ignore_errors=True)
+    pm = load("programme_mix_bench", "programme-mix-bench.py")
+    return pm.run_main(__doc__, "extended-bench", "lyrane-extended.", "2 GB", bench)
 
 
 def bench(args, lyrane, work):
@@ -96,11 +77,7 @@ def bench(args, lyrane, work):
           "%.1f s" % (args.cues, lines, args.duration, os.path.getsize(film) / 1e6,
                       time.perf_counter() - begin))
 
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET")}
-    env.update({"LYRANE_API_URL": "http://127.0.0.1:%d" % nb.closed_port(),
-                "ELEVENLABS_API_KEY": "extended-bench", "HOME": work, "TMPDIR": work,
-                "LC_ALL": "C.UTF-8"})
+    env = pm.offline_env(work, "extended-bench", nb.closed_port())
     log = os.path.join(work, "step.log")
     common = [lyrane, "--vtt", vtt, "--temp-dir", cache, "--dialogue", dialogue, "--mix-with",
               film]

@@ -64,25 +64,42 @@ def streams(path):
             for s in json.loads(result.stdout)["streams"]]
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
+def run_main(doc, name, prefix, size, bench):
+    """The command line of the two-hour programme benchmarks: the binary, a work directory
+    (a new one in $TMPDIR, removed afterwards, when none is given), the programme's length and
+    the clips; then bench(args, lyrane, work)."""
+    parser = argparse.ArgumentParser(description=doc)
     parser.add_argument("lyrane", nargs="?", default=os.path.join(HERE, "..", "build", "lyrane"))
     parser.add_argument("--work", help="directory for the fixture and outputs (default: a new "
-                        "directory in $TMPDIR, removed afterwards; about 3 GB)")
+                        "directory in $TMPDIR, removed afterwards; about %s)" % size)
     parser.add_argument("--duration", type=int, default=7200, help="programme seconds")
     parser.add_argument("--cues", type=int, default=1500)
     args = parser.parse_args()
     lyrane = os.path.abspath(args.lyrane)
     if not os.access(lyrane, os.X_OK):
-        sys.exit("programme-mix-bench: no executable at %s" % args.lyrane)
+        sys.exit("%s: no executable at %s" % (name, args.lyrane))
     owned = args.work is None
-    work = tempfile.mkdtemp(prefix="lyrane-programme.") if owned else os.path.abspath(args.work)
+    work = tempfile.mkdtemp(prefix=prefix) if owned else os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
     try:
         return bench(args, lyrane, work)
     finally:
         if owned:
             shutil.rmtree(work, ignore_errors=True)
+
+
+def offline_env(work, key, port):
+    """The environment of a benchmark's lyrane runs: no service (a closed port), the cache and
+    temporary files under `work`."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET")}
+    env.update({"LYRANE_API_URL": "http://127.0.0.1:%d" % port, "ELEVENLABS_API_KEY": key,
+                "HOME": work, "TMPDIR": work, "LC_ALL": "C.UTF-8"})
+    return env
+
+
+def main():
+    return run_main(__doc__, "programme-mix-bench", "lyrane-programme.", "3 GB", bench)
 
 
 def bench(args, lyrane, work):
@@ -97,13 +114,7 @@ def bench(args, lyrane, work):
     print("fixture: %d cached clips, a %d s programme (%.1f MB), made in %.1f s" %
           (args.cues, args.duration, os.path.getsize(film) / 1e6, time.perf_counter() - begin))
 
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET")}
-    env["LYRANE_API_URL"] = "http://127.0.0.1:%d" % nb.closed_port()
-    env["ELEVENLABS_API_KEY"] = "programme-mix-bench"
-    env["HOME"] = work
-    env["TMPDIR"] = work
-    env["LC_ALL"] = "C.UTF-8"
+    env = offline_env(work, "programme-mix-bench", nb.closed_port())
     log = os.path.join(work, "step.log")
 
     narration = os.path.join(work, "narration.wav")

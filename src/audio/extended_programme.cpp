@@ -235,22 +235,10 @@ bool ExtendedWriter::openOutput(ExtendedProgrammeReport* report, QString* error)
     for (unsigned i = 0; i < file->nb_streams; ++i) {
         const AVStream* in = file->streams[i];
         if (int(i) == video) {
-            AVStream* out = avformat_new_stream(output.get(), nullptr);
-            if (!out) {
-                return fail(error, failure(AVERROR(ENOMEM)));
+            videoOut = addCopiedStream(output.get(), in);
+            if (videoOut < 0) {
+                return fail(error, failure(videoOut));
             }
-            rc = avcodec_parameters_copy(out->codecpar, in->codecpar);
-            if (rc < 0) {
-                return fail(error, failure(rc));
-            }
-            out->codecpar->codec_tag = 0;
-            out->time_base = in->time_base;
-            out->avg_frame_rate = in->avg_frame_rate;
-            out->r_frame_rate = in->r_frame_rate;
-            out->sample_aspect_ratio = in->sample_aspect_ratio;
-            out->disposition = in->disposition;
-            av_dict_copy(&out->metadata, in->metadata, 0);
-            videoOut = out->index;
             report->videoCodec = codecName(in->codecpar);
         } else if (int(i) != programme.audioIndex()) {
             report->leftOut.append(QObject::tr("%1 stream %2 (%3)")

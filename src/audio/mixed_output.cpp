@@ -79,23 +79,11 @@ MixedOutput::MixedOutput(const ProgrammeMixSettings& settings, const QString& ou
     : settings(settings), outputPath(outputPath), kind(kind) {}
 
 bool MixedOutput::addCopiedStream(int inputIndex, QString* error) {
-    const AVStream* in = programme->file()->streams[inputIndex];
-    AVStream* out = avformat_new_stream(output.get(), nullptr);
-    if (!out) {
-        return fail(error, writeFailure(AVERROR(ENOMEM)));
+    const int index = lyrane::addCopiedStream(output.get(), programme->file()->streams[inputIndex]);
+    if (index < 0) {
+        return fail(error, writeFailure(index));
     }
-    const int rc = avcodec_parameters_copy(out->codecpar, in->codecpar);
-    if (rc < 0) {
-        return fail(error, writeFailure(rc));
-    }
-    out->codecpar->codec_tag = 0;
-    out->time_base = in->time_base;
-    out->disposition = in->disposition;
-    out->avg_frame_rate = in->avg_frame_rate;
-    out->r_frame_rate = in->r_frame_rate;
-    out->sample_aspect_ratio = in->sample_aspect_ratio;
-    av_dict_copy(&out->metadata, in->metadata, 0);
-    streamMap[size_t(inputIndex)] = out->index;
+    streamMap[size_t(inputIndex)] = index;
     return true;
 }
 

@@ -93,6 +93,25 @@ QString streamKind(const AVStream* stream) {
     }
 }
 
+int addCopiedStream(AVFormatContext* output, const AVStream* in) {
+    AVStream* out = avformat_new_stream(output, nullptr);
+    if (!out) {
+        return AVERROR(ENOMEM);
+    }
+    const int rc = avcodec_parameters_copy(out->codecpar, in->codecpar);
+    if (rc < 0) {
+        return rc;
+    }
+    out->codecpar->codec_tag = 0;
+    out->time_base = in->time_base;
+    out->disposition = in->disposition;
+    out->avg_frame_rate = in->avg_frame_rate;
+    out->r_frame_rate = in->r_frame_rate;
+    out->sample_aspect_ratio = in->sample_aspect_ratio;
+    av_dict_copy(&out->metadata, in->metadata, 0);
+    return out->index;
+}
+
 ProgrammeInput::~ProgrammeInput() {
     av_channel_layout_uninit(&fromLayout);
 }

@@ -18,6 +18,9 @@ std::vector<int> audioStreamIndices(const AVFormatContext* file);
 qint64 fileDurationMs(const AVFormatContext* file);
 QString codecName(const AVCodecParameters* parameters);
 QString streamKind(const AVStream* stream);
+// A new stream of `output` for `in`'s packets as they are (codec, times, flags, tags); its
+// index, or an FFmpeg error code.
+int addCopiedStream(AVFormatContext* output, const AVStream* in);
 
 // The programme as the mix reads it: its packets in file order, and its audio stream decoded
 // and converted to the mix's rate and channels into one queue per channel, each frame where
