@@ -140,6 +140,7 @@ private:
     }
 
     QList<ProgrammePause> pauses;
+    QString programmePath;
     const QString outputPath;
     const bool soundKept;
     const StopCheck& stopped;
@@ -168,6 +169,7 @@ bool ExtendedWriter::run(const QString& programmePath, int audioStream,
     if (!frame || !encoded) {
         return fail(error, failure(AVERROR(ENOMEM)));
     }
+    this->programmePath = programmePath;
     if (!programme.open(programmePath, audioStream, 48000, error) || !openOutput(report, error)) {
         return false;
     }
@@ -347,7 +349,15 @@ bool ExtendedWriter::writeVideo(AVPacket* packet, QString* error) {
     av_packet_rescale_ts(packet, in->time_base, output->streams[videoOut]->time_base);
     packet->stream_index = videoOut;
     packet->pos = -1;
-    return write(packet, error);
+    const int rc = av_interleaved_write_frame(output.get(), packet);
+    if (rc < 0) {
+        // Most likely frames reordered across a pause: the stream is named, not the temporary.
+        return fail(error,
+                    QObject::tr("cannot move video stream %1 of %2 (%3) later for a pause: %4")
+                        .arg(video)
+                        .arg(programmePath, codecName(in->codecpar), errorText(rc)));
+    }
+    return true;
 }
 
 // Moves the decoded sound to the encoder, silence laid in where each pause falls.
