@@ -133,4 +133,45 @@ void S3ClaimStore::removeNow(const QStringList& claimKeys, int timeoutMs) const 
     }
 }
 
+void S3ClaimStore::removeOwnNow(const QStringList& claimKeys, const QString& worker,
+                                int timeoutMs) const {
+    std::vector<std::unique_ptr<QProcess>> reads;
+    std::vector<std::unique_ptr<QTemporaryFile>> bodies;
+    for (const QString& claimKey : claimKeys) {
+        auto body = std::make_unique<QTemporaryFile>();
+        if (!body->open()) {
+            continue;
+        }
+        body->close();
+        auto process = std::make_unique<QProcess>();
+        process->setStandardOutputFile(QProcess::nullDevice());
+        process->setStandardErrorFile(QProcess::nullDevice());
+        process->start(mirror.awsExecutable(),
+                       {QStringLiteral("s3api"), QStringLiteral("get-object"),
+                        QStringLiteral("--bucket"), mirror.bucketName(), QStringLiteral("--key"),
+                        claimKey, body->fileName()});
+        process->closeWriteChannel();
+        reads.push_back(std::move(process));
+        bodies.push_back(std::move(body));
+    }
+    QStringList ours;
+    for (size_t i = 0; i < reads.size(); ++i) {
+        QProcess& read = *reads[i];
+        if (!read.waitForFinished(timeoutMs)) {
+            read.kill();
+            read.waitForFinished(1000);
+            continue;
+        }
+        if (read.exitStatus() != QProcess::NormalExit || read.exitCode() != 0 ||
+            !bodies[i]->open()) {
+            continue;
+        }
+        const QJsonObject claim = QJsonDocument::fromJson(bodies[i]->read(64 * 1024)).object();
+        if (claim.value(QStringLiteral("worker")).toString() == worker) {
+            ours.append(claimKeys[qsizetype(i)]);
+        }
+    }
+    removeNow(ours, timeoutMs);
+}
+
 } // namespace lyrane

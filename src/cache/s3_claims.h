@@ -48,6 +48,9 @@ public:
     // Removes the claims at once, all in parallel, waiting up to `timeoutMs` for them: for a
     // run that is stopping and has no event loop left to wait in.
     void removeNow(const QStringList& claimKeys, int timeoutMs) const;
+    // The same for claims whose writing was cut short: each is removed only when it is there
+    // and names `worker`, so that another worker's claim stays.
+    void removeOwnNow(const QStringList& claimKeys, const QString& worker, int timeoutMs) const;
 
     // Whether a failed call is the tool's refusal of the conditional-write flags themselves.
     static bool isUnknownFlagAnswer(const QByteArray& errorOutput);

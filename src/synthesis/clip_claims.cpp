@@ -87,9 +87,11 @@ void ClipClaims::acquire(const ClipJob& job, QObject* context,
 }
 
 void ClipClaims::claim(const std::shared_ptr<Wait>& wait, const QString& ifMatch) {
+    writing.insert(wait->key);
     store.writeAsync(
         wait->key, body(), ifMatch, wait->context,
         [this, wait](ClaimWrite outcome, const QString& error) {
+            writing.remove(wait->key);
             switch (outcome) {
             case ClaimWrite::Written:
                 held.insert(wait->key);
@@ -184,6 +186,12 @@ void ClipClaims::release(const ClipJob& job, QObject* context, std::function<voi
 }
 
 void ClipClaims::releaseAll() {
+    // A write stopped midway may have reached the bucket: removed if it did, and is ours.
+    if (!writing.isEmpty()) {
+        const QStringList keys(writing.begin(), writing.end());
+        writing.clear();
+        store.removeOwnNow(keys, worker, 15000);
+    }
     if (held.isEmpty()) {
         return;
     }

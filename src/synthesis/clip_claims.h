@@ -59,6 +59,7 @@ private:
     QString worker;
     Say say;
     QSet<QString> held;
+    QSet<QString> writing; // claims being written: a stop may have cut them short
     bool unsupported = false;
     int firstPollMs = 1000;
     int maxPollMs = 15000;
