@@ -27,7 +27,7 @@ constexpr AVRational kMilliseconds{1, 1000};
 // The time of a packet or frame from the file's start, in milliseconds.
 double msFromStart(const AVFormatContext* file, const AVStream* stream, qint64 time) {
     if (file->start_time != AV_NOPTS_VALUE) {
-        time -= av_rescale_q(file->start_time, AV_TIME_BASE_Q, stream->time_base);
+        time -= av_rescale_q(file->start_time, AVRational{1, AV_TIME_BASE}, stream->time_base);
     }
     return double(time) * av_q2d(stream->time_base) * 1000.0;
 }
@@ -67,7 +67,7 @@ qint64 HoldPoints::atOrBefore(qint64 timeMs) {
     qint64 seekTo =
         av_rescale_q(std::max<qint64>(0, timeMs - 10000), kMilliseconds, stream->time_base);
     if (input->start_time != AV_NOPTS_VALUE) {
-        seekTo += av_rescale_q(input->start_time, AV_TIME_BASE_Q, stream->time_base);
+        seekTo += av_rescale_q(input->start_time, AVRational{1, AV_TIME_BASE}, stream->time_base);
     }
     const bool fromStart =
         avformat_seek_file(input.get(), video, std::numeric_limits<int64_t>::min(), seekTo, seekTo,

@@ -172,7 +172,7 @@ void ProgrammeInput::close() {
 
 qint64 ProgrammeInput::fromFileStart(const AVStream* stream, qint64 time) const {
     if (input->start_time != AV_NOPTS_VALUE) {
-        time -= av_rescale_q(input->start_time, AV_TIME_BASE_Q, stream->time_base);
+        time -= av_rescale_q(input->start_time, AVRational{1, AV_TIME_BASE}, stream->time_base);
     }
     return time;
 }

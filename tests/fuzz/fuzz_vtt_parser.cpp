@@ -45,9 +45,9 @@ void checkCaptionReadsBack(const QString& text) {
         const bool srt = format == lyrane::CaptionFormat::Srt;
         const QString written =
             (srt ? QString() : QStringLiteral("WEBVTT\n\n")) +
-            lyrane::captionCueText({0, 1000, QStringLiteral("Before."), {}}, format, 1) +
-            lyrane::captionCueText({1000, 2000, text, speaker}, format, 2) +
-            lyrane::captionCueText({2000, 3000, QStringLiteral("After."), {}}, format, 3);
+            lyrane::captionCueText({0, 1000, QStringLiteral("Before."), {}, {}}, format, 1) +
+            lyrane::captionCueText({1000, 2000, text, speaker, {}}, format, 2) +
+            lyrane::captionCueText({2000, 3000, QStringLiteral("After."), {}, {}}, format, 3);
         QString error;
         const std::optional<lyrane::SubtitleFile> read = lyrane::parseSubtitleContent(
             written, srt ? lyrane::SubtitleFormat::Srt : lyrane::SubtitleFormat::WebVtt, &error);
