@@ -137,6 +137,7 @@ void S3ClaimStore::removeOwnNow(const QStringList& claimKeys, const QString& wor
                                 int timeoutMs) const {
     std::vector<std::unique_ptr<QProcess>> reads;
     std::vector<std::unique_ptr<QTemporaryFile>> bodies;
+    QStringList keys; // those read, in the order of `reads`
     for (const QString& claimKey : claimKeys) {
         auto body = std::make_unique<QTemporaryFile>();
         if (!body->open()) {
@@ -153,6 +154,7 @@ void S3ClaimStore::removeOwnNow(const QStringList& claimKeys, const QString& wor
         process->closeWriteChannel();
         reads.push_back(std::move(process));
         bodies.push_back(std::move(body));
+        keys.append(claimKey);
     }
     QStringList ours;
     for (size_t i = 0; i < reads.size(); ++i) {
@@ -168,7 +170,7 @@ void S3ClaimStore::removeOwnNow(const QStringList& claimKeys, const QString& wor
         }
         const QJsonObject claim = QJsonDocument::fromJson(bodies[i]->read(64 * 1024)).object();
         if (claim.value(QStringLiteral("worker")).toString() == worker) {
-            ours.append(claimKeys[qsizetype(i)]);
+            ours.append(keys[qsizetype(i)]);
         }
     }
     removeNow(ours, timeoutMs);
