@@ -188,14 +188,16 @@ std::optional<LoudnessGain> loudnessCorrection(const LoudnessReading& written,
 namespace {
 
 std::optional<LoudnessReading> encodeAndMeasure(const AudioBuffer& buffer, double factor,
-                                                const QString& path, QString* error) {
+                                                const QString& path, QString* error, int threads) {
     AudioBuffer scaled = buffer;
     if (factor != 1.0) {
         for (double& sample : scaled.samples) {
             sample *= factor;
         }
     }
-    if (!encodeMp3(scaled, path, error)) {
+    Mp3WriteOptions options;
+    options.threads = threads;
+    if (!encodeMp3(scaled, path, kMp3BitRate, error, options)) {
         return std::nullopt;
     }
     const std::optional<AudioBuffer> decoded = decodeMp3(path, error);
@@ -214,7 +216,7 @@ std::optional<LoudnessReading> writeAndMeasure(const TimelinePlan& plan,
                                                const QList<qint64>& lengths,
                                                const TimelineClipLoader& load, const QString& path,
                                                double factor, QString* error,
-                                               const StopCheck& stopped) {
+                                               const StopCheck& stopped, int threads) {
     EncodedPacketMeter meter;
     if (!meter.open(plan.sampleRate, error)) {
         return std::nullopt;
@@ -223,7 +225,7 @@ std::optional<LoudnessReading> writeAndMeasure(const TimelinePlan& plan,
         return meter.add(data, size);
     };
     if (!writeStreamedTimelineMp3(plan, lengths, OutputLevel::scaledBy(factor), load, path, observe,
-                                  error, stopped)) {
+                                  error, stopped, threads)) {
         return std::nullopt;
     }
     return meter.reading(error);
@@ -235,20 +237,21 @@ bool writeStreamedTimelineMp3AtLoudness(const TimelinePlan& plan, const QList<qi
                                         const TimelineClipLoader& load, const QString& path,
                                         double targetLufs, double truePeakCeilingDbtp,
                                         LoudnessGain& gain, QString* error,
-                                        const StopCheck& stopped) {
+                                        const StopCheck& stopped, int threads) {
     if (gain.outcome == LoudnessOutcome::Silent) {
         return writeStreamedTimelineMp3(plan, lengths, OutputLevel::scaledBy(gain.factor), load,
-                                        path, error, stopped);
+                                        path, error, stopped, threads);
     }
     std::optional<LoudnessReading> measured =
-        writeAndMeasure(plan, lengths, load, path, gain.factor, error, stopped);
+        writeAndMeasure(plan, lengths, load, path, gain.factor, error, stopped, threads);
     if (!measured) {
         return false;
     }
     const std::optional<LoudnessGain> corrected =
         loudnessCorrection(*measured, gain, targetLufs, truePeakCeilingDbtp);
     if (corrected) {
-        measured = writeAndMeasure(plan, lengths, load, path, corrected->factor, error, stopped);
+        measured =
+            writeAndMeasure(plan, lengths, load, path, corrected->factor, error, stopped, threads);
         if (!measured) {
             return false;
         }
@@ -259,18 +262,21 @@ bool writeStreamedTimelineMp3AtLoudness(const TimelinePlan& plan, const QList<qi
 }
 
 bool encodeMp3AtLoudness(const AudioBuffer& scaled, const QString& path, double targetLufs,
-                         double truePeakCeilingDbtp, LoudnessGain& gain, QString* error) {
+                         double truePeakCeilingDbtp, LoudnessGain& gain, QString* error,
+                         int threads) {
+    Mp3WriteOptions options;
+    options.threads = threads;
     if (gain.outcome == LoudnessOutcome::Silent) {
-        return encodeMp3(scaled, path, error);
+        return encodeMp3(scaled, path, kMp3BitRate, error, options);
     }
-    std::optional<LoudnessReading> measured = encodeAndMeasure(scaled, 1.0, path, error);
+    std::optional<LoudnessReading> measured = encodeAndMeasure(scaled, 1.0, path, error, threads);
     if (!measured) {
         return false;
     }
     const std::optional<LoudnessGain> corrected =
         loudnessCorrection(*measured, gain, targetLufs, truePeakCeilingDbtp);
     if (corrected) {
-        measured = encodeAndMeasure(scaled, corrected->factor / gain.factor, path, error);
+        measured = encodeAndMeasure(scaled, corrected->factor / gain.factor, path, error, threads);
         if (!measured) {
             return false;
         }

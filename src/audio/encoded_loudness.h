@@ -45,15 +45,16 @@ std::optional<LoudnessGain> loudnessCorrection(const LoudnessReading& written,
 // Writes a streamed timeline as MP3 at a loudness target. `gain` comes in planned from the
 // samples and leaves with what the file itself measures: when the codec moved the level by
 // more than 0.1 dB, or the true peak over the ceiling, the file is written once more with the
-// gain corrected by what the first file measured.
+// gain corrected by what the first file measured. `threads` as for writeStreamedTimelineMp3.
 bool writeStreamedTimelineMp3AtLoudness(const TimelinePlan& plan, const QList<qint64>& lengths,
                                         const TimelineClipLoader& load, const QString& path,
                                         double targetLufs, double truePeakCeilingDbtp,
                                         LoudnessGain& gain, QString* error,
-                                        const StopCheck& stopped = StopCheck());
+                                        const StopCheck& stopped = StopCheck(), int threads = 0);
 
 // The same for a buffer held in memory and already scaled by `gain` (applyLoudnessTarget).
 bool encodeMp3AtLoudness(const AudioBuffer& scaled, const QString& path, double targetLufs,
-                         double truePeakCeilingDbtp, LoudnessGain& gain, QString* error);
+                         double truePeakCeilingDbtp, LoudnessGain& gain, QString* error,
+                         int threads = 0);
 
 } // namespace lyrane

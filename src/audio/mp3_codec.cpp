@@ -1,172 +1,91 @@
 #include "audio/mp3_codec.h"
 #include "audio/atomic_output.h"
 #include "audio/audio_error.h"
-#include "audio/ffmpeg_handles.h"
+#include "audio/mp3_info_tag.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
 
-#include <cstring>
-#include <vector>
-
-extern "C" {
-#include <libavutil/channel_layout.h>
-#include <libavutil/mathematics.h>
-#include <libavutil/opt.h>
-}
-
 namespace lyrane {
 
 using audio_detail::setError;
 
-// ---- Encoding ---------------------------------------------------------------------------
+namespace {
 
-struct Mp3Encoder::State {
-    CodecContextPtr context;
-    FramePtr frame;
-    PacketPtr packet;
-    int frameSize = 0;
-    int filled = 0;
-    bool failed = false;
-    QString encoderError;
+// The audio frames as they reach the file, behind room for the Info frame written last.
+class TaggedMp3File {
+public:
+    TaggedMp3File(QFile& file, const Mp3FramePattern& pattern, const PacketSink& observe)
+        : m_file(file), m_pattern(pattern), m_observe(observe),
+          m_tagged(!file.isSequential() && !makeMp3InfoFrame(pattern, Mp3InfoTag{}).isEmpty()) {}
 
-    bool fail(const QString& message) {
-        failed = true;
-        encoderError = message;
-        return false;
-    }
-
-    bool drain(const PacketSink& sink) {
-        for (;;) {
-            const int result = avcodec_receive_packet(context.get(), packet.get());
-            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
-                return true;
-            }
-            if (result < 0) {
-                return fail(QObject::tr("the MP3 encoder failed: %1").arg(ffmpegErrorText(result)));
-            }
-            const bool accepted = sink(packet->data, packet->size);
-            av_packet_unref(packet.get());
-            if (!accepted) {
-                failed = true;
-                return false;
-            }
-        }
-    }
-
-    bool send(const AVFrame* f, const PacketSink& sink) {
-        const int result = avcodec_send_frame(context.get(), f);
-        if (result < 0) {
-            return fail(
-                QObject::tr("the MP3 encoder refused audio: %1").arg(ffmpegErrorText(result)));
-        }
-        return drain(sink);
-    }
-};
-
-Mp3Encoder::Mp3Encoder() : d(std::make_unique<State>()) {}
-Mp3Encoder::~Mp3Encoder() = default;
-
-bool Mp3Encoder::open(int sampleRate, int bitRate, QString* error) {
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MP3);
-    if (!codec) {
-        setError(error, QObject::tr("MP3 encoder not found"));
-        return false;
-    }
-    const QString openFailed = QObject::tr("failed to open MP3 encoder");
-    CodecContextPtr context(avcodec_alloc_context3(codec));
-    if (!context) {
-        setError(error, openFailed);
-        return false;
-    }
-    context->bit_rate = bitRate;
-    context->sample_fmt = AV_SAMPLE_FMT_S16P;
-    context->sample_rate = sampleRate;
-    const AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-    av_channel_layout_copy(&context->ch_layout, &mono);
-    if (avcodec_open2(context.get(), codec, nullptr) < 0 || context->frame_size <= 0) {
-        setError(error, openFailed);
-        return false;
-    }
-    FramePtr frame(av_frame_alloc());
-    PacketPtr packet(av_packet_alloc());
-    if (!frame || !packet) {
-        setError(error, openFailed);
-        return false;
-    }
-    frame->nb_samples = context->frame_size;
-    frame->format = context->sample_fmt;
-    av_channel_layout_copy(&frame->ch_layout, &context->ch_layout);
-    if (av_frame_get_buffer(frame.get(), 0) < 0) {
-        setError(error, openFailed);
-        return false;
-    }
-    d->frameSize = context->frame_size;
-    d->context = std::move(context);
-    d->frame = std::move(frame);
-    d->packet = std::move(packet);
-    d->filled = 0;
-    d->failed = false;
-    d->encoderError.clear();
-    return true;
-}
-
-bool Mp3Encoder::write(const qint16* samples, qint64 count, const PacketSink& sink) {
-    if (d->failed || !d->context) {
-        return false;
-    }
-    while (count > 0) {
-        if (d->filled == 0) {
-            const int result = av_frame_make_writable(d->frame.get());
-            if (result < 0) {
-                return d->fail(
-                    QObject::tr("the MP3 encoder failed: %1").arg(ffmpegErrorText(result)));
-            }
-        }
-        auto* plane = reinterpret_cast<qint16*>(d->frame->data[0]);
-        const int n = static_cast<int>(qMin<qint64>(count, d->frameSize - d->filled));
-        std::memcpy(plane + d->filled, samples, sizeof(qint16) * static_cast<size_t>(n));
-        d->filled += n;
-        samples += n;
-        count -= n;
-        if (d->filled == d->frameSize) {
-            d->filled = 0;
-            if (!d->send(d->frame.get(), sink)) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-bool Mp3Encoder::finish(const PacketSink& sink) {
-    if (d->failed || !d->context) {
-        return false;
-    }
-    if (d->filled > 0) {
-        // Silence after the last sample, so the whole buffer reaches the encoder.
-        auto* plane = reinterpret_cast<qint16*>(d->frame->data[0]);
-        std::memset(plane + d->filled, 0,
-                    sizeof(qint16) * static_cast<size_t>(d->frameSize - d->filled));
-        d->filled = 0;
-        if (!d->send(d->frame.get(), sink)) {
+    bool add(const QByteArray& frame) {
+        if (m_frames == 0 && m_tagged && !put(QByteArray(m_pattern.unpaddedFrameBytes(), '\0'))) {
             return false;
         }
+        if (!put(frame)) {
+            return false;
+        }
+        ++m_frames;
+        m_musicCrc = mp3TagCrc(frame.constData(), frame.size(), m_musicCrc);
+        if (m_observe) {
+            m_observe(reinterpret_cast<const uint8_t*>(frame.constData()), int(frame.size()));
+        }
+        return true;
     }
-    return d->send(nullptr, sink);
-}
 
-QString Mp3Encoder::encoderError() const {
-    return d->encoderError;
-}
+    // The Info frame over the room left for it, once every frame is written.
+    bool writeTag(int initialPadding, qint64 samples, QString* problem) {
+        if (!m_tagged || m_frames == 0) {
+            return true;
+        }
+        Mp3InfoTag tag;
+        tag.frames = m_frames;
+        tag.bytes = m_bytes;
+        tag.encoderDelay = initialPadding - kMp3DecoderDelay;
+        tag.endPadding =
+            int(m_frames * m_pattern.header().samplesPerFrame() - tag.encoderDelay - samples);
+        tag.musicCrc = m_musicCrc;
+        const QByteArray info = makeMp3InfoFrame(m_pattern, tag);
+        if (info.isEmpty()) {
+            *problem = QObject::tr("the encoder's delay and padding do not fit the Info tag");
+            return false;
+        }
+        m_writeFailed = !m_file.seek(0) || m_file.write(info) != info.size();
+        return !m_writeFailed;
+    }
+
+    bool writeFailed() const { return m_writeFailed; }
+
+private:
+    bool put(const QByteArray& bytes) {
+        if (m_file.write(bytes) != bytes.size()) {
+            m_writeFailed = true;
+            return false;
+        }
+        m_bytes += bytes.size();
+        return true;
+    }
+
+    QFile& m_file;
+    const Mp3FramePattern& m_pattern;
+    const PacketSink& m_observe;
+    bool m_tagged;
+    bool m_writeFailed = false;
+    qint64 m_frames = 0;
+    qint64 m_bytes = 0;
+    quint16 m_musicCrc = 0;
+};
+
+} // namespace
 
 bool writeMp3File(int sampleRate, int bitRate, const QString& path,
-                  const std::function<bool(Mp3Encoder&, const PacketSink&)>& produce,
-                  QString* error) {
-    Mp3Encoder encoder;
-    if (!encoder.open(sampleRate, bitRate, error)) {
+                  const std::function<bool(const Pcm16Sink&)>& produce, QString* error,
+                  const Mp3WriteOptions& options) {
+    const std::optional<Mp3StreamFormat> format = probeMp3Format(sampleRate, bitRate, error);
+    if (!format) {
         return false;
     }
     // The target is replaced only once the file is whole (a device or pipe is written
@@ -177,25 +96,45 @@ bool writeMp3File(int sampleRate, int bitRate, const QString& path,
         setError(error, QObject::tr("failed to create MP3 file"));
         return false;
     }
-    bool writeFailed = false;
-    const PacketSink sink = [&](const uint8_t* data, int size) {
-        if (size > 0 && file.write(reinterpret_cast<const char*>(data), size) != size) {
-            writeFailed = true;
-            return false;
-        }
-        return true;
-    };
-    const bool produced = produce(encoder, sink) && encoder.finish(sink);
+    TaggedMp3File frames(file, format->pattern, options.observe);
+    Mp3SeamAssembler assembler(
+        Mp3FramePacker(format->pattern),
+        [&frames](qint64, const QByteArray& frame) { return frames.add(frame); });
+    Mp3ChunkedEncoder::Setup setup;
+    setup.sampleRate = sampleRate;
+    setup.bitRate = bitRate;
+    setup.format = *format;
+    setup.plan = options.plan;
+    setup.threads = options.threads;
+    Mp3ChunkedEncoder encoder(setup, assembler);
+    QString problem;
+    const bool produced =
+        produce([&encoder](const qint16* samples, qint64 count) {
+            return encoder.write(samples, count);
+        }) &&
+        encoder.finish(true) && assembler.finishStream() &&
+        frames.writeTag(format->initialPadding, encoder.samplesWritten(), &problem);
+    if (options.seams) {
+        *options.seams = encoder.counts();
+    }
+    bool writeFailed = frames.writeFailed();
     if (produced && !writeFailed) {
         writeFailed = !output.finish(file, nullptr);
     }
-    if (writeFailed || !produced) {
-        if (writeFailed) {
-            setError(error, QObject::tr("failed to write MP3 file"));
-        } else if (!encoder.encoderError().isEmpty()) {
-            setError(
-                error,
-                QObject::tr("failed to encode MP3 file %1: %2").arg(path, encoder.encoderError()));
+    if (writeFailed) {
+        setError(error, QObject::tr("failed to write MP3 file"));
+        return false;
+    }
+    if (!produced) {
+        if (problem.isEmpty() && encoder.failure() == Mp3ChunkedEncoder::Failure::Encoder) {
+            problem = encoder.error();
+        }
+        if (problem.isEmpty() &&
+            (encoder.failure() == Mp3ChunkedEncoder::Failure::Output || assembler.failed())) {
+            problem = QObject::tr("the MP3 encoder's frames could not be laid out");
+        }
+        if (!problem.isEmpty()) {
+            setError(error, QObject::tr("failed to encode MP3 file %1: %2").arg(path, problem));
         }
         return false;
     }
@@ -204,7 +143,7 @@ bool writeMp3File(int sampleRate, int bitRate, const QString& path,
 
 namespace {
 
-bool encodeSamples(Mp3Encoder& encoder, const QList<double>& samples, const PacketSink& sink) {
+bool encodeSamples(const QList<double>& samples, const Pcm16Sink& sink) {
     constexpr qsizetype kChunk = 8192;
     qint16 converted[kChunk];
     for (qsizetype offset = 0; offset < samples.size(); offset += kChunk) {
@@ -213,7 +152,7 @@ bool encodeSamples(Mp3Encoder& encoder, const QList<double>& samples, const Pack
         for (qsizetype k = 0; k < n; ++k) {
             converted[k] = toPcm16(in[k]);
         }
-        if (!encoder.write(converted, n, sink)) {
+        if (!sink(converted, n)) {
             return false;
         }
     }
@@ -232,20 +171,22 @@ std::optional<QByteArray> encodeMp3ToBytes(const AudioBuffer& buffer, int bitRat
         bytes.append(reinterpret_cast<const char*>(data), size);
         return true;
     };
-    if (!encodeSamples(encoder, buffer.samples, sink) || !encoder.finish(sink)) {
+    const Pcm16Sink encode = [&](const qint16* samples, qint64 count) {
+        return encoder.write(samples, count, sink);
+    };
+    if (!encodeSamples(buffer.samples, encode) || !encoder.finish(sink)) {
         setError(error, QObject::tr("failed to encode MP3 audio"));
         return std::nullopt;
     }
     return bytes;
 }
 
-bool encodeMp3(const AudioBuffer& buffer, const QString& path, int bitRate, QString* error) {
+bool encodeMp3(const AudioBuffer& buffer, const QString& path, int bitRate, QString* error,
+               const Mp3WriteOptions& options) {
     return writeMp3File(
         buffer.sampleRate, bitRate, path,
-        [&buffer](Mp3Encoder& encoder, const PacketSink& sink) {
-            return encodeSamples(encoder, buffer.samples, sink);
-        },
-        error);
+        [&buffer](const Pcm16Sink& sink) { return encodeSamples(buffer.samples, sink); }, error,
+        options);
 }
 
 bool encodeMp3(const AudioBuffer& buffer, const QString& path, QString* error) {

@@ -114,35 +114,32 @@ bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& len
 
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
-                              const QString& path, QString* error, const StopCheck& stopped) {
-    return writeStreamedTimelineMp3(plan, lengths, level, load, path, PacketSink(), error, stopped);
+                              const QString& path, QString* error, const StopCheck& stopped,
+                              int threads) {
+    return writeStreamedTimelineMp3(plan, lengths, level, load, path, PacketSink(), error, stopped,
+                                    threads);
 }
 
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
                               const QString& path, const PacketSink& observe, QString* error,
-                              const StopCheck& stopped) {
+                              const StopCheck& stopped, int threads) {
     if (!checkStreamedPlan(lengths, plan, error)) {
         return false;
     }
     StreamedClips clips(lengths, load);
     bool wasStopped = false;
+    Mp3WriteOptions options;
+    options.threads = threads;
+    options.observe = observe;
     if (!writeMp3File(
             plan.sampleRate, kMp3BitRate, path,
-            [&](Mp3Encoder& encoder, const PacketSink& written) {
-                const PacketSink sink = observe ? PacketSink([&](const uint8_t* data, int size) {
-                    observe(data, size);
-                    return written(data, size);
-                })
-                                                : written;
-                const Pcm16Sink encode = [&](const qint16* samples, qint64 count) {
-                    return encoder.write(samples, count, sink);
-                };
+            [&](const Pcm16Sink& encode) {
                 return renderTimeline(
                     lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan,
                     stoppable(encode, stopped, &wasStopped));
             },
-            error)) {
+            error, options)) {
         return wasStopped ? stoppedError(error) : clips.fail(error);
     }
     return true;

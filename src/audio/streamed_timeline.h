@@ -29,7 +29,8 @@ bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& len
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,
                               const TimelineClipLoader& load, const QString& path, QString* error);
 // The same at a given output level. `stopped` is asked before each chunk: once true, the
-// writing ends as a failure would, the target left as it was.
+// writing ends as a failure would, the target left as it was. The MP3 is encoded by `threads`
+// encoders at once (0: one a core); its bytes are the same for any number.
 bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
                               const QString& path, QString* error,
@@ -37,12 +38,11 @@ bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& len
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
                               const QString& path, QString* error,
-                              const StopCheck& stopped = StopCheck());
-// The same, showing `observe` each packet as it is written, all but the encoder's final
-// flush (a few frames at the very end).
+                              const StopCheck& stopped = StopCheck(), int threads = 0);
+// The same, showing `observe` every audio frame as the file holds it, in order.
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,
                               const OutputLevel& level, const TimelineClipLoader& load,
                               const QString& path, const PacketSink& observe, QString* error,
-                              const StopCheck& stopped = StopCheck());
+                              const StopCheck& stopped = StopCheck(), int threads = 0);
 
 } // namespace lyrane

@@ -117,12 +117,7 @@ inline bool writeTimelineMp3(const QList<AudioBuffer>& segments, const TimelineP
     }
     return writeMp3File(
         plan.sampleRate, kMp3BitRate, path,
-        [&](Mp3Encoder& encoder, const PacketSink& sink) {
-            return renderClips(*clips, plan, [&](const qint16* samples, qint64 count) {
-                return encoder.write(samples, count, sink);
-            });
-        },
-        error);
+        [&](const Pcm16Sink& encode) { return renderClips(*clips, plan, encode); }, error);
 }
 
 } // namespace lyrane
