@@ -114,6 +114,19 @@ ChunkOutput encodeChunk(ChunkInput input, int sampleRate, int bitRate,
 
 } // namespace
 
+qint64 mp3ChunkLength(const Mp3ChunkPlan& plan, qint64 period) {
+    if (plan.chunkFrames <= 0) {
+        return 0;
+    }
+    const qint64 overlap = plan.warmUpFrames + 2 * plan.seamReach + 1 + plan.lookaheadFrames;
+    const qint64 frames = std::max<qint64>(plan.chunkFrames, overlap + 1);
+    return (frames + period - 1) / period * period;
+}
+
+qint64 mp3NominalSeam(const Mp3ChunkPlan& plan, qint64 chunkLength, qint64 k) {
+    return k * chunkLength + plan.warmUpFrames + plan.seamReach + 1;
+}
+
 std::optional<Mp3StreamFormat> probeMp3Format(int sampleRate, int bitRate, QString* error) {
     Mp3Encoder encoder;
     if (!encoder.open(sampleRate, bitRate, error)) {
@@ -162,7 +175,7 @@ struct Mp3ChunkedEncoder::State {
     qint64 inputStart(qint64 number) const { return chunkStart(number) * frameSamples; }
     qint64 nominalSeam(qint64 number) const {
         return number == 0 ? setup.firstSeam
-                           : chunkStart(number) + plan().warmUpFrames + plan().seamReach + 1;
+                           : setup.firstFrame + mp3NominalSeam(plan(), chunkFrames, number);
     }
     qint64 inputEnd(qint64 number) const {
         return (nominalSeam(number + 1) + plan().seamReach + plan().lookaheadFrames) * frameSamples;
@@ -292,11 +305,8 @@ Mp3ChunkedEncoder::Mp3ChunkedEncoder(const Setup& setup, Mp3SeamAssembler& assem
             });
         return;
     }
-    // Whole periods, and longer than the overlap so at most two chunks take input at once.
-    const qint64 period = setup.format.pattern.period();
-    const qint64 overlap = plan.warmUpFrames + 2 * plan.seamReach + 1 + plan.lookaheadFrames;
-    const qint64 frames = std::max<qint64>(plan.chunkFrames, overlap + 1);
-    d->chunkFrames = (frames + period - 1) / period * period;
+    // Longer than the overlap, so at most two chunks take input at once.
+    d->chunkFrames = mp3ChunkLength(plan, setup.format.pattern.period());
     d->threads = setup.threads > 0 ? setup.threads : std::max(1, QThread::idealThreadCount());
     if (d->threads > 1) {
         d->pool = std::make_unique<QThreadPool>();

@@ -32,6 +32,12 @@ struct Mp3ChunkPlan {
     static Mp3ChunkPlan whole() { return Mp3ChunkPlan{0, 0, 0, 0}; }
 };
 
+// The frames a chunk spans: chunkFrames rounded up to whole padding periods, and longer than
+// consecutive chunks overlap (0 for one chunk). Chunk k's encoder starts at frame k times it.
+qint64 mp3ChunkLength(const Mp3ChunkPlan& plan, qint64 period);
+// Where the seam between chunk k - 1 and chunk k is looked for, seamReach either side.
+qint64 mp3NominalSeam(const Mp3ChunkPlan& plan, qint64 chunkLength, qint64 k);
+
 // What an encoder opened with these settings makes: the frames' layout and padding pattern,
 // and the delay FFmpeg reports (`initial_padding`, the decoder's delay included).
 struct Mp3StreamFormat {

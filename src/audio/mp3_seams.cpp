@@ -34,12 +34,15 @@ bool fitsFrom(Mp3FramePacker packer, const Mp3ChunkFrames& next, qint64 seam) {
     return false;
 }
 
+bool sameFrame(const Mp3CodedFrame& a, const Mp3CodedFrame& b) {
+    return a.head == b.head && a.mainData == b.mainData;
+}
+
 } // namespace
 
-qint64 Mp3SeamAssembler::findSeam(const Mp3ChunkFrames& next, qint64 nominal, int reach,
-                                  bool keptAsTheyAre) const {
-    const qint64 first = std::max({nominal - reach, m_taken, m_current.first + 1, next.first + 1});
-    const qint64 last = std::min({nominal + reach, m_current.end(), next.end() - 1});
+qint64 Mp3SeamAssembler::findSeam(const Mp3ChunkFrames& next, const SeamSearch& search) const {
+    const qint64 first = std::max({search.first, m_taken, m_current.first + 1, next.first + 1});
+    const qint64 last = std::min({search.last, m_current.end(), next.end() - 1});
     if (first > last) {
         return -1;
     }
@@ -50,28 +53,40 @@ qint64 Mp3SeamAssembler::findSeam(const Mp3ChunkFrames& next, qint64 nominal, in
             return -1;
         }
     }
-    // Of the seams that work, the one between the frames with the least main data: the
-    // quietest, where what two encoders make differs least.
-    qint64 best = -1;
-    qint64 bestCost = 0;
+    // Best is a seam where both made the same frames: their encoders have come to the same
+    // state, so the stream is what one encoder would have made. Else, near the nominal frame,
+    // the one between the frames with the least main data: the quietest, where what two
+    // encoders make differs least.
+    qint64 converged = -1;
+    qint64 quietest = -1;
+    qint64 quietestCost = 0;
     for (qint64 seam = first;; ++seam) {
+        const bool same = seam < m_current.end() && sameFrame(m_current.at(seam), next.at(seam)) &&
+                          sameFrame(m_current.at(seam - 1), next.at(seam - 1));
         const qint64 cost = m_current.at(seam - 1).mainData.size() + next.at(seam).mainData.size();
+        const bool wanted =
+            same ? (converged < 0 || search.latest)
+                 : seam <= search.nearLast && (quietest < 0 || cost < quietestCost ||
+                                               (cost == quietestCost && search.latest));
         // The decoder's overlap-add carries on only within one window sequence.
-        if ((best < 0 || cost < bestCost) &&
-            m_current.at(seam - 1).lastBlockTypes == next.at(seam - 1).lastBlockTypes &&
-            (keptAsTheyAre ? trial.freeBytes() >= next.at(seam).mainDataBegin
-                           : fitsFrom(trial, next, seam))) {
-            best = seam;
-            bestCost = cost;
+        if (wanted && m_current.at(seam - 1).lastBlockTypes == next.at(seam - 1).lastBlockTypes &&
+            (search.kept ? trial.freeBytes() >= next.at(seam).mainDataBegin
+                         : fitsFrom(trial, next, seam))) {
+            if (same && !search.latest) {
+                return seam;
+            }
+            (same ? converged : quietest) = seam;
+            quietestCost = same ? quietestCost : cost;
         }
         if (seam == last || !trial.add(m_current.at(seam))) {
-            return best;
+            return converged >= 0 ? converged : quietest;
         }
     }
 }
 
 Mp3SeamAssembler::Join Mp3SeamAssembler::join(Mp3ChunkFrames next, qint64 nominal, int reach) {
-    const qint64 seam = findSeam(next, nominal, reach, false);
+    const qint64 seam =
+        findSeam(next, {nominal - reach, nominal + reach, nominal + reach, false, true});
     if (seam < 0) {
         return Join::NoSeam;
     }
@@ -99,9 +114,9 @@ bool Mp3SeamAssembler::finishStream() {
     return deliver();
 }
 
-qint64 Mp3SeamAssembler::finishBefore(const Mp3ChunkFrames& kept, qint64 nominal, int reach,
+qint64 Mp3SeamAssembler::finishBefore(const Mp3ChunkFrames& kept, qint64 first, qint64 nearLast,
                                       const std::function<QByteArray(qint64 seam)>& tailBefore) {
-    const qint64 seam = findSeam(kept, nominal, reach, true);
+    const qint64 seam = findSeam(kept, {first, kept.end() - 1, nearLast, true, false});
     if (seam < 0) {
         return -1;
     }

@@ -38,17 +38,20 @@ public:
     const Mp3ChunkFrames& current() const { return m_current; }
 
     enum class Join { Joined, NoSeam, Failed };
-    // Lays out the current chunk up to a seam within `reach` frames of `nominal`, after which
-    // `next` is the current chunk. NoSeam leaves everything as it was.
+    // Lays out the current chunk up to a seam within `reach` frames of `nominal` (the latest
+    // where both made the same frames, else the quietest), after which `next` is the current
+    // chunk. NoSeam leaves everything as it was.
     Join join(Mp3ChunkFrames next, qint64 nominal, int reach);
     // Lays out a frame straight after those laid out so far, in a stream encoded whole.
     bool lay(const Mp3CodedFrame& frame);
     // Lays out the rest of the current chunk and ends the stream.
     bool finishStream();
     // Lays out the current chunk up to a seam with frames that stay as they are (`kept`, as
-    // they were encoded), found as join() finds one; `tailBefore(seam)` gives the payload bytes
-    // before the seam frame that the kept frames' main data holds. The seam, or -1 when none.
-    qint64 finishBefore(const Mp3ChunkFrames& kept, qint64 nominal, int reach,
+    // they were encoded): the earliest frame from `first` on where both made the same frames,
+    // else the quietest up to `nearLast`, where the kept frames' main data still fits.
+    // `tailBefore(seam)` gives the payload bytes before the seam frame that the kept frames'
+    // main data holds. The seam, or -1 when none.
+    qint64 finishBefore(const Mp3ChunkFrames& kept, qint64 first, qint64 nearLast,
                         const std::function<QByteArray(qint64 seam)>& tailBefore);
     // Whether the sink or a frame failed.
     bool failed() const { return m_failed; }
@@ -56,11 +59,15 @@ public:
     qint64 lastSeam() const { return m_taken; }
 
 private:
-    // The first frame within `reach` of `nominal` that can begin `next`'s frames, or -1.
-    // Frames kept as they are need their own reservoir at once; frames laid out anew may
-    // catch up.
-    qint64 findSeam(const Mp3ChunkFrames& next, qint64 nominal, int reach,
-                    bool keptAsTheyAre) const;
+    struct SeamSearch {
+        qint64 first = 0;
+        qint64 last = 0;
+        qint64 nearLast = 0; // the latest seam taken where the frames differ
+        bool kept = false;   // the later frames stay as they are: their reservoir is needed at once
+        bool latest = false; // of equal seams the latest, else the earliest
+    };
+    // A frame that can begin `next`'s frames, or -1.
+    qint64 findSeam(const Mp3ChunkFrames& next, const SeamSearch& search) const;
     bool layOut(qint64 end);
     bool deliver();
 
