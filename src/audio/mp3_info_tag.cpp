@@ -1,6 +1,7 @@
 #include "audio/mp3_info_tag.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 extern "C" {
@@ -34,14 +35,25 @@ quint64 bigEndian(const char* at, int bytes) {
     return value;
 }
 
+// The CRC of every byte value, so the music CRC over a whole file costs a look-up a byte.
+constexpr std::array<quint16, 256> kCrcTable = [] {
+    std::array<quint16, 256> table{};
+    for (int value = 0; value < 256; ++value) {
+        quint16 crc = static_cast<quint16>(value);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<quint16>((crc & 1) ? (crc >> 1) ^ 0xa001 : crc >> 1);
+        }
+        table[size_t(value)] = crc;
+    }
+    return table;
+}();
+
 } // namespace
 
 quint16 mp3TagCrc(const char* data, qint64 size, quint16 crc) {
     for (qint64 k = 0; k < size; ++k) {
-        crc = static_cast<quint16>(crc ^ static_cast<uint8_t>(data[k]));
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = static_cast<quint16>((crc & 1) ? (crc >> 1) ^ 0xa001 : crc >> 1);
-        }
+        crc = static_cast<quint16>((crc >> 8) ^
+                                   kCrcTable[(crc ^ static_cast<uint8_t>(data[k])) & 0xff]);
     }
     return crc;
 }

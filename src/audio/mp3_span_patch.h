@@ -8,6 +8,7 @@
 // sizes follow the stream's padding pattern, so a patch never moves a byte: it overwrites.
 
 #include "audio/mp3_chunked_encoder.h"
+#include "audio/mp3_codec.h"
 
 #include <QByteArray>
 #include <QList>
@@ -34,9 +35,9 @@ using Mp3SampleRenderer = std::function<bool(qint64 from, qint64 to, qint16* out
 
 struct Mp3PatchOptions {
     int sampleRate = 0;
-    int bitRate = 0;
-    int threads = 0;
-    Mp3ChunkPlan plan; // the writer's, for the warm-up, seam reach and look-ahead
+    int bitRate = kMp3BitRate;
+    int threads = 0; // 0: QThread::idealThreadCount()
+    Mp3ChunkPlan plan; // the writer's: the frames encoded again are cut as it cut them
 };
 
 struct Mp3SpanPatches {
