@@ -286,6 +286,12 @@ struct Mp3ChunkedEncoder::State {
     bool layWhole(qint64, Mp3CodedFrame&& frame) {
         return assembler.lay(frame) || fail(Failure::Output);
     }
+
+    // The single encoder's reason, or the frames' when they would not read.
+    bool wholeFailed() {
+        return fail(Failure::Encoder, !whole->encoderError().isEmpty() ? whole->encoderError()
+                                                                       : wholeFrames->error());
+    }
 };
 
 Mp3ChunkedEncoder::Mp3ChunkedEncoder(const Setup& setup, Mp3SeamAssembler& assembler)
@@ -331,7 +337,7 @@ bool Mp3ChunkedEncoder::write(const qint16* samples, qint64 count) {
         d->position += count;
         return d->whole->write(samples, count, [this](const uint8_t* data, int size) {
             return d->wholeFrames->add(data, size);
-        }) || d->fail(Failure::Encoder, d->whole->encoderError());
+        }) || d->wholeFailed();
     }
     while (count > 0) {
         if (d->position == d->inputStart(d->nextNumber)) {
@@ -364,7 +370,7 @@ bool Mp3ChunkedEncoder::finish(bool streamEnd) {
     if (d->whole) {
         return d->whole->finish([this](const uint8_t* data, int size) {
             return d->wholeFrames->add(data, size);
-        }) || d->fail(Failure::Encoder, d->whole->encoderError());
+        }) || d->wholeFailed();
     }
     // The earliest open chunk holds all the input left; any later one only repeats its end.
     ChunkInput last = std::move(d->open.front());

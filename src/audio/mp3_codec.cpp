@@ -50,7 +50,7 @@ public:
         tag.musicCrc = m_musicCrc;
         const QByteArray info = makeMp3InfoFrame(m_pattern, tag);
         if (info.isEmpty()) {
-            *problem = QObject::tr("the encoder's delay and padding do not fit the Info tag");
+            *problem = QObject::tr("the stream does not fit its Info tag");
             return false;
         }
         m_writeFailed = !m_file.seek(0) || m_file.write(info) != info.size();
