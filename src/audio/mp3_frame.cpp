@@ -64,6 +64,11 @@ int Mp3FrameHeader::frameBytes() const {
     return slotsPerSecond / sampleRate + (padded ? 1 : 0);
 }
 
+bool sameMp3Layout(const Mp3FrameHeader& a, const Mp3FrameHeader& b) {
+    return a.mpeg1 == b.mpeg1 && a.sampleRate == b.sampleRate && a.bitRate == b.bitRate &&
+           a.channels == b.channels && a.crcProtected == b.crcProtected;
+}
+
 std::optional<Mp3FrameHeader> parseMp3FrameHeader(const uint8_t* bytes, qint64 available) {
     if (available < 4) {
         return std::nullopt;

@@ -32,6 +32,9 @@ struct Mp3FrameHeader {
     int maxMainDataBegin() const { return mpeg1 ? 511 : 255; }
 };
 
+// Frames of one stream: the same version, rate, bit rate, channels and protection.
+bool sameMp3Layout(const Mp3FrameHeader& a, const Mp3FrameHeader& b);
+
 // A Layer III header with a bit rate (free format is not handled); nothing for any other bytes.
 std::optional<Mp3FrameHeader> parseMp3FrameHeader(const uint8_t* bytes, qint64 available);
 

@@ -7,15 +7,6 @@
 
 namespace lyrane {
 
-namespace {
-
-bool sameLayout(const Mp3FrameHeader& a, const Mp3FrameHeader& b) {
-    return a.mpeg1 == b.mpeg1 && a.sampleRate == b.sampleRate && a.bitRate == b.bitRate &&
-           a.channels == b.channels && a.crcProtected == b.crcProtected;
-}
-
-} // namespace
-
 bool Mp3MainDataReader::read(const uint8_t* frame, qint64 size, Mp3CodedFrame* coded,
                              QString* error) {
     const std::optional<Mp3FrameHeader> header = parseMp3FrameHeader(frame, size);
@@ -82,7 +73,7 @@ bool Mp3FramePacker::add(const Mp3CodedFrame& frame) {
     const Mp3FrameHeader& layout = m_pattern.header();
     const auto* head = reinterpret_cast<const uint8_t*>(frame.head.constData());
     const std::optional<Mp3FrameHeader> header = parseMp3FrameHeader(head, frame.head.size());
-    if (!header || !sameLayout(*header, layout) || frame.head.size() != layout.headBytes()) {
+    if (!header || !sameMp3Layout(*header, layout) || frame.head.size() != layout.headBytes()) {
         return false;
     }
     const qint64 payload = m_pattern.payloadOffset(m_next);

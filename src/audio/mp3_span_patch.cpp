@@ -1,7 +1,7 @@
 #include "audio/mp3_span_patch.h"
 #include "audio/mp3_info_tag.h"
+#include "audio/mp3_written_file.h"
 
-#include <QFile>
 #include <QObject>
 
 #include <algorithm>
@@ -17,11 +17,6 @@ using Outcome = Mp3SpanPatches::Outcome;
 constexpr qint64 kRenderBlock = 64 * 1152;
 // Bytes of the file read at a time for its CRC.
 constexpr qint64 kCrcBlock = 1 << 20;
-
-bool sameLayout(const Mp3FrameHeader& a, const Mp3FrameHeader& b) {
-    return a.mpeg1 == b.mpeg1 && a.sampleRate == b.sampleRate && a.bitRate == b.bitRate &&
-           a.channels == b.channels && a.crcProtected == b.crcProtected;
-}
 
 // `bytes` at `offset` over `old`, less what they leave as it was at either end.
 std::optional<Mp3BytePatch> changedBytes(qint64 offset, const QByteArray& old,
@@ -40,136 +35,11 @@ std::optional<Mp3BytePatch> changedBytes(qint64 offset, const QByteArray& old,
     return Mp3BytePatch{offset + from, bytes.mid(from, to - from)};
 }
 
-// The file as written, its frames read where a patch needs them.
-class WrittenStream {
-public:
-    explicit WrittenStream(const Mp3FramePattern& pattern) : m_pattern(pattern) {
-        const qint64 leastPayload = pattern.unpaddedFrameBytes() - pattern.header().headBytes();
-        m_framesBack = pattern.header().maxMainDataBegin() / std::max<qint64>(1, leastPayload) + 2;
-    }
-
-    bool open(const QString& path) {
-        m_file.setFileName(path);
-        if (!m_file.open(QIODevice::ReadOnly)) {
-            return fail(Outcome::Failed, QObject::tr("failed to read MP3 file %1").arg(path));
-        }
-        m_info = m_file.read(m_pattern.unpaddedFrameBytes());
-        const auto* head = reinterpret_cast<const uint8_t*>(m_info.constData());
-        const std::optional<Mp3FrameHeader> header = parseMp3FrameHeader(head, m_info.size());
-        if (!header || !sameLayout(*header, m_pattern.header())) {
-            return fail(Outcome::WholeFile, QObject::tr("the MP3 file has another layout"));
-        }
-        const std::optional<Mp3InfoTag> tag = readMp3InfoFrame(m_info);
-        if (!tag) {
-            return fail(Outcome::WholeFile, QObject::tr("the MP3 file has no Info tag"));
-        }
-        m_tag = *tag;
-        if (m_tag.bytes != m_file.size() || m_tag.bytes != offsetOf(m_tag.frames)) {
-            return fail(Outcome::WholeFile,
-                        QObject::tr("the MP3 file's size does not match its Info tag"));
-        }
-        return true;
-    }
-
-    const Mp3InfoTag& tag() const { return m_tag; }
-    const QByteArray& infoFrame() const { return m_info; }
-    qint64 framesBack() const { return m_framesBack; }
-    qint64 offsetOf(qint64 frame) const {
-        return m_pattern.unpaddedFrameBytes() + m_pattern.frameOffset(frame);
-    }
-
-    std::optional<QByteArray> bytes(qint64 offset, qint64 size) {
-        if (!m_file.seek(offset)) {
-            fail(Outcome::Failed, QObject::tr("failed to read MP3 file %1").arg(m_file.fileName()));
-            return std::nullopt;
-        }
-        QByteArray data = m_file.read(size);
-        if (data.size() != size) {
-            fail(Outcome::Failed, QObject::tr("failed to read MP3 file %1").arg(m_file.fileName()));
-            return std::nullopt;
-        }
-        return data;
-    }
-
-    // Whole frames [from, to), each checked against the size and padding of its place.
-    std::optional<std::vector<QByteArray>> frames(qint64 from, qint64 to) {
-        from = std::max<qint64>(from, 0);
-        const std::optional<QByteArray> data = bytes(offsetOf(from), offsetOf(to) - offsetOf(from));
-        if (!data) {
-            return std::nullopt;
-        }
-        std::vector<QByteArray> frames;
-        qint64 at = 0;
-        for (qint64 index = from; index < to; ++index) {
-            const int size = m_pattern.frameBytes(index);
-            const auto* frame = reinterpret_cast<const uint8_t*>(data->constData() + at);
-            const std::optional<Mp3FrameHeader> header = parseMp3FrameHeader(frame, size);
-            if (!header || !sameLayout(*header, m_pattern.header()) ||
-                header->padded != m_pattern.padded(index)) {
-                fail(Outcome::WholeFile,
-                     QObject::tr("the MP3 file's frames are not where its Info tag puts them"));
-                return std::nullopt;
-            }
-            frames.push_back(data->mid(at, size));
-            at += size;
-        }
-        return frames;
-    }
-
-    // Frames [from, to) taken apart, their main data found in the frames before.
-    std::optional<Mp3ChunkFrames> coded(qint64 from, qint64 to) {
-        const qint64 back = std::max<qint64>(0, from - m_framesBack);
-        const std::optional<std::vector<QByteArray>> raw = frames(back, to);
-        if (!raw) {
-            return std::nullopt;
-        }
-        Mp3MainDataReader reader;
-        Mp3ChunkFrames chunk;
-        chunk.first = from;
-        for (qint64 index = back; index < to; ++index) {
-            const QByteArray& frame = raw->at(size_t(index - back));
-            const auto* bytes = reinterpret_cast<const uint8_t*>(frame.constData());
-            if (index < from) {
-                reader.prime(bytes, frame.size());
-                continue;
-            }
-            Mp3CodedFrame coded;
-            QString error;
-            if (!reader.read(bytes, frame.size(), &coded, &error)) {
-                fail(Outcome::WholeFile, error);
-                return std::nullopt;
-            }
-            chunk.frames.push_back(std::move(coded));
-        }
-        return chunk;
-    }
-
-    // Where frame `index`'s main data begins, as a payload position.
-    std::optional<qint64> mainDataStart(qint64 index, const QByteArray& frame) const {
-        const auto* bytes = reinterpret_cast<const uint8_t*>(frame.constData());
-        const Mp3SideInfo side = readMp3SideInfo(bytes, m_pattern.header());
-        return m_pattern.payloadOffset(index) - side.mainDataBegin;
-    }
-
-    bool fail(Outcome outcome, const QString& reason) {
-        if (m_outcome == Outcome::Patched) {
-            m_outcome = outcome;
-            m_reason = reason;
-        }
-        return false;
-    }
-    Outcome outcome() const { return m_outcome; }
-    const QString& reason() const { return m_reason; }
-
-private:
-    const Mp3FramePattern& m_pattern;
-    QFile m_file;
-    QByteArray m_info;
-    Mp3InfoTag m_tag;
-    qint64 m_framesBack = 2;
-    Outcome m_outcome = Outcome::Patched;
-    QString m_reason;
-};
+// A file that is not as this writer writes is written whole again; one that could not be
+// read, or a patch that could not be made, is a failure.
+Outcome outcomeOf(Mp3WrittenFile::Problem problem) {
+    return problem == Mp3WrittenFile::Problem::NotOurs ? Outcome::WholeFile : Outcome::Failed;
+}
 
 // The frames a sample span reaches: those whose analysis window or overlap holds one of its
 // samples, [first, end).
@@ -180,7 +50,7 @@ struct FrameRange {
 
 class RegionPatcher {
 public:
-    RegionPatcher(WrittenStream& stream, const Mp3StreamFormat& format,
+    RegionPatcher(Mp3WrittenFile& stream, const Mp3StreamFormat& format,
                   const Mp3PatchOptions& options, qint64 totalSamples,
                   const Mp3SampleRenderer& render)
         : m_stream(stream), m_format(format), m_options(options), m_totalSamples(totalSamples),
@@ -254,9 +124,8 @@ private:
             if (!laid || !before) {
                 return Result::Failed;
             }
-            const std::optional<qint64> mainDataStart =
-                m_stream.mainDataStart(leftmost - 1, laid->back());
-            const qint64 mainDataEnd = *mainDataStart + before->at(leftmost - 1).mainData.size();
+            const qint64 mainDataEnd = m_stream.mainDataStart(leftmost - 1, laid->back()) +
+                                       before->at(leftmost - 1).mainData.size();
             packer.emplace(pattern, leftmost, std::move(*laid), mainDataEnd);
         }
         QByteArray patched;
@@ -309,7 +178,7 @@ private:
             const qint64 seam = assembler.finishBefore(*after, range.end, lastFrame,
                                                        [&](qint64 at) { return tailBefore(at); });
             if (seam < 0) {
-                if (assembler.failed() || m_stream.outcome() != Outcome::Patched) {
+                if (assembler.failed() || m_stream.problem() != Mp3WrittenFile::Problem::None) {
                     m_error = QObject::tr("the MP3 encoder's frames could not be laid out");
                     return Result::Failed;
                 }
@@ -355,7 +224,7 @@ private:
         const Mp3FramePattern& pattern = m_format.pattern;
         const int head = pattern.header().headBytes();
         const qint64 payloadEnd = pattern.payloadOffset(seam);
-        const qint64 begin = *m_stream.mainDataStart(seam, frames->back());
+        const qint64 begin = m_stream.mainDataStart(seam, frames->back());
         QByteArray tail;
         qint64 index = std::max<qint64>(0, seam - m_stream.framesBack());
         for (const QByteArray& frame : *frames) {
@@ -383,7 +252,7 @@ private:
         return true;
     }
 
-    WrittenStream& m_stream;
+    Mp3WrittenFile& m_stream;
     const Mp3StreamFormat& m_format;
     const Mp3PatchOptions& m_options;
     qint64 m_totalSamples;
@@ -421,7 +290,7 @@ std::vector<FrameRange> changedFrames(const QList<Mp3SampleSpan>& changed, qint6
 }
 
 // CRC of the audio frames once the patches are applied.
-std::optional<quint16> patchedMusicCrc(WrittenStream& stream, qint64 from, qint64 to,
+std::optional<quint16> patchedMusicCrc(Mp3WrittenFile& stream, qint64 from, qint64 to,
                                        const QList<Mp3BytePatch>& patches) {
     quint16 crc = 0;
     for (qint64 at = from; at < to; at += kCrcBlock) {
@@ -453,9 +322,9 @@ Mp3SpanPatches patchMp3Spans(const QString& path, qint64 totalSamples,
     if (!format) {
         return result;
     }
-    WrittenStream stream(format->pattern);
+    Mp3WrittenFile stream(format->pattern);
     if (!stream.open(path)) {
-        result.outcome = stream.outcome();
+        result.outcome = outcomeOf(stream.problem());
         result.reason = stream.reason();
         return result;
     }
@@ -496,8 +365,7 @@ Mp3SpanPatches patchMp3Spans(const QString& path, qint64 totalSamples,
         }
         std::optional<RegionPatcher::Region> region = patcher.patch(ranges[k]);
         if (!region) {
-            result.outcome =
-                stream.outcome() != Outcome::Patched ? stream.outcome() : Outcome::Failed;
+            result.outcome = outcomeOf(stream.problem());
             result.reason = !stream.reason().isEmpty() ? stream.reason() : patcher.error();
             return result;
         }

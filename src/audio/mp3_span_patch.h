@@ -36,7 +36,7 @@ using Mp3SampleRenderer = std::function<bool(qint64 from, qint64 to, qint16* out
 struct Mp3PatchOptions {
     int sampleRate = 0;
     int bitRate = kMp3BitRate;
-    int threads = 0; // 0: QThread::idealThreadCount()
+    int threads = 0;   // 0: QThread::idealThreadCount()
     Mp3ChunkPlan plan; // the writer's: the frames encoded again are cut as it cut them
 };
 
