@@ -12,10 +12,13 @@ using namespace lyrane::test;
 namespace {
 
 // Short chunks, so a few seconds of audio hold several seams.
-Mp3WriteOptions chunked(int threads, Mp3SeamCounts* seams = nullptr) {
+Mp3WriteOptions chunked(int threads, Mp3SeamCounts* seams = nullptr, int warmUp = 64,
+                        int reach = 8) {
     Mp3WriteOptions options;
     options.threads = threads;
     options.plan.chunkFrames = 98;
+    options.plan.warmUpFrames = warmUp;
+    options.plan.seamReach = reach;
     options.seams = seams;
     return options;
 }
@@ -73,20 +76,26 @@ private:
 void TestMp3ChunkedEncoder::chunkedStreamHolds_data() {
     QTest::addColumn<int>("rate");
     QTest::addColumn<qint64>("samples");
+    QTest::addColumn<int>("warmUp");
+    QTest::addColumn<int>("reach");
     // clang-format off
-    QTest::newRow("MPEG-1 44.1 kHz, padded frames") << 44100 << qint64(20 * 44100);
-    QTest::newRow("MPEG-1 48 kHz, no padding") << 48000 << qint64(12 * 48000 + 999);
-    QTest::newRow("MPEG-1 32 kHz") << 32000 << qint64(12 * 32000);
-    QTest::newRow("MPEG-2 22.05 kHz") << 22050 << qint64(16 * 22050 + 17);
-    QTest::newRow("MPEG-2 24 kHz") << 24000 << qint64(12 * 24000);
-    QTest::newRow("shorter than a chunk") << 44100 << qint64(44100);
-    QTest::newRow("one frame and a sample") << 44100 << qint64(1153);
+    QTest::newRow("MPEG-1 44.1 kHz, padded frames") << 44100 << qint64(20 * 44100) << 64 << 8;
+    QTest::newRow("MPEG-1 48 kHz, no padding") << 48000 << qint64(12 * 48000 + 999) << 64 << 8;
+    QTest::newRow("MPEG-1 32 kHz") << 32000 << qint64(12 * 32000) << 64 << 8;
+    QTest::newRow("MPEG-2 22.05 kHz") << 22050 << qint64(16 * 22050 + 17) << 64 << 8;
+    QTest::newRow("MPEG-2 24 kHz") << 24000 << qint64(12 * 24000) << 64 << 8;
+    QTest::newRow("shorter than a chunk") << 44100 << qint64(44100) << 64 << 8;
+    QTest::newRow("one frame and a sample") << 44100 << qint64(1153) << 64 << 8;
+    // Too short a warm-up and no reach: some seams fall back to encoding the pair as one.
+    QTest::newRow("seams that fall back") << 44100 << qint64(20 * 44100) << 4 << 0;
     // clang-format on
 }
 
 void TestMp3ChunkedEncoder::chunkedStreamHolds() {
     QFETCH(int, rate);
     QFETCH(qint64, samples);
+    QFETCH(int, warmUp);
+    QFETCH(int, reach);
     const std::vector<qint16> input = pcm16(speechLike(double(samples) / rate, rate));
     QCOMPARE(qint64(input.size()), samples);
     const QString whole = path(QStringLiteral("whole-%1.mp3").arg(QTest::currentDataTag()));
@@ -97,8 +106,11 @@ void TestMp3ChunkedEncoder::chunkedStreamHolds() {
     Mp3SeamCounts seams;
     QString error;
     QVERIFY2(encode(input, rate, whole, single, &error), qPrintable(error));
-    QVERIFY2(encode(input, rate, one, chunked(1, &seams), &error), qPrintable(error));
-    QVERIFY2(encode(input, rate, three, chunked(3), &error), qPrintable(error));
+    QVERIFY2(encode(input, rate, one, chunked(1, &seams, warmUp, reach), &error),
+             qPrintable(error));
+    QVERIFY2(encode(input, rate, three, chunked(3, nullptr, warmUp, reach), &error),
+             qPrintable(error));
+    QVERIFY(reach > 0 || seams.fallbacks > 0);
 
     // The thread count never shows in the bytes.
     const QByteArray bytes = readBytes(one);
