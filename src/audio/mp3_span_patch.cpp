@@ -66,11 +66,12 @@ public:
         Mp3SeamCounts seams;
     };
 
-    // Encodes frames `range` again, moving either seam outwards until one is found.
+    // Encodes frames `range` again, moving either seam outwards until one is found: by
+    // twice as far each time, so a stream with no seam anywhere ends as a whole writing.
     std::optional<Region> patch(FrameRange range) {
-        const qint64 step = 2 * qint64(m_options.plan.seamReach) + 1;
+        qint64 step = 2 * qint64(m_options.plan.seamReach) + 1;
         Region region;
-        for (;;) {
+        for (;; step *= 2) {
             switch (encode(range, region)) {
             case Result::Done:
                 return region;
@@ -152,12 +153,12 @@ private:
         setup.streamStart = start == 0;
         setup.firstSeam = range.first - reach;
         Mp3ChunkedEncoder encoder(setup, assembler);
-        if (!feed(encoder, encoder.firstSample(), inputEnd)) {
-            return Result::Failed;
-        }
-        if (!encoder.finish(toEnd)) {
+        if (!feed(encoder, encoder.firstSample(), inputEnd) || !encoder.finish(toEnd)) {
             if (encoder.failure() == Mp3ChunkedEncoder::Failure::NoFirstSeam) {
                 return Result::NoLeftSeam;
+            }
+            if (!m_error.isEmpty()) {
+                return Result::Failed;
             }
             m_error = encoder.error().isEmpty()
                           ? QObject::tr("the MP3 encoder's frames could not be laid out")
@@ -177,8 +178,12 @@ private:
             }
             const qint64 seam = assembler.finishBefore(*after, range.end, lastFrame,
                                                        [&](qint64 at) { return tailBefore(at); });
+            // A tail that could not be read leaves the stream's reason behind.
+            if (m_stream.problem() != Mp3WrittenFile::Problem::None) {
+                return Result::Failed;
+            }
             if (seam < 0) {
-                if (assembler.failed() || m_stream.problem() != Mp3WrittenFile::Problem::None) {
+                if (assembler.failed()) {
                     m_error = QObject::tr("the MP3 encoder's frames could not be laid out");
                     return Result::Failed;
                 }
@@ -196,6 +201,7 @@ private:
         return diff(patchedFirst, patched, &out.patch) ? Result::Done : Result::Failed;
     }
 
+    // Renders the new timeline into the encoder; false with m_error when rendering failed.
     bool feed(Mp3ChunkedEncoder& encoder, qint64 from, qint64 to) {
         std::vector<qint16> samples;
         for (qint64 at = from; at < to; at += kRenderBlock) {
@@ -203,12 +209,12 @@ private:
             samples.resize(size_t(end - at));
             QString error;
             if (!m_render(at, end, samples.data(), &error)) {
-                m_error = error;
+                m_error = !error.isEmpty() ? error
+                                           : QObject::tr("the new timeline could not be rendered");
                 return false;
             }
             if (!encoder.write(samples.data(), end - at)) {
-                m_error = encoder.error();
-                return false;
+                return false; // the encoder's failure says why
             }
         }
         return true;
