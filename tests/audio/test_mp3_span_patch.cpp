@@ -14,10 +14,12 @@ namespace {
 constexpr int kRate = 44100;
 constexpr double kSeconds = 16;
 
-Mp3WriteOptions withChunks(int frames, Mp3SeamCounts* seams = nullptr) {
+Mp3WriteOptions withChunks(int frames, int warmUp, int reach, Mp3SeamCounts* seams = nullptr) {
     Mp3WriteOptions options;
     options.threads = 2;
     options.plan.chunkFrames = frames;
+    options.plan.warmUpFrames = warmUp;
+    options.plan.seamReach = reach;
     options.seams = seams;
     return options;
 }
@@ -73,19 +75,25 @@ private:
 
 void TestMp3SpanPatch::patchedFileIsTheNewTimelines_data() {
     QTest::addColumn<QString>("changed");
+    QTest::addColumn<int>("warmUp");
+    QTest::addColumn<int>("reach");
     // clang-format off
-    QTest::newRow("one word") << QStringLiteral("7.0-7.5");
-    QTest::newRow("two words sharing frames") << QStringLiteral("10.0-10.4,10.9-11.2");
-    QTest::newRow("far apart") << QStringLiteral("1.0-1.6,12.0-13.5");
-    QTest::newRow("at the start") << QStringLiteral("0-0.3");
-    QTest::newRow("at the end") << QStringLiteral("15.6-16");
-    QTest::newRow("across chunk seams") << QStringLiteral("2.4-9.1");
-    QTest::newRow("nothing") << QString();
+    QTest::newRow("one word") << QStringLiteral("7.0-7.5") << 64 << 8;
+    QTest::newRow("two words sharing frames") << QStringLiteral("10.0-10.4,10.9-11.2") << 64 << 8;
+    QTest::newRow("far apart") << QStringLiteral("1.0-1.6,12.0-13.5") << 64 << 8;
+    QTest::newRow("at the start") << QStringLiteral("0-0.3") << 64 << 8;
+    QTest::newRow("at the end") << QStringLiteral("15.6-16") << 64 << 8;
+    QTest::newRow("across chunk seams") << QStringLiteral("2.4-9.1") << 64 << 8;
+    QTest::newRow("nothing") << QString() << 64 << 8;
+    // One seam frame each side, too short a warm-up: seams are moved out until they fit.
+    QTest::newRow("seams moved out") << QStringLiteral("10.0-10.4,10.9-11.2") << 4 << 0;
     // clang-format on
 }
 
 void TestMp3SpanPatch::patchedFileIsTheNewTimelines() {
     QFETCH(QString, changed);
+    QFETCH(int, warmUp);
+    QFETCH(int, reach);
     const QList<Mp3SampleSpan> spans = spansOf(changed);
     const std::vector<qint16> old = pcm16(speechLike(kSeconds, kRate, 1));
     std::vector<qint16> fresh = old;
@@ -101,14 +109,14 @@ void TestMp3SpanPatch::patchedFileIsTheNewTimelines() {
     const QString moved = path(QStringLiteral("moved.mp3"));
     Mp3SeamCounts fullSeams;
     Mp3SeamCounts movedSeams;
-    QVERIFY(write(old, oldFile, withChunks(98)));
-    QVERIFY(write(fresh, full, withChunks(98, &fullSeams)));
-    QVERIFY(write(fresh, moved, withChunks(147, &movedSeams)));
+    QVERIFY(write(old, oldFile, withChunks(98, warmUp, reach)));
+    QVERIFY(write(fresh, full, withChunks(98, warmUp, reach, &fullSeams)));
+    QVERIFY(write(fresh, moved, withChunks(147, warmUp, reach, &movedSeams)));
 
     Mp3PatchOptions options;
     options.sampleRate = kRate;
     options.bitRate = kMp3BitRate;
-    options.plan = withChunks(98).plan;
+    options.plan = withChunks(98, warmUp, reach).plan;
     const Mp3SpanPatches result = patchMp3Spans(
         oldFile, qint64(fresh.size()), spans,
         [&](qint64 from, qint64 to, qint16* out, QString*) {
@@ -118,6 +126,7 @@ void TestMp3SpanPatch::patchedFileIsTheNewTimelines() {
         options);
     QCOMPARE(result.outcome, Mp3SpanPatches::Outcome::Patched);
     QCOMPARE(result.patches.isEmpty(), spans.isEmpty());
+    QVERIFY(reach > 0 || result.seams.fallbacks > 0);
 
     QByteArray bytes = readBytes(oldFile);
     const auto header =
