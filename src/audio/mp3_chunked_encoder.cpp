@@ -142,7 +142,9 @@ std::optional<Mp3StreamFormat> probeMp3Format(int sampleRate, int bitRate, QStri
     const std::vector<qint16> silence(1152, 0);
     if (!encoder.write(silence.data(), qint64(silence.size()), sink) || !encoder.finish(sink) ||
         !header) {
-        setError(error, QObject::tr("failed to open MP3 encoder"));
+        setError(error, !encoder.encoderError().isEmpty()
+                            ? encoder.encoderError()
+                            : QObject::tr("failed to open MP3 encoder"));
         return std::nullopt;
     }
     return Mp3StreamFormat{Mp3FramePattern(*header), encoder.initialPadding()};
