@@ -24,10 +24,6 @@ public:
     bool ensureAvailable(QString* error) const;
     QString objectKey(const QString& key, const QString& extension) const override;
 
-    // Each operation starts the tool as a child process and calls `done` once,
-    // from the event loop, when it has finished. `context` bounds the callback's lifetime.
-    void runAwsAsync(const QList<QString>& arguments, QObject* context,
-                     std::function<void(const AwsResult&)> done) const;
     void
     existsAsync(const QString& objectKey, QObject* context,
                 std::function<void(bool ok, bool found, const QString& error)> done) const override;
@@ -40,6 +36,7 @@ public:
 
     // 0 means no limit; an invocation that runs longer is ended and reports a time-out.
     void setTimeoutMs(int ms) { timeoutMs = ms; }
+    int callTimeoutMs() const { return timeoutMs; }
 
     static QString normalizePrefix(const QString& prefix);
     // Whether a failed head-object call is the mirror's answer that the object is absent.
@@ -50,6 +47,13 @@ public:
     QString awsExecutable() const { return awsPath; }
 
 private:
+    friend class S3ClaimStore;
+    friend class TakeRecordStore;
+    // Each operation starts the tool as a child process and calls `done` once,
+    // from the event loop, when it has finished. `context` bounds the callback's lifetime.
+    void runAwsAsync(const QList<QString>& arguments, QObject* context,
+                     std::function<void(const AwsResult&)> done) const;
+
     QString bucket;
     QString prefix;
     QString awsPath;

@@ -322,7 +322,7 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     QList<CueTake> takes;
     if (input.layout == CueLayout::CueTimes) {
         std::optional<QList<CueTake>> chosen =
-            chooseTakes(services->clips, &services->mirror, config.takes, &jobs, &failure);
+            chooseTakes(services->clips, &services->takeRecords, config.takes, &jobs, &failure);
         if (!chosen) {
             return NarrationOutcome::failed(failure);
         }
@@ -420,7 +420,7 @@ NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input,
     if (!outcome.done()) {
         return billed(outcome);
     }
-    if (!rememberTakes(takes, &services->mirror, &failure)) {
+    if (!rememberTakes(takes, &services->takeRecords, &failure)) {
         return receivedStopSignal() != 0 ? interrupted()
                                          : billed(NarrationOutcome::failed(failure));
     }

@@ -12,8 +12,9 @@ namespace lyrane {
 
 RunServices::RunServices(const QString& apiKey, const QString& apiUrl,
                          const QString& cacheDirectory, const QString& s3Bucket, int timeoutMs)
-    : apiKey(apiKey), cache(cacheDirectory), mirror(s3Bucket), client(&network, apiUrl),
-      service(client, apiKey), clips(cache, mirror.isEnabled() ? &mirror : nullptr, service) {
+    : apiKey(apiKey), cache(cacheDirectory), mirror(s3Bucket), takeRecords(mirror),
+      client(&network, apiUrl), service(client, apiKey),
+      clips(cache, mirror.isEnabled() ? &mirror : nullptr, service) {
     mirror.setTimeoutMs(timeoutMs);
     client.setTransferTimeoutMs(timeoutMs);
 }

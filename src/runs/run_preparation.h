@@ -3,6 +3,7 @@
 #include "cache/cache_manager.h"
 #include "cache/s3_claims.h"
 #include "cache/s3_mirror.h"
+#include "cache/take_record_store.h"
 #include "runs/run_configuration.h"
 #include "synthesis/clip_claims.h"
 #include "synthesis/clip_source.h"
@@ -24,6 +25,7 @@ struct RunServices {
     QString apiKey;
     CacheManager cache;
     S3Mirror mirror;
+    TakeRecordStore takeRecords;
     QNetworkAccessManager network;
     ElevenLabsClient client;
     ElevenLabsSpeechService service;

@@ -1,6 +1,5 @@
 #include "runs/take_choices.h"
 
-#include "cache/s3_mirror.h"
 #include "cache/take_record.h"
 #include "runs/console.h"
 #include "runs/stop_signals.h"
@@ -11,12 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QObject>
 #include <QSet>
-#include <QTemporaryFile>
 
 namespace lyrane {
 
@@ -24,26 +19,24 @@ namespace {
 
 const QString kRecordSuffix = QStringLiteral(".take");
 
-// Where the mirror keeps records: apart from the clips, so one listing finds them all.
-QString recordPrefix(const S3Mirror& mirror) {
-    return mirror.keyPrefix() + QStringLiteral("takes/");
-}
+using StoreDone = std::function<void(bool ok, const QString& error)>;
 
-// Runs one aws call to its end; a stop signal ends the call (and the child) at once.
-AwsResult runAwsNow(const S3Mirror& mirror, const QList<QString>& arguments) {
-    AwsResult result;
+// Waits for one call to the record store; a stop signal ends the call at once.
+bool awaitStore(const std::function<void(QObject*, const StoreDone&)>& call, QString* error) {
+    *error = QObject::tr("stopped");
     if (receivedStopSignal() != 0) {
-        result.error = QObject::tr("stopped");
-        return result;
+        return false;
     }
+    bool ok = false;
     QEventLoop loop;
     const StopScope stopping([&loop] { loop.quit(); });
-    mirror.runAwsAsync(arguments, &loop, [&](const AwsResult& done) {
-        result = done;
+    call(&loop, [&](bool done, const QString& why) {
+        ok = done;
+        *error = why;
         loop.quit();
     });
     loop.exec();
-    return result;
+    return ok;
 }
 
 QByteArray fileMd5(const QString& path) {
@@ -57,27 +50,6 @@ QByteArray fileMd5(const QString& path) {
 QString takeList(int takes) {
     return takes == 1 ? QObject::tr("it has only take 1")
                       : QObject::tr("it has takes 1 to %1").arg(takes);
-}
-
-// Copies one listed record into place when it is a record at all.
-bool fetchRecord(const S3Mirror& mirror, const QString& objectKey, const QString& localPath,
-                 QString* error) {
-    QTemporaryFile partial(localPath + QStringLiteral(".s3-XXXXXX"));
-    if (!partial.open()) {
-        *error = partial.errorString();
-        return false;
-    }
-    partial.close();
-    const AwsResult got = runAwsNow(
-        mirror, {QStringLiteral("s3api"), QStringLiteral("get-object"), QStringLiteral("--bucket"),
-                 mirror.bucketName(), QStringLiteral("--key"), objectKey, partial.fileName()});
-    if (!got.ok) {
-        *error = got.error;
-        return false;
-    }
-    TakeRecordError kind = TakeRecordError::None;
-    const std::optional<TakeRecord> record = readTakeRecord(partial.fileName(), &kind, error);
-    return record && writeTakeRecord(localPath, *record, error);
 }
 
 } // namespace
@@ -137,19 +109,26 @@ std::optional<CueTake> cueTake(int number, const ClipJob& first, const TakeReque
     return take;
 }
 
-void fetchTakeRecords(const S3Mirror& mirror, const QList<ClipJob>& firsts) {
-    const QString prefix = recordPrefix(mirror);
-    const AwsResult listed = runAwsNow(
-        mirror, {QStringLiteral("s3api"), QStringLiteral("list-objects-v2"),
-                 QStringLiteral("--bucket"), mirror.bucketName(), QStringLiteral("--prefix"),
-                 prefix, QStringLiteral("--output"), QStringLiteral("json")});
-    if (!listed.ok) {
+void fetchTakeRecords(const TakeRecordStore& store, const QList<ClipJob>& firsts) {
+    QList<ListedTakeRecord> listed;
+    QString error;
+    const bool ok = awaitStore(
+        [&](QObject* context, const StoreDone& done) {
+            store.listAsync(context,
+                            [&listed, done](bool listedOk, const QList<ListedTakeRecord>& records,
+                                            const QString& why) {
+                                listed = records;
+                                done(listedOk, why);
+                            });
+        },
+        &error);
+    if (!ok) {
         if (receivedStopSignal() != 0) {
             return;
         }
         printError(QObject::tr("Could not read the takes chosen on the mirror: %1; using the "
                                "local choices\n")
-                       .arg(listed.error));
+                       .arg(error));
         return;
     }
     QHash<QString, QString> records; // file name -> path
@@ -157,30 +136,26 @@ void fetchTakeRecords(const S3Mirror& mirror, const QList<ClipJob>& firsts) {
         const QString path = takeRecordPath(first);
         records.insert(QFileInfo(path).fileName(), path);
     }
-    const QJsonArray contents = QJsonDocument::fromJson(listed.standardOutput)
-                                    .object()
-                                    .value(QLatin1String("Contents"))
-                                    .toArray();
-    for (const QJsonValue& entry : contents) {
-        const QString objectKey = entry.toObject().value(QLatin1String("Key")).toString();
-        const QString name = objectKey.mid(prefix.size());
-        if (!objectKey.startsWith(prefix) || !records.contains(name)) {
+    for (const ListedTakeRecord& entry : std::as_const(listed)) {
+        if (!records.contains(entry.name)) {
             continue;
         }
-        const QString localPath = records.value(name);
-        QString etag = entry.toObject().value(QLatin1String("ETag")).toString();
-        etag.remove(QLatin1Char('"'));
-        if (fileMd5(localPath) == etag.toLatin1()) {
+        const QString localPath = records.value(entry.name);
+        if (fileMd5(localPath) == entry.md5Hex) {
             continue;
         }
-        QString error;
-        if (!fetchRecord(mirror, objectKey, localPath, &error)) {
+        const bool fetched = awaitStore(
+            [&](QObject* context, const StoreDone& done) {
+                store.fetchAsync(entry.name, localPath, context, done);
+            },
+            &error);
+        if (!fetched) {
             if (receivedStopSignal() != 0) {
                 return;
             }
             printError(QObject::tr("Could not fetch the take chosen on the mirror for %1: %2; "
                                    "using the local choice\n")
-                           .arg(name, error));
+                           .arg(entry.name, error));
         }
     }
 }
@@ -194,14 +169,14 @@ QString takeListingLine(const CueTake& take) {
                           : QString();
 }
 
-std::optional<QList<CueTake>> chooseTakes(const ClipSource& source, const S3Mirror* mirror,
+std::optional<QList<CueTake>> chooseTakes(const ClipSource& source, const TakeRecordStore* store,
                                           const TakeRequests& requests, QList<ClipJob>* jobs,
                                           QString* failure) {
     if (!checkTakeCues(requests, int(jobs->size()), failure)) {
         return std::nullopt;
     }
-    if (mirror && mirror->isEnabled()) {
-        fetchTakeRecords(*mirror, *jobs);
+    if (store && store->isEnabled()) {
+        fetchTakeRecords(*store, *jobs);
     }
     QList<CueTake> takes;
     takes.reserve(jobs->size());
@@ -217,7 +192,7 @@ std::optional<QList<CueTake>> chooseTakes(const ClipSource& source, const S3Mirr
     return takes;
 }
 
-bool rememberTakes(const QList<CueTake>& takes, const S3Mirror* mirror, QString* failure) {
+bool rememberTakes(const QList<CueTake>& takes, const TakeRecordStore* store, QString* failure) {
     QSet<QString> written;
     for (int i = 0; i < takes.size(); ++i) {
         const CueTake& take = takes[i];
@@ -234,19 +209,20 @@ bool rememberTakes(const QList<CueTake>& takes, const S3Mirror* mirror, QString*
                        .arg(i + 1)
                        .arg(take.take)
                        .arg(take.takes));
-        if (!mirror || !mirror->isEnabled()) {
+        if (!store || !store->isEnabled()) {
             continue;
         }
-        const QString objectKey = recordPrefix(*mirror) + QFileInfo(take.recordPath).fileName();
-        const AwsResult sent = runAwsNow(
-            *mirror, {QStringLiteral("s3api"), QStringLiteral("put-object"),
-                      QStringLiteral("--bucket"), mirror->bucketName(), QStringLiteral("--key"),
-                      objectKey, QStringLiteral("--body"), take.recordPath});
-        if (!sent.ok) {
+        const bool sent = awaitStore(
+            [&](QObject* context, const StoreDone& done) {
+                store->putAsync(QFileInfo(take.recordPath).fileName(), take.recordPath, context,
+                                done);
+            },
+            &error);
+        if (!sent) {
             *failure =
                 printFailure(QObject::tr("S3 upload of the take chosen for cue %1 failed: %2\n")
                                  .arg(i + 1)
-                                 .arg(sent.error));
+                                 .arg(error));
             return false;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cache/take_record_store.h"
 #include "runs/take_requests.h"
 #include "synthesis/clip_source.h"
 
@@ -9,8 +10,6 @@
 #include <optional>
 
 namespace lyrane {
-
-class S3Mirror;
 
 // The take a cue uses in this run, and whether its record must change once the clip is there.
 struct CueTake {
@@ -36,11 +35,11 @@ std::optional<CueTake> cueTake(int number, const ClipJob& first, const TakeReque
 // Brings the records the mirror holds for `firsts` into the cache where they differ: the
 // mirror's are the latest choices. One listing per run; a failure is said and the local
 // records are used.
-void fetchTakeRecords(const S3Mirror& mirror, const QList<ClipJob>& firsts);
+void fetchTakeRecords(const TakeRecordStore& store, const QList<ClipJob>& firsts);
 
 // Chooses each job's take (replacing the job by that take's), after fetching the mirror's
 // records when there is a mirror; refuses as checkTakeCues and cueTake do.
-std::optional<QList<CueTake>> chooseTakes(const ClipSource& source, const S3Mirror* mirror,
+std::optional<QList<CueTake>> chooseTakes(const ClipSource& source, const TakeRecordStore* store,
                                           const TakeRequests& requests, QList<ClipJob>* jobs,
                                           QString* failure);
 // The job of `take` in place of take 1's `first`.
@@ -50,6 +49,6 @@ QString takeListingLine(const CueTake& take);
 
 // Writes the changed records (and sends them to the mirror when there is one), saying which
 // take each cue now uses; false, with the line in `failure`, when one cannot be written.
-bool rememberTakes(const QList<CueTake>& takes, const S3Mirror* mirror, QString* failure);
+bool rememberTakes(const QList<CueTake>& takes, const TakeRecordStore* store, QString* failure);
 
 } // namespace lyrane

@@ -83,10 +83,13 @@ bool runAws(const S3Mirror& cache, const QList<QString>& arguments, QByteArray* 
             QByteArray* errorOutput, QString* error) {
     S3Mirror::AwsResult result;
     runToCompletion([&](QObject* context, const std::function<void()>& finish) {
-        cache.runAwsAsync(arguments, context, [&result, finish](const S3Mirror::AwsResult& r) {
-            result = r;
-            finish();
-        });
+        lyrane::runAws(cache.awsExecutable().isEmpty() ? QStringLiteral("aws")
+                                                       : cache.awsExecutable(),
+                       arguments, cache.callTimeoutMs(), context,
+                       [&result, finish](const S3Mirror::AwsResult& r) {
+                           result = r;
+                           finish();
+                       });
     });
     if (!result.completed) {
         setError(error, result.error);
@@ -197,8 +200,6 @@ private slots:
     void parsesSetting();
     void formsObjectKey_data();
     void formsObjectKey();
-    void normalizesPrefix_data();
-    void normalizesPrefix();
     void recognisesNotFound_data();
     void recognisesNotFound();
 
@@ -351,27 +352,6 @@ void TestS3Mirror::formsObjectKey() {
     QCOMPARE(
         S3Mirror(setting).objectKey(QStringLiteral("0123456789abcdef0123456789abcdef"), extension),
         expected);
-}
-
-void TestS3Mirror::normalizesPrefix_data() {
-    QTest::addColumn<QString>("prefix");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("empty") << ""
-                           << "";
-    QTest::newRow("plain") << "clips"
-                           << "clips/";
-    QTest::newRow("nested") << "tts/clips"
-                            << "tts/clips/";
-    QTest::newRow("already ends in slash") << "clips/"
-                                           << "clips/";
-    QTest::newRow("slash alone") << "/"
-                                 << "/";
-}
-
-void TestS3Mirror::normalizesPrefix() {
-    QFETCH(QString, prefix);
-    QFETCH(QString, expected);
-    QCOMPARE(S3Mirror::normalizePrefix(prefix), expected);
 }
 
 void TestS3Mirror::recognisesNotFound_data() {
@@ -738,11 +718,11 @@ void TestS3Mirror::asyncDeliversExactlyOnce() {
                                   reportedOk = r;
                               });
     } else {
-        cache.runAwsAsync({"s3api", "head-object"}, &context,
-                          [&](const S3Mirror::AwsResult& result) {
-                              ++calls;
-                              reportedOk = result.ok;
-                          });
+        lyrane::runAws(cache.awsExecutable(), {"s3api", "head-object"}, cache.callTimeoutMs(),
+                       &context, [&](const S3Mirror::AwsResult& result) {
+                           ++calls;
+                           reportedOk = result.ok;
+                       });
     }
     // Never from inside the call itself, even when nothing had to be started.
     QCOMPARE(calls, 0);
