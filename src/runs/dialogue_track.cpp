@@ -21,6 +21,10 @@ std::optional<QList<TimeSpan>> readDialogue(const RunConfiguration& config, QStr
             printFailure(QObject::tr("failed to parse dialogue file %1: %2\n").arg(path, reason));
         return std::nullopt;
     }
+    // Cues left out are said, as for --vtt: a lost dialogue cue would let a description cover it.
+    for (const QString& notice : file->notices) {
+        printError(notice + QLatin1Char('\n'));
+    }
     QList<TimeSpan> spans;
     spans.reserve(file->cues.size());
     for (const Cue& cue : file->cues) {

@@ -26,10 +26,12 @@ std::optional<QList<Cue>> openSubtitleFile(const QString& path, const QString& e
         printError(notice + QLatin1Char('\n'));
     }
     if (file->cues.isEmpty()) {
+        const QString format =
+            file->format == SubtitleFormat::Srt ? QStringLiteral("SRT") : QStringLiteral("VTT");
         *failure = printFailure(
             file->noCuesReason.isEmpty()
-                ? QObject::tr("VTT file contains no cues\n")
-                : QObject::tr("VTT file contains no cues (%1)\n").arg(file->noCuesReason));
+                ? QObject::tr("%1 file contains no cues\n").arg(format)
+                : QObject::tr("%1 file contains no cues (%2)\n").arg(format, file->noCuesReason));
         return std::nullopt;
     }
     assignSpeakers(&file->cues, labels);

@@ -148,19 +148,16 @@ std::optional<SubtitleFile> parseNormalized(QStringView content, SubtitleFormat 
     }
 
     const bool rolling = mayHoldRollingCaptions(content);
-    std::optional<ScannedCues> scanned =
-        scanCueBlocks(cursor, format == SubtitleFormat::Srt ? CueDialect::Srt : CueDialect::WebVtt,
-                      rolling, error);
-    if (!scanned) {
-        return std::nullopt;
-    }
+    ScannedCues scanned = scanCueBlocks(
+        cursor, format == SubtitleFormat::Srt ? CueDialect::Srt : CueDialect::WebVtt, rolling);
     SubtitleFile file;
-    if (rolling && isRollingCaptionStyle(scanned->cues, scanned->cueLines)) {
-        file.cues = collapseRollingCaptions(scanned->cues, scanned->cueLines);
+    file.format = format;
+    if (rolling && isRollingCaptionStyle(scanned.cues, scanned.cueLines)) {
+        file.cues = collapseRollingCaptions(scanned.cues, scanned.cueLines);
     } else {
-        file.cues = std::move(scanned->cues);
+        file.cues = std::move(scanned.cues);
     }
-    const CueScanReport& report = scanned->report;
+    const CueScanReport& report = scanned.report;
     if (file.cues.isEmpty() && report.unusableTimingLines > 0) {
         file.noCuesReason = QObject::tr("no timing line could be read; %n unusable, the first at "
                                         "line %1: %2",

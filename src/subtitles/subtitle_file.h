@@ -13,6 +13,7 @@ namespace lyrane {
 enum class SubtitleFormat { WebVtt, Srt };
 
 struct SubtitleFile {
+    SubtitleFormat format = SubtitleFormat::WebVtt; // the form the file was read in
     QList<Cue> cues;
     // When no cue was found although the file has timing lines: why none could be used.
     QString noCuesReason;
@@ -28,7 +29,8 @@ struct SubtitleFile {
 std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString& encoding,
                                              QString* error);
 
-// Parses subtitle text of the given form; line ends may be LF, CR LF or CR.
+// Parses subtitle text of the given form; line ends may be LF, CR LF or CR. Fails only for
+// WebVTT without its header; cues that cannot be read are left out and said in the notices.
 std::optional<SubtitleFile> parseSubtitleContent(const QString& content, SubtitleFormat format,
                                                  QString* error);
 
