@@ -45,11 +45,11 @@ int dispatchRun(const RunConfiguration& config) {
     case RunMode::ListDictionaries:
         return listAccountDictionaries(config);
     case RunMode::SingleText:
-        return runSingleText(config);
+        return runSingleText(config, standardRunContext());
     case RunMode::Batch:
-        return runBatch(config);
+        return runBatch(config, standardRunContext());
     case RunMode::Subtitles:
-        return runSubtitleFile(config);
+        return runSubtitleFile(config, standardRunContext());
     case RunMode::MergeReports:
         return mergeRunReports(config);
     }

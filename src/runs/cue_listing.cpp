@@ -1,6 +1,5 @@
 #include "runs/cue_listing.h"
 
-#include "runs/console.h"
 #include "runs/cue_voices.h"
 #include "subtitles/subtitle_timestamps.h"
 
@@ -10,9 +9,8 @@
 
 namespace lyrane {
 
-void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices,
-                     const QString& defaultVoice, const Lexicon* lexicon,
-                     const QStringList& notes) {
+QString cueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices,
+                   const QString& defaultVoice, const Lexicon* lexicon, const QStringList& notes) {
     const int listed = limit == 0 ? int(cues.size()) : std::min(limit, int(cues.size()));
     const QString cueLine = QObject::tr("Cue #%1:\n");
     const QString startLine = QObject::tr("  Start Time: %1\n");
@@ -46,7 +44,7 @@ void printCueListing(const QList<Cue>& cues, int limit, const VoiceMap& voices,
         listing += QLatin1Char('\n');
     }
     listing += QObject::tr("=== END OF VTT CUES INFORMATION ===\n");
-    printOutput(listing);
+    return listing;
 }
 
 } // namespace lyrane

@@ -2,6 +2,8 @@
 
 #include "synthesis/clip_format.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -57,6 +59,42 @@ ClipJob ClipSource::job(const TtsRequest& request, const QString& voiceName, int
         job.alignmentObjectKey = mirror->objectKey(job.key, QLatin1String(kAlignmentExtension));
     }
     return job;
+}
+
+ClipJob ClipSource::joinedJob(const ClipJob& cueJob, const QList<ClipJob>& parts,
+                              const QList<int>& pausesMs) const {
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hash.addData(QByteArrayLiteral("pauses"));
+    for (const ClipJob& part : parts) {
+        hash.addData(QByteArrayLiteral("|") + part.key.toLatin1());
+    }
+    for (const int ms : pausesMs) {
+        hash.addData(QByteArrayLiteral("|") + QByteArray::number(ms));
+    }
+    ClipJob joined = cueJob;
+    joined.key = QString::fromLatin1(hash.result().toHex());
+    joined.extension = QStringLiteral(".wav");
+    // Checked as WAV before use.
+    joined.request.outputFormat = QStringLiteral("pcm_44100");
+    joined.path = QDir(cache.directory()).filePath(joined.cacheFile());
+    joined.contentType = QStringLiteral("audio/wav");
+    joined.objectKey = mirror ? mirror->objectKey(joined.key, joined.extension) : QString();
+    return joined;
+}
+
+ClipJob ClipSource::sentencePartJob(const ClipJob& joined, int part, int parts,
+                                    const QString& text) const {
+    const QString stem = QFileInfo(joined.path).path() + QLatin1Char('/') + joined.key +
+                         QStringLiteral(".part-%1of%2").arg(part).arg(parts);
+    ClipJob job = joined;
+    job.path = stem + QStringLiteral(".wav");
+    job.alignmentPath = stem + QLatin1String(kAlignmentExtension);
+    job.request.text = text;
+    return job;
+}
+
+QString ClipSource::takeRecordPath(const ClipJob& first) {
+    return first.path.left(first.path.size() - first.extension.size()) + QStringLiteral(".take");
 }
 
 bool ClipSource::isCached(const ClipJob& job) const {
