@@ -6,6 +6,7 @@
 #include "subtitles/speakers.h"
 #include "synthesis/synthesis_settings.h"
 
+#include <QDir>
 #include <QString>
 #include <QStringList>
 
@@ -73,15 +74,15 @@ struct RunConfiguration {
     QStringList batchFiles; // Batch, blank entries dropped
     SingleTextInput single; // SingleText
 
-    QString outputFile;
+    QString outputFile = QStringLiteral("output.wav");
     int limit = 0; // cues of a subtitle file to process, 0 for all
     bool dryRun = false;
     bool noPadding = false; // stop after the clips
 
-    QString apiKeyFile;
+    QString apiKeyFile = QDir(QDir::homePath()).filePath(QStringLiteral(".elevenlabs-api-key"));
     QString apiKeyFromEnvironment; // used instead of the file when set
     QString apiUrl;                // the service's address, without a trailing "/"
-    QString cacheDirectory;
+    QString cacheDirectory = QDir(QDir::tempPath()).filePath(QStringLiteral("lyrane-audio"));
     QString s3Bucket;
 
     SynthesisSettings synthesis;
