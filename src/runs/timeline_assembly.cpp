@@ -8,6 +8,7 @@
 #include "audio/prepared_clips.h"
 #include "audio/streamed_timeline.h"
 #include "audio/timeline_plan.h"
+#include "audio/timeline_update.h"
 #include "audio/wav_file.h"
 #include "runs/console.h"
 #include "runs/dialogue_track.h"
@@ -324,6 +325,20 @@ NarrationOutcome assembleTimeline(const TimelineSettings& settings, const QStrin
     const OutputLevel level =
         gain ? OutputLevel::scaledBy(gain->factor) : OutputLevel::normalizedFromPeak(clips->peak());
     source.write = [&](const TimelinePlan& plan, const QString& path, bool mp3, QString* error) {
+        // A WAV output of its own is brought up to date, rewriting only what changed.
+        if (!mp3 && !overProgramme) {
+            WavUpdate update;
+            const bool written =
+                updateStreamedTimelineWav(plan, {clips->lengths(), paths, clips->speedUps(), load},
+                                          level, path, &update, error, stopped);
+            if (written && update.patched) {
+                printError(QObject::tr("Rewrote %1 of %2 cues' spans in %3\n")
+                               .arg(update.clipsRewritten)
+                               .arg(plan.startSamples.size())
+                               .arg(path));
+            }
+            return written;
+        }
         if (mp3 && gain) {
             return writeStreamedTimelineMp3AtLoudness(plan, clips->lengths(), load, path,
                                                       *settings.loudnessLufs, settings.truePeakDbtp,
