@@ -156,16 +156,18 @@ bool updateStreamedTimelineWav(const TimelinePlan& plan, const StreamedClipSet& 
     const std::optional<RenderRecord> before = body ? parseRenderRecord(*body) : std::nullopt;
     if (before && before->settings == record->settings && patchableInPlace(path)) {
         const QList<SampleSpan> spans = changedSpans(before->clips, record->clips);
+        const qsizetype rewritten = unmatched(record->clips, before->clips).size();
         qint64 changed = 0;
         for (const SampleSpan& span : spans) {
             changed += span.end - span.start;
         }
-        // Past half the file, the journal's second copy costs more than writing it whole.
-        if (changed * 2 <= record->settings.totalSamples) {
+        // Past half the file, the journal's second copy costs more than writing it whole; a
+        // plan that keeps none of the earlier clips is a new output.
+        if (changed * 2 <= record->settings.totalSamples && rewritten < record->clips.size()) {
             switch (patchWav(plan, clips, level, path, *record, spans, error, stopped)) {
             case PatchOutcome::Patched:
                 update->patched = true;
-                update->clipsRewritten = unmatched(record->clips, before->clips).size();
+                update->clipsRewritten = rewritten;
                 update->samplesRewritten = changed;
                 return true;
             case PatchOutcome::Failed:

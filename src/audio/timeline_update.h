@@ -42,9 +42,9 @@ std::optional<RenderRecord> wavRenderRecord(const TimelinePlan& plan, const Stre
 // any journal a killed run left beside it. Where the file holds an earlier rendering whose
 // record has the same settings (format, rate, length, level, libraries), only the spans that
 // changed are rendered and patched in place through a PatchJournal, when they are at most half
-// the file; else, and for a file that is no regular file with one name, the file is written
-// whole. Either way its record is written after it. A stop or a failure before the journal is
-// sealed leaves the file as it was.
+// the file and some clip is kept; else, and for a file that is no regular file with one name,
+// the file is written whole. Either way its record is written after it. A stop or a failure before
+// the journal is sealed leaves the file as it was.
 bool updateStreamedTimelineWav(const TimelinePlan& plan, const StreamedClipSet& clips,
                                const OutputLevel& level, const QString& path, WavUpdate* update,
                                QString* error, const StopCheck& stopped = StopCheck());

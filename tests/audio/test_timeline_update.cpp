@@ -115,7 +115,7 @@ private slots:
         const Clips clips(dir.path());
         base = Timeline();
         for (int i = 0; i < 4; ++i) {
-            base.paths.append(clips.make(QStringLiteral("clip%1.wav").arg(i), 600, 200.0 + i));
+            base.paths.append(clips.make(QStringLiteral("clip%1.wav").arg(i), 400, 200.0 + i));
             base.startsMs.append(1000 * i);
         }
     }
@@ -130,7 +130,8 @@ private slots:
         QTest::newRow("a retake of one clip") << "retake" << true << 1;
         QTest::newRow("a longer clip pushes the next") << "longer" << true << 2;
         QTest::newRow("a clip the cache replaced") << "replaced" << true << 1;
-        QTest::newRow("most clips changed") << "most" << false << 0;
+        QTest::newRow("most of the file changed") << "most" << false << 0;
+        QTest::newRow("every clip changed") << "every" << false << 0;
         QTest::newRow("a longer output") << "duration" << false << 0;
         QTest::newRow("another output level") << "level" << false << 0;
         QTest::newRow("an output changed since its record") << "stale" << false << 0;
@@ -149,14 +150,18 @@ private slots:
         const Clips clips(dir.path());
         Timeline next = base;
         if (change == QLatin1String("retake")) {
-            next.paths[2] = clips.make(QStringLiteral("take2.wav"), 600, 300.0);
+            next.paths[2] = clips.make(QStringLiteral("take2.wav"), 400, 300.0);
         } else if (change == QLatin1String("longer")) {
             next.paths[1] = clips.make(QStringLiteral("long.wav"), 1200, 300.0);
         } else if (change == QLatin1String("replaced")) {
-            clips.make(QStringLiteral("clip3.wav"), 600, 500.0);
+            clips.make(QStringLiteral("clip3.wav"), 400, 500.0);
         } else if (change == QLatin1String("most")) {
             for (int i = 0; i < 3; ++i) {
                 next.paths[i] = clips.make(QStringLiteral("new%1.wav").arg(i), 900, 250.0);
+            }
+        } else if (change == QLatin1String("every")) {
+            for (int i = 0; i < 4; ++i) {
+                next.paths[i] = clips.make(QStringLiteral("every%1.wav").arg(i), 400, 250.0);
             }
         } else if (change == QLatin1String("duration")) {
             next.durationMs += 1000;
