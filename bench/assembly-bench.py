@@ -13,7 +13,7 @@ the editing loop, where a run after a take change rewrites only the spans that c
            standard error); every patched output is compared with a full render of the same
            choices into another file
 
-Usage: bench/assembly-bench.py [--lyrane BIN] [--baseline BIN] [--speechd BIN] [--runs N]
+Usage: bench/assembly-bench.py [--lyrane BIN] [--baseline BIN ...] [--speechd BIN] [--runs N]
        [--steps cpu,retake] [--work DIR]
 Compare CPU time, not wall time: the machine is shared. Builds nothing.
 """
@@ -95,27 +95,26 @@ def summary(name, runs):
 
 def cpu_step(args, env, work, vtt, cache, extra, label):
     builds = [("current", args.lyrane)]
-    if args.baseline:
-        builds.append(("baseline", args.baseline))
+    builds += [("baseline %d" % (k + 1) if len(args.baseline) > 1 else "baseline", path)
+               for k, path in enumerate(args.baseline)]
     results = {name: [] for name, _ in builds}
     outputs = {}
     for r in range(args.runs):
         # Alternate which build goes first, so neither always meets a warmer machine.
         for name, binary in builds if r % 2 == 0 else list(reversed(builds)):
-            out = os.path.join(work, "%s-%s.wav" % (label, name))
+            out = os.path.join(work, "%s-%s.wav" % (label, name.replace(" ", "")))
             remove_output(out)
             results[name].append(run([binary, "--vtt", vtt, "--temp-dir", cache, "--output",
                                       out] + extra, env))
             outputs[name] = out
     print("%s, %d cues, full WAV writes:" % (label, args.cues))
-    for name, _ in builds:
-        print("  " + summary(name, results[name]))
-    if args.baseline:
-        current = statistics.median([x.user for x in results["current"]])
-        base = statistics.median([x.user for x in results["baseline"]])
-        print("  current / baseline user CPU: %.2fx (medians)" % (current / base))
-        print("  outputs byte-identical: %s" % same_bytes(outputs["current"],
-                                                          outputs["baseline"]))
+    for name, binary in builds:
+        print("  " + summary(name, results[name]) + ("" if name == "current" else " (%s)" % binary))
+    current = statistics.median([x.user for x in results["current"]])
+    for name, _ in builds[1:]:
+        base = statistics.median([x.user for x in results[name]])
+        print("  current / %s user CPU: %.2fx (medians); outputs byte-identical: %s" %
+              (name, current / base, same_bytes(outputs["current"], outputs[name])))
 
 
 def retake_step(args, env, work, vtt, cache):
@@ -150,6 +149,8 @@ def retake_step(args, env, work, vtt, cache):
         print("  median wall %.3f s, median write %.3f s; every patched output equals a full "
               "render" % (statistics.median([d.wall for d, _ in rows]),
                           statistics.median([s for _, s in rows])))
+        # The corpus plays take 1 again, as a build without takes would.
+        run(base + ["--output", out, "--take", "%d=1" % cue], env)
     finally:
         service.stop()
 
@@ -173,7 +174,8 @@ def write_share(done):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lyrane", default=default_binary("lyrane"))
-    parser.add_argument("--baseline", help="an earlier build's lyrane to compare CPU time with")
+    parser.add_argument("--baseline", action="append", default=[],
+                        help="an earlier build's lyrane to compare CPU time with (repeatable)")
     parser.add_argument("--speechd", default=default_binary("lyrane-speechd"))
     parser.add_argument("--runs", type=int, default=6)
     parser.add_argument("--cues", type=int, default=1500)

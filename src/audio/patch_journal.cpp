@@ -23,7 +23,7 @@ namespace {
 
 // Layout, all numbers 64-bit little-endian: the heading; the target's device and inode; each patch
 // as 'P', offset, length and its bytes; then 'E', the final size, the record's length and bytes;
-// last the SHA-256 of everything before it.
+// last the BLAKE2b-256 of everything before it.
 constexpr char kHeading[] = "lyrane patch journal 1\n";
 constexpr qint64 kHeadingBytes = sizeof kHeading - 1;
 constexpr qint64 kHashBytes = 32;
@@ -97,7 +97,7 @@ std::optional<ReadJournal> readJournal(QFile& file) {
     if (size < kHeadingBytes + 2 * 8 + 1 + 2 * 8 + kHashBytes) {
         return std::nullopt;
     }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QCryptographicHash hash(QCryptographicHash::Blake2b_256);
     QByteArray chunk;
     for (qint64 at = 0; at < size - kHashBytes; at += kCopyChunk) {
         chunk = file.read(qMin(kCopyChunk, size - kHashBytes - at));
@@ -196,7 +196,7 @@ bool PatchJournal::begin(QString* error) {
         return fail(error, QObject::tr("%1 is no regular file with one name").arg(target));
     }
     output = std::make_unique<AtomicOutput>(patchJournalPath(target));
-    hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+    hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Blake2b_256);
     if (!output->open(file) || !write(QByteArray(kHeading, kHeadingBytes)) ||
         !write(number(identity->device) + number(identity->inode))) {
         return fail(error, QObject::tr("failed to write %1: %2")
