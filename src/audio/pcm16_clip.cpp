@@ -2,6 +2,7 @@
 
 #include "audio/audio_buffer.h"
 #include "audio/wav_file.h"
+#include "audio/wav_samples.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -9,7 +9,6 @@
 
 #include <functional>
 #include <optional>
-#include <vector>
 
 namespace lyrane {
 
@@ -54,11 +53,6 @@ struct WavLayout {
 // byte. *notWave is set when the file is not RIFF/WAVE at all.
 bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString* error,
                    bool* notWave = nullptr);
-// The first channel of the data chunk into samples (resized in place, so a reused buffer
-// keeps its storage).
-void readWavSamples(QFile& file, const WavLayout& layout, QList<double>& samples);
-// The same samples as their 16-bit values (resized in place).
-void readWavPcm16(QFile& file, const WavLayout& layout, std::vector<qint16>& values);
 
 // Checks a WAV file as a stored clip must be: a header readWavHeader accepts and a data chunk
 // the file holds whole.

@@ -7,6 +7,7 @@
 #include "audio/timeline_reference.h"
 #include "audio/timeline_render.h"
 #include "audio/wav_file.h"
+#include "audio/wav_samples.h"
 
 #include <QDir>
 #include <QFile>
