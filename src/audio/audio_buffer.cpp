@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace lyrane {
 
@@ -58,6 +59,10 @@ namespace {
 
 constexpr double kTrimmedSilence = 0.001;
 constexpr qsizetype kShortestTrimmedTail = 100;
+// The largest 16-bit magnitude that reads as silence: compared in integers, the same values.
+constexpr int kTrimmedSilencePcm16 = int(kTrimmedSilence * 32768.0);
+static_assert(kTrimmedSilencePcm16 * 0.000030517578125 <= kTrimmedSilence &&
+              (kTrimmedSilencePcm16 + 1) * 0.000030517578125 > kTrimmedSilence);
 
 // The length kept of `count` values, `silent` telling a value of the silence.
 template <typename Value, typename Silent>
@@ -84,7 +89,7 @@ qsizetype trimmedLength(const QList<double>& samples) {
 
 qsizetype trimmedLength(const qint16* values, qsizetype count) {
     return trimmedLengthOf(values, count,
-                           [](qint16 v) { return std::fabs(fromPcm16(v)) <= kTrimmedSilence; });
+                           [](qint16 v) { return std::abs(int(v)) <= kTrimmedSilencePcm16; });
 }
 
 AudioBuffer trimEndSilence(const AudioBuffer& buffer) {
