@@ -21,8 +21,6 @@ namespace lyrane {
 
 namespace {
 
-constexpr char kWavFormat[] = "wav pcm_s16le mono";
-
 // The libraries that remake clips (decoding, resampling, stretching): another version may make
 // other samples of the same clip.
 QString clipToolVersions() {
@@ -118,10 +116,11 @@ QList<SampleSpan> changedSpans(const QList<PlacedClip>& before, const QList<Plac
     return merged;
 }
 
-std::optional<RenderRecord> wavRenderRecord(const TimelinePlan& plan, const StreamedClipSet& clips,
-                                            const OutputLevel& level) {
+std::optional<RenderRecord> timelineRenderRecord(const TimelinePlan& plan,
+                                                 const StreamedClipSet& clips,
+                                                 const OutputLevel& level, const QString& format) {
     RenderRecord record;
-    record.settings.format = QLatin1String(kWavFormat);
+    record.settings.format = format;
     record.settings.sampleRate = plan.sampleRate;
     record.settings.totalSamples = qMax<qint64>(plan.totalSamples, 0);
     record.settings.level = outputLevelText(level);
@@ -150,7 +149,8 @@ bool updateStreamedTimelineWav(const TimelinePlan& plan, const StreamedClipSet& 
     QString replayError;
     // A journal that could not be applied leaves the file unknown: it is written whole.
     const JournalReplay replay = replayPatchJournal(path, &replayError);
-    const std::optional<RenderRecord> record = wavRenderRecord(plan, clips, level);
+    const std::optional<RenderRecord> record =
+        timelineRenderRecord(plan, clips, level, QLatin1String(kWavRenderFormat));
     const std::optional<QByteArray> body =
         record && replay != JournalReplay::Failed ? readOutputRecord(path) : std::nullopt;
     const std::optional<RenderRecord> before = body ? parseRenderRecord(*body) : std::nullopt;

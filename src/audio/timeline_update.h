@@ -34,9 +34,14 @@ struct WavUpdate {
 // Clips of one timeline never overlap, so everything outside these spans is alike.
 QList<SampleSpan> changedSpans(const QList<PlacedClip>& before, const QList<PlacedClip>& after);
 
-// The record of a WAV rendering of `plan`; nothing when a clip's file is gone.
-std::optional<RenderRecord> wavRenderRecord(const TimelinePlan& plan, const StreamedClipSet& clips,
-                                            const OutputLevel& level);
+// The form of the WAV outputs updateStreamedTimelineWav writes, as its records name it.
+constexpr char kWavRenderFormat[] = "wav pcm_s16le mono";
+
+// The record of a rendering of `plan` at `level` into `format` (the output's form and encoder
+// settings, kWavRenderFormat for WAV); nothing when a clip's file is gone.
+std::optional<RenderRecord> timelineRenderRecord(const TimelinePlan& plan,
+                                                 const StreamedClipSet& clips,
+                                                 const OutputLevel& level, const QString& format);
 
 // Brings the WAV file at `path` to the bytes writeStreamedTimelineWav writes. First finishes
 // any journal a killed run left beside it. Where the file holds an earlier rendering whose

@@ -205,7 +205,8 @@ private slots:
 
         // The journal the patching run writes: every 256-byte block that differs.
         const Planned planned = plan(next);
-        const auto record = wavRenderRecord(planned.plan, planned.clips, next.level);
+        const auto record = timelineRenderRecord(planned.plan, planned.clips, next.level,
+                                                 QLatin1String(kWavRenderFormat));
         QVERIFY(record);
         QList<FilePatch> patches;
         for (qsizetype at = 0; at < after.size(); at += 256) {
