@@ -5,12 +5,13 @@ are ever left: the old output, or a journal that the next run turns into the new
 Each round changes some cached clips in place (new samples, some longer, so later clips are
 pushed), renders the changed narration whole into a reference file, starts a run that patches
 the output and kills it (kill -9) at a random moment after its line "Mixing audio segments...",
-within the time the reference took from that line on. Then, before anything else runs: without a
+within a share (--window) of the time the reference took from that line on: a patch is quicker
+than a full write. Then, before anything else runs: without a
 journal beside it the output must be byte for byte the old or the new one. Then the same
 command runs again, and the output must equal the reference, with no journal left.
 
 Usage: bench/patch-kill-campaign.py [--lyrane BIN] [--rounds 20] [--cues 300] [--minutes 40]
-       [--seed N] [--work DIR]
+       [--window 0.35] [--seed N] [--work DIR]
 Builds nothing. Needs about 1 GB in $TMPDIR.
 """
 
@@ -95,6 +96,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--cues", type=int, default=300)
     parser.add_argument("--minutes", type=int, default=40)
+    parser.add_argument("--window", type=float, default=0.35)
     parser.add_argument("--seed", type=int, default=20)
     parser.add_argument("--work")
     args = parser.parse_args()
@@ -133,7 +135,7 @@ def campaign(args, work):
         span = timed_from_mixing(command + ["--output", reference], env)
         new = read_bytes(reference)
 
-        delay = rng.uniform(0, span)
+        delay = rng.uniform(0, span * args.window)
         finished = not killed_run(command + ["--output", out], env, delay)
         left = read_bytes(out)
         if finished:
