@@ -44,6 +44,8 @@ void normalize(AudioBuffer& buffer);
 AudioBuffer trimEndSilence(const AudioBuffer& buffer);
 // The length trimEndSilence keeps.
 qsizetype trimmedLength(const QList<double>& samples);
+// The same of 16-bit values, each read as value / 32768.
+qsizetype trimmedLength(const qint16* values, qsizetype count);
 
 // Largest sample magnitude over all buffers.
 double peakOf(const QList<AudioBuffer>& buffers);

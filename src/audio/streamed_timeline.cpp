@@ -106,6 +106,30 @@ bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& len
     return true;
 }
 
+bool renderStreamedTimelineSpans(const TimelinePlan& plan, const QList<qint64>& lengths,
+                                 const OutputLevel& level, const TimelineClipLoader& load,
+                                 const QList<SampleSpan>& spans, const PlacedPcm16Sink& sink,
+                                 QString* error, const StopCheck& stopped) {
+    if (!checkStreamedPlan(lengths, plan, error)) {
+        return false;
+    }
+    StreamedClips clips(lengths, load);
+    bool wasStopped = false;
+    const PlacedPcm16Sink stoppableSink = [&](qint64 at, const qint16* samples, qint64 count) {
+        if (stopRequested(stopped)) {
+            wasStopped = true;
+            return false;
+        }
+        return sink(at, samples, count);
+    };
+    if (!renderTimelineSpans(
+            lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan, spans,
+            stoppableSink)) {
+        return wasStopped ? stoppedError(error) : clips.fail(error);
+    }
+    return true;
+}
+
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths, double peak,
                               const TimelineClipLoader& load, const QString& path, QString* error) {
     return writeStreamedTimelineMp3(plan, lengths, OutputLevel::normalizedFromPeak(peak), load,

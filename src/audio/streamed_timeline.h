@@ -38,6 +38,12 @@ bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& len
                               const OutputLevel& level, const TimelineClipLoader& load,
                               const QString& path, QString* error,
                               const StopCheck& stopped = StopCheck());
+// Renders only `spans` of the timeline (see renderTimelineSpans), loading each clip they need
+// once; fails as the writers do when a clip fails or `stopped` says so.
+bool renderStreamedTimelineSpans(const TimelinePlan& plan, const QList<qint64>& lengths,
+                                 const OutputLevel& level, const TimelineClipLoader& load,
+                                 const QList<SampleSpan>& spans, const PlacedPcm16Sink& sink,
+                                 QString* error, const StopCheck& stopped = StopCheck());
 // The same, showing `observe` each packet as it is written, all but the encoder's final
 // flush (a few frames at the very end).
 bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& lengths,

@@ -3,6 +3,7 @@
 #include "audio/encoded_loudness.h"
 #include "audio/mp3_codec.h"
 #include "audio/streamed_timeline.h"
+#include "audio/timeline_update.h"
 #include "audio/wav_file.h"
 #include "runs/narration_output.h"
 #include "runs/output_naming.h"
@@ -24,13 +25,28 @@ namespace {
 
 // The writer of a timeline laid at cue times: its clips made again one at a time.
 NarrationWriter cueTimesWriter(const PlacedTimeline& timeline, std::optional<LoudnessGain>& gain,
-                               const StopCheck& stopped) {
-    return [&timeline, &gain, stopped](const QString& path, bool mp3, QString* error) {
+                               RunContext context) {
+    return [&timeline, &gain, context](const QString& path, bool mp3, QString* error) {
         const PreparedClips& clips = *timeline.clips;
         const TimelineClipLoader load = [&clips](qsizetype i, AudioBuffer& clip, QString* why) {
             return clips.load(i, clip, why);
         };
         const TimelineSettings& settings = timeline.settings;
+        const StopCheck stopped = context.stop.check();
+        // A WAV output of its own is brought up to date, rewriting only what changed.
+        if (!mp3 && settings.programme.programmePath.isEmpty()) {
+            WavUpdate update;
+            const bool written = updateStreamedTimelineWav(
+                timeline.plan, {clips.lengths(), timeline.clipPaths, clips.speedUps(), load},
+                timeline.level, path, &update, error, stopped);
+            if (written && update.patched) {
+                context.console.error(QObject::tr("Rewrote %1 of %2 cues' spans in %3\n")
+                                          .arg(update.clipsRewritten)
+                                          .arg(timeline.plan.startSamples.size())
+                                          .arg(path));
+            }
+            return written;
+        }
         if (mp3 && gain) {
             return writeStreamedTimelineMp3AtLoudness(timeline.plan, clips.lengths(), load, path,
                                                       *settings.loudnessLufs, settings.truePeakDbtp,
@@ -67,8 +83,8 @@ NarrationOutcome AudioSink::write(const NarrationPlan& plan, const PlacedTimelin
     const std::unique_ptr<StopWatch> watch = context.stop.watch({});
     std::optional<LoudnessGain> gain = timeline.gain;
     const bool atCueTimes = timeline.layout == CueLayout::CueTimes;
-    const NarrationWriter writer = atCueTimes ? cueTimesWriter(timeline, gain, context.stop.check())
-                                              : backToBackWriter(timeline, gain);
+    const NarrationWriter writer =
+        atCueTimes ? cueTimesWriter(timeline, gain, context) : backToBackWriter(timeline, gain);
     NarrationOutcome written =
         writeNarrationOutput(timeline.settings, atCueTimes ? &timeline.plan : nullptr, outputFile,
                              *input.wording, writer, gain, context);

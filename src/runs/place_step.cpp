@@ -318,6 +318,7 @@ NarrationOutcome placeAtCueTimes(NarrationPlan& plan, const PlaceSettings& setti
     timeline->level = timeline->gain ? OutputLevel::scaledBy(timeline->gain->factor)
                                      : OutputLevel::normalizedFromPeak(clips->peak());
     timeline->clips = std::move(clips);
+    timeline->clipPaths = paths;
     return {};
 }
 

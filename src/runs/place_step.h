@@ -33,6 +33,7 @@ struct PlacedTimeline {
     // The run's settings, the programme's pauses added with --extended.
     TimelineSettings settings;
     std::optional<PreparedClips> clips; // at cue times: measured, made again while written
+    QStringList clipPaths;              // their files in the cache, in the plan's order
     TimelinePlan plan;
     OutputLevel level;                // peak normalisation, or the gain of a loudness target
     std::optional<LoudnessGain> gain; // under a loudness target

@@ -7,6 +7,7 @@
 #include "audio/timeline_reference.h"
 #include "audio/timeline_render.h"
 #include "audio/wav_file.h"
+#include "audio/wav_samples.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +20,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <vector>
 
 using namespace lyrane;
 
@@ -70,6 +72,21 @@ QList<double> scaled(const QList<qint16>& list) {
 QByteArray readAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The file's first channel as readWavPcm16 reads it, each value / 32768.
+QList<double> readAsPcm16(const QString& path) {
+    QFile file(path);
+    WavLayout layout;
+    std::vector<qint16> read;
+    if (readWavHeader(file, path, &layout, nullptr)) {
+        readWavPcm16(file, layout, read);
+    }
+    QList<double> samples;
+    for (const qint16 value : read) {
+        samples.append(fromPcm16(value));
+    }
+    return samples;
 }
 
 bool writeAll(const QString& path, const QByteArray& bytes) {
@@ -257,6 +274,7 @@ void TestAudioWav::chunkWalk() {
         QVERIFY2(buffer, qPrintable(error));
         QCOMPARE(error, QStringLiteral("untouched"));
         QCOMPARE(buffer->samples, samples);
+        QCOMPARE(readAsPcm16(name), samples);
         QCOMPARE(buffer->sampleRate, rate);
     } else {
         QVERIFY(!buffer);
@@ -298,6 +316,7 @@ void TestAudioWav::truncatedData() {
     QVERIFY2(buffer, qPrintable(error));
     QCOMPARE(buffer->samples.size(), qsizetype(expectedSamples));
     QCOMPARE(buffer->samples.first(heldValues), scaled(held));
+    QCOMPARE(readAsPcm16(name), buffer->samples);
     for (qsizetype i = heldValues; i < buffer->samples.size(); ++i) {
         QCOMPARE(buffer->samples[i], 0.0);
     }
