@@ -2,6 +2,7 @@
 
 #include "subtitles/cue_scanner.h"
 #include "subtitles/rolling_captions.h"
+#include "subtitles/script_table.h"
 #include "subtitles/text_decoding.h"
 
 #include <QFile>
@@ -176,6 +177,12 @@ std::optional<SubtitleFile> parseNormalized(QStringView content, SubtitleFormat 
 
 std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString& encoding,
                                              QString* error) {
+    return readSubtitleFile(path, encoding, SubtitleReadingOptions(), error);
+}
+
+std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString& encoding,
+                                             const SubtitleReadingOptions& options,
+                                             QString* error) {
     std::optional<QByteArray> bytes = readBytes(path, error);
     if (!bytes) {
         return std::nullopt;
@@ -195,9 +202,12 @@ std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString&
     normalizeLineEnds(content);
 
     std::optional<SubtitleFile> file;
+    const bool srtName = path.endsWith(QLatin1String(".srt"), Qt::CaseInsensitive);
     if (hasWebVttHeader(content)) {
         file = parseNormalized(content, SubtitleFormat::WebVtt, path, error);
-    } else if (path.endsWith(QLatin1String(".srt"), Qt::CaseInsensitive) || looksLikeSrt(content)) {
+    } else if (looksLikeScriptTable(content)) {
+        file = readScriptTable(content, options, path, error);
+    } else if (srtName || looksLikeSrt(content)) {
         file = parseNormalized(content, SubtitleFormat::Srt, path, error);
     } else {
         setError(error, QObject::tr("VTT file missing WEBVTT header (not an SRT file either)"));
