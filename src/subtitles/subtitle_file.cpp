@@ -1,6 +1,7 @@
 #include "subtitles/subtitle_file.h"
 
 #include "subtitles/cue_scanner.h"
+#include "subtitles/dapt_reader.h"
 #include "subtitles/rolling_captions.h"
 #include "subtitles/script_table.h"
 #include "subtitles/text_decoding.h"
@@ -205,6 +206,8 @@ std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString&
     const bool srtName = path.endsWith(QLatin1String(".srt"), Qt::CaseInsensitive);
     if (hasWebVttHeader(content)) {
         file = parseNormalized(content, SubtitleFormat::WebVtt, path, error);
+    } else if (!srtName && looksLikeXml(content)) {
+        file = readDaptScript(content, options, path, error);
     } else if (looksLikeScriptTable(content)) {
         file = readScriptTable(content, options, path, error);
     } else if (srtName || looksLikeSrt(content)) {

@@ -22,8 +22,9 @@ struct SubtitleFile {
     QStringList notices;
 };
 
-// Reads a subtitle file. A file whose first non-blank line starts with "WEBVTT" is WebVTT; text
-// that starts with a script table's header row is that table (readScriptTable); otherwise it is
+// Reads a subtitle file. A file whose first non-blank line starts with "WEBVTT" is WebVTT; an
+// XML document is a DAPT script (readDaptScript; not under a name ending in ".srt"); text that
+// starts with a script table's header row is that table (readScriptTable); otherwise it is
 // SRT when its name ends in ".srt" or its first lines look like SRT. The bytes
 // are decoded as decodeSubtitleText() does with `encoding` (empty: UTF-8, or else detected);
 // text that does not decode fails, naming the file and the line.
