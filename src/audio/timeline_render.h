@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/audio_buffer.h"
+#include "audio/broadcast_wav.h"
 #include "audio/timeline_plan.h"
 #include "audio/wav_file.h"
 
@@ -24,6 +25,14 @@ struct OutputLevel {
     static OutputLevel scaledBy(double gain) { return {0.0, gain, true}; }
 };
 
+// One sample brought to the output's level, as the timeline's render brings each.
+inline double atOutputLevel(const OutputLevel& level, double sample) {
+    if (level.byGain) {
+        return sample * level.gain;
+    }
+    return level.peak > 1.0 ? sample / level.peak : sample;
+}
+
 // Gives clip j's samples (its planned length of them), or null to stop. The renderer asks for
 // the clips in order, the same one for several chunks in a row.
 using ClipSamples = std::function<const double*(qsizetype j)>;
@@ -35,5 +44,10 @@ bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf, 
                     const TimelinePlan& plan, const Pcm16Sink& sink);
 bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf,
                     const OutputLevel& level, const TimelinePlan& plan, const Pcm16Sink& sink);
+// The same render before the conversion to 16 bits: each output sample the clip sample at the
+// output's level, for formats of more resolution.
+bool renderTimelineSamples(const QList<qint64>& lengths, const ClipSamples& samplesOf,
+                           const OutputLevel& level, const TimelinePlan& plan,
+                           const SampleSink& sink);
 
 } // namespace lyrane
