@@ -21,6 +21,8 @@ const QString daptNamespace = QStringLiteral("http://www.w3.org/ns/ttml/profile/
 const QString xmlNamespace = QStringLiteral("http://www.w3.org/XML/1998/namespace");
 const QString contentProfile = QStringLiteral("http://www.w3.org/ns/ttml/profile/dapt1.0/content");
 const QString describesPictures = QStringLiteral("visual.nonText");
+// Bytes of a clip encoded at once: a multiple of 3, so the pieces join into one base64 text.
+constexpr qsizetype kBase64Piece = 3 * 16384;
 
 QString clock(qint64 ms) {
     return ttmlClockTime(ms * 1000);
@@ -143,7 +145,18 @@ bool writeEvent(QXmlStreamWriter& xml, const DaptScript& script, qsizetype index
         xml.writeStartElement(ttNamespace, QStringLiteral("source"));
         xml.writeStartElement(ttNamespace, QStringLiteral("data"));
         xml.writeAttribute(QStringLiteral("type"), event.clipType);
-        xml.writeCharacters(QString::fromLatin1(bytes->toBase64()));
+        // Base64 needs no escaping: after the start tag is closed it goes to the device as it
+        // is, a piece at a time, instead of through the writer's escaping character by character.
+        xml.writeCharacters(QString());
+        for (qsizetype at = 0; at < bytes->size() && !xml.hasError(); at += kBase64Piece) {
+            const QByteArray piece = bytes->mid(at, kBase64Piece).toBase64();
+            if (xml.device()->write(piece) != piece.size()) {
+                if (error) {
+                    *error = xml.device()->errorString();
+                }
+                return false;
+            }
+        }
         xml.writeEndElement();
         xml.writeEndElement();
         xml.writeEndElement();

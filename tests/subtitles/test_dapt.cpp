@@ -37,6 +37,15 @@ QString origin(const QString& timecode) {
         .arg(timecode);
 }
 
+// An embedded clip, longer than one piece of base64.
+QByteArray clipBytes() {
+    QByteArray bytes("RIFF");
+    for (int i = 0; bytes.size() < 100001; ++i) {
+        bytes += char(i * 7);
+    }
+    return bytes;
+}
+
 // Each event's div as written, one line: its times and agent, the p's gain, the animations,
 // the span's times and its clip.
 QStringList structure(const QByteArray& document) {
@@ -70,7 +79,10 @@ QStringList structure(const QByteArray& document) {
             events.last() += QStringLiteral(" / %1 %2").arg(value("", "src"), value("", "type"));
         } else if (name == QLatin1String("data")) {
             const QString type = value("", "type");
-            events.last() += QStringLiteral(" / %1 %2").arg(type, xml.readElementText());
+            const bool clip =
+                QByteArray::fromBase64(xml.readElementText().toLatin1()) == clipBytes();
+            events.last() +=
+                QStringLiteral(" / %1 %2").arg(type, clip ? "the clip" : "other bytes");
         }
     }
     return events;
@@ -173,7 +185,7 @@ void TestDapt::writing_data() {
     QTest::newRow("shared ducking") << QList<DaptEvent>{recorded("d1", 1000, 2000, "A", ducking(true, false)), recorded("d2", 2300, 3000, "B", ducking(false, false)), recorded("d3", 3100, 4000, "C", ducking(false, true))} << QStringList{"d1 00:00:00.850-00:00:02.300  / animate 00:00:00.000-00:00:00.150 1;0.316 freeze / span 00:00:00.150-00:00:01.150 / d1.wav audio/wave", "d2 00:00:02.300-00:00:03.100  / gain 0.316 / span 00:00:00.000-00:00:00.700 / d2.wav audio/wave", "d3 00:00:03.100-00:00:04.400  / gain 0.316 / animate 00:00:00.900-00:00:01.300 0.316;1  / span 00:00:00.000-00:00:00.900 / d3.wav audio/wave"};
     QTest::newRow("attack cut by the start") << QList<DaptEvent>{recorded("d1", 100, 500, "A", ducking(true, true))} << QStringList{"d1 00:00:00.000-00:00:00.900  / animate 00:00:00.000-00:00:00.100 0.772;0.316 freeze / animate 00:00:00.500-00:00:00.900 0.316;1  / span 00:00:00.100-00:00:00.500 / d1.wav audio/wave"};
     QTest::newRow("clip at zero steps down") << QList<DaptEvent>{recorded("d1", 0, 500, "A", ducking(true, true))} << QStringList{"d1 00:00:00.000-00:00:00.900  / gain 0.316 / animate 00:00:00.500-00:00:00.900 0.316;1  / span 00:00:00.000-00:00:00.500 / d1.wav audio/wave"};
-    QTest::newRow("embedded clip") << QList<DaptEvent>{embedded} << QStringList{"d1 00:00:01.000-00:00:02.000  / span 00:00:00.000-00:00:01.000 / audio/wave UklGRgAA"};
+    QTest::newRow("embedded clip") << QList<DaptEvent>{embedded} << QStringList{"d1 00:00:01.000-00:00:02.000  / span 00:00:00.000-00:00:01.000 / audio/wave the clip"};
     // clang-format on
 }
 
@@ -186,7 +198,7 @@ void TestDapt::writing() {
     const QString path = dir.filePath(QStringLiteral("written.ttml"));
     QString error;
     const DaptClipBytes clip = [](qsizetype, QString*) {
-        return QByteArray("RIFF\0\0", 6);
+        return clipBytes();
     };
     QVERIFY2(saveDaptDocument(script, path, clip, &error), qPrintable(error));
     QFile file(path);
