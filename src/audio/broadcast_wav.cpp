@@ -8,8 +8,8 @@
 #include <QObject>
 #include <QtEndian>
 
-#include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace lyrane {
@@ -75,17 +75,10 @@ QByteArray broadcastExtensionChunk(const BroadcastExtension& extension) {
     return chunk + body;
 }
 
-qint32 toPcm24(double sample) {
-    const double scaled = std::round(sample * 8388607.0);
-    if (!(scaled > -8388608.0)) {
-        return -8388608; // NaN too
-    }
-    return scaled > 8388607.0 ? 8388607 : qint32(scaled);
-}
-
 bool writeBroadcastWavFile(qint64 sampleCount, int sampleRate, const BroadcastExtension& extension,
                            const QString& path,
-                           const std::function<bool(const SampleSink&)>& produce, QString* error) {
+                           const std::function<bool(const SampleSink&)>& produce, QString* error,
+                           FileWriting writing) {
     const QByteArray bext = broadcastExtensionChunk(extension);
     const qint64 dataBytes = sampleCount * kBytesPerSample;
     const qint64 riffBytes = 4 + bext.size() + 8 + kFormatBytes + 8 + dataBytes + dataBytes % 2;
@@ -109,9 +102,15 @@ bool writeBroadcastWavFile(qint64 sampleCount, int sampleRate, const BroadcastEx
     header.append(format, kFormatBytes);
     putChunkHeader(header, "data", quint32(dataBytes));
 
-    AtomicOutput output(path);
+    const bool inPlace = writing == FileWriting::InPlace;
+    std::optional<AtomicOutput> output;
     QFile file;
-    if (!output.open(file)) {
+    if (inPlace) {
+        file.setFileName(path);
+    } else {
+        output.emplace(path);
+    }
+    if (!(inPlace ? file.open(QIODevice::WriteOnly | QIODevice::NewOnly) : output->open(file))) {
         return fail(error,
                     QObject::tr("failed to create WAV file %1: %2").arg(path, file.errorString()));
     }
@@ -139,12 +138,19 @@ bool writeBroadcastWavFile(qint64 sampleCount, int sampleRate, const BroadcastEx
         ok = file.putChar('\0');
     }
     QString reason;
-    if (ok) {
-        ok = output.finish(file, &reason);
+    if (ok && inPlace) {
+        ok = file.flush();
+        reason = file.errorString();
+        file.close();
+    } else if (ok) {
+        ok = output->finish(file, &reason);
     } else {
         reason = file.errorString();
     }
     if (!ok) {
+        if (inPlace) {
+            file.remove();
+        }
         return fail(error, QObject::tr("failed to write WAV file %1: %2").arg(path, reason));
     }
     return true;

@@ -9,6 +9,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 namespace lyrane {
@@ -161,7 +165,7 @@ bool StemWriter::writeStem(qsizetype j, const AudioBuffer& clip, QString* error)
                 }
                 return true;
             },
-            error)) {
+            error, FileWriting::InPlace)) {
         return false;
     }
     written[size_t(j)] = true;
@@ -172,6 +176,28 @@ bool StemWriter::writeRemaining(QString* error) {
     for (; next < source.lengths.size(); ++next) {
         if (!written[size_t(next)] && !loadOne(next, skipped, error)) {
             return false;
+        }
+    }
+    return true;
+}
+
+// Puts the files and the folder's list of them on the disk: all written first, then synced at
+// once, so the disk is not waited on once a file.
+bool syncFolder(const QString& folder, QString* error) {
+    QStringList paths;
+    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden)) {
+        paths << QDir(folder).filePath(name);
+    }
+    paths << folder;
+    for (const QString& path : std::as_const(paths)) {
+        const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        const bool synced = descriptor >= 0 && ::fsync(descriptor) == 0;
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+        if (!synced) {
+            return fail(error, QObject::tr("failed to write %1: %2").arg(path, reason));
         }
     }
     return true;
@@ -244,7 +270,8 @@ bool writeStemsFolder(const StemsSource& source, const QString& directory, QStri
     if (stopRequested(stopped)) {
         return fail(error, QObject::tr("stopped before the output was complete"));
     }
-    if (!replaceFolder(temporary.path(), directory, error)) {
+    if (!syncFolder(temporary.path(), error) ||
+        !replaceFolder(temporary.path(), directory, error)) {
         return false;
     }
     temporary.setAutoRemove(false);
