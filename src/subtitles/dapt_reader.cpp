@@ -1,5 +1,6 @@
 #include "subtitles/dapt_reader.h"
 
+#include "subtitles/ttml_metadata.h"
 #include "subtitles/ttml_paragraph.h"
 #include "subtitles/ttml_time.h"
 
@@ -15,8 +16,6 @@ namespace {
 
 const QLatin1String ttNamespace("http://www.w3.org/ns/ttml");
 const QLatin1String parameterNamespace("http://www.w3.org/ns/ttml#parameter");
-const QLatin1String audioNamespace("http://www.w3.org/ns/ttml#audio");
-const QLatin1String stylingNamespace("http://www.w3.org/ns/ttml#styling");
 const QLatin1String metadataNamespace("http://www.w3.org/ns/ttml#metadata");
 const QLatin1String daptNamespace("http://www.w3.org/ns/ttml/profile/dapt#metadata");
 const QLatin1String ebuMetadataNamespace("urn:ebu:tt:metadata");
@@ -92,11 +91,8 @@ private:
     void characters();
     bool readRoot();
     bool readTimed(Role role, Frame* frame);
-    void readAgent();
-    void checkSpeechAttributes();
     bool finishEvent();
     std::optional<qint64> programmeOffset();
-    std::optional<qint64> readParameter(const char* name, qint64 fallback);
     QString located(int line, const QString& message) const;
     bool fail(int line, const QString& message);
     int line() const { return int(xml.lineNumber()); }
@@ -112,7 +108,6 @@ private:
     QList<PendingCue> cues;
     QHash<QString, QString> agentNames;
     TtmlTimeParameters time;
-    bool documentFrameRate = false;
     QString documentLanguage;
     QString originTimecode;
     int originLine = 0;
@@ -135,21 +130,6 @@ bool DaptReader::fail(int at, const QString& message) {
     return false;
 }
 
-std::optional<qint64> DaptReader::readParameter(const char* name, qint64 fallback) {
-    const QStringView value = xml.attributes().value(parameterNamespace, QLatin1String(name));
-    if (value.isEmpty()) {
-        return fallback;
-    }
-    bool ok = false;
-    const qint64 number = value.trimmed().toLongLong(&ok);
-    if (!ok || number <= 0 || number > 1000000000) {
-        fail(line(), QObject::tr("ttp:%1=\"%2\" is not a positive whole number")
-                         .arg(QLatin1String(name), value));
-        return std::nullopt;
-    }
-    return number;
-}
-
 bool DaptReader::readRoot() {
     if (xml.name() != QLatin1String("tt") || xml.namespaceUri() != ttNamespace) {
         return fail(line(), QObject::tr("not a TTML document: the root element is <%1>%2, a "
@@ -167,49 +147,13 @@ bool DaptReader::readRoot() {
                                         "is timed in media time")
                                 .arg(timeBase));
     }
-    documentFrameRate = !attributes.value(parameterNamespace, QLatin1String("frameRate")).isEmpty();
-    // Without a frame rate of its own, the one the user gave, else TTML's default of 30.
-    if (!documentFrameRate && options.frameRate) {
-        time.frameRate = options.frameRate->framesPerTimecodeSecond();
-        time.multiplierNumerator = options.frameRate->numerator;
-        time.multiplierDenominator = options.frameRate->denominator * time.frameRate;
+    QString problem;
+    const std::optional<TtmlTimeParameters> parameters =
+        readTtmlTimeParameters(attributes, options.frameRate, &problem);
+    if (!parameters) {
+        return fail(line(), problem);
     }
-    const std::optional<qint64> frameRate = readParameter("frameRate", time.frameRate);
-    const std::optional<qint64> subFrameRate = readParameter("subFrameRate", 1);
-    if (!frameRate || !subFrameRate) {
-        return false;
-    }
-    time.frameRate = *frameRate;
-    time.subFrameRate = *subFrameRate;
-    const QStringView multiplier =
-        attributes.value(parameterNamespace, QLatin1String("frameRateMultiplier"));
-    if (!multiplier.isEmpty()) {
-        const QList<QStringView> parts = multiplier.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        bool okNumerator = false;
-        bool okDenominator = false;
-        const qint64 numerator = parts.size() == 2 ? parts[0].toLongLong(&okNumerator) : 0;
-        const qint64 denominator = parts.size() == 2 ? parts[1].toLongLong(&okDenominator) : 0;
-        if (!okNumerator || !okDenominator || numerator <= 0 || denominator <= 0 ||
-            numerator > 1000000 || denominator > 1000000) {
-            return fail(line(), QObject::tr("ttp:frameRateMultiplier=\"%1\" is not two positive "
-                                            "whole numbers (\"1000 1001\")")
-                                    .arg(multiplier));
-        }
-        time.multiplierNumerator = numerator;
-        time.multiplierDenominator = denominator;
-    }
-    // Without a tick rate, a tick is a sub-frame when there is a frame rate, else a second.
-    const bool frames = documentFrameRate || options.frameRate;
-    const std::optional<qint64> tickRate = readParameter(
-        "tickRate", frames ? time.frameRate * time.subFrameRate * time.multiplierNumerator : 1);
-    if (!tickRate) {
-        return false;
-    }
-    time.tickRate = *tickRate;
-    time.tickRateDivisor =
-        attributes.hasAttribute(parameterNamespace, QLatin1String("tickRate")) || !frames
-            ? 1
-            : time.multiplierDenominator;
+    time = *parameters;
     Frame root;
     root.role = Role::Document;
     documentLanguage = attributes.value(xmlNamespace, QLatin1String("lang")).toString();
@@ -262,49 +206,6 @@ bool DaptReader::readTimed(Role role, Frame* frame) {
     return true;
 }
 
-void DaptReader::readAgent() {
-    const QString id = xml.attributes().value(xmlNamespace, QLatin1String("id")).toString();
-    QString alias;
-    QString full;
-    QString other;
-    while (xml.readNextStartElement()) {
-        if (xml.namespaceUri() == metadataNamespace && xml.name() == QLatin1String("name")) {
-            const QString type = xml.attributes().value(QLatin1String("type")).toString();
-            const QString name = xml.readElementText(QXmlStreamReader::SkipChildElements);
-            QString& slot = type == QLatin1String("alias")  ? alias
-                            : type == QLatin1String("full") ? full
-                                                            : other;
-            if (slot.isEmpty()) {
-                slot = name.simplified();
-            }
-        } else {
-            xml.skipCurrentElement();
-        }
-    }
-    if (!id.isEmpty()) {
-        agentNames.insert(id, !alias.isEmpty() ? alias : !full.isEmpty() ? full : other);
-    }
-}
-
-void DaptReader::checkSpeechAttributes() {
-    for (const QXmlStreamAttribute& attribute : xml.attributes()) {
-        const QStringView name = attribute.name();
-        const QStringView value = attribute.value();
-        const bool speech =
-            (attribute.namespaceUri() == audioNamespace &&
-             ((name == QLatin1String("speak") &&
-               (value == QLatin1String("fast") || value == QLatin1String("slow"))) ||
-              name == QLatin1String("rate") || name == QLatin1String("pitch"))) ||
-            (attribute.namespaceUri() == stylingNamespace &&
-             name.contains(QLatin1String("rate"), Qt::CaseInsensitive));
-        if (speech) {
-            speechAttributes.add(
-                line(),
-                QStringLiteral("%1=\"%2\"").arg(attribute.qualifiedName(), attribute.value()));
-        }
-    }
-}
-
 bool DaptReader::startElement() {
     if (stack.empty()) {
         return readRoot();
@@ -312,11 +213,18 @@ bool DaptReader::startElement() {
     if (int(stack.size()) >= maxDepth) {
         return fail(line(), QObject::tr("elements are nested more than %1 deep").arg(maxDepth));
     }
-    checkSpeechAttributes();
+    const QString speech = speechRateAttribute(xml.attributes());
+    if (!speech.isEmpty()) {
+        speechAttributes.add(line(), speech);
+    }
     const QStringView name = xml.name();
     const QStringView uri = xml.namespaceUri();
     if (uri == metadataNamespace && name == QLatin1String("agent")) {
-        readAgent();
+        const QString id = xml.attributes().value(xmlNamespace, QLatin1String("id")).toString();
+        const QString agentName = readAgentName(xml);
+        if (!id.isEmpty()) {
+            agentNames.insert(id, agentName);
+        }
         return true;
     }
     if ((uri == daptNamespace && name == QLatin1String("daptOriginTimecode")) ||
@@ -472,17 +380,12 @@ std::optional<qint64> DaptReader::programmeOffset() {
     if (!origin && programmeStart.isEmpty()) {
         return 0;
     }
-    FrameRate rate;
-    if (documentFrameRate) {
-        rate.numerator = time.frameRate * time.multiplierNumerator;
-        rate.denominator = time.multiplierDenominator;
-    } else if (options.frameRate) {
-        rate = *options.frameRate;
-    } else {
+    if (!time.frameRateGiven) {
         fail(originLine, QObject::tr("daptm:daptOriginTimecode needs a frame rate: ttp:frameRate "
                                      "on <tt>, or --frame-rate"));
         return std::nullopt;
     }
+    const FrameRate rate = time.exactFrameRate();
     QString problem;
     const std::optional<SmpteTimecode> documentOrigin =
         readTimecode(originTimecode, rate, &problem);

@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <numeric>
+
 namespace lyrane {
 
 namespace {
@@ -146,7 +148,84 @@ std::optional<Seconds> readOffsetTime(Cursor& cursor, const TtmlTimeParameters& 
     return value;
 }
 
+const QLatin1String parameterNamespace("http://www.w3.org/ns/ttml#parameter");
+
+// A positive whole number of a ttp: attribute, or `fallback` without one.
+std::optional<qint64> wholeParameter(const QXmlStreamAttributes& root, const char* name,
+                                     qint64 fallback, QString* error) {
+    const QStringView value = root.value(parameterNamespace, QLatin1String(name));
+    if (value.isEmpty()) {
+        return fallback;
+    }
+    bool ok = false;
+    const qint64 number = value.trimmed().toLongLong(&ok);
+    if (!ok || number <= 0 || number > 1000000000) {
+        if (error) {
+            *error = QObject::tr("ttp:%1=\"%2\" is not a positive whole number")
+                         .arg(QLatin1String(name), value);
+        }
+        return std::nullopt;
+    }
+    return number;
+}
+
 } // namespace
+
+FrameRate TtmlTimeParameters::exactFrameRate() const {
+    const qint64 numerator = frameRate * multiplierNumerator;
+    const qint64 divisor = std::gcd(numerator, multiplierDenominator);
+    return FrameRate{numerator / divisor, multiplierDenominator / divisor};
+}
+
+std::optional<TtmlTimeParameters> readTtmlTimeParameters(const QXmlStreamAttributes& root,
+                                                         const std::optional<FrameRate>& fallback,
+                                                         QString* error) {
+    TtmlTimeParameters p;
+    const bool ownRate = root.hasAttribute(parameterNamespace, QLatin1String("frameRate"));
+    p.frameRateGiven = ownRate || fallback;
+    if (!ownRate && fallback) {
+        p.frameRate = fallback->framesPerTimecodeSecond();
+        p.multiplierNumerator = fallback->numerator;
+        p.multiplierDenominator = fallback->denominator * p.frameRate;
+    }
+    const std::optional<qint64> frameRate = wholeParameter(root, "frameRate", p.frameRate, error);
+    const std::optional<qint64> subFrameRate = wholeParameter(root, "subFrameRate", 1, error);
+    if (!frameRate || !subFrameRate) {
+        return std::nullopt;
+    }
+    p.frameRate = *frameRate;
+    p.subFrameRate = *subFrameRate;
+    const QStringView multiplier =
+        root.value(parameterNamespace, QLatin1String("frameRateMultiplier"));
+    if (!multiplier.isEmpty()) {
+        const QList<QStringView> parts = multiplier.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        bool okNumerator = false;
+        bool okDenominator = false;
+        const qint64 numerator = parts.size() == 2 ? parts[0].toLongLong(&okNumerator) : 0;
+        const qint64 denominator = parts.size() == 2 ? parts[1].toLongLong(&okDenominator) : 0;
+        if (!okNumerator || !okDenominator || numerator <= 0 || denominator <= 0 ||
+            numerator > 1000000 || denominator > 1000000) {
+            if (error) {
+                *error = QObject::tr("ttp:frameRateMultiplier=\"%1\" is not two positive whole "
+                                     "numbers (\"1000 1001\")")
+                             .arg(multiplier);
+            }
+            return std::nullopt;
+        }
+        p.multiplierNumerator = numerator;
+        p.multiplierDenominator = denominator;
+    }
+    const bool ownTickRate = root.hasAttribute(parameterNamespace, QLatin1String("tickRate"));
+    const std::optional<qint64> tickRate = wholeParameter(
+        root, "tickRate",
+        p.frameRateGiven ? p.frameRate * p.subFrameRate * p.multiplierNumerator : 1, error);
+    if (!tickRate) {
+        return std::nullopt;
+    }
+    p.tickRate = *tickRate;
+    p.tickRateDivisor = ownTickRate || !p.frameRateGiven ? 1 : p.multiplierDenominator;
+    return p;
+}
 
 std::optional<qint64> readTtmlTime(QStringView text, const TtmlTimeParameters& parameters,
                                    QString* error) {
