@@ -1,8 +1,8 @@
 // Times the audio description exchange formats on a generated two-hour narration of 1500
 // descriptions: reading a DAPT script and a CSV script of them, writing the DAPT script (clips
-// linked, then embedded), and writing the stems, beside the 16-bit WAV of the same timeline
-// and a plain write of as many bytes as the stems hold. Prints wall time and peak RSS.
-// Built and run by bench/exchange-bench.sh.
+// linked, then embedded, and reading that back), and writing the stems, beside the 16-bit WAV of
+// the same timeline and a plain write of as many bytes as the stems hold. Prints wall time and peak
+// RSS. Built and run by bench/exchange-bench.sh.
 #include "audio/stems_folder.h"
 #include "audio/streamed_timeline.h"
 #include "audio/timeline_plan.h"
@@ -217,6 +217,13 @@ int main(int argc, char** argv) {
         fail("embedded DAPT", error);
     }
     report("write DAPT (clips embedded)", timer);
+    timer.restart();
+    const std::optional<SubtitleFile> embedded =
+        readSubtitleFile(dir.filePath(QStringLiteral("embedded.ttml")), QString(), options, &error);
+    if (!embedded || embedded->cues.size() != count) {
+        fail("read embedded DAPT", error);
+    }
+    report("read DAPT script (clips embedded)", timer);
     std::printf("timeline %.1f min; stems %.0f MiB in %d files; DAPT %lld KiB, embedded %lld MiB\n",
                 double(plan->totalSamples) / rate / 60.0, double(stemBytes) / 1048576.0, count + 1,
                 QFileInfo(daptPath).size() / 1024,

@@ -82,6 +82,8 @@ class DaptReader {
 public:
     DaptReader(const QString& content, const SubtitleReadingOptions& options, const QString& source)
         : xml(content), options(options), source(source) {}
+    DaptReader(QIODevice* device, const SubtitleReadingOptions& options, const QString& source)
+        : xml(device), options(options), source(source) {}
 
     std::optional<SubtitleFile> read(QString* error);
 
@@ -483,24 +485,16 @@ std::optional<SubtitleFile> DaptReader::read(QString* error) {
 
 } // namespace
 
-bool looksLikeXml(QStringView content) {
-    qsizetype at = 0;
-    while (at < content.size() && (content[at].isSpace() || content[at] == QChar(0xFEFF))) {
-        ++at;
-    }
-    const QStringView rest = content.mid(at);
-    if (rest.startsWith(QLatin1String("<?xml")) || rest.startsWith(QLatin1String("<!--")) ||
-        rest.startsWith(QLatin1String("<!DOCTYPE"))) {
-        return true;
-    }
-    return rest.size() > 1 && rest[0] == QLatin1Char('<') &&
-           (rest[1].isLetter() || rest[1] == QLatin1Char('_'));
-}
-
 std::optional<SubtitleFile> readDaptScript(const QString& content,
                                            const SubtitleReadingOptions& options,
                                            const QString& source, QString* error) {
     DaptReader reader(content, options, source);
+    return reader.read(error);
+}
+
+std::optional<SubtitleFile> readDaptScript(QIODevice* device, const SubtitleReadingOptions& options,
+                                           const QString& source, QString* error) {
+    DaptReader reader(device, options, source);
     return reader.read(error);
 }
 

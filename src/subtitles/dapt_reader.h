@@ -3,16 +3,13 @@
 #include "subtitles/subtitle_file.h"
 #include "subtitles/subtitle_reading_options.h"
 
+#include <QIODevice>
 #include <QString>
 #include <QStringView>
 
 #include <optional>
 
 namespace lyrane {
-
-// Whether text starts, after white space, as an XML document does: an XML declaration, a
-// comment, a document type or an element.
-bool looksLikeXml(QStringView content);
 
 // Reads a DAPT script, a TTML document in the media time base, as cues: each div of the body
 // that holds text is one cue. Times follow TTML's timing model: begin, end and dur of the div,
@@ -33,6 +30,10 @@ bool looksLikeXml(QStringView content);
 // line of the document; `source` names the file in messages.
 std::optional<SubtitleFile> readDaptScript(const QString& content,
                                            const SubtitleReadingOptions& options,
+                                           const QString& source, QString* error);
+// The same, read as it streams from the device, in the encoding the document declares: a
+// script with its clips embedded may run to gigabytes.
+std::optional<SubtitleFile> readDaptScript(QIODevice* device, const SubtitleReadingOptions& options,
                                            const QString& source, QString* error);
 
 } // namespace lyrane

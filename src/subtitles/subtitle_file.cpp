@@ -5,6 +5,7 @@
 #include "subtitles/rolling_captions.h"
 #include "subtitles/script_table.h"
 #include "subtitles/text_decoding.h"
+#include "subtitles/xml_sniffing.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -184,6 +185,16 @@ std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString&
 std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString& encoding,
                                              const SubtitleReadingOptions& options,
                                              QString* error) {
+    const bool srtName = path.endsWith(QLatin1String(".srt"), Qt::CaseInsensitive);
+    // XML names its own encoding, and a script with its clips embedded is no small file.
+    if (!srtName && fileLooksLikeXml(path)) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            setError(error, QObject::tr("failed to open VTT file: %1").arg(file.errorString()));
+            return std::nullopt;
+        }
+        return readDaptScript(&file, options, path, error);
+    }
     std::optional<QByteArray> bytes = readBytes(path, error);
     if (!bytes) {
         return std::nullopt;
@@ -203,7 +214,6 @@ std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString&
     normalizeLineEnds(content);
 
     std::optional<SubtitleFile> file;
-    const bool srtName = path.endsWith(QLatin1String(".srt"), Qt::CaseInsensitive);
     if (hasWebVttHeader(content)) {
         file = parseNormalized(content, SubtitleFormat::WebVtt, path, error);
     } else if (!srtName && looksLikeXml(content)) {
