@@ -145,7 +145,8 @@ bool StemWriter::writeStem(qsizetype j, const AudioBuffer& clip, QString* error)
     extension.description = stem.description;
     extension.originatorReference = stemName(stem.number);
     extension.origination = source.origination;
-    extension.timeReference = quint64(qMax<qint64>(0, plan.startSamples[j]));
+    extension.timeReference =
+        source.timeReferenceOrigin + quint64(qMax<qint64>(0, plan.startSamples[j]));
     extension.codingHistory =
         QStringLiteral("A=PCM,F=%1,W=24,M=mono,T=lyrane\r\n").arg(kBroadcastWavSampleRate);
     const qint64 count = clip.samples.size();
@@ -256,6 +257,7 @@ bool writeStemsFolder(const StemsSource& source, const QString& directory, QStri
     voiceOver.description = QObject::tr("Narration alone over the whole timeline");
     voiceOver.originatorReference = QLatin1String(kVoiceOverStemName);
     voiceOver.origination = source.origination;
+    voiceOver.timeReference = source.timeReferenceOrigin;
     voiceOver.codingHistory =
         QStringLiteral("A=PCM,F=%1,W=24,M=mono,T=lyrane\r\n").arg(kBroadcastWavSampleRate);
     const TimelineClipLoader load = [&stems](qsizetype j, AudioBuffer& clip, QString* why) {

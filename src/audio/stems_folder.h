@@ -27,6 +27,10 @@ struct StemsSource {
     OutputLevel level;       // the narration's level in the output
     TimelineClipLoader load; // clip j as placed (trimmed, sped up), at plan.sampleRate
     QList<StemClip> clips;   // one per clip, in the plan's order
+    // Added to every bext TimeReference, in 48 kHz samples: the programme's first frame as
+    // samples since midnight (its timecode origin), so a workstation places each file at its
+    // timecode. 0: the timeline's start is 00:00:00:00.
+    quint64 timeReferenceOrigin = 0;
     QDateTime origination = QDateTime::currentDateTime();
 };
 

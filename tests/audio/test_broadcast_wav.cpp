@@ -152,8 +152,12 @@ void TestBroadcastWav::stemsMatchTheVoiceOver() {
     const QList<AudioBuffer> clips{tone(2400, 0.8, 24000), AudioBuffer{{}, 24000},
                                    tone(1200, 0.4, 24000)};
     const QString folder = dir.filePath(QStringLiteral("match"));
+    StemsSource source = stemsSource(clips);
+    source.timeReferenceOrigin = quint64(36000) * 48000; // 10:00:00:00
     QString error;
-    QVERIFY2(writeStemsFolder(stemsSource(clips), folder, &error), qPrintable(error));
+    QVERIFY2(writeStemsFolder(source, folder, &error), qPrintable(error));
+    QCOMPARE(tagsOf(QDir(folder).filePath("voice-over.wav")).value("time_reference"),
+             QStringLiteral("1728000000"));
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
              (QStringList{"0001.wav", "0002.wav", "0003.wav", "voice-over.wav"}));
     const QList<double> voiceOver = samplesOf(QDir(folder).filePath("voice-over.wav"));
@@ -163,7 +167,8 @@ void TestBroadcastWav::stemsMatchTheVoiceOver() {
     for (qsizetype j = 0; j < clips.size(); ++j) {
         const QString stem = QDir(folder).filePath(QStringLiteral("000%1.wav").arg(j + 1));
         const QHash<QString, QString> tags = tagsOf(stem);
-        QCOMPARE(tags.value(QStringLiteral("time_reference")), QString::number(starts[j]));
+        QCOMPARE(tags.value(QStringLiteral("time_reference")),
+                 QString::number(source.timeReferenceOrigin + starts[j]));
         QCOMPARE(tags.value(QStringLiteral("comment")), QStringLiteral("Cue %1").arg(j + 1));
         const QList<double> samples = samplesOf(stem);
         QCOMPARE(samples.size(), 2 * clips[j].samples.size());
