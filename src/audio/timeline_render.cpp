@@ -17,33 +17,21 @@ namespace {
 
 constexpr qint64 kRenderChunk = 1 << 16;
 
-} // namespace
-
-bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf, double peak,
-                    const TimelinePlan& plan, const Pcm16Sink& sink) {
-    return renderTimeline(lengths, samplesOf, OutputLevel::normalizedFromPeak(peak), plan, sink);
-}
-
-bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf,
-                    const OutputLevel& level, const TimelinePlan& plan, const Pcm16Sink& sink) {
-    const qint64 total = qMax<qint64>(plan.totalSamples, 0);
-    return renderTimelineSpans(
-        lengths, samplesOf, level, plan, {{0, total}},
-        [&sink](qint64, const qint16* samples, qint64 count) { return sink(samples, count); });
-}
-
-bool renderTimelineSpans(const QList<qint64>& lengths, const ClipSamples& samplesOf,
-                         const OutputLevel& level, const TimelinePlan& plan,
-                         const QList<SampleSpan>& spans, const PlacedPcm16Sink& sink) {
+// Renders `spans` chunk by chunk, each output sample `convert`ed from its clip sample at the
+// level; `sink` learns where each chunk belongs.
+template <typename Sample, typename Convert, typename Sink>
+bool renderSpans(const QList<qint64>& lengths, const ClipSamples& samplesOf,
+                 const OutputLevel& level, const TimelinePlan& plan,
+                 const QList<SampleSpan>& spans, Convert convert, const Sink& sink) {
     const double peak = level.peak;
     const bool scale = !level.byGain && peak > 1.0;
     const double gain = level.gain;
-    std::vector<qint16> chunk(static_cast<size_t>(kRenderChunk));
+    std::vector<Sample> chunk(static_cast<size_t>(kRenderChunk));
     qsizetype first = 0;
     for (const SampleSpan& span : spans) {
         for (qint64 a = span.start; a < span.end; a += kRenderChunk) {
             const qint64 b = qMin(a + kRenderChunk, span.end);
-            std::fill(chunk.begin(), chunk.begin() + (b - a), qint16(0));
+            std::fill(chunk.begin(), chunk.begin() + (b - a), Sample(0));
             for (qsizetype j = first; j < lengths.size(); ++j) {
                 const qint64 start = plan.startSamples.at(j);
                 if (start >= b) {
@@ -66,18 +54,18 @@ bool renderTimelineSpans(const QList<qint64>& lengths, const ClipSamples& sample
                     return false;
                 }
                 const double* in = clip + (from - start);
-                qint16* out = chunk.data() + (from - a);
+                Sample* out = chunk.data() + (from - a);
                 if (level.byGain) {
                     for (qint64 t = 0; t < to - from; ++t) {
-                        out[t] = toPcm16(in[t] * gain);
+                        out[t] = convert(in[t] * gain);
                     }
                 } else if (scale) {
                     for (qint64 t = 0; t < to - from; ++t) {
-                        out[t] = toPcm16(in[t] / peak);
+                        out[t] = convert(in[t] / peak);
                     }
                 } else {
                     for (qint64 t = 0; t < to - from; ++t) {
-                        out[t] = toPcm16(in[t]);
+                        out[t] = convert(in[t]);
                     }
                 }
             }
@@ -87,6 +75,38 @@ bool renderTimelineSpans(const QList<qint64>& lengths, const ClipSamples& sample
         }
     }
     return true;
+}
+
+QList<SampleSpan> wholeTimeline(const TimelinePlan& plan) {
+    return {{0, qMax<qint64>(plan.totalSamples, 0)}};
+}
+
+} // namespace
+
+bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf, double peak,
+                    const TimelinePlan& plan, const Pcm16Sink& sink) {
+    return renderTimeline(lengths, samplesOf, OutputLevel::normalizedFromPeak(peak), plan, sink);
+}
+
+bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf,
+                    const OutputLevel& level, const TimelinePlan& plan, const Pcm16Sink& sink) {
+    return renderSpans<qint16>(
+        lengths, samplesOf, level, plan, wholeTimeline(plan), toPcm16,
+        [&sink](qint64, const qint16* samples, qint64 count) { return sink(samples, count); });
+}
+
+bool renderTimelineSamples(const QList<qint64>& lengths, const ClipSamples& samplesOf,
+                           const OutputLevel& level, const TimelinePlan& plan,
+                           const SampleSink& sink) {
+    return renderSpans<double>(
+        lengths, samplesOf, level, plan, wholeTimeline(plan), [](double x) { return x; },
+        [&sink](qint64, const double* samples, qint64 count) { return sink(samples, count); });
+}
+
+bool renderTimelineSpans(const QList<qint64>& lengths, const ClipSamples& samplesOf,
+                         const OutputLevel& level, const TimelinePlan& plan,
+                         const QList<SampleSpan>& spans, const PlacedPcm16Sink& sink) {
+    return renderSpans<qint16>(lengths, samplesOf, level, plan, spans, toPcm16, sink);
 }
 
 QString outputLevelText(const OutputLevel& level) {
