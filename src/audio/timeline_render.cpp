@@ -21,8 +21,8 @@ constexpr qint64 kRenderChunk = 1 << 16;
 // level; `sink` learns where each chunk belongs.
 template <typename Sample, typename Convert, typename Sink>
 bool renderSpans(const QList<qint64>& lengths, const ClipSamples& samplesOf,
-                 const OutputLevel& level, const TimelinePlan& plan,
-                 const QList<SampleSpan>& spans, Convert convert, const Sink& sink) {
+                 const OutputLevel& level, const TimelinePlan& plan, const QList<SampleSpan>& spans,
+                 Convert convert, const Sink& sink) {
     const double peak = level.peak;
     const bool scale = !level.byGain && peak > 1.0;
     const double gain = level.gain;
