@@ -22,6 +22,17 @@ QByteArray toPcm16Bytes(const AudioBuffer& buffer) {
     return bytes;
 }
 
+QByteArray keptPcm16Bytes(const AudioBuffer& buffer) {
+    QByteArray bytes(buffer.samples.size() * 2, Qt::Uninitialized);
+    char* out = bytes.data();
+    for (const double sample : buffer.samples) {
+        const double scaled = std::clamp(std::round(sample * 32768.0), -32768.0, 32767.0);
+        qToLittleEndian(static_cast<qint16>(scaled), out);
+        out += 2;
+    }
+    return bytes;
+}
+
 std::optional<AudioBuffer> decodePcm16Mono(const QByteArray& data, int sampleRate, QString* error) {
     if (sampleRate < 1) {
         setError(error, QObject::tr("invalid PCM sample rate: %1").arg(sampleRate));

@@ -33,6 +33,10 @@ inline double fromPcm16(qint16 value) {
 
 // The samples as 16-bit little-endian PCM bytes.
 QByteArray toPcm16Bytes(const AudioBuffer& buffer);
+// The same as a clip is kept in the cache: the inverse of fromPcm16, so a 16-bit clip loaded and
+// kept again (a part cut from it, parts joined) keeps every value, and is converted once, when
+// the narration is written.
+QByteArray keptPcm16Bytes(const AudioBuffer& buffer);
 
 // 16-bit little-endian mono PCM bytes as samples.
 std::optional<AudioBuffer> decodePcm16Mono(const QByteArray& data, int sampleRate, QString* error);

@@ -110,7 +110,7 @@ bool cutGroup(const QList<Cue>& cues, const SentenceGroup& group, const ClipSour
         ClipJob& job = (*records)[group.first + k].placed;
         job = source.sentencePartJob(joined, k + 1, group.count, cues[group.first + k].text);
         const std::optional<QByteArray> wav =
-            pcm16MonoWavBytes(toPcm16Bytes(part), part.sampleRate, error);
+            pcm16MonoWavBytes(keptPcm16Bytes(part), part.sampleRate, error);
         const WordAlignment words = partAlignment(*alignment, spans[k], cuts[k], cuts[k + 1]);
         if (!wav || !writeCacheFile(job.path, *wav, error) ||
             !writeCacheFile(job.alignmentPath, alignmentFileBytes(words), error)) {

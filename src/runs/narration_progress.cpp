@@ -120,7 +120,8 @@ void NarrationProgress::report(const ClipNotice& notice, const ClipJob& job) {
     const int number = notice.cue + 1;
     // Every event with an error ends the run, but for a retry and a clip set aside.
     const bool endsTheRun = !notice.error.isEmpty() && notice.event != ClipEvent::Retrying &&
-                            notice.event != ClipEvent::CachedSetAside;
+                            notice.event != ClipEvent::CachedSetAside &&
+                            notice.event != ClipEvent::AlignmentUnusable;
     if (endsTheRun && !failedCue) {
         failedCue = number;
         failure = notice.error;
@@ -156,6 +157,9 @@ void NarrationProgress::report(const ClipNotice& notice, const ClipJob& job) {
         return say(wording.cachedUnusable);
     case ClipEvent::CachedSetAside:
         return say(wording.cachedSetAside);
+    case ClipEvent::AlignmentUnusable:
+        return say(QObject::tr("The word timing of {path} is unusable ({error}); asking for the "
+                               "clip again\n"));
     case ClipEvent::MirrorCheckFailed:
         return say(QObject::tr("S3 cache check failed: {error}\n"));
     case ClipEvent::DownloadFailed:

@@ -120,10 +120,13 @@ NarrationOutcome CaptionsSink::write(const NarrationPlan& plan, const PlacedTime
         }
         const ClipPlacement& placement = *record.placement;
         const Cue& cue = plan.input->cues[record.index];
+        // The cue's end moves as far as its clip's start did, the programme's pauses before it
+        // included.
         captions.append(retimedCaption(
             {cue.startMs, cue.endMs, withoutPauses(cue.text), cue.speaker, {}},
             {placement.actualStartMs, placement.actualEndMs,
-             std::max<qint64>(placement.actualStartMs - placement.desiredStartMs, 0)}));
+             std::max<qint64>(placement.desiredStartMs - cue.startMs, 0) +
+                 std::max<qint64>(placement.actualStartMs - placement.desiredStartMs, 0)}));
         if (withWords && record.speech) {
             captions.last().words = captionWords(*record.speech);
         }

@@ -5,6 +5,7 @@
 #include "audio/wav_file.h"
 #include "runs/spoken_text.h"
 #include "subtitles/pauses.h"
+#include "synthesis/clip_format.h"
 
 #include <QFileInfo>
 #include <QObject>
@@ -77,7 +78,9 @@ bool joinParts(const PausedCue& cue, QString* error) {
         clips.append(std::move(*clip));
     }
     const AudioBuffer joined = joinWithPauses(clips, cue.pausesMs, kRawPcmSampleRate);
-    return writeWav(joined, cue.joined.path, error);
+    const std::optional<QByteArray> wav =
+        pcm16MonoWavBytes(keptPcm16Bytes(joined), joined.sampleRate, error);
+    return wav && writeCacheFile(cue.joined.path, *wav, error);
 }
 
 } // namespace lyrane

@@ -97,8 +97,17 @@ void ClipScheduler::enterCache(int cue) {
 
 ClipStep ClipScheduler::afterLocalClip(int cue, ClipStep next) {
     const ClipJob& job = clipJobs[cue];
-    if (!job.wantsAlignment() || source.hasUsableAlignment(job, nullptr)) {
+    if (!job.wantsAlignment()) {
         return next;
+    }
+    QString error;
+    if (source.hasUsableAlignment(job, &error)) {
+        return next;
+    }
+    // One that does not read back, or runs past its clip, is set aside like a damaged clip.
+    if (QFile::exists(job.alignmentPath) && source.setAlignmentAside(job)) {
+        notify(cue, ClipEvent::AlignmentUnusable, error);
+        return ClipStep::Synthesis;
     }
     return source.hasMirror() ? ClipStep::Alignment : ClipStep::Synthesis;
 }
@@ -210,8 +219,12 @@ void ClipScheduler::advance(int cue) {
                 }
                 QString checkError;
                 if (downloaded && !source.hasUsableAlignment(clipJobs[cue], &checkError)) {
+                    // A damaged object in the shared bucket is not used, and this run's own
+                    // takes its place.
                     QFile::remove(clipJobs[cue].alignmentPath);
-                    fail(cue, {ClipEvent::DownloadedUnusable, cue, state.source, checkError});
+                    notify(cue, ClipEvent::AlignmentUnusable, checkError);
+                    state.step = ClipStep::Synthesis;
+                    advance(cue);
                     return;
                 }
                 state.step = downloaded ? (state.source == ClipTier::Mirror ? ClipStep::Done

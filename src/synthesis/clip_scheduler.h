@@ -62,6 +62,9 @@ enum class ClipEvent {
     WindowLowered,  // the service allows fewer requests at once; inFlight is the new limit
     CachedSetAside, // error: why the local clip cannot be used; it was renamed to setAsidePath
                     // and is fetched again
+    // error: why the clip's alignment (in the cache, or just fetched from the mirror) cannot be
+    // used; it is set aside and the clip asked for again with a new one
+    AlignmentUnusable,
 };
 
 struct ClipNotice {

@@ -123,7 +123,22 @@ bool ClipSource::setAside(const ClipJob& job, QString* asidePath) const {
 }
 
 bool ClipSource::hasUsableAlignment(const ClipJob& job, QString* error) const {
-    return QFileInfo::exists(job.alignmentPath) && readAlignmentFile(job.alignmentPath, error);
+    if (!QFileInfo::exists(job.alignmentPath)) {
+        return false;
+    }
+    const std::optional<WordAlignment> alignment = readAlignmentFile(job.alignmentPath, error);
+    if (!alignment) {
+        return false;
+    }
+    // Read back against its clip: one that runs past the clip would cut it wrongly.
+    const std::optional<double> seconds = cachedClipSeconds(job.path, error);
+    return seconds && alignmentFitsAudio(*alignment, *seconds, error);
+}
+
+bool ClipSource::setAlignmentAside(const ClipJob& job) const {
+    const QString aside = job.alignmentPath + QStringLiteral(".unusable");
+    QFile::remove(aside);
+    return QFile::rename(job.alignmentPath, aside);
 }
 
 bool ClipSource::store(const ClipJob& job, const QByteArray& audio, QString* error,

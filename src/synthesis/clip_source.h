@@ -93,8 +93,12 @@ public:
     // an alignment that runs past the audio stores nothing.
     bool store(const ClipJob& job, const QByteArray& audio, QString* error,
                const WordAlignment* alignment = nullptr) const;
-    // Whether the job's alignment is in the local cache and reads back whole.
+    // Whether the job's alignment is in the local cache, reads back whole and fits its clip
+    // (the clip in the cache).
     bool hasUsableAlignment(const ClipJob& job, QString* error) const;
+    // Renames an alignment that is not usable out of the way (`<alignment>.unusable`), so the
+    // clip is asked for again with a new one.
+    bool setAlignmentAside(const ClipJob& job) const;
 
 private:
     const CacheManager& cache;
