@@ -24,8 +24,11 @@ NarrationOutcome scheduleClips(const ProgressWording& wording, const QList<Cue>&
     ClipScheduler scheduler(source, jobs, options, progress);
     bool done = false;
     {
+        // A first stop keeps what is paid for: requests already sent finish and their clips are
+        // kept (for at most --timeout); a second stop ends them at once.
+        const int graceMs = settings.timeoutMs;
         const std::unique_ptr<StopWatch> watch =
-            context.stop.watch([&scheduler] { scheduler.stop(); });
+            context.stop.watch([&scheduler, graceMs] { scheduler.drain(graceMs); });
         done = scheduler.run();
     }
     *results = scheduler.results();

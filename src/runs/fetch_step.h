@@ -15,6 +15,7 @@ namespace lyrane {
 struct FetchSettings {
     int jobs = 1;               // cues in flight at once
     int retries = 0;            // of a request after a transient failure
+    int timeoutMs = 0;          // how long requests already sent may finish after a stop (0: all)
     bool progressLines = false; // each clip's lines even on a terminal
     QString keySource;          // where the key came from, for the tips after a refusal
     // Cut joined sentences into their cues' parts: not when only the clips are wanted.

@@ -157,6 +157,7 @@ NarrationOutcome runPipeline(NarrationSession& session, const NarrationInput& in
     FetchSettings fetch;
     fetch.jobs = config.synthesis.jobs;
     fetch.retries = config.synthesis.retries;
+    fetch.timeoutMs = config.synthesis.timeoutMs;
     fetch.progressLines = config.progressLines;
     fetch.keySource = apiKeySource(config.apiKeyFile, config.apiKeyFromEnvironment);
     fetch.cutSentences = !config.noPadding;

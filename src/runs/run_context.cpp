@@ -103,10 +103,9 @@ std::unique_ptr<StopWatch> ManualStopToken::watch(std::function<void()> stop) co
 }
 
 void ManualStopToken::request(int signal) {
-    if (asked != 0) {
-        return;
+    if (asked == 0) {
+        asked = signal;
     }
-    asked = signal;
     for (const auto& entry : watchers->byId) {
         callLater(watchers, entry.first);
     }

@@ -53,9 +53,9 @@ public:
     // The signal that asked for the stop; 0 while none did.
     virtual int signal() const = 0;
     bool requested() const { return signal() != 0; }
-    // While the watch lives, `stop` is called from the event loop once a stop is asked for, at
-    // once when it was asked before. `stop` may be empty: the watch then only holds the stop
-    // back from ending the program at a second signal.
+    // While the watch lives, `stop` is called from the event loop each time a stop is asked for
+    // (a second signal asks again), at once when it was asked before. `stop` may be empty: the
+    // watch then only holds the stop back from ending the program at a second signal.
     virtual std::unique_ptr<StopWatch> watch(std::function<void()> stop) const = 0;
     StopCheck check() const {
         return [this] {
@@ -78,7 +78,7 @@ public:
     ~ManualStopToken() override;
     int signal() const override { return asked; }
     std::unique_ptr<StopWatch> watch(std::function<void()> stop) const override;
-    // Asks for the stop; the watchers hear it from the event loop.
+    // Asks for the stop; the watchers hear it from the event loop, again each time it is asked.
     void request(int signal);
 
 private:

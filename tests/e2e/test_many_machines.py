@@ -225,10 +225,12 @@ class ClaimsInTheMirror(LyraneTestCase):
         self.assertEqual(service.request_count, 1)
         self.assertEqual(list_keys(self.aws, self.bucket), [key + ".wav"])
 
-        # A stopped worker leaves no claim behind.
+        # A stopped worker leaves no claim behind, once the requests it sent had their
+        # --timeout to finish.
         write_vtt(vtt, CUES[1:])
         stopped = self.worker(self.slow_service(60), "b",
-                              ["--vtt", vtt, "--claim-clips", "--jobs", "2", "--no-padding"])
+                              ["--vtt", vtt, "--claim-clips", "--jobs", "2", "--no-padding",
+                               "--timeout", "20"])
         deadline = time.monotonic() + 60
         while sum(k.endswith(".claim") for k in list_keys(self.aws, self.bucket)) < 2:
             self.assertLess(time.monotonic(), deadline, "no claims were written")

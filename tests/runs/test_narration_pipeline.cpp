@@ -186,40 +186,49 @@ private slots:
 
     void stopsAtEachStep_data() {
         QTest::addColumn<QString>("trigger");
+        QTest::addColumn<int>("stops");
         QTest::addColumn<int>("requests");
-        QTest::addColumn<bool>("output");
+        QTest::addColumn<int>("kept"); // clips paid for and kept
         // clang-format off
-        QTest::newRow("before the plan is paid for") << QString() << 0 << false;
-        QTest::newRow("during the fetch") << QStringLiteral("Generating audio for segment 1/") << 1 << false;
-        QTest::newRow("before the place") << QStringLiteral("Generated 3 audio segments") << 3 << false;
-        QTest::newRow("while the audio is written") << QStringLiteral("Segment 3: desired") << 3 << false;
+        QTest::newRow("before the plan is paid for") << QString() << 1 << 0 << 0;
+        QTest::newRow("during the fetch: what was sent is kept") << QStringLiteral("Generating audio for segment 2/") << 1 << 2 << 2;
+        QTest::newRow("during the fetch, twice: at once") << QStringLiteral("Generating audio for segment 2/") << 2 << 2 << 1;
+        QTest::newRow("before the place") << QStringLiteral("Generated 3 audio segments") << 1 << 3 << 3;
+        QTest::newRow("while the audio is written") << QStringLiteral("Segment 3: desired") << 1 << 3 << 3;
         // clang-format on
     }
     void stopsAtEachStep() {
         QFETCH(QString, trigger);
+        QFETCH(int, stops);
         QFETCH(int, requests);
-        QFETCH(bool, output);
+        QFETCH(int, kept);
         Harness harness;
+        const auto stop = [&harness, stops] {
+            for (int k = 0; k < stops; ++k) {
+                harness.stop.request(SIGTERM);
+            }
+        };
         if (trigger.isEmpty()) {
-            harness.stop.request(SIGINT);
+            stop();
         } else {
             harness.console.trigger = trigger;
-            harness.console.action = [&harness] {
-                harness.stop.request(SIGTERM);
-            };
+            harness.console.action = stop;
         }
         const NarrationOutcome outcome = harness.run();
         QVERIFY2(outcome.interrupted(), qPrintable(harness.console.errors));
-        QCOMPARE(outcome.exitStatus(), 128 + (trigger.isEmpty() ? SIGINT : SIGTERM));
+        QCOMPARE(outcome.exitStatus(), 128 + SIGTERM);
         QCOMPARE(harness.speech->requests, requests);
-        QCOMPARE(QFile::exists(harness.config.outputFile), output);
+        QCOMPARE(outcome.billing.newClips, qint64(kept));
+        QVERIFY(!QFile::exists(harness.config.outputFile));
         // Said once, last, with what was kept.
         QCOMPARE(harness.console.errors.count(QStringLiteral("Interrupted: ")), 1);
         QVERIFY(harness.console.errors.endsWith(
-            QStringLiteral("run the same command again to resume.\n")));
+            QStringLiteral("Interrupted: %1 of 3 clips are in the cache; run the same command "
+                           "again to resume.\n")
+                .arg(kept)));
         QCOMPARE(
             harness.report().value(QLatin1String("totals"))[QLatin1String("new_clips")].toInt(),
-            int(outcome.billing.newClips));
+            kept);
     }
 
     void failsAtEachStep_data() {

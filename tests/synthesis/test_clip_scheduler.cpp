@@ -116,10 +116,10 @@ public:
     QStringList lines;
     void report(const ClipNotice& notice, const ClipJob&) override {
         static const char* const events[] = {
-            "cached-unusable", "check-failed",  "download-failed", "downloaded-unusable",
-            "downloaded",      "synthesizing",  "retrying",        "synthesis-failed",
-            "store-failed",    "upload-failed", "uploaded",        "ready",
-            "window-lowered",  "set-aside"};
+            "cached-unusable", "check-failed",  "download-failed",   "downloaded-unusable",
+            "downloaded",      "synthesizing",  "retrying",          "synthesis-failed",
+            "store-failed",    "upload-failed", "uploaded",          "ready",
+            "window-lowered",  "set-aside",     "alignment-unusable"};
         static const char* const tiers[] = {"cache", "mirror", "service"};
         QString line = QStringLiteral("%1 %2 %3")
                            .arg(notice.cue)
@@ -489,6 +489,42 @@ private slots:
         QVERIFY(!QFile::exists(scheduler.jobs()[1].path));
         QVERIFY(scheduler.results()[1].calledOff);
         QCOMPARE(recorder.matching("ready").size(), 1);
+    }
+
+    // A first stop starts nothing new but keeps what was sent: the answers are stored and
+    // uploaded (so no other worker pays for them again); a second ends the rest at once.
+    void drainKeepsAndUploadsWhatWasSent_data() {
+        QTest::addColumn<int>("stops");
+        QTest::addColumn<int>("kept");
+        QTest::newRow("one stop") << 1 << 2;
+        QTest::newRow("two stops") << 2 << 0;
+    }
+    void drainKeepsAndUploadsWhatWasSent() {
+        QFETCH(int, stops);
+        QFETCH(int, kept);
+        service.delayMs = 50;
+        ClipSource source(*cache, &mirror, service);
+        ClipScheduler scheduler(source, jobsFor(source, {"one", "two", "three", "four"}),
+                                options(2), recorder);
+        QTimer::singleShot(20, &scheduler, [&scheduler, stops] {
+            for (int k = 0; k < stops; ++k) {
+                scheduler.drain(0);
+            }
+        });
+        QVERIFY(!scheduler.run());
+        QCOMPARE(service.requested, QStringList({"one", "two"}));
+        int uploaded = 0;
+        for (int cue = 0; cue < 4; ++cue) {
+            const ClipJob& job = scheduler.jobs()[cue];
+            const bool made = cue < 2 && kept > 0;
+            QCOMPARE(QFile::exists(job.path), made);
+            QCOMPARE(mirror.objects.contains(job.objectKey), made);
+            uploaded += mirror.objects.contains(job.objectKey) ? 1 : 0;
+            // The cues not started yet are never started.
+            QCOMPARE(scheduler.results()[size_t(cue)].calledOff, cue < 2 && !made);
+        }
+        QCOMPARE(uploaded, kept);
+        QVERIFY(recorder.matching("synthesis-failed").isEmpty());
     }
 };
 
