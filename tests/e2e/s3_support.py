@@ -18,6 +18,7 @@ Only the Debian AWS CLI v2 at /usr/bin/aws is used: a different, older `aws` may
 on PATH and must not be picked up.
 """
 
+import importlib.util
 import json
 import os
 import shutil
@@ -50,6 +51,14 @@ _DUMMY_CREDENTIALS = {
 }
 
 
+_SERIAL_MOTO = """import sys
+from moto.server import DomainDispatcherApplication, create_backend_app
+from werkzeug.serving import run_simple
+run_simple(sys.argv[1], int(sys.argv[2]), DomainDispatcherApplication(create_backend_app),
+           threaded=False)
+"""
+
+
 def _free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
         probe.bind(("127.0.0.1", 0))
@@ -77,7 +86,13 @@ class MotoS3:
         if not program:
             raise RuntimeError("moto_server not found on PATH (the python3 with moto installs it)")
         self.port = _free_port()
-        self._process = subprocess.Popen([program, "-H", "127.0.0.1", "-p", str(self.port)],
+        command = [program, "-H", "127.0.0.1", "-p", str(self.port)]
+        if importlib.util.find_spec("moto"):
+            # moto_server answers on many threads, and a conditional write there checks, then
+            # stores: two claims at one moment could both succeed. S3's are atomic; one thread
+            # answering one request at a time makes these so too.
+            command = [sys.executable, "-c", _SERIAL_MOTO, "127.0.0.1", str(self.port)]
+        self._process = subprocess.Popen(command,
                                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=subprocess.STDOUT)
         deadline = time.monotonic() + self.start_timeout
