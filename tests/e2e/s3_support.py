@@ -7,9 +7,8 @@
         get_object(env, "clips", key, path)    # downloads one object to path
         content_type(env, "clips", key)        # the object's ContentType
 
-The program under test goes through the aws tool; the tests' own look at the bucket goes to the
-server in plain HTTP (it checks no signature), which costs a millisecond where each start of the
-tool costs about a second.
+The program under test goes through the aws tool; the tests read the bucket in plain HTTP (the
+server checks no signature): a millisecond, where each start of the tool costs about a second.
 
 fake_aws_env(tmpdir, mode="", store=None, log=None) gives a PATH whose `aws` is the scripted
 stand-in tests/e2e/fake_aws instead, and read_fake_log(path) its logged argument lists.
@@ -220,8 +219,7 @@ def _s3(env, method, bucket, key=None, query="", body=None, headers=None):
     url = "%s/%s" % (env[_ENDPOINT_VARIABLE], urllib.parse.quote(bucket))
     if key is not None:
         url += "/" + urllib.parse.quote(key, safe="/")
-    if query:
-        url += "?" + query
+    url += "?" + query if query else ""
     request = urllib.request.Request(url, data=body, method=method,
                                      headers=dict(headers or {}, Authorization=_AUTHORIZATION))
     try:
@@ -237,7 +235,6 @@ def create_bucket(env, bucket):
 
 
 def list_keys(env, bucket):
-    # Tests keep far fewer than a listing's 1000 keys.
     listing = ElementTree.fromstring(_s3(env, "GET", bucket, query="list-type=2")[2])
     return sorted(node.text for node in listing.iter() if node.tag.rsplit("}")[-1] == "Key")
 
