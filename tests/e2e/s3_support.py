@@ -7,6 +7,9 @@
         get_object(env, "clips", key, path)    # downloads one object to path
         content_type(env, "clips", key)        # the object's ContentType
 
+The program under test goes through the aws tool; the tests read the bucket in plain HTTP (the
+server checks no signature): a millisecond, where each start of the tool costs about a second.
+
 fake_aws_env(tmpdir, mode="", store=None, log=None) gives a PATH whose `aws` is the scripted
 stand-in tests/e2e/fake_aws instead, and read_fake_log(path) its logged argument lists.
 
@@ -14,6 +17,7 @@ Only the Debian AWS CLI v2 at /usr/bin/aws is used: a different, older `aws` may
 on PATH and must not be picked up.
 """
 
+import importlib.util
 import json
 import os
 import shutil
@@ -22,9 +26,19 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.error
+import urllib.parse
+import urllib.request
+import xml.etree.ElementTree as ElementTree
 import zlib
 
 REAL_AWS = "/usr/bin/aws"
+# Where aws_env's environments keep their server, for the helpers below.
+_ENDPOINT_VARIABLE = "LYRANE_TEST_S3_ENDPOINT"
+# The server reads the key from the credential and takes any signature; without one, it treats
+# the request as anonymous and refuses reading objects.
+_AUTHORIZATION = ("AWS4-HMAC-SHA256 Credential=testing/20200101/us-east-1/s3/aws4_request, "
+                  "SignedHeaders=host, Signature=0")
 FAKE_AWS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_aws")
 
 _DUMMY_CREDENTIALS = {
@@ -34,6 +48,14 @@ _DUMMY_CREDENTIALS = {
     "AWS_EC2_METADATA_DISABLED": "true",
     "AWS_PAGER": "",
 }
+
+
+_SERIAL_MOTO = """import sys
+from moto.server import DomainDispatcherApplication, create_backend_app
+from werkzeug.serving import run_simple
+run_simple(sys.argv[1], int(sys.argv[2]), DomainDispatcherApplication(create_backend_app),
+           threaded=False)
+"""
 
 
 def _free_port():
@@ -63,7 +85,13 @@ class MotoS3:
         if not program:
             raise RuntimeError("moto_server not found on PATH (the python3 with moto installs it)")
         self.port = _free_port()
-        self._process = subprocess.Popen([program, "-H", "127.0.0.1", "-p", str(self.port)],
+        command = [program, "-H", "127.0.0.1", "-p", str(self.port)]
+        if importlib.util.find_spec("moto"):
+            # moto_server answers on many threads, and a conditional write there checks, then
+            # stores: two claims at one moment could both succeed. S3's are atomic; one thread
+            # answering one request at a time makes these so too.
+            command = [sys.executable, "-c", _SERIAL_MOTO, "127.0.0.1", str(self.port)]
+        self._process = subprocess.Popen(command,
                                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=subprocess.STDOUT)
         deadline = time.monotonic() + self.start_timeout
@@ -133,7 +161,7 @@ def aws_env(tmpdir, endpoint, program=REAL_AWS):
     os.makedirs(bin_dir, exist_ok=True)
     _write_executable(os.path.join(bin_dir, "aws"),
                       '#!/bin/sh\nexec %s --endpoint-url %s "$@"\n' % (program, endpoint))
-    return _environment_with(bin_dir, {})
+    return _environment_with(bin_dir, {_ENDPOINT_VARIABLE: endpoint})
 
 
 def conditional_aws():
@@ -186,40 +214,45 @@ def read_fake_log(path):
         return [json.loads(line) for line in log if line.strip()]
 
 
-def _aws(env, *args):
-    done = subprocess.run(["aws"] + list(args), env=env, capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, timeout=120)
-    if done.returncode != 0:
-        raise RuntimeError("aws %s failed (%d): %s" % (" ".join(args), done.returncode,
-                                                        done.stderr.strip()))
-    return json.loads(done.stdout) if done.stdout.strip() else {}
+def _s3(env, method, bucket, key=None, query="", body=None, headers=None):
+    """One unsigned request to the server behind an aws_env environment: (status, headers, body)."""
+    url = "%s/%s" % (env[_ENDPOINT_VARIABLE], urllib.parse.quote(bucket))
+    if key is not None:
+        url += "/" + urllib.parse.quote(key, safe="/")
+    url += "?" + query if query else ""
+    request = urllib.request.Request(url, data=body, method=method,
+                                     headers=dict(headers or {}, Authorization=_AUTHORIZATION))
+    try:
+        with urllib.request.urlopen(request, timeout=120) as reply:
+            return reply.status, reply.headers, reply.read()
+    except urllib.error.HTTPError as error:
+        raise RuntimeError("S3 %s %s failed (%d): %s" % (method, url, error.code,
+                                                         error.read().decode(errors="replace")))
 
 
 def create_bucket(env, bucket):
-    _aws(env, "s3api", "create-bucket", "--bucket", bucket)
+    _s3(env, "PUT", bucket)
 
 
 def list_keys(env, bucket):
-    answer = _aws(env, "s3api", "list-objects-v2", "--bucket", bucket)
-    return sorted(item["Key"] for item in answer.get("Contents", []))
-
-
-def head_object(env, bucket, key):
-    return _aws(env, "s3api", "head-object", "--bucket", bucket, "--key", key)
+    listing = ElementTree.fromstring(_s3(env, "GET", bucket, query="list-type=2")[2])
+    return sorted(node.text for node in listing.iter() if node.tag.rsplit("}")[-1] == "Key")
 
 
 def content_type(env, bucket, key):
-    return head_object(env, bucket, key).get("ContentType")
+    return _s3(env, "HEAD", bucket, key)[1].get("Content-Type")
 
 
 def get_object(env, bucket, key, path):
-    _aws(env, "s3api", "get-object", "--bucket", bucket, "--key", key, path)
-    with open(path, "rb") as body:
-        return body.read()
+    data = _s3(env, "GET", bucket, key)[2]
+    with open(path, "wb") as body:
+        body.write(data)
+    return data
 
 
 def put_object(env, bucket, key, path, content_type=None):
-    args = ["s3api", "put-object", "--bucket", bucket, "--key", key, "--body", path]
-    if content_type:
-        args += ["--content-type", content_type]
-    _aws(env, *args)
+    with open(path, "rb") as body:
+        data = body.read()
+    # S3's own default where a client names no type.
+    _s3(env, "PUT", bucket, key, body=data,
+        headers={"Content-Type": content_type or "binary/octet-stream"})

@@ -167,10 +167,11 @@ class FakeServiceRoute(LyraneTestCase):
 
 
 class WithSpeechd(LyraneTestCase):
-    def setUp(self):
-        super().setUp()
-        self.service = Service("--port", "0")
-        self.addCleanup(self.service.stop)
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.service = Service("--port", "0")
+        cls.addClassCleanup(cls.service.stop)
 
     def narrate(self, cues, *extra, name="talk"):
         vtt = write_vtt(self.path(name + ".vtt"), cues)
