@@ -65,6 +65,12 @@ struct OptionTable {
         QObject::tr("Process multiple VTT files (comma-separated paths, or @FILE with one a line)"),
         QStringLiteral("files")};
     QCommandLineOption s3Bucket;
+    QCommandLineOption s3Client;
+    QCommandLineOption s3EndpointStyle{
+        QStringLiteral("s3-endpoint-style"),
+        QObject::tr("Where the http S3 client names the bucket: in the path or the host name "
+                    "(default: path for an endpoint given by address or localhost)"),
+        QStringLiteral("path|virtual")};
     QCommandLineOption format;
     QCommandLineOption previousText{
         QStringLiteral("previous-text"),
@@ -288,6 +294,12 @@ struct OptionTable {
                    QObject::tr("S3 bucket for caching audio segments (defaults to "
                                "LYRANE_S3_BUCKET; requires aws CLI)"),
                    QStringLiteral("bucket"), environment.s3Bucket),
+          s3Client(QStringLiteral("s3-client"),
+                   QObject::tr("How the S3 mirror is reached: aws (an aws CLI call per object) or "
+                               "http (from lyrane, credentials from the aws CLI; also "
+                               "LYRANE_S3_CLIENT)"),
+                   QStringLiteral("aws|http"),
+                   environment.s3Client.isEmpty() ? QStringLiteral("aws") : environment.s3Client),
           format({QStringLiteral("f"), QStringLiteral("format")},
                  QObject::tr("Output format for ElevenLabs API (pcm_44100, pcm_24000, "
                              "mp3_44100_128, wav_24000, ...; defaults to LYRANE_FORMAT)"),
@@ -325,7 +337,8 @@ struct OptionTable {
                 audioLanguage, audioTitle,   wordTiming,    joinSentences,
                 lexicon,       pronunciationDictionary, listDictionaries, normalize,
                 shard,         shardCount,   claimClips,    mergeReports,
-                retake,        take,         review,        progress};
+                retake,        take,         review,        progress,
+                s3Client,      s3EndpointStyle};
         // clang-format on
     }
 };

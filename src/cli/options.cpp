@@ -4,6 +4,7 @@
 #include "cli/description_options.h"
 #include "cli/option_rules.h"
 #include "cli/option_table.h"
+#include "cli/s3_client_options.h"
 #include "cli/text_file.h"
 #include "runs/console.h"
 #include "runs/voice_map.h"
@@ -50,6 +51,7 @@ Environment readEnvironment() {
         environment.model = environmentText("LYRANE_MODEL");
     }
     environment.s3Bucket = environmentText("LYRANE_S3_BUCKET");
+    environment.s3Client = environmentText("LYRANE_S3_CLIENT");
     environment.shard = environmentText("LYRANE_SHARD");
     environment.shardCount = environmentText("LYRANE_SHARD_COUNT");
     environment.jobCompletionIndex = environmentText("JOB_COMPLETION_INDEX");
@@ -210,6 +212,11 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     }
     if (config->claimClips && config->s3Bucket.trimmed().isEmpty()) {
         return fail(QObject::tr("--claim-clips needs --s3-bucket (or LYRANE_S3_BUCKET)\n"));
+    }
+    if (const std::optional<QString> refusal =
+            readS3ClientOptions(parser.value(options.s3Client), parser.isSet(options.s3Client),
+                                parser.value(options.s3EndpointStyle), &config->s3Client)) {
+        return fail(*refusal);
     }
     // Captions follow one subtitle file's timeline.
     if (!config->captionsFile.isEmpty() && config->mode != RunMode::Subtitles) {

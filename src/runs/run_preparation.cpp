@@ -11,11 +11,12 @@
 namespace lyrane {
 
 RunServices::RunServices(const QString& apiKey, const QString& apiUrl,
-                         const QString& cacheDirectory, const QString& s3Bucket, int timeoutMs)
-    : apiKey(apiKey), cache(cacheDirectory), mirror(s3Bucket), takeRecords(mirror),
-      client(&network, apiUrl), service(client, apiKey),
-      clips(cache, mirror.isEnabled() ? &mirror : nullptr, service) {
-    mirror.setTimeoutMs(timeoutMs);
+                         const QString& cacheDirectory, const QString& s3Bucket,
+                         const S3ClientOptions& s3Client, int timeoutMs)
+    : apiKey(apiKey), cache(cacheDirectory), mirror(makeS3Objects(s3Bucket, s3Client)),
+      takeRecords(*mirror), client(&network, apiUrl), service(client, apiKey),
+      clips(cache, mirror->isEnabled() ? mirror.get() : nullptr, service) {
+    mirror->setTimeoutMs(timeoutMs);
     client.setTransferTimeoutMs(timeoutMs);
 }
 
@@ -31,12 +32,14 @@ std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config, 
         return nullptr;
     }
 
-    auto services = std::make_unique<RunServices>(apiKey, config.apiUrl, config.cacheDirectory,
-                                                  config.s3Bucket, config.synthesis.timeoutMs);
+    auto services =
+        std::make_unique<RunServices>(apiKey, config.apiUrl, config.cacheDirectory, config.s3Bucket,
+                                      config.s3Client, config.synthesis.timeoutMs);
     // What a killed run left behind; an hour spares the files of a run still going.
     services->cache.removeStaleTemporaries(QDateTime::currentDateTime().addSecs(-3600));
-    if (services->mirror.isEnabled()) {
-        if (!services->mirror.ensureAvailable(&error)) {
+    if (services->mirror->isEnabled()) {
+        // Before any request: the tool, and for the HTTP client the credentials it gives.
+        if (!services->mirror->prepare(&error)) {
             *failure = printFailure(error + QLatin1Char('\n'));
             return nullptr;
         }
@@ -45,9 +48,9 @@ std::unique_ptr<RunServices> prepareRunServices(const RunConfiguration& config, 
             // Named so that a waiting worker can say whom it waits for.
             const QString worker = QStringLiteral("%1:%2").arg(
                 QSysInfo::machineHostName(), QString::number(QCoreApplication::applicationPid()));
-            services->claimStore = std::make_unique<S3ClaimStore>(services->mirror);
+            services->claimStore = std::make_unique<S3ClaimStore>(*services->mirror);
             services->claims =
-                std::make_unique<ClipClaims>(*services->claimStore, services->mirror, worker,
+                std::make_unique<ClipClaims>(*services->claimStore, *services->mirror, worker,
                                              [](const QString& line) { printError(line); });
             services->clips.setClaims(services->claims.get());
         }

@@ -2,7 +2,7 @@
 
 #include "cache/cache_manager.h"
 #include "cache/s3_claims.h"
-#include "cache/s3_mirror.h"
+#include "cache/s3_objects.h"
 #include "cache/take_record_store.h"
 #include "runs/run_configuration.h"
 #include "synthesis/clip_claims.h"
@@ -20,11 +20,11 @@ namespace lyrane {
 // the service, joined into one clip source. Made once per invocation.
 struct RunServices {
     RunServices(const QString& apiKey, const QString& apiUrl, const QString& cacheDirectory,
-                const QString& s3Bucket, int timeoutMs);
+                const QString& s3Bucket, const S3ClientOptions& s3Client, int timeoutMs);
 
     QString apiKey;
     CacheManager cache;
-    S3Mirror mirror;
+    std::unique_ptr<S3Objects> mirror; // through the client --s3-client chose
     TakeRecordStore takeRecords;
     QNetworkAccessManager network;
     ElevenLabsClient client;

@@ -1,12 +1,13 @@
 """The S3 mirror seen from the command line: two machines sharing one bucket through a local
-S3 server and the real aws tool, and the failure paths through a scripted aws."""
+S3 server, with the real aws tool and with lyrane's own HTTP client (the same cases, the same
+objects and lines), and the failure paths through a scripted aws and a scripted bucket."""
 
 import itertools
 import os
 import unittest
 
-from s3_support import (MotoS3, aws_env, content_type, create_bucket, fake_aws_env,
-                        get_object, list_keys, read_fake_log)
+from s3_support import (MotoS3, SigningS3, aws_env, content_type, create_bucket, fake_aws_env,
+                        get_object, http_client, list_keys, put_object, read_fake_log)
 from support import DEFAULT_VOICE_ID, LyraneTestCase, cache_key, write_vtt
 
 CUES = [(0, 1500, "The mirror keeps clips."), (2000, 3500, "Another machine finds them.")]
@@ -53,6 +54,8 @@ class MirrorTestCase(LyraneTestCase):
 
 
 class WithS3Server(MirrorTestCase):
+    client = "aws"
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -70,7 +73,7 @@ class WithS3Server(MirrorTestCase):
         create_bucket(self.aws, self.bucket)
 
     def env(self, service, **extra):
-        env = dict(self.aws)
+        env = dict(self.aws) if self.client == "aws" else http_client(self.aws, self.s3.endpoint)
         env.update(self.service_env(service))
         env.update(extra)
         return env
@@ -222,6 +225,35 @@ class WithS3Server(MirrorTestCase):
         self.assertLines(third.stderr, ["Uploaded cached audio to S3: " + key,
                                         "Using cached audio: " + os.path.join(cache_b, key)])
         self.assertEqual(list_keys(self.aws, other_bucket), [key])
+
+
+class WithS3ServerOverHttp(WithS3Server):
+    """Every case above again with --s3-client http (through LYRANE_S3_CLIENT)."""
+    client = "http"
+
+    def test_both_clients_leave_the_same_objects_and_lines(self):
+        cues = [(i * 2000, i * 2000 + 1500, "Line %d for either client." % i) for i in range(3)]
+        vtt = write_vtt(self.path("either.vtt"), cues)
+        runs = {}
+        for client in ("aws", "http"):
+            bucket = "%s-%s" % (self.bucket, client)
+            create_bucket(self.aws, bucket)
+            env = dict(self.env(self.start_service()), LYRANE_S3_CLIENT=client)
+            cache = self.machine(client)
+            made = self.narrate(cache, env, "--s3-bucket", bucket, "--no-padding", "--jobs", "2",
+                                vtt=vtt)
+            self.assertExitStatus(made, 0)
+            fetched = self.narrate(self.machine(client + "-b"), env, "--s3-bucket", bucket,
+                                   "--no-padding", vtt=vtt)
+            self.assertExitStatus(fetched, 0)
+            objects = {key: (get_object(self.aws, bucket, key, self.path("o")),
+                             content_type(self.aws, bucket, key))
+                       for key in list_keys(self.aws, bucket)}
+            lines = [sorted(r.stderr.replace(cache, "CACHE").replace(bucket, "BUCKET")
+                            .replace(self.machine(client + "-b"), "CACHE").splitlines())
+                     for r in (made, fetched)]
+            runs[client] = (objects, lines)
+        self.assertEqual(runs["http"], runs["aws"])
 
 
 class WithScriptedAws(MirrorTestCase):
