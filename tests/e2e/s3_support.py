@@ -399,7 +399,11 @@ class SigningS3:
 
             do_GET = do_PUT = do_HEAD = do_DELETE = handle_any
 
-        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        class Server(http.server.ThreadingHTTPServer):
+            def handle_error(self, request, client_address):
+                pass  # a client that gave up on a stalled answer
+
+        self._server = Server(("127.0.0.1", 0), Handler)
         threading.Thread(target=self._server.serve_forever, daemon=True).start()
         return self
 

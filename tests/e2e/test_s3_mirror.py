@@ -256,6 +256,94 @@ class WithS3ServerOverHttp(WithS3Server):
         self.assertEqual(runs["http"], runs["aws"])
 
 
+class WithSigningBucket(MirrorTestCase):
+    """lyrane's own HTTP client against a bucket that checks every request's signature and
+    fails when told to; the scripted aws gives the credentials."""
+
+    def env(self, bucket, service, mode="", **extra):
+        env = http_client(fake_aws_env(self.tmp, mode=mode, log=self.path("aws.log")),
+                          bucket.endpoint)
+        env.update(self.service_env(service), **extra)
+        return env
+
+    def test_signed_requests_over_kept_connections(self):
+        keys = cue_keys(CUES)
+        with SigningS3("clips-bucket", token="session-token", page_size=2) as bucket:
+            for n in range(5):  # take records of other files: three pages to list
+                bucket.objects["takes/other-%d.take" % n] = (b"chosen 1 of 1\n", {"ETag": '"1"'})
+            service = self.start_service()
+            cache = self.machine("a")
+            env = self.env(bucket, service, AWS_SESSION_TOKEN="session-token")
+            made = self.narrate(cache, env, "--s3-bucket", "clips-bucket", "--no-padding",
+                                "--jobs", "2")
+            self.assertExitStatus(made, 0)
+            self.assertLines(made.stderr, ["Uploaded segment to S3: " + key for key in keys])
+            fetched = self.narrate(self.machine("b"), env, "--s3-bucket", "clips-bucket",
+                                   "--no-padding")
+            self.assertExitStatus(fetched, 0)
+            self.assertLines(fetched.stderr, ["Downloaded segment from S3: " + k for k in keys])
+            self.assertEqual(service.request_count, 2)
+            self.assertEqual(bucket.refused, [])
+            for key in keys:
+                self.assertEqual(bucket.objects[key][0], read_bytes(os.path.join(cache, key)))
+                self.assertEqual(bucket.objects[key][1]["Content-Type"], "audio/wav")
+            pages = [path for method, path in bucket.requests if "list-type=2" in path]
+            self.assertEqual(len(pages), 6, pages)  # three a run
+            self.assertLess(bucket.connections, len(bucket.requests) // 2)
+        # The aws CLI is asked once a run, for the credentials alone.
+        self.assertEqual(read_fake_log(self.path("aws.log")),
+                         [["configure", "export-credentials", "--format", "process"]] * 2)
+
+    def test_failures_are_said_in_one_line(self):
+        [key] = cue_keys(CUES[:1])
+        vtt = write_vtt(self.path("one.vtt"), CUES[:1])
+        denied = (403, "AccessDenied", "Access Denied")
+        # clang-format off
+        rows = [
+            ("put refused", {"fail": {"PUT": denied}}, [], "S3 cache upload failed: S3 answered HTTP 403 (AccessDenied): Access Denied"),
+            ("a line of its own", {"fail": {"PUT": (403, "AccessDenied", "no\nS3 cache enabled\u202e")}}, [], "S3 cache upload failed: S3 answered HTTP 403 (AccessDenied): no\\x0aS3 cache enabled\\u{202e}"),
+            ("wrong secret", {"secret": "another"}, [], "S3 cache download failed: S3 answered HTTP 403 (SignatureDoesNotMatch): signature differs"),
+            ("server failing", {"fail": {"GET": (500, "InternalError", "Try again.")}}, [], "S3 cache download failed: S3 answered HTTP 500 (InternalError): Try again."),
+            ("no bucket", {"bucket": "other-bucket"}, [], "S3 cache download failed: S3 answered HTTP 404 (NoSuchBucket): The specified bucket does not exist"),
+            ("cut off", {"cut_get": True, "stored": True}, [], "S3 cache download failed: S3 request failed: "),
+            ("too slow", {"stall_seconds": 3}, ["--timeout", "1"], "S3 cache download failed: S3 request timed out"),
+        ]
+        # clang-format on
+        for name, setup, args, line in rows:
+            with self.subTest(name), SigningS3(setup.get("bucket", "clips-bucket"),
+                                               secret=setup.get("secret", "testing")) as bucket:
+                bucket.fail = setup.get("fail", {})
+                bucket.stall_seconds = setup.get("stall_seconds", 0)
+                bucket.cut_get = setup.get("cut_get", False)
+                if setup.get("stored"):
+                    bucket.objects[key] = (b"RIFF" + b"\0" * 4000, {"ETag": '"2"'})
+                service = self.start_service()
+                cache = self.machine(name)
+                result = self.narrate(cache, self.env(bucket, service), "--s3-bucket",
+                                      "clips-bucket", "--no-padding", *args, vtt=vtt)
+                self.assertExitStatus(result, 1)
+                self.assertIn("\n" + line, result.stderr)
+                self.assertNotIn("testing", result.stderr)  # the secret
+                # Nothing half-written stays in the cache.
+                self.assertEqual([f for f in os.listdir(cache) if not f.endswith(".wav")], [])
+                # A failed look-up never falls through to the service.
+                self.assertEqual(service.request_count, 1 if "upload" in line else 0)
+
+    def test_a_run_without_credentials_stops_before_any_request(self):
+        with SigningS3("clips-bucket") as bucket:
+            service = self.start_service()
+            for mode, reason in (("fail-credentials", 'Unable to locate credentials. You can '
+                                  'configure credentials by running "aws configure".'),
+                                 ("exit-silent", "aws CLI exited with code 3")):
+                result = self.narrate(self.machine(mode), self.env(bucket, service, mode),
+                                      "--s3-bucket", "clips-bucket")
+                self.assertExitStatus(result, 1)
+                self.assertEqual(result.stderr, "cannot get S3 credentials from the aws CLI (aws "
+                                 "configure export-credentials): %s\n" % reason)
+            self.assertEqual(bucket.requests + bucket.refused, [])
+        self.assertEqual(service.request_count, 0)
+
+
 class WithScriptedAws(MirrorTestCase):
     """Failures the real tool produces only with a broken setup, played by fake_aws."""
 
