@@ -227,6 +227,32 @@ class WithS3Server(MirrorTestCase):
         self.assertEqual(list_keys(self.aws, other_bucket), [key])
 
 
+    def test_damaged_take_record_is_named_once_and_replaced(self):
+        vtt = write_vtt(self.path("one.vtt"), CUES[:1])
+        [clip] = cue_keys(CUES[:1])
+        record = clip[:-len(".wav")] + ".take"
+        put_object(self.aws, self.bucket, "takes/" + record,
+                   self.write_text("damaged", "chosen \x00 of many\n"))
+        service = self.start_service()
+        cache = self.machine("takes")
+        for extra in ([], ["--retake", "1"]):
+            result = self.narrate(cache, self.env(service), "--s3-bucket", self.bucket,
+                                  "--no-padding", *extra, vtt=vtt)
+            self.assertExitStatus(result, 0)
+            self.assertEqual(result.stderr.count("Could not fetch the take chosen on the mirror "
+                                                 "for %s: not a take record; using the local "
+                                                 "choice\n" % record), 1, result.stderr)
+        self.assertIn("Cue 1 now uses take 2 of 2\n", result.stderr)
+        # This run's own record replaced the damaged one, and other machines now read it.
+        self.assertEqual(get_object(self.aws, self.bucket, "takes/" + record, self.path("t")),
+                         b"chosen 2 of 2\n")
+        other = self.narrate(self.machine("other"), self.env(service), "--s3-bucket", self.bucket,
+                             "--no-padding", vtt=vtt)
+        self.assertExitStatus(other, 0)
+        self.assertNotIn("Could not fetch", other.stderr)
+        self.assertEqual(service.request_count, 2)
+
+
 class WithS3ServerOverHttp(WithS3Server):
     """Every case above again with --s3-client http (through LYRANE_S3_CLIENT)."""
     client = "http"
