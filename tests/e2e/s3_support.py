@@ -284,7 +284,8 @@ class SigningS3:
     """One bucket in memory on 127.0.0.1 that answers as S3 does (objects, conditional writes,
     ListObjectsV2 in pages of `page_size`, error bodies) only to requests signed with `secret`
     (and carrying `token`). `fail[method] = (status, code, message)` answers that instead;
-    `stall_seconds` keeps every answer back; `cut_get` sends half of a body and closes.
+    `stall_seconds` keeps every answer back; `cut_get` sends half of a body, waits
+    `stall_seconds` and closes.
     `requests` lists (method, path) of the signed requests, `refused` why others were refused,
     and `connections` counts the connections opened."""
 
@@ -338,7 +339,8 @@ class SigningS3:
                     owner.refused.append(problem)
                     return self.error(403, "SignatureDoesNotMatch", problem)
                 owner.requests.append((self.command, self.path))
-                time.sleep(owner.stall_seconds)
+                if not owner.cut_get:
+                    time.sleep(owner.stall_seconds)
                 if self.command in owner.fail:
                     return self.error(*owner.fail[self.command])
                 path, _, query = self.path.partition("?")
@@ -361,6 +363,8 @@ class SigningS3:
                     self.send_header("Content-Length", str(len(stored[0])))
                     self.end_headers()
                     self.wfile.write(stored[0][:len(stored[0]) // 2])
+                    self.wfile.flush()
+                    time.sleep(owner.stall_seconds)
                     self.close_connection = True
                     return None
                 return self.answer(200, stored[0], stored[1])

@@ -4,11 +4,14 @@ objects and lines), and the failure paths through a scripted aws and a scripted 
 
 import itertools
 import os
+import signal
+import subprocess
+import time
 import unittest
 
 from s3_support import (MotoS3, SigningS3, aws_env, content_type, create_bucket, fake_aws_env,
                         get_object, http_client, list_keys, put_object, read_fake_log)
-from support import DEFAULT_VOICE_ID, LyraneTestCase, cache_key, write_vtt
+from support import DEFAULT_VOICE_ID, LyraneTestCase, cache_key, lyrane_bin, write_vtt
 
 CUES = [(0, 1500, "The mirror keeps clips."), (2000, 3500, "Another machine finds them.")]
 NOT_FOUND_IN_PATH = "aws CLI not found in PATH; install AWS CLI v2 or unset --s3-bucket"
@@ -354,6 +357,40 @@ class WithSigningBucket(MirrorTestCase):
                 self.assertEqual([f for f in os.listdir(cache) if not f.endswith(".wav")], [])
                 # A failed look-up never falls through to the service.
                 self.assertEqual(service.request_count, 1 if "upload" in line else 0)
+
+    def test_credentials_that_expire_are_asked_for_again(self):
+        with SigningS3("clips-bucket") as bucket:
+            result = self.narrate(self.machine("e"), self.env(bucket, self.start_service(),
+                                                             FAKE_AWS_EXPIRES_IN="300"),
+                                  "--s3-bucket", "clips-bucket", "--no-padding")
+            self.assertExitStatus(result, 0)
+            self.assertEqual(bucket.refused, [])
+        # Ten minutes or less from expiry: asked again once, from the first request on.
+        self.assertEqual(len(read_fake_log(self.path("aws.log"))), 2)
+
+    def test_a_stop_during_a_download_leaves_nothing(self):
+        text = "Fetched over HTTP."
+        key = cache_key(text, "", "", DEFAULT_VOICE_ID, 1.0) + ".wav"
+        with SigningS3("clips-bucket") as bucket:
+            bucket.objects[key] = (b"RIFF" + bytes(64000), {"ETag": '"3"'})
+            bucket.cut_get, bucket.stall_seconds = True, 30
+            cache = self.machine("stopped")
+            env = dict(self.env(bucket, self.start_service()), HOME=self.home, TMPDIR=self.home,
+                       LC_ALL="C.UTF-8")
+            proc = subprocess.Popen([lyrane_bin(), "--say", text, "--s3-bucket", "clips-bucket",
+                                     "--temp-dir", cache, "--no-padding"], env=env, cwd=self.tmp,
+                                    stderr=subprocess.PIPE, text=True)
+            deadline = time.monotonic() + 60
+            while ("GET", "/clips-bucket/" + key) not in bucket.requests:
+                self.assertLess(time.monotonic(), deadline, "the download never started")
+                time.sleep(0.05)
+            time.sleep(0.5)  # half the clip is in the temporary file
+            started = time.monotonic()
+            proc.send_signal(signal.SIGTERM)
+            stderr = proc.communicate(timeout=60)[1]
+            self.assertEqual(proc.returncode, 143, stderr)
+            self.assertLess(time.monotonic() - started, 5, "the run waited for the download")
+            self.assertEqual(os.listdir(cache), [])
 
     def test_a_run_without_credentials_stops_before_any_request(self):
         with SigningS3("clips-bucket") as bucket:
