@@ -32,7 +32,7 @@ ClaimStanding judgeClaim(const StoredObject& claim, const QString& worker, const
 
 // Claims on the clips a run is about to pay for, so that workers on other machines sharing
 // the mirror wait for a clip instead of paying for it again. A claim is `<key>.claim` beside
-// the clip: the worker's name, the time and a lifetime; one past its lifetime is taken over.
+// the clip: the worker's name, the time and a lifetime; one that cannot hold is taken over.
 class ClipClaims {
 public:
     using Say = std::function<void(const QString& line)>;
@@ -59,7 +59,7 @@ private:
     void claim(const std::shared_ptr<Wait>& wait, const QString& ifMatch);
     void check(const std::shared_ptr<Wait>& wait);
     void weigh(const std::shared_ptr<Wait>& wait, const StoredObject& stored);
-    // Ends the wait when the clip is in the mirror; otherwise goes on with `whenMissing`.
+    // Goes on with `whenFound` when the clip is in the mirror, else with `whenMissing`.
     void lookForClip(const std::shared_ptr<Wait>& wait, std::function<void()> whenFound,
                      std::function<void()> whenMissing);
     QByteArray body() const;
