@@ -4,7 +4,6 @@
 #include "cache/printable_text.h"
 #include "cache/s3_answers.h"
 
-#include <QCryptographicHash>
 #include <QFileDevice>
 #include <QPointer>
 #include <QTimer>
@@ -42,10 +41,6 @@ S3HttpSession::S3HttpSession(QString aws, AwsProfile profile, S3Addressing addre
       addressing(std::move(addressing)), timeoutMs(timeoutMs) {}
 
 S3HttpSession::~S3HttpSession() = default;
-
-QByteArray S3HttpSession::sha256Hex(const QByteArray& bytes) {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
-}
 
 QString S3HttpSession::failure(const HttpAnswer& answer) {
     if (answer.timedOut) {

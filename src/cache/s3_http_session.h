@@ -51,7 +51,6 @@ public:
     }
     // A 404 for the object, not for the bucket.
     static bool isAbsent(const HttpAnswer& answer);
-    static QByteArray sha256Hex(const QByteArray& bytes);
 
 private:
     struct Attempt;
