@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cache/s3_mirror.h"
+#include "cache/s3_objects.h"
 
 #include <QByteArray>
 #include <QList>
@@ -23,7 +23,7 @@ struct ListedTakeRecord {
 // `context` ends it and drops the callback.
 class TakeRecordStore {
 public:
-    explicit TakeRecordStore(const S3Mirror& mirror) : mirror(mirror) {}
+    explicit TakeRecordStore(const S3Objects& mirror) : mirror(mirror) {}
 
     bool isEnabled() const { return mirror.isEnabled(); }
 
@@ -41,7 +41,7 @@ public:
 private:
     QString objectKey(const QString& name) const;
 
-    const S3Mirror& mirror;
+    const S3Objects& mirror;
 };
 
 } // namespace lyrane

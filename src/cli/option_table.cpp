@@ -3,6 +3,7 @@
 #include "audio/loudness_preset.h"
 #include "audio/output_kind.h"
 #include "cli/options.h"
+#include "cli/s3_client_options.h"
 #include "cli/text_file.h"
 #include "runs/console.h"
 #include "runs/voice_map.h"
@@ -699,6 +700,32 @@ QList<OptionRow> optionTable() {
                        return context.config.progressLines || value == QLatin1String("status");
                    },
                    QObject::tr("--progress must be status or lines\n"))),
+
+        // Read whether given or not: the client may come from LYRANE_S3_CLIENT.
+        readAt(300,
+               fromEnvironment(
+                   row({QStringLiteral("s3-client")},
+                       QObject::tr("How the S3 mirror is reached: aws (an aws CLI call per "
+                                   "object) or http (from lyrane, credentials from the aws CLI; "
+                                   "also LYRANE_S3_CLIENT)"),
+                       QStringLiteral("aws|http"),
+                       [](const QString& value, OptionContext& context, QString* message) {
+                           const std::optional<QString> refusal = readS3ClientOptions(
+                               value, context.isSet(QStringLiteral("s3-client")),
+                               context.parser.value(QStringLiteral("s3-endpoint-style")),
+                               &context.config.s3Client);
+                           *message = refusal.value_or(QString());
+                           return !refusal;
+                       }),
+                   [](const Environment& environment) {
+                       return environment.s3Client.isEmpty() ? QStringLiteral("aws")
+                                                             : environment.s3Client;
+                   })),
+        readElsewhere({QStringLiteral("s3-endpoint-style")},
+                      QObject::tr("Where the http S3 client names the bucket: in the path or the "
+                                  "host name (default: path for an endpoint given by address or "
+                                  "localhost)"),
+                      QStringLiteral("path|virtual")),
 
         // Audio description: fitting between dialogue, delivery presets and track flags.
         readAt(110,

@@ -48,6 +48,7 @@ Environment readEnvironment() {
         environment.model = environmentText("LYRANE_MODEL");
     }
     environment.s3Bucket = environmentText("LYRANE_S3_BUCKET");
+    environment.s3Client = environmentText("LYRANE_S3_CLIENT");
     environment.shard = environmentText("LYRANE_SHARD");
     environment.shardCount = environmentText("LYRANE_SHARD_COUNT");
     environment.jobCompletionIndex = environmentText("JOB_COMPLETION_INDEX");

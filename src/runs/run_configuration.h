@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cache/s3_objects.h"
 #include "runs/take_requests.h"
 #include "runs/timeline_settings.h"
 #include "runs/voice_map.h"
@@ -50,6 +51,7 @@ struct Environment {
     QString defaultVoice;         // LYRANE_DEFAULT_VOICE
     std::optional<QString> model; // LYRANE_MODEL, when set at all
     QString s3Bucket;             // LYRANE_S3_BUCKET
+    QString s3Client;             // LYRANE_S3_CLIENT
 
     // A worker's share of a batch, as job engines and users name it.
     QString shard;              // LYRANE_SHARD, "K/N"
@@ -84,6 +86,7 @@ struct RunConfiguration {
     QString apiUrl;                // the service's address, without a trailing "/"
     QString cacheDirectory = QDir(QDir::tempPath()).filePath(QStringLiteral("lyrane-audio"));
     QString s3Bucket;
+    S3ClientOptions s3Client; // --s3-client, --s3-endpoint-style
 
     SynthesisSettings synthesis;
     SpeakerSettings speakers; // Subtitles and Batch

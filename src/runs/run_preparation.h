@@ -2,7 +2,7 @@
 
 #include "cache/cache_manager.h"
 #include "cache/s3_claims.h"
-#include "cache/s3_mirror.h"
+#include "cache/s3_objects.h"
 #include "cache/take_record_store.h"
 #include "runs/narration_outcome.h"
 #include "runs/run_configuration.h"
@@ -23,12 +23,12 @@ namespace lyrane {
 struct RunServices {
     // Without `speech`, the service at `apiUrl` with `apiKey`.
     RunServices(const QString& apiKey, const QString& apiUrl, const QString& cacheDirectory,
-                const QString& s3Bucket, int timeoutMs,
+                const QString& s3Bucket, const S3ClientOptions& s3Client, int timeoutMs,
                 std::unique_ptr<SpeechService> speech = nullptr);
 
     QString apiKey;
     CacheManager cache;
-    S3Mirror mirror;
+    std::unique_ptr<S3Objects> mirror; // through the client --s3-client chose
     TakeRecordStore takeRecords;
     QNetworkAccessManager network;
     ElevenLabsClient client;

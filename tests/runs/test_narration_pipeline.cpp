@@ -108,7 +108,7 @@ struct Harness {
             speech = made.get();
             return std::make_unique<RunServices>(
                 QStringLiteral("key"), QStringLiteral("http://127.0.0.1:9"),
-                settings.cacheDirectory, QString(), 0, std::move(made));
+                settings.cacheDirectory, QString(), S3ClientOptions(), 0, std::move(made));
         };
         session =
             std::make_unique<NarrationSession>(config, RunContext{console, stop}, makeServices);

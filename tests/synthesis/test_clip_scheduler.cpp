@@ -1,3 +1,4 @@
+#include "synthesis/clip_claims.h"
 #include "synthesis/clip_format.h"
 #include "synthesis/clip_scheduler.h"
 
@@ -14,6 +15,11 @@
 using namespace lyrane;
 
 namespace {
+
+// JSON written with single quotes, for tables that read better without escapes.
+QByteArray json(const char* text) {
+    return QByteArray(text).replace('\'', '"');
+}
 
 // Answers each request after `delayMs` with what `answer` says, counting requests in flight.
 class FakeService final : public SpeechService {
@@ -525,6 +531,52 @@ private slots:
         }
         QCOMPARE(uploaded, kept);
         QVERIFY(recorder.matching("synthesis-failed").isEmpty());
+    }
+
+    // Only another worker's live claim is waited for: one that cannot hold is taken over, so a
+    // claim from anyone with access to the bucket cannot stall a fleet.
+    void claimsAreJudged_data() {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("lastModified");
+        QTest::addColumn<int>("standing");
+        const auto at = [](const char* when, int lifetime) {
+            return json("{'worker':'b:2','claimed_at':'") + when + json("','lifetime_seconds':") +
+                   QByteArray::number(lifetime) + "}";
+        };
+        const int live = int(ClaimStanding::Live), expired = int(ClaimStanding::Expired);
+        const int ahead = int(ClaimStanding::DatedAhead), overlong = int(ClaimStanding::Overlong);
+        const int unreadable = int(ClaimStanding::Unreadable), ours = int(ClaimStanding::Ours);
+        // clang-format off
+        QTest::newRow("live") << at("2030-01-01T11:55:00.000Z", 600) << "" << live;
+        QTest::newRow("expired") << at("2030-01-01T11:49:59Z", 600) << "" << expired;
+        QTest::newRow("clock a little ahead") << at("2030-01-01T12:00:59Z", 600) << "" << live;
+        QTest::newRow("dated ahead") << at("2030-01-01T12:01:01Z", 600) << "" << ahead;
+        QTest::newRow("dated years ahead") << at("2999-01-01T00:00:00Z", 1) << "" << ahead;
+        QTest::newRow("longer than a run's") << at("2030-01-01T11:59:00Z", 601) << "" << overlong;
+        QTest::newRow("negative lifetime") << at("2030-01-01T11:59:00Z", -5) << "" << unreadable;
+        QTest::newRow("fractional lifetime") << json("{'claimed_at':'2030-01-01T11:59:00Z','lifetime_seconds':1.5}") << "" << unreadable;
+        QTest::newRow("lifetime as text") << json("{'claimed_at':'2030-01-01T11:59:00Z','lifetime_seconds':'600'}") << "" << unreadable;
+        QTest::newRow("time not a time") << json("{'claimed_at':'soon'}") << "" << unreadable;
+        QTest::newRow("not JSON") << QByteArray("\x1b[2J claimed") << "" << unreadable;
+        QTest::newRow("JSON, not an object") << QByteArray("[1]") << "" << unreadable;
+        QTest::newRow("empty") << QByteArray() << "" << unreadable;
+        QTest::newRow("ours, even stale") << json("{'worker':'a:1','claimed_at':'2000-01-01T00:00:00Z'}") << "" << ours;
+        QTest::newRow("no time: the bucket's, ISO") << QByteArray("{}") << "2030-01-01T11:58:00+00:00" << live;
+        QTest::newRow("no time: the bucket's, HTTP") << QByteArray("{}") << "Tue, 01 Jan 2030 11:40:00 GMT" << expired;
+        QTest::newRow("no time at all") << QByteArray("{}") << "" << expired;
+        // clang-format on
+    }
+
+    void claimsAreJudged() {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, lastModified);
+        QFETCH(int, standing);
+        StoredObject claim;
+        claim.ok = claim.found = true;
+        claim.body = body;
+        claim.lastModified = lastModified;
+        const QDateTime now(QDate(2030, 1, 1), QTime(12, 0), Qt::UTC);
+        QCOMPARE(int(judgeClaim(claim, QStringLiteral("a:1"), now)), standing);
     }
 };
 
