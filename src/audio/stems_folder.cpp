@@ -21,13 +21,13 @@ const char* const kVoiceOverStemName = "voice-over.wav";
 
 using audio_detail::fail;
 
+QString stemFileName(int number) {
+    return QStringLiteral("%1.wav").arg(number, 4, 10, QLatin1Char('0'));
+}
+
 namespace {
 
 constexpr qint64 kStaleAfterSeconds = 3600;
-
-QString stemName(int number) {
-    return QStringLiteral("%1.wav").arg(number, 4, 10, QLatin1Char('0'));
-}
 
 // A folder is replaced only when it holds nothing but what this writer puts there.
 bool mayReplace(const QString& directory, QString* error) {
@@ -143,7 +143,7 @@ bool StemWriter::writeStem(qsizetype j, const AudioBuffer& clip, QString* error)
     const StemClip& stem = source.clips[j];
     BroadcastExtension extension;
     extension.description = stem.description;
-    extension.originatorReference = stemName(stem.number);
+    extension.originatorReference = stemFileName(stem.number);
     extension.origination = source.origination;
     extension.timeReference =
         source.timeReferenceOrigin + quint64(qMax<qint64>(0, plan.startSamples[j]));
@@ -152,7 +152,8 @@ bool StemWriter::writeStem(qsizetype j, const AudioBuffer& clip, QString* error)
     const qint64 count = clip.samples.size();
     const OutputLevel& level = source.level;
     if (!writeBroadcastWavFile(
-            count, kBroadcastWavSampleRate, extension, QDir(folder).filePath(stemName(stem.number)),
+            count, kBroadcastWavSampleRate, extension,
+            QDir(folder).filePath(stemFileName(stem.number)),
             [&](const SampleSink& sink) {
                 std::vector<double> leveled(size_t(qMin<qint64>(count, 1 << 16)));
                 for (qint64 at = 0; at < count; at += qint64(leveled.size())) {

@@ -37,6 +37,9 @@ struct StemsSource {
 // The name of the file holding the narration alone over the whole timeline.
 extern const char* const kVoiceOverStemName;
 
+// The name of the file of the clip numbered `number`: "0001.wav".
+QString stemFileName(int number);
+
 // Writes the stems a mixer drops into a workstation: one Broadcast WAV file per clip and
 // voice-over.wav, the narration alone over the whole timeline, all 48 kHz 24-bit mono. Each
 // clip is resampled to 48 kHz once and goes to both its own file, whose bext TimeReference is
