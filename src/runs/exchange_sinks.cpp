@@ -53,7 +53,11 @@ std::optional<QByteArray> placedClipWav(const PlacedTimeline& timeline, qsizetyp
     for (double& sample : clip.samples) {
         sample = atOutputLevel(timeline.level, sample);
     }
-    return pcm16MonoWavBytes(toPcm16Bytes(clip), clip.sampleRate, error);
+    QByteArray wav;
+    if (!makeWavHeader(clip.samples.size(), clip.sampleRate, &wav, error)) {
+        return std::nullopt;
+    }
+    return wav + toPcm16Bytes(clip);
 }
 
 std::optional<QByteArray> fileBytes(const QString& path, QString* error) {
