@@ -21,13 +21,13 @@ const char* const kVoiceOverStemName = "voice-over.wav";
 
 using audio_detail::fail;
 
+QString stemFileName(int number) {
+    return QStringLiteral("%1.wav").arg(number, 4, 10, QLatin1Char('0'));
+}
+
 namespace {
 
 constexpr qint64 kStaleAfterSeconds = 3600;
-
-QString stemName(int number) {
-    return QStringLiteral("%1.wav").arg(number, 4, 10, QLatin1Char('0'));
-}
 
 // A folder is replaced only when it holds nothing but what this writer puts there.
 bool mayReplace(const QString& directory, QString* error) {
@@ -88,7 +88,8 @@ TimelinePlan planAtStemRate(const TimelinePlan& plan, const QList<qint64>& lengt
 class StemWriter {
 public:
     StemWriter(const StemsSource& source, const QString& folder)
-        : source(source), folder(folder), written(size_t(source.lengths.size()), false) {}
+        : source(source), folder(folder), written(size_t(source.lengths.size()), false),
+          resampler(ResamplingPrecision::Single) {}
 
     // Clip j at 48 kHz into `clip`, its own file written on the way. The voice-over asks for
     // the clips in order but passes over empty ones: those before j are written first, so the
@@ -108,8 +109,11 @@ private:
     QString folder;
     std::vector<bool> written;
     qsizetype next = 0; // the first clip not loaded yet
+    // Kept from clip to clip: fresh memory for each cost more than the resampling.
+    ClipResampler resampler;
     AudioBuffer raw;
     AudioBuffer skipped;
+    std::vector<double> leveled;
 };
 
 bool StemWriter::load(qsizetype j, AudioBuffer& clip, QString* error) {
@@ -129,12 +133,8 @@ bool StemWriter::loadOne(qsizetype j, AudioBuffer& clip, QString* error) {
     if (raw.sampleRate == kBroadcastWavSampleRate || raw.samples.isEmpty()) {
         std::swap(clip, raw);
         clip.sampleRate = kBroadcastWavSampleRate;
-    } else {
-        std::optional<AudioBuffer> resampled = resample(raw, kBroadcastWavSampleRate, error);
-        if (!resampled) {
-            return false;
-        }
-        clip = std::move(*resampled);
+    } else if (!resampler.resample(raw, kBroadcastWavSampleRate, clip, error)) {
+        return false;
     }
     return written[size_t(j)] || writeStem(j, clip, error);
 }
@@ -143,7 +143,7 @@ bool StemWriter::writeStem(qsizetype j, const AudioBuffer& clip, QString* error)
     const StemClip& stem = source.clips[j];
     BroadcastExtension extension;
     extension.description = stem.description;
-    extension.originatorReference = stemName(stem.number);
+    extension.originatorReference = stemFileName(stem.number);
     extension.origination = source.origination;
     extension.timeReference =
         source.timeReferenceOrigin + quint64(qMax<qint64>(0, plan.startSamples[j]));
@@ -152,9 +152,10 @@ bool StemWriter::writeStem(qsizetype j, const AudioBuffer& clip, QString* error)
     const qint64 count = clip.samples.size();
     const OutputLevel& level = source.level;
     if (!writeBroadcastWavFile(
-            count, kBroadcastWavSampleRate, extension, QDir(folder).filePath(stemName(stem.number)),
+            count, kBroadcastWavSampleRate, extension,
+            QDir(folder).filePath(stemFileName(stem.number)),
             [&](const SampleSink& sink) {
-                std::vector<double> leveled(size_t(qMin<qint64>(count, 1 << 16)));
+                leveled.resize(size_t(1) << 16);
                 for (qint64 at = 0; at < count; at += qint64(leveled.size())) {
                     const qint64 n = qMin(count - at, qint64(leveled.size()));
                     for (qint64 i = 0; i < n; ++i) {

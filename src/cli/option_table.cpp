@@ -9,6 +9,7 @@
 #include "runs/voice_map.h"
 #include "subtitles/caption_writer.h"
 #include "subtitles/lexicon.h"
+#include "subtitles/smpte_timecode.h"
 #include "subtitles/speakers.h"
 #include "subtitles/text_decoding.h"
 #include "synthesis/cost_estimate.h"
@@ -155,6 +156,76 @@ Check needsDialogue(const QString& name) {
     return needs(
         name, [](const RunConfiguration& c) { return !c.timeline.dialogueFile.isEmpty(); },
         QObject::tr("--%1 needs --dialogue\n").arg(name));
+}
+
+// Scripts are read by subtitle runs and batches.
+Check readsScripts(const QString& name) {
+    return [name](const OptionContext& context) -> std::optional<QString> {
+        const RunMode mode = context.config.mode;
+        if (context.isSet(name) && mode != RunMode::Subtitles && mode != RunMode::Batch) {
+            return QObject::tr("--%1 is only supported with --vtt or --batch\n").arg(name);
+        }
+        return std::nullopt;
+    };
+}
+
+// Outputs made from one subtitle file's timeline, which --no-padding never lays out.
+QList<Check> writesFromTimeline(const QString& name) {
+    return {
+        onlyIn(name, RunMode::Subtitles,
+               QObject::tr("--%1 is only supported with --vtt\n").arg(name)),
+        needs(
+            name, [](const RunConfiguration& c) { return !c.noPadding; },
+            QObject::tr("--%1 needs the narration's timeline: not with --no-padding\n").arg(name))};
+}
+
+// The language names the mixed track and the DAPT script.
+std::optional<QString> languageHolds(const OptionContext& context) {
+    const RunConfiguration& config = context.config;
+    if (context.isSet(QStringLiteral("audio-language")) &&
+        config.timeline.programme.programmePath.isEmpty() && config.exchange.daptFile.isEmpty()) {
+        return QObject::tr("--audio-language needs --mix-with or --dapt-out\n");
+    }
+    return std::nullopt;
+}
+
+QString frameRateHelp() {
+    return QObject::tr("Frame rate of the timecodes in scripts (%1)").arg(knownFrameRates());
+}
+
+QString frameRateRefusal() {
+    return QObject::tr("--frame-rate must be one of %1\n").arg(knownFrameRates());
+}
+
+bool readFrameRate(const QString& value, OptionContext& context, QString*) {
+    context.config.exchange.reading.frameRate = parseFrameRate(value);
+    return context.config.exchange.reading.frameRate.has_value();
+}
+
+// The origin is a timecode at the rate --frame-rate gives, read before it.
+bool readTimecodeOrigin(const QString& value, OptionContext& context, QString* message) {
+    SubtitleReadingOptions& reading = context.config.exchange.reading;
+    if (!reading.frameRate) {
+        *message = QObject::tr("--timecode-origin needs --frame-rate\n");
+        return false;
+    }
+    QString error;
+    reading.timecodeOrigin = readTimecode(value, *reading.frameRate, &error);
+    if (!reading.timecodeOrigin) {
+        *message = QObject::tr("--timecode-origin: %1\n").arg(error);
+        return false;
+    }
+    return true;
+}
+
+bool readDaptFile(const QString& value, OptionContext& context, QString*) {
+    context.config.exchange.daptFile = value;
+    return !value.isEmpty();
+}
+
+bool readStemsDirectory(const QString& value, OptionContext& context, QString*) {
+    context.config.exchange.stemsDirectory = value;
+    return !value.isEmpty();
 }
 
 bool videoOutput(const RunConfiguration& config) {
@@ -583,7 +654,7 @@ QList<OptionRow> optionTable() {
                         },
                         QObject::tr(
                             "--audio-language must be a three-letter ISO 639-2 code such as eng\n"),
-                        {needsProgramme(QStringLiteral("audio-language"))})),
+                        {languageHolds})),
         text({QStringLiteral("audio-title")}, QObject::tr("Title of the mixed audio track"),
              QStringLiteral("text"),
              [](OptionContext& c, const QString& v) { c.config.timeline.programme.audioTitle = v; },
@@ -801,6 +872,36 @@ QList<OptionRow> optionTable() {
                   QStringLiteral("time-map"),
                   [](const RunConfiguration& c) { return !c.timeline.timeMapFile.isEmpty(); },
                   QObject::tr("--time-map needs a file name\n"))}),
+
+        // Exchange formats: timecoded scripts in, a DAPT script and stems out.
+        readAt(300, row({QStringLiteral("frame-rate")}, frameRateHelp(), QStringLiteral("fps"),
+                        readFrameRate, frameRateRefusal(),
+                        {readsScripts(QStringLiteral("frame-rate"))})),
+        readAt(310, row({QStringLiteral("timecode-origin")},
+                        QObject::tr("Timecode of the programme's first frame, subtracted from "
+                                    "the times of scripts (e.g. 10:00:00:00; needs --frame-rate)"),
+                        QStringLiteral("timecode"), readTimecodeOrigin, QString(),
+                        {readsScripts(QStringLiteral("timecode-origin"))})),
+        readAt(320, row({QStringLiteral("dapt-out")},
+                        QObject::tr("Write the narration as a DAPT script (TTML) of where each "
+                                    "description plays"),
+                        QStringLiteral("file"), readDaptFile,
+                        QObject::tr("--dapt-out needs a file name\n"),
+                        writesFromTimeline(QStringLiteral("dapt-out")))),
+        flag({QStringLiteral("dapt-embed")},
+             QObject::tr("With --dapt-out: put each clip's audio into the script instead of "
+                         "linking its file"),
+             [](OptionContext& c) { c.config.exchange.embedClips = true; },
+             {needs(
+                 QStringLiteral("dapt-embed"),
+                 [](const RunConfiguration& c) { return !c.exchange.daptFile.isEmpty(); },
+                 QObject::tr("--dapt-embed needs --dapt-out\n"))}),
+        readAt(330, row({QStringLiteral("stems")},
+                        QObject::tr("Write each description's clip and the narration alone as "
+                                    "Broadcast WAV files (48 kHz, 24-bit) into this folder"),
+                        QStringLiteral("dir"), readStemsDirectory,
+                        QObject::tr("--stems needs a folder name\n"),
+                        writesFromTimeline(QStringLiteral("stems")))),
     };
     return rows;
 }

@@ -9,9 +9,10 @@
 namespace lyrane {
 
 std::optional<QList<TimeSpan>> readDialogue(const QString& path, const QString& encoding,
-                                            Console& console, NarrationOutcome* failure) {
+                                            const SubtitleReadingOptions& reading, Console& console,
+                                            NarrationOutcome* failure) {
     QString error;
-    const std::optional<SubtitleFile> file = readSubtitleFile(path, encoding, &error);
+    const std::optional<SubtitleFile> file = readSubtitleFile(path, encoding, reading, &error);
     if (!file || file->cues.isEmpty()) {
         const QString reason = !file                          ? error
                                : file->noCuesReason.isEmpty() ? QObject::tr("it contains no cues")

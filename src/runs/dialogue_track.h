@@ -5,6 +5,7 @@
 #include "runs/run_context.h"
 #include "runs/timeline_settings.h"
 #include "subtitles/cue.h"
+#include "subtitles/subtitle_reading_options.h"
 
 #include <QList>
 #include <QString>
@@ -14,10 +15,12 @@
 
 namespace lyrane {
 
-// The programme's dialogue from --dialogue, merged into disjoint spans; nothing, with the failure
-// in `failure`, when the file cannot be read as a subtitle file.
+// The programme's dialogue from --dialogue (its times read as `reading` says), merged into
+// disjoint spans; nothing, with the failure in `failure`, when the file cannot be read as a
+// subtitle file.
 std::optional<QList<TimeSpan>> readDialogue(const QString& path, const QString& encoding,
-                                            Console& console, NarrationOutcome* failure);
+                                            const SubtitleReadingOptions& reading, Console& console,
+                                            NarrationOutcome* failure);
 
 // "00:01:02.300"
 QString programmeTime(qint64 ms);

@@ -1,6 +1,7 @@
 #include "runs/narration.h"
 
 #include "runs/cue_voices.h"
+#include "runs/exchange_sinks.h"
 #include "runs/fetch_step.h"
 #include "runs/narration_sinks.h"
 #include "runs/paused_cues.h"
@@ -186,6 +187,15 @@ NarrationOutcome runPipeline(NarrationSession& session, const NarrationInput& in
     }
     if (input.layout == CueLayout::CueTimes && !config.captionsFile.isEmpty()) {
         sinks.append(&captions);
+    }
+    // The stems first: the DAPT script links or embeds them.
+    StemsSink stems(config.exchange);
+    DaptSink dapt(config.exchange, config.timeline.programme.audioLanguage);
+    if (input.layout == CueLayout::CueTimes && !config.exchange.stemsDirectory.isEmpty()) {
+        sinks.append(&stems);
+    }
+    if (input.layout == CueLayout::CueTimes && !config.exchange.daptFile.isEmpty()) {
+        sinks.append(&dapt);
     }
     NarrationOutcome written;
     for (NarrationSink* sink : std::as_const(sinks)) {

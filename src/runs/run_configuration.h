@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cache/s3_objects.h"
+#include "runs/exchange_settings.h"
 #include "runs/take_requests.h"
 #include "runs/timeline_settings.h"
 #include "runs/voice_map.h"
@@ -108,6 +109,8 @@ struct RunConfiguration {
     TakeRequests takes;         // --retake and --take (Subtitles)
     QString reviewFile;         // --review: the run as one HTML page
     bool progressLines = false; // --progress lines: lines even on a terminal
+
+    ExchangeSettings exchange; // timecoded scripts, --dapt-out and --stems
 };
 
 } // namespace lyrane

@@ -15,6 +15,7 @@
 namespace lyrane {
 
 std::optional<QList<Cue>> openSubtitleFile(const QString& path, const QString& encoding,
+                                           const SubtitleReadingOptions& reading,
                                            SpeakerLabels labels, Console& console,
                                            NarrationOutcome* failure) {
     const auto failed = [failure](const QString& line) {
@@ -22,7 +23,7 @@ std::optional<QList<Cue>> openSubtitleFile(const QString& path, const QString& e
         return std::nullopt;
     };
     QString error;
-    std::optional<SubtitleFile> file = readSubtitleFile(path, encoding, &error);
+    std::optional<SubtitleFile> file = readSubtitleFile(path, encoding, reading, &error);
     if (!file) {
         return failed(QObject::tr("failed to parse VTT file: %1\n").arg(error));
     }
@@ -48,8 +49,8 @@ int narratedCueCount(const RunConfiguration& config, qsizetype cues) {
 std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, const QString& path,
                                             const QString& outputFile, const QString& input,
                                             Console& console, NarrationOutcome* failure) {
-    std::optional<QList<Cue>> cues =
-        openSubtitleFile(path, config.encoding, config.speakers.labels, console, failure);
+    std::optional<QList<Cue>> cues = openSubtitleFile(
+        path, config.encoding, config.exchange.reading, config.speakers.labels, console, failure);
     if (!cues) {
         return std::nullopt;
     }
@@ -138,8 +139,9 @@ NarrationOutcome prepareAndNarrate(NarrationSession& session, const QString& pat
     }
     // An unreadable dialogue file stops the run before any request.
     if (!config.timeline.dialogueFile.isEmpty()) {
-        narration->dialogue = readDialogue(config.timeline.dialogueFile, config.encoding,
-                                           session.context.console, &failure);
+        narration->dialogue =
+            readDialogue(config.timeline.dialogueFile, config.encoding, config.exchange.reading,
+                         session.context.console, &failure);
         if (!narration->dialogue) {
             return failure;
         }

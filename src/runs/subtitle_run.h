@@ -8,9 +8,11 @@
 
 namespace lyrane {
 
-// Reads a subtitle file for a run, each cue's speaker named, its notices said on `console`;
-// nothing, with the failure in `failure`, when it cannot be used.
+// Reads a subtitle file or script for a run, its times read as `reading` says, each cue's
+// speaker named, its notices said on `console`; nothing, with the failure in `failure`, when it
+// cannot be used.
 std::optional<QList<Cue>> openSubtitleFile(const QString& path, const QString& encoding,
+                                           const SubtitleReadingOptions& reading,
                                            SpeakerLabels labels, Console& console,
                                            NarrationOutcome* failure);
 
