@@ -3,6 +3,8 @@
 #include "runs/narration.h"
 #include "runs/take_requests.h"
 
+#include <QHash>
+
 namespace lyrane {
 
 // One subtitle file's narration kept after its run, so that its takes can change again. A
@@ -31,6 +33,10 @@ public:
     const Billing& billed() const { return billing; }
 
 private:
+    // A pass that fails after the fetch wrote the take records of the cues it named (the mix
+    // then failing, say) puts back those that changed, so that nothing changes but the bill.
+    void restoreTakes(const QHash<QString, QByteArray>& records);
+
     NarrationSession& session;
     const NarrationInput input;
     NarrationPass current;

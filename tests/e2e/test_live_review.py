@@ -171,15 +171,31 @@ class OverPlainHttp(LiveReviewCase):
         action = dict(with_cookie, Origin=origin)
         self.assertEqual(self.request(port, "POST", "/cues/1/retake", action)[0], 202)
         self.assertEqual(self.request(port, "POST", "/cues/1/take/1", action)[0], 409)
-        row = ""
-        deadline = time.monotonic() + 60
-        while 'class="failure"' not in row and time.monotonic() < deadline:
-            changes = json.loads(self.request(port, "GET", "/changes?after=1", with_cookie)[2])
-            row = "".join(r["html"] for r in changes["rows"] if r["cue"] == 1)
+        row = self.failed_row(port, with_cookie, 1)
         self.assertRegex(row, r'<span class="failure">[^<]*voice refused[^<]*</span>')
         self.assertIn("take 1 of 1", row)
         self.assertEqual(read_bytes(self.path("out.wav")), before)
+
+        # A new take too long for the output fails at the mix: the choice it made is put back.
+        self.service.responder = lambda record, index: Response(
+            headers={"Content-Type": "audio/pcm"}, body=pcm_tone(3000))
+        self.assertEqual(self.request(port, "POST", "/cues/3/retake", action)[0], 202)
+        row = self.failed_row(port, with_cookie, 3)
+        self.assertIn("exceeds output duration", row)
+        self.assertIn("take 1 of 1", row)
+        self.assertEqual(read_bytes(self.path("out.wav")), before)
         self.assertEqual(run.stop(), 0)
+        again = self.run_lyrane(["--vtt", "talk.vtt", "--temp-dir", "cache", "--output", "out.wav"],
+                                env=self.env)
+        self.assertExitStatus(again, 0)
+        self.assertEqual(read_bytes(self.path("out.wav")), before)
+
+    def failed_row(self, port, headers, cue):
+        row, deadline = "", time.monotonic() + 60
+        while 'class="failure"' not in row and time.monotonic() < deadline:
+            changes = json.loads(self.request(port, "GET", "/changes?after=1", headers)[2])
+            row = "".join(r["html"] for r in changes["rows"] if r["cue"] == cue)
+        return row
 
 
 class Refusals(LiveReviewCase):
