@@ -169,6 +169,7 @@ const char* const kStyle =
 
 const char* const kLiveStyle =
     "tr.busy{opacity:.6}.failure{color:#b71c1c}.state{color:#555}button{margin:1px 0}"
+    "td.take,td.actions{white-space:nowrap}"
     "#player audio{width:60%;vertical-align:middle}";
 
 } // namespace

@@ -29,7 +29,7 @@ from support import _CLEARED_VARIABLES, lyrane_bin
 
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                   "--no-first-run", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", "--mute-audio",
+                  "--disable-component-update", "--disable-sync", "--mute-audio", "--hide-scrollbars",
                   "--remote-debugging-pipe"]
 
 
