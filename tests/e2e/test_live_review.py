@@ -8,6 +8,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import time
 import unittest
@@ -184,7 +185,7 @@ class OverPlainHttp(LiveReviewCase):
         self.assertIn("exceeds output duration", row)
         self.assertIn("take 1 of 1", row)
         self.assertEqual(read_bytes(self.path("out.wav")), before)
-        self.assertEqual(run.stop(), 0)
+        self.assertEqual(run.stop(signal.SIGTERM), 0)
         again = self.run_lyrane(["--vtt", "talk.vtt", "--temp-dir", "cache", "--output", "out.wav"],
                                 env=self.env)
         self.assertExitStatus(again, 0)
