@@ -14,7 +14,8 @@ import time
 import unittest
 
 from live_support import Browser, ServedRun, lyrane_env
-from support import LyraneTestCase, Response, error_response, free_port, pcm_tone, wav_duration_ms
+from support import (LyraneTestCase, Response, error_response, free_port, pcm_tone,
+                     wav_duration_ms, write_vtt)
 
 CUES = [(0, 1500, "First line."), (2000, 3500, "Second line."), (4000, 5500, "Third line.")]
 TAKE2_SEED = 0x9E3779B9  # the seed of take 2 without --seed
@@ -35,8 +36,7 @@ def read_bytes(path):
 class LiveReviewCase(LyraneTestCase):
     def setUp(self):
         super().setUp()
-        self.write_text("talk.vtt", "WEBVTT\n\n" + "\n\n".join(
-            "00:00:%06.3f --> 00:00:%06.3f\n%s" % (s / 1000, e / 1000, t) for s, e, t in CUES))
+        write_vtt(self.path("talk.vtt"), CUES)
         self.service = self.start_service(responder=longer_takes)
         self.env = self.service_env(self.service)
 
