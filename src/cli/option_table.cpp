@@ -761,6 +761,29 @@ QList<OptionRow> optionTable() {
                    QObject::tr("--review must name an HTML file\n"),
                    {onlyWithVtt(QStringLiteral("review"),
                                 QObject::tr("--review is only supported with --vtt\n"))})),
+        readAt(275, row({QStringLiteral("serve")},
+                        QObject::tr("After the run, serve its review page live on 127.0.0.1 until "
+                                    "Ctrl-C: listen, retake and choose takes in the browser, the "
+                                    "output kept in step (the port is optional; none or 0: a free "
+                                    "one; --vtt only)"),
+                        QStringLiteral("port"),
+                        [](const QString& value, OptionContext& context, QString*) {
+                            static const QRegularExpression digits(QStringLiteral("^[0-9]{0,5}$"));
+                            const int port = value.toInt();
+                            context.config.servePort = quint16(port);
+                            return digits.match(value).hasMatch() && port <= 65535;
+                        },
+                        QObject::tr("--serve must be a port number between 0 and 65535\n"),
+                        {onlyWithVtt(QStringLiteral("serve"),
+                                     QObject::tr("--serve is only supported with --vtt\n")),
+                         needs(
+                             QStringLiteral("serve"),
+                             [](const RunConfiguration& c) { return !c.dryRun; },
+                             QObject::tr("--serve cannot be used with --dry-run\n")),
+                         needs(
+                             QStringLiteral("serve"),
+                             [](const RunConfiguration& c) { return !c.noPadding; },
+                             QObject::tr("--serve cannot be used with --no-padding\n"))})),
         readAt(280,
                row(
                    {QStringLiteral("progress")},

@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "cli/batch_selection.h"
+#include "cli/command_words.h"
 #include "cli/option_table.h"
 #include "cli/text_file.h"
 #include "runs/console.h"
@@ -207,7 +208,7 @@ std::optional<int> parseCommandLine(const QStringList& arguments, const Environm
     }
 
     // The parser's own answers, as QCommandLineParser::process gives them, without its exit().
-    if (!parser.parse(arguments)) {
+    if (!parser.parse(withServePort(arguments, rows))) {
         printError(QCoreApplication::applicationName() + QLatin1String(": ") + parser.errorText() +
                    QLatin1Char('\n'));
         return 1;
@@ -223,6 +224,7 @@ std::optional<int> parseCommandLine(const QStringList& arguments, const Environm
     }
 
     *config = RunConfiguration();
+    config->command = typedCommand(arguments, rows);
     config->apiKeyFromEnvironment = environment.apiKey;
     config->apiUrl = ElevenLabsClient::serviceAddress(environment.apiUrl);
     ModeArguments mode;

@@ -22,7 +22,7 @@ NarrationSession::NarrationSession(const RunConfiguration& config, RunContext co
     report.version = QCoreApplication::applicationVersion();
     report.dryRun = config.dryRun;
     report.settings = reportSettings(config);
-    arguments = QCoreApplication::arguments();
+    command = config.command.arguments.isEmpty() ? TypedCommand::ofProcess() : config.command;
     if (!this->makeServices) {
         this->makeServices = [this](const RunConfiguration& settings, NarrationOutcome* failure) {
             return prepareRunServices(settings, this->context.console, failure);
@@ -59,16 +59,17 @@ void recordFailure(RunReport& report, const NarrationOutcome& outcome, const QSt
 }
 
 NarrationOutcome writeReviewWithoutTimeline(NarrationSession& session) {
-    return ReviewSink(session.config.reviewFile, session.report, session.arguments)
+    return ReviewSink(session.config.reviewFile, session.report, session.command)
         .write(NarrationPlan(), PlacedTimeline(), session.context);
 }
 
 namespace {
 
 // Each cue's entry costs as much as the listing of a long file: made only for a report or
-// the review page.
+// the review page, written or served.
 bool recordsCues(const RunConfiguration& config) {
-    return !config.reportFile.isEmpty() || !config.reviewFile.isEmpty();
+    return !config.reportFile.isEmpty() || !config.reviewFile.isEmpty() ||
+           config.servePort.has_value();
 }
 
 QString clipsOnlyText(CueLayout layout, const NarrationPlan& plan, const QString& cacheDirectory) {
@@ -109,15 +110,15 @@ PlaceSettings placeSettings(const RunConfiguration& config) {
     settings.readsSpeech =
         recordsCues(config) || config.synthesis.wordTiming || config.joinSentences;
     settings.listWords = config.synthesis.wordTiming;
-    settings.measureEnvelope = !config.reviewFile.isEmpty();
+    settings.measureEnvelope = !config.reviewFile.isEmpty() || config.servePort.has_value();
     settings.reviewFile = config.reviewFile;
     return settings;
 }
 
 // The steps and the sinks but the review, which is made from the report the records make.
 NarrationOutcome runPipeline(NarrationSession& session, const NarrationInput& input, CostGate& gate,
-                             std::optional<NarrationPlan>* plan, PlacedTimeline* timeline,
-                             Billing* billing) {
+                             const TakeRequests& takes, std::optional<NarrationPlan>* plan,
+                             PlacedTimeline* timeline, Billing* billing) {
     const RunConfiguration& config = session.config;
     const RunContext context = session.context;
     // A programme that cannot be mixed over stops the run before any speech is requested.
@@ -139,7 +140,9 @@ NarrationOutcome runPipeline(NarrationSession& session, const NarrationInput& in
         return *refused;
     }
     PlanSources sources = session.planSources();
-    *plan = planNarration(input, PlanSettings::of(config), sources, context, &failure);
+    PlanSettings planning = PlanSettings::of(config);
+    planning.takes = takes;
+    *plan = planNarration(input, planning, sources, context, &failure);
     if (!*plan) {
         return failure;
     }
@@ -213,17 +216,23 @@ NarrationOutcome runPipeline(NarrationSession& session, const NarrationInput& in
 } // namespace
 
 NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input, CostGate& gate) {
+    NarrationPass pass;
+    return narrateWithTakes(session, input, gate, session.config.takes, &pass);
+}
+
+NarrationOutcome narrateWithTakes(NarrationSession& session, const NarrationInput& input,
+                                  CostGate& gate, const TakeRequests& takes, NarrationPass* pass) {
     const RunConfiguration& config = session.config;
-    std::optional<NarrationPlan> plan;
-    PlacedTimeline timeline;
+    std::optional<NarrationPlan>& plan = pass->plan;
+    PlacedTimeline& timeline = pass->timeline;
     Billing billing;
-    NarrationOutcome outcome = runPipeline(session, input, gate, &plan, &timeline, &billing);
+    NarrationOutcome outcome = runPipeline(session, input, gate, takes, &plan, &timeline, &billing);
     // The report is made from the records, whatever the run came to.
     if (plan) {
         recordNarration(&session.report, *plan, billing, recordsCues(config), false);
     }
     if (outcome.done() && plan && !config.reviewFile.isEmpty()) {
-        outcome = ReviewSink(config.reviewFile, session.report, session.arguments)
+        outcome = ReviewSink(config.reviewFile, session.report, session.command)
                       .write(*plan, timeline, session.context);
     }
     outcome.billing = billing;

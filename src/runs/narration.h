@@ -3,6 +3,7 @@
 #include "runs/narration_input.h"
 #include "runs/narration_outcome.h"
 #include "runs/narration_plan.h"
+#include "runs/place_step.h"
 #include "runs/run_configuration.h"
 #include "runs/run_context.h"
 #include "runs/run_preparation.h"
@@ -69,7 +70,7 @@ public:
     const RunConfiguration& config;
     RunContext context;
     RunReport report;
-    QStringList arguments; // the program and its arguments, as run: for the review page
+    TypedCommand command; // as typed: for the review page's commands
 
 private:
     ServicesMaker makeServices;
@@ -82,6 +83,18 @@ private:
 // captions) -> report -> review. The records' entries and totals go into the session's report;
 // a failure, what was billed and, after a stop, what was kept are said once, at the end.
 NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input, CostGate& gate);
+
+// What a pass of the pipeline leaves besides its outcome: the records and where the clips
+// landed, as far as it got.
+struct NarrationPass {
+    std::optional<NarrationPlan> plan;
+    PlacedTimeline timeline;
+};
+
+// narrate() with `takes` in place of the run's own --retake and --take, the plan and the
+// timeline kept in `pass`: a narration changed again after its run.
+NarrationOutcome narrateWithTakes(NarrationSession& session, const NarrationInput& input,
+                                  CostGate& gate, const TakeRequests& takes, NarrationPass* pass);
 
 // Puts the outcome's failure in the report, naming `input`, unless one is there already.
 void recordFailure(RunReport& report, const NarrationOutcome& outcome, const QString& input);

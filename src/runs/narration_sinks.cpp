@@ -15,6 +15,7 @@
 #include "subtitles/caption_writer.h"
 #include "subtitles/pauses.h"
 
+#include <QFileInfo>
 #include <QObject>
 
 #include <algorithm>
@@ -145,7 +146,7 @@ NarrationOutcome ReviewSink::write(const NarrationPlan&, const PlacedTimeline& t
     page.report = &report;
     page.envelope = timeline.envelope;
     page.lengthMs = timeline.lengthMs;
-    page.arguments = arguments;
+    page.command = commandFromDirectory(command, QFileInfo(path).absolutePath());
     QString error;
     if (!writeReviewPage(path, page, &error)) {
         return NarrationOutcome::failedWith(RunFailure::Kind::Output, error + QLatin1Char('\n'));

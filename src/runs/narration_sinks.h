@@ -5,6 +5,7 @@
 #include "runs/place_step.h"
 #include "runs/run_context.h"
 #include "runs/run_report.h"
+#include "runs/typed_command.h"
 
 #include <QString>
 #include <QStringList>
@@ -60,15 +61,15 @@ private:
 // drawn under it when there is one).
 class ReviewSink final : public NarrationSink {
 public:
-    ReviewSink(const QString& path, const RunReport& report, const QStringList& arguments)
-        : path(path), report(report), arguments(arguments) {}
+    ReviewSink(const QString& path, const RunReport& report, const TypedCommand& command)
+        : path(path), report(report), command(command) {}
     NarrationOutcome write(const NarrationPlan& plan, const PlacedTimeline& timeline,
                            RunContext context) override;
 
 private:
     QString path;
     const RunReport& report;
-    QStringList arguments;
+    TypedCommand command;
 };
 
 // What the report keeps of the narration: each cue's entry from its record (when `cueEntries`;

@@ -4,6 +4,7 @@
 #include "runs/exchange_settings.h"
 #include "runs/take_requests.h"
 #include "runs/timeline_settings.h"
+#include "runs/typed_command.h"
 #include "runs/voice_map.h"
 #include "subtitles/speakers.h"
 #include "synthesis/synthesis_settings.h"
@@ -109,6 +110,9 @@ struct RunConfiguration {
     TakeRequests takes;         // --retake and --take (Subtitles)
     QString reviewFile;         // --review: the run as one HTML page
     bool progressLines = false; // --progress lines: lines even on a terminal
+    // --serve: after the run, its review page served live on 127.0.0.1 at this port (0: any).
+    std::optional<quint16> servePort;
+    TypedCommand command; // as typed; empty: the process's own
 
     ExchangeSettings exchange; // timecoded scripts, --dapt-out and --stems
 };

@@ -130,32 +130,44 @@ NarrationOutcome listSubtitleFile(NarrationSession& session, const NarrationInpu
 NarrationOutcome prepareAndNarrate(NarrationSession& session, const QString& path,
                                    const QString& outputFile, const QString& input,
                                    CostGate& gate) {
-    const RunConfiguration& config = session.config;
     NarrationOutcome failure;
     std::optional<NarrationInput> narration =
-        subtitleInput(config, path, outputFile, input, session.context.console, &failure);
+        prepareSubtitleNarration(session, path, outputFile, input, &failure);
     if (!narration) {
         return failure;
     }
-    // An unreadable dialogue file stops the run before any request.
-    if (!config.timeline.dialogueFile.isEmpty()) {
-        narration->dialogue =
-            readDialogue(config.timeline.dialogueFile, config.encoding, config.exchange.reading,
-                         session.context.console, &failure);
-        if (!narration->dialogue) {
-            return failure;
-        }
-    }
-    if (std::optional<NarrationOutcome> refused = checkTakeCues(config.takes, narration->count)) {
-        return *refused;
-    }
-    if (config.dryRun) {
+    if (session.config.dryRun) {
         return listSubtitleFile(session, *narration);
     }
     return narrate(session, *narration, gate);
 }
 
 } // namespace
+
+std::optional<NarrationInput>
+prepareSubtitleNarration(NarrationSession& session, const QString& path, const QString& outputFile,
+                         const QString& input, NarrationOutcome* failure) {
+    const RunConfiguration& config = session.config;
+    std::optional<NarrationInput> narration =
+        subtitleInput(config, path, outputFile, input, session.context.console, failure);
+    if (!narration) {
+        return std::nullopt;
+    }
+    // An unreadable dialogue file stops the run before any request.
+    if (!config.timeline.dialogueFile.isEmpty()) {
+        narration->dialogue =
+            readDialogue(config.timeline.dialogueFile, config.encoding, config.exchange.reading,
+                         session.context.console, failure);
+        if (!narration->dialogue) {
+            return std::nullopt;
+        }
+    }
+    if (std::optional<NarrationOutcome> refused = checkTakeCues(config.takes, narration->count)) {
+        *failure = *refused;
+        return std::nullopt;
+    }
+    return narration;
+}
 
 NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& path,
                                      const QString& outputFile, const QString& input,

@@ -33,6 +33,12 @@ std::optional<NarrationPlan> planDryRun(NarrationSession& session, const Narrati
 // Says what a dry run's plan costs and records its cues in the session's report.
 void sayDryRunCost(NarrationSession& session, const NarrationPlan& plan);
 
+// One subtitle file of the session as the pipeline takes it, its dialogue read and its takes
+// checked; nothing, with the failure in `failure`, when it cannot be narrated.
+std::optional<NarrationInput>
+prepareSubtitleNarration(NarrationSession& session, const QString& path, const QString& outputFile,
+                         const QString& input, NarrationOutcome* failure);
+
 // Narrates (or with --dry-run, lists) one subtitle file of the session; the outcome is said.
 NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& path,
                                      const QString& outputFile, const QString& input,
