@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """A fleet of workers on one batch, on one machine: N workers (`--shard K/N`) over one list of
 files, against lyrane-speechd with a limit of requests in flight and a local S3 server (moto) as
-the shared mirror, with an aws CLI that has conditional writes, so clips are claimed.
+the shared mirror, clips claimed. `--client http` (the default) has each worker talk to the
+bucket itself; `--client aws` starts an aws CLI per object, one that has conditional writes.
 
-Prints: the fleet's wall time against the floor cues x latency / limit, the service's requests
-(answered and refused) against the distinct clips, the claims waited for, and whether every
-output equals a one-worker run's (same list, its own cache, no mirror).
+Prints: the fleet's wall time against the floor cues x latency / limit, the CPU seconds the
+workers spent (with every aws CLI they started; not the S3 server's nor the service's) per clip,
+the service's requests (answered and refused) against the distinct clips, the claims waited for
+and left behind, and whether every output equals a one-worker run's (same list, its own cache,
+no mirror).
 
-    bench/fleet-bench.py [--workers 4] [--files 40] [--cues 50] [--latency-ms 400] [--limit 4]
-                         [--jobs 2] [--skip-single]
+    bench/fleet-bench.py [--client http|aws] [--workers 4] [--files 40] [--cues 50]
+                         [--latency-ms 400] [--limit 4] [--jobs 1] [--skip-single]
 
 Every file opens with the same five lines (a recurring opening), so every worker needs those
 clips at the same moment; the other lines are the file's own.
@@ -17,6 +20,7 @@ clips at the same moment; the other lines are the file's own.
 import argparse
 import filecmp
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -25,7 +29,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "tests", "e2e"))
 from benchlib import WORDS, Speechd, check, default_binary, timestamp, work_dir  # noqa: E402
-from s3_support import MotoS3, aws_env, conditional_aws, create_bucket, list_keys  # noqa: E402
+from s3_support import (MotoS3, REAL_AWS, aws_env, conditional_aws, create_bucket,  # noqa: E402
+                        http_client, list_keys)
 
 OPENING = ["Previously, on the coast.", "The keeper climbs the stairs.", "A light turns.",
            "Ships pass in the night.", "And now, tonight's story."]
@@ -56,7 +61,8 @@ def make_job(folder, files, cues):
 
 def worker_env(base, url, home):
     env = dict(base)
-    for name in ("LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET", "LYRANE_FORMAT", "LYRANE_SHARD",
+    for name in ("LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET", "LYRANE_S3_CLIENT", "LYRANE_FORMAT",
+                 "LYRANE_SHARD",
                  "LYRANE_SHARD_COUNT", "JOB_COMPLETION_INDEX", "AWS_BATCH_JOB_ARRAY_INDEX"):
         env.pop(name, None)
     env.update({"LYRANE_API_URL": url, "ELEVENLABS_API_KEY": "bench-key", "HOME": home,
@@ -64,20 +70,27 @@ def worker_env(base, url, home):
     return env
 
 
+def children_cpu():
+    used = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return used.ru_utime + used.ru_stime
+
+
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("--client", choices=("http", "aws"), default="http")
     parser.add_argument("--workers", type=int, default=4)
     parser.add_argument("--files", type=int, default=40)
     parser.add_argument("--cues", type=int, default=50)
     parser.add_argument("--latency-ms", type=int, default=400)
     parser.add_argument("--limit", type=int, default=4)
-    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--jobs", type=int, default=1)
     parser.add_argument("--skip-single", action="store_true")
     parser.add_argument("--lyrane", default=default_binary("lyrane"))
     parser.add_argument("--speechd", default=default_binary("lyrane-speechd"))
     options = parser.parse_args()
 
-    program = conditional_aws()
+    # The HTTP client asks the aws CLI only for credentials: Debian's own does.
+    program = REAL_AWS if options.client == "http" else conditional_aws()
     if not program:
         sys.exit("bench: no aws CLI with conditional writes on PATH")
     root = work_dir()
@@ -94,6 +107,9 @@ def main():
             aws = aws_env(root, s3.endpoint, program)
             create_bucket(aws, "fleet")
             env = worker_env(aws, service.url, home)
+            if options.client == "http":
+                env = http_client(env, s3.endpoint)
+            cpu_before = children_cpu()
             started = time.monotonic()
             workers = []
             for k in range(options.workers):
@@ -113,10 +129,13 @@ def main():
                     sys.stderr.write(logs[-1])
                     sys.exit("bench: a worker failed with status %d" % process.returncode)
             wall = time.monotonic() - started
+            cpu = children_cpu() - cpu_before
             objects = list_keys(aws, "fleet")
         fleet_requests = service.request_count()
         with open(service.log_path) as log:
-            refused = sum(1 for line in log if line.startswith("POST ") and " 429" in line)
+            # "POST /path STATUS ELAPSED ms": a request that took 429 ms was not refused.
+            refused = sum(1 for line in log
+                          if line.startswith("POST ") and line.split()[2:3] == ["429"])
     finally:
         service.stop()
     clips = [o for o in objects if o.endswith(".wav")]
@@ -124,10 +143,12 @@ def main():
     floor = cues * options.latency_ms / 1000.0 / options.limit
     waits = sum(text.count("Waiting for ") for text in logs)
     lowered = sum(text.count("Service allows fewer requests at once") for text in logs)
-    print("fleet: %d workers, %d files, %d cues, %d distinct clips" %
-          (options.workers, options.files, cues, len(clips)))
+    print("fleet (--s3-client %s): %d workers (--jobs %d), %d files, %d cues, %d distinct clips" %
+          (options.client, options.workers, options.jobs, options.files, cues, len(clips)))
     print("wall %.1f s; floor %d cues x %d ms / %d = %.1f s; ratio %.2fx" %
           (wall, cues, options.latency_ms, options.limit, floor, wall / floor))
+    print("workers' CPU %.1f s: %.3f s per clip made, %.3f s per cue" %
+          (cpu, cpu / max(1, len(clips)), cpu / cues))
     print("service: %d requests (%d refused for the limit), %d answered, %d distinct clips" %
           (fleet_requests, refused, fleet_requests - refused, len(clips)))
     print("claims waited for: %d; windows lowered: %d; claims left in the bucket: %d" %

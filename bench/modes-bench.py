@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Times a whole subtitle run over a warm cache in each timeline mode: WAV clips, MP3 clips
 (--format mp3_44100), WAV clips with --autospeed (every tenth clip longer than its slot, so it
-is stretched) and WAV clips with --loudness -16. Prints wall time and peak resident memory of
+is stretched), WAV clips with --loudness -16 and WAV clips with the exchange formats (--dapt-out
+and --stems besides the WAV). Prints wall time and peak resident memory of
 each run beside ffmpeg decoding the same clips (`ffmpeg -f concat -i list -f null -`).
 
 With --hours 4 the same runs make a four-hour narration; --memory-only skips ffmpeg then.
@@ -25,7 +26,7 @@ nb = importlib.machinery.SourceFileLoader("narration_bench",
                                          os.path.join(HERE, "narration-bench.py")).load_module()
 
 RATE = nb.RATE
-MODES = ("wav", "mp3", "autospeed", "loudness")
+MODES = ("wav", "mp3", "autospeed", "loudness", "exchange")
 
 
 def build_clips(work, cues, duration_s, long_every):
@@ -169,7 +170,8 @@ def bench(args, modes, lyrane, work):
     plain = os.path.join(work, "plain")
     os.makedirs(plain)
     vtt, cache, wavs, timeline_s = build_clips(plain, cues, duration_s, 0)
-    fixtures = {"wav": (vtt, cache, wavs), "loudness": (vtt, cache, wavs)}
+    fixtures = {"wav": (vtt, cache, wavs), "loudness": (vtt, cache, wavs),
+                "exchange": (vtt, cache, wavs)}
     if "mp3" in modes:
         mp3_cache = os.path.join(plain, "mp3cache")
         fixtures["mp3"] = (vtt, mp3_cache, encode_mp3_clips(wavs, mp3_cache))
@@ -193,6 +195,11 @@ def bench(args, modes, lyrane, work):
             argv += ["--autospeed"]
         elif mode == "loudness":
             argv += ["--loudness", "-16"]
+        elif mode == "exchange":
+            # An output of its own: the WAV mode's would be patched, not written.
+            argv[-1] = os.path.join(work, "exchange.wav")
+            argv += ["--dapt-out", os.path.join(work, "script.ttml"), "--stems",
+                     os.path.join(work, "stems")]
         warm(clips)
         steps = [("lyrane " + mode, argv)]
         if not args.memory_only and mode in ("wav", "mp3", "autospeed"):

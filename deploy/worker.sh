@@ -5,10 +5,13 @@
 #   LYRANE_SHARD_COUNT number of workers; the index comes from JOB_COMPLETION_INDEX
 #                      (Kubernetes) or AWS_BATCH_JOB_ARRAY_INDEX (AWS Batch)
 #   ELEVENLABS_API_KEY the account's key
+#   LYRANE_S3_CLIENT   http (the default here): lyrane talks to the bucket itself, so a
+#                      worker starts no aws CLI per clip; aws: an aws CLI call per object
 # Outputs go back beside their inputs, and this shard's report to reports/.
 set -eu
 : "${LYRANE_JOB_URI:?}" "${LYRANE_SHARD_COUNT:?}" "${LYRANE_S3_BUCKET:?}"
 index=${JOB_COMPLETION_INDEX:-${AWS_BATCH_JOB_ARRAY_INDEX:?no shard index in the environment}}
+export LYRANE_S3_CLIENT="${LYRANE_S3_CLIENT:-http}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 aws s3 cp --recursive --quiet "$LYRANE_JOB_URI" "$work/job" --exclude 'reports/*' --exclude '*.mp3'

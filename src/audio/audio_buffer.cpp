@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace lyrane {
 
@@ -16,6 +17,17 @@ QByteArray toPcm16Bytes(const AudioBuffer& buffer) {
     char* out = bytes.data();
     for (const double sample : buffer.samples) {
         qToLittleEndian(toPcm16(sample), out);
+        out += 2;
+    }
+    return bytes;
+}
+
+QByteArray keptPcm16Bytes(const AudioBuffer& buffer) {
+    QByteArray bytes(buffer.samples.size() * 2, Qt::Uninitialized);
+    char* out = bytes.data();
+    for (const double sample : buffer.samples) {
+        const double scaled = std::clamp(std::round(sample * 32768.0), -32768.0, 32767.0);
+        qToLittleEndian(static_cast<qint16>(scaled), out);
         out += 2;
     }
     return bytes;
@@ -54,20 +66,41 @@ void normalize(AudioBuffer& buffer) {
     }
 }
 
-qsizetype trimmedLength(const QList<double>& samples) {
-    const qsizetype n = samples.size();
-    const double* s = samples.constData();
-    qsizetype i = n - 1;
-    while (i >= 0 && std::fabs(s[i]) <= 0.001) {
+namespace {
+
+constexpr double kTrimmedSilence = 0.001;
+constexpr qsizetype kShortestTrimmedTail = 100;
+// The largest 16-bit magnitude that reads as silence: compared in integers, the same values.
+constexpr int kTrimmedSilencePcm16 = int(kTrimmedSilence * 32768.0);
+static_assert(kTrimmedSilencePcm16 * 0.000030517578125 <= kTrimmedSilence &&
+              (kTrimmedSilencePcm16 + 1) * 0.000030517578125 > kTrimmedSilence);
+
+// The length kept of `count` values, `silent` telling a value of the silence.
+template <typename Value, typename Silent>
+qsizetype trimmedLengthOf(const Value* values, qsizetype count, const Silent& silent) {
+    qsizetype i = count - 1;
+    while (i >= 0 && silent(values[i])) {
         --i;
     }
     if (i < 0) {
         return 0;
     }
-    if ((n - 1) - i < 100) {
-        return n;
+    if ((count - 1) - i < kShortestTrimmedTail) {
+        return count;
     }
     return i + 1;
+}
+
+} // namespace
+
+qsizetype trimmedLength(const QList<double>& samples) {
+    return trimmedLengthOf(samples.constData(), samples.size(),
+                           [](double s) { return std::fabs(s) <= kTrimmedSilence; });
+}
+
+qsizetype trimmedLength(const qint16* values, qsizetype count) {
+    return trimmedLengthOf(values, count,
+                           [](qint16 v) { return std::abs(int(v)) <= kTrimmedSilencePcm16; });
 }
 
 AudioBuffer trimEndSilence(const AudioBuffer& buffer) {

@@ -33,6 +33,10 @@ inline double fromPcm16(qint16 value) {
 
 // The samples as 16-bit little-endian PCM bytes.
 QByteArray toPcm16Bytes(const AudioBuffer& buffer);
+// The same as a clip is kept in the cache: the inverse of fromPcm16, so a 16-bit clip loaded and
+// kept again (a part cut from it, parts joined) keeps every value, and is converted once, when
+// the narration is written.
+QByteArray keptPcm16Bytes(const AudioBuffer& buffer);
 
 // 16-bit little-endian mono PCM bytes as samples.
 std::optional<AudioBuffer> decodePcm16Mono(const QByteArray& data, int sampleRate, QString* error);
@@ -44,6 +48,8 @@ void normalize(AudioBuffer& buffer);
 AudioBuffer trimEndSilence(const AudioBuffer& buffer);
 // The length trimEndSilence keeps.
 qsizetype trimmedLength(const QList<double>& samples);
+// The same of 16-bit values, each read as value / 32768.
+qsizetype trimmedLength(const qint16* values, qsizetype count);
 
 // Largest sample magnitude over all buffers.
 double peakOf(const QList<AudioBuffer>& buffers);

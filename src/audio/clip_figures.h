@@ -20,5 +20,8 @@ constexpr int kEnvelopeBlockMs = 100;
 // Measures a clip at `rate` in 10 ms windows: a window whose peak stays under -40 dBFS is
 // silence.
 ClipFigures measureClip(const QList<double>& samples, int rate);
+// The same figures, equal to the last bit, of a clip held as 16-bit values (each sample
+// value / 32768), measured in integers without making its samples.
+ClipFigures measurePcm16Clip(const qint16* values, qint64 count, int rate);
 
 } // namespace lyrane

@@ -2,6 +2,7 @@
 #include "audio/audio_error.h"
 #include "audio/mp3_decoding.h"
 #include "audio/wav_file.h"
+#include "audio/wav_samples.h"
 
 #include <QFile>
 #include <QFileInfo>

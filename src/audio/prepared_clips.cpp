@@ -2,6 +2,7 @@
 
 #include "audio/audio_error.h"
 #include "audio/clip_loading.h"
+#include "audio/pcm16_clip.h"
 #include "audio/resampling.h"
 #include "audio/time_stretch.h"
 
@@ -188,6 +189,14 @@ bool PreparedClips::load(qsizetype index, AudioBuffer& clip, QString* error) con
 
 namespace {
 
+// One thread's clip, reused from clip to clip: fresh memory is costly.
+struct ClipBuffers {
+    Pcm16Clip values; // a plain WAV clip
+    AudioBuffer clip; // any other, or one made of the values
+    std::vector<char> bytes;
+    bool asValues = false;
+};
+
 // One clip's outcome in the first pass.
 enum class Step : quint8 {
     Pending,
@@ -234,9 +243,8 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
         std::max<qsizetype>(count, 1)));
     std::vector<LoudnessMeter> meters(static_cast<size_t>(threads));
 
-    const auto spillClip = [&](qsizetype i, const QList<double>& samples, std::vector<char>& bytes,
+    const auto spillClip = [&](qsizetype i, Spill form, const std::vector<char>& bytes,
                                QString* error) {
-        const Spill form = encodeSpill(samples.constData(), samples.size(), bytes);
         const std::lock_guard<std::mutex> lock(spillLock);
         if (!s.spill) {
             auto file = std::make_unique<QTemporaryFile>(
@@ -260,9 +268,11 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
         return true;
     };
 
-    const auto loadClip = [&](qsizetype i, AudioBuffer& clip) {
+    // A plain WAV clip is kept as its 16-bit values, anything else as samples.
+    const auto loadClip = [&](qsizetype i, ClipBuffers& buffers) {
+        buffers.asValues = loadTrimmedPcm16Clip(paths[i], buffers.values);
         QString error;
-        if (!loadTrimmedClip(paths[i], clip, &error)) {
+        if (!buffers.asValues && !loadTrimmedClip(paths[i], buffers.clip, &error)) {
             steps[size_t(i)] = Step::LoadFailed;
             errors[size_t(i)] = error;
             return false;
@@ -271,7 +281,20 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
         return true;
     };
 
-    // Clip i, loaded, through the other stages; false when the pass must stop at once.
+    const auto measureLoudness = [&](qsizetype i, const QList<double>& samples,
+                                     LoudnessMeter& meter) {
+        QString error;
+        if (preparation.measureLoudness && !samples.isEmpty() &&
+            (!meter.add(samples.constData(), samples.size(), &error) || !meter.endPart(&error))) {
+            steps[size_t(i)] = Step::MeasureFailed;
+            errors[size_t(i)] = error;
+            return false;
+        }
+        return true;
+    };
+
+    // Clip i, loaded as samples, through the other stages; false when the pass must stop at
+    // once.
     const auto finishClip = [&](qsizetype i, AudioBuffer& clip, LoudnessMeter& meter,
                                 std::vector<char>& bytes) {
         QString error;
@@ -308,16 +331,19 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
         if (speedUpFailed.load()) {
             return true; // the run stops after this pass; nothing more to keep
         }
-        lengths[i] = clip.samples.size();
-        figures[i] = measureClip(clip.samples, clip.sampleRate);
-        if (preparation.measureLoudness && !clip.samples.isEmpty() &&
-            (!meter.add(clip.samples.constData(), clip.samples.size(), &error) ||
-             !meter.endPart(&error))) {
-            steps[size_t(i)] = Step::MeasureFailed;
-            errors[size_t(i)] = error;
+        const qint64 length = clip.samples.size();
+        lengths[i] = length;
+        // Samples that are 16-bit values are measured as such, from the spill's bytes.
+        const Spill form =
+            remade ? encodeSpill(clip.samples.constData(), length, bytes) : Spill::None;
+        figures[i] = form == Spill::Int16
+                         ? measurePcm16Clip(reinterpret_cast<const qint16*>(bytes.data()), length,
+                                            clip.sampleRate)
+                         : measureClip(clip.samples, clip.sampleRate);
+        if (!measureLoudness(i, clip.samples, meter)) {
             return false;
         }
-        if (remade && !spillClip(i, clip.samples, bytes, &error)) {
+        if (remade && !spillClip(i, form, bytes, &error)) {
             steps[size_t(i)] = Step::MeasureFailed;
             errors[size_t(i)] = error;
             return false;
@@ -326,10 +352,44 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
         return true;
     };
 
+    // Clip i, loaded, through the other stages. A plain WAV clip at the timeline's rate that
+    // is not sped up is measured from its values: samples are made of it only for the
+    // loudness meter, and it is read again from its file.
+    const auto finish = [&](qsizetype i, ClipBuffers& buffers, LoudnessMeter& meter) {
+        if (!buffers.asValues) {
+            return finishClip(i, buffers.clip, meter, buffers.bytes);
+        }
+        const Pcm16Clip& values = buffers.values;
+        const qint64 length = qint64(values.values.size());
+        if (resampleFailed.load()) {
+            return true;
+        }
+        const bool kept = values.sampleRate == s.sampleRate &&
+                          (!preparation.speedUp || speedUpFailed.load() ||
+                           preparation.speedUp(i, length, values.sampleRate) == 1.0);
+        if (!kept) {
+            buffers.clip.sampleRate = values.sampleRate;
+            pcm16ToSamples(values, buffers.clip.samples);
+            return finishClip(i, buffers.clip, meter, buffers.bytes);
+        }
+        if (speedUpFailed.load()) {
+            return true;
+        }
+        lengths[i] = length;
+        figures[i] = measurePcm16Clip(values.values.data(), length, values.sampleRate);
+        if (preparation.measureLoudness) {
+            pcm16ToSamples(values, buffers.clip.samples);
+            if (!measureLoudness(i, buffers.clip.samples, meter)) {
+                return false;
+            }
+        }
+        steps[size_t(i)] = Step::Done;
+        return true;
+    };
+
     std::atomic<bool> stop{false};
     const auto work = [&](int t) {
-        AudioBuffer clip; // reused from clip to clip
-        std::vector<char> bytes;
+        ClipBuffers buffers; // reused from clip to clip
         while (!stop.load(std::memory_order_relaxed)) {
             if (stopRequested(preparation.stopped)) {
                 stop.store(true);
@@ -339,7 +399,7 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
             if (i >= count) {
                 return;
             }
-            if (!loadClip(i, clip) || !finishClip(i, clip, meters[size_t(t)], bytes)) {
+            if (!loadClip(i, buffers) || !finish(i, buffers, meters[size_t(t)])) {
                 stop.store(true);
                 return;
             }
@@ -349,13 +409,12 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
     // The first clip fixes the timeline's rate, which every other clip is resampled to, and
     // the rate the meters run at.
     if (count > 0) {
-        AudioBuffer first;
-        std::vector<char> bytes;
+        ClipBuffers first;
         next.store(1);
         if (!loadClip(0, first)) {
             stop.store(true);
         } else {
-            s.sampleRate = first.sampleRate;
+            s.sampleRate = first.asValues ? first.values.sampleRate : first.clip.sampleRate;
             QString error;
             for (LoudnessMeter& meter : meters) {
                 if (preparation.measureLoudness && s.sampleRate > 0 &&
@@ -366,7 +425,7 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
                     break;
                 }
             }
-            if (!stop.load() && !finishClip(0, first, meters[0], bytes)) {
+            if (!stop.load() && !finish(0, first, meters[0])) {
                 stop.store(true);
             }
         }

@@ -4,12 +4,14 @@
 
 #include <QObject>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
 }
 
 namespace lyrane {
@@ -23,48 +25,62 @@ qint64 resampledLength(qint64 inputCount, int inputRate, int outputRate) {
     return av_rescale_rnd(inputCount, outputRate, inputRate, AV_ROUND_NEAR_INF);
 }
 
-std::optional<AudioBuffer> resample(const AudioBuffer& buffer, int sampleRate, QString* error) {
+void ClipResampler::Freer::operator()(SwrContext* context) const {
+    swr_free(&context);
+}
+
+ClipResampler::ClipResampler(ResamplingPrecision precision) : precision(precision) {}
+ClipResampler::~ClipResampler() = default;
+
+bool ClipResampler::resample(const AudioBuffer& buffer, int sampleRate, AudioBuffer& out,
+                             QString* error) {
     if (sampleRate <= 0) {
         setError(error, QObject::tr("invalid target sample rate: %1").arg(sampleRate));
-        return std::nullopt;
+        return false;
     }
     if (buffer.sampleRate <= 0) {
         setError(error, QObject::tr("invalid source sample rate: %1").arg(buffer.sampleRate));
-        return std::nullopt;
+        return false;
     }
+    out.sampleRate = sampleRate;
     if (buffer.sampleRate == sampleRate) {
-        return buffer;
+        out.samples = buffer.samples;
+        return true;
     }
-    AudioBuffer result;
-    result.sampleRate = sampleRate;
     const qint64 expected = resampledLength(buffer.samples.size(), buffer.sampleRate, sampleRate);
+    out.samples.resize(expected);
     if (buffer.samples.isEmpty()) {
-        return result;
+        return true;
     }
 
     const QString failed = QObject::tr("failed to resample audio from %1 Hz to %2 Hz")
                                .arg(buffer.sampleRate)
                                .arg(sampleRate);
     AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-    SwrContext* rawSwr = nullptr;
-    if (swr_alloc_set_opts2(&rawSwr, &mono, AV_SAMPLE_FMT_DBL, sampleRate, &mono, AV_SAMPLE_FMT_DBL,
+    // Set up again for each clip, which clears what the last one left; the filter is kept while
+    // the rates stay the same.
+    SwrContext* raw = context.release();
+    if (swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_DBL, sampleRate, &mono, AV_SAMPLE_FMT_DBL,
                             buffer.sampleRate, 0, nullptr) < 0) {
+        context.reset(raw);
         setError(error, failed);
-        return std::nullopt;
+        return false;
     }
-    SwrContextPtr resampler(rawSwr);
-    if (swr_init(resampler.get()) < 0) {
+    context.reset(raw);
+    // The samples stay double on both sides; only the filter runs in single precision.
+    const AVSampleFormat internal =
+        precision == ResamplingPrecision::Single ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_DBLP;
+    if (av_opt_set_sample_fmt(context.get(), "internal_sample_fmt", internal, 0) < 0 ||
+        swr_init(context.get()) < 0) {
         setError(error, failed);
-        return std::nullopt;
+        return false;
     }
 
-    result.samples.resize(expected);
     qint64 produced = 0;
-    std::vector<double> scratch;
     auto take = [&](const double* data, int n) {
         const qint64 keep = qMin<qint64>(n, expected - produced);
         if (keep > 0) {
-            std::memcpy(result.samples.data() + produced, data,
+            std::memcpy(out.samples.data() + produced, data,
                         sizeof(double) * static_cast<size_t>(keep));
             produced += keep;
         }
@@ -73,11 +89,13 @@ std::optional<AudioBuffer> resample(const AudioBuffer& buffer, int sampleRate, Q
     constexpr qint64 kSlice = 1 << 16;
     const qint64 total = buffer.samples.size();
     auto convert = [&](const double* in, int count) {
-        const int capacity = swr_get_out_samples(resampler.get(), count) + 16;
-        scratch.resize(static_cast<size_t>(capacity));
-        auto* out = reinterpret_cast<uint8_t*>(scratch.data());
+        const int capacity = swr_get_out_samples(context.get(), count) + 16;
+        if (scratch.size() < static_cast<size_t>(capacity)) {
+            scratch.resize(static_cast<size_t>(capacity));
+        }
+        auto* outData = reinterpret_cast<uint8_t*>(scratch.data());
         const auto* inData = reinterpret_cast<const uint8_t*>(in);
-        const int n = swr_convert(resampler.get(), &out, capacity, in ? &inData : nullptr, count);
+        const int n = swr_convert(context.get(), &outData, capacity, in ? &inData : nullptr, count);
         if (n > 0) {
             take(scratch.data(), n);
         }
@@ -87,22 +105,29 @@ std::optional<AudioBuffer> resample(const AudioBuffer& buffer, int sampleRate, Q
         const int count = static_cast<int>(qMin(kSlice, total - offset));
         if (convert(buffer.samples.constData() + offset, count) < 0) {
             setError(error, failed);
-            return std::nullopt;
+            return false;
         }
     }
     for (;;) {
         const int n = convert(nullptr, 0);
         if (n < 0) {
             setError(error, failed);
-            return std::nullopt;
+            return false;
         }
         if (n == 0) {
             break;
         }
     }
     // Length is fixed by the rate ratio so callers can plan with it; any short tail is silent.
-    for (qint64 k = produced; k < expected; ++k) {
-        result.samples[k] = 0.0;
+    std::fill(out.samples.begin() + produced, out.samples.end(), 0.0);
+    return true;
+}
+
+std::optional<AudioBuffer> resample(const AudioBuffer& buffer, int sampleRate, QString* error) {
+    ClipResampler resampler;
+    AudioBuffer result;
+    if (!resampler.resample(buffer, sampleRate, result, error)) {
+        return std::nullopt;
     }
     return result;
 }

@@ -54,8 +54,11 @@ private:
 };
 
 // The renderer's chunks go to `write` until `stopped` says otherwise.
-Pcm16Sink stoppable(const Pcm16Sink& write, const StopCheck& stopped, bool* wasStopped) {
-    return [&write, &stopped, wasStopped](const qint16* samples, qint64 count) {
+template <typename Sample>
+std::function<bool(const Sample*, qint64)>
+stoppable(const std::function<bool(const Sample*, qint64)>& write, const StopCheck& stopped,
+          bool* wasStopped) {
+    return [&write, &stopped, wasStopped](const Sample* samples, qint64 count) {
         if (stopRequested(stopped)) {
             *wasStopped = true;
             return false;
@@ -97,6 +100,52 @@ bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& len
             qMax<qint64>(plan.totalSamples, 0), plan.sampleRate, path,
             [&](const Pcm16Sink& write) {
                 return renderTimeline(
+                    lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan,
+                    stoppable(write, stopped, &wasStopped));
+            },
+            error)) {
+        return wasStopped ? stoppedError(error) : clips.fail(error);
+    }
+    return true;
+}
+
+bool renderStreamedTimelineSpans(const TimelinePlan& plan, const QList<qint64>& lengths,
+                                 const OutputLevel& level, const TimelineClipLoader& load,
+                                 const QList<SampleSpan>& spans, const PlacedPcm16Sink& sink,
+                                 QString* error, const StopCheck& stopped) {
+    if (!checkStreamedPlan(lengths, plan, error)) {
+        return false;
+    }
+    StreamedClips clips(lengths, load);
+    bool wasStopped = false;
+    const PlacedPcm16Sink stoppableSink = [&](qint64 at, const qint16* samples, qint64 count) {
+        if (stopRequested(stopped)) {
+            wasStopped = true;
+            return false;
+        }
+        return sink(at, samples, count);
+    };
+    if (!renderTimelineSpans(
+            lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan, spans,
+            stoppableSink)) {
+        return wasStopped ? stoppedError(error) : clips.fail(error);
+    }
+    return true;
+}
+
+bool writeStreamedTimelineBroadcastWav(const TimelinePlan& plan, const QList<qint64>& lengths,
+                                       const OutputLevel& level, const TimelineClipLoader& load,
+                                       const BroadcastExtension& extension, const QString& path,
+                                       QString* error, const StopCheck& stopped) {
+    if (!checkStreamedPlan(lengths, plan, error)) {
+        return false;
+    }
+    StreamedClips clips(lengths, load);
+    bool wasStopped = false;
+    if (!writeBroadcastWavFile(
+            qMax<qint64>(plan.totalSamples, 0), plan.sampleRate, extension, path,
+            [&](const SampleSink& write) {
+                return renderTimelineSamples(
                     lengths, [&clips](qsizetype j) { return clips.samplesOf(j); }, level, plan,
                     stoppable(write, stopped, &wasStopped));
             },

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/audio_buffer.h"
+#include "audio/broadcast_wav.h"
 #include "audio/mp3_codec.h"
 #include "audio/stop_check.h"
 #include "audio/timeline_plan.h"
@@ -44,5 +45,17 @@ bool writeStreamedTimelineMp3(const TimelinePlan& plan, const QList<qint64>& len
                               const OutputLevel& level, const TimelineClipLoader& load,
                               const QString& path, const PacketSink& observe, QString* error,
                               const StopCheck& stopped = StopCheck(), int threads = 0);
+// Renders only `spans` of the timeline (see renderTimelineSpans), loading each clip they need
+// once; fails as the writers do when a clip fails or `stopped` says so.
+bool renderStreamedTimelineSpans(const TimelinePlan& plan, const QList<qint64>& lengths,
+                                 const OutputLevel& level, const TimelineClipLoader& load,
+                                 const QList<SampleSpan>& spans, const PlacedPcm16Sink& sink,
+                                 QString* error, const StopCheck& stopped = StopCheck());
+// The timeline as a mono 24-bit Broadcast WAV file at the plan's rate, with `extension` as its
+// bext chunk: the samples renderTimelineSamples gives, not brought down to 16 bits first.
+bool writeStreamedTimelineBroadcastWav(const TimelinePlan& plan, const QList<qint64>& lengths,
+                                       const OutputLevel& level, const TimelineClipLoader& load,
+                                       const BroadcastExtension& extension, const QString& path,
+                                       QString* error, const StopCheck& stopped = StopCheck());
 
 } // namespace lyrane

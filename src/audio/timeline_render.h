@@ -1,6 +1,8 @@
 #pragma once
 
 #include "audio/audio_buffer.h"
+#include "audio/broadcast_wav.h"
+#include "audio/ducking_envelope.h"
 #include "audio/timeline_plan.h"
 #include "audio/wav_file.h"
 
@@ -24,6 +26,20 @@ struct OutputLevel {
     static OutputLevel scaledBy(double gain) { return {0.0, gain, true}; }
 };
 
+// One sample brought to the output's level, as the timeline's render brings each.
+inline double atOutputLevel(const OutputLevel& level, double sample) {
+    if (level.byGain) {
+        return sample * level.gain;
+    }
+    return level.peak > 1.0 ? sample / level.peak : sample;
+}
+
+// Exactly how the level scales the samples: levels that scale them alike read the same.
+QString outputLevelText(const OutputLevel& level);
+
+// Receives 16-bit samples that belong at output sample `at`; returns false to stop.
+using PlacedPcm16Sink = std::function<bool(qint64 at, const qint16* samples, qint64 count)>;
+
 // Gives clip j's samples (its planned length of them), or null to stop. The renderer asks for
 // the clips in order, the same one for several chunks in a row.
 using ClipSamples = std::function<const double*(qsizetype j)>;
@@ -35,5 +51,15 @@ bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf, 
                     const TimelinePlan& plan, const Pcm16Sink& sink);
 bool renderTimeline(const QList<qint64>& lengths, const ClipSamples& samplesOf,
                     const OutputLevel& level, const TimelinePlan& plan, const Pcm16Sink& sink);
+// The same render before the conversion to 16 bits: each output sample the clip sample at the
+// output's level, for formats of more resolution.
+bool renderTimelineSamples(const QList<qint64>& lengths, const ClipSamples& samplesOf,
+                           const OutputLevel& level, const TimelinePlan& plan,
+                           const SampleSink& sink);
+// Renders only `spans` (in order, apart, within the timeline), each sample as the whole
+// timeline renders it; the clips are asked for in order.
+bool renderTimelineSpans(const QList<qint64>& lengths, const ClipSamples& samplesOf,
+                         const OutputLevel& level, const TimelinePlan& plan,
+                         const QList<SampleSpan>& spans, const PlacedPcm16Sink& sink);
 
 } // namespace lyrane

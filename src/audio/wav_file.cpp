@@ -1,6 +1,7 @@
 #include "audio/wav_file.h"
 #include "audio/atomic_output.h"
 #include "audio/audio_error.h"
+#include "audio/wav_samples.h"
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -334,64 +335,6 @@ ParsedWav parseWavBytes(const QByteArray& bytes) {
     wav.data = bytes.mid(device.pos(), size);
     parsed.wav = std::move(wav);
     return parsed;
-}
-
-// Read in slices: no copy of the whole chunk is held.
-void readWavSamples(QFile& file, const WavLayout& layout, QList<double>& samples) {
-    const qint64 channels = layout.channels;
-    const qint64 size = layout.dataSize;
-    const qint64 declaredValues = size / 2;
-    const qint64 available = qMax<qint64>(0, file.size() - file.pos());
-    const qint64 heldBytes = qMin<qint64>(size, available);
-    const qint64 heldValues = heldBytes / 2;
-    const qint64 declaredSamples = (declaredValues + channels - 1) / channels;
-    const qint64 heldSamples = (heldValues + channels - 1) / channels;
-    // A short tail reads as silence; a header claiming far more than the file
-    // holds is not allowed to drive the allocation.
-    const qint64 count =
-        declaredSamples - heldSamples <= qMax(layout.sampleRate, 0) ? declaredSamples : heldSamples;
-    samples.resize(count);
-    double* out = samples.data();
-    const qint64 readable = qMin(count, heldSamples);
-
-    const qint64 frameBytes = 2 * channels;
-    const qint64 sliceFrames = qMax<qint64>(1, (qint64(1) << 16) / frameBytes);
-    std::vector<uchar> slice(static_cast<size_t>(sliceFrames * frameBytes));
-    qint64 done = 0;
-    qint64 bytesLeft = heldBytes;
-    while (done < readable) {
-        const qint64 want = qMin<qint64>(sliceFrames * frameBytes, bytesLeft);
-        qint64 got = 0;
-        while (got < want) {
-            const qint64 n = file.read(reinterpret_cast<char*>(slice.data()) + got, want - got);
-            if (n <= 0) {
-                break;
-            }
-            got += n;
-        }
-        bytesLeft -= got;
-        // Values wholly read; a frame counts when its first channel's value is there.
-        const qint64 values = got / 2;
-        const qint64 frames = qMin((values + channels - 1) / channels, readable - done);
-        if (frames <= 0) {
-            break;
-        }
-        const uchar* in = slice.data();
-        double* to = out + done;
-        if (channels == 1) {
-            for (qint64 i = 0; i < frames; ++i) {
-                to[i] = fromPcm16(qFromLittleEndian<qint16>(in + 2 * i));
-            }
-        } else {
-            for (qint64 i = 0; i < frames; ++i) {
-                to[i] = fromPcm16(qFromLittleEndian<qint16>(in + 2 * i * channels));
-            }
-        }
-        done += frames;
-    }
-    for (qint64 i = done; i < count; ++i) {
-        out[i] = 0.0;
-    }
 }
 
 std::optional<AudioBuffer> readWav(const QString& path, QString* error) {

@@ -53,9 +53,6 @@ struct WavLayout {
 // byte. *notWave is set when the file is not RIFF/WAVE at all.
 bool readWavHeader(QFile& file, const QString& path, WavLayout* layout, QString* error,
                    bool* notWave = nullptr);
-// The first channel of the data chunk into samples (resized in place, so a reused buffer
-// keeps its storage).
-void readWavSamples(QFile& file, const WavLayout& layout, QList<double>& samples);
 
 // Checks a WAV file as a stored clip must be: a header readWavHeader accepts and a data chunk
 // the file holds whole.

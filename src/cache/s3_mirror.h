@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cache/aws_runner.h"
-#include "cache/clip_mirror.h"
+#include "cache/s3_objects.h"
 
 #include <QByteArray>
 #include <QList>
@@ -13,21 +13,16 @@ class QObject;
 
 namespace lyrane {
 
-// Mirrors the clip cache into an S3 bucket through the `aws` command-line tool.
-class S3Mirror final : public ClipMirror {
+// The mirror's bucket through the `aws` command-line tool: one child process per operation.
+class S3Mirror final : public S3Objects {
 public:
     using AwsResult = lyrane::AwsResult;
 
     explicit S3Mirror(const QString& bucketSetting);
 
-    bool isEnabled() const { return !bucket.isEmpty(); }
     bool ensureAvailable(QString* error) const;
-    QString objectKey(const QString& key, const QString& extension) const override;
+    bool prepare(QString* error) override { return ensureAvailable(error); }
 
-    // Each operation starts the tool as a child process and calls `done` once,
-    // from the event loop, when it has finished. `context` bounds the callback's lifetime.
-    void runAwsAsync(const QList<QString>& arguments, QObject* context,
-                     std::function<void(const AwsResult&)> done) const;
     void
     existsAsync(const QString& objectKey, QObject* context,
                 std::function<void(bool ok, bool found, const QString& error)> done) const override;
@@ -38,22 +33,40 @@ public:
                          const QString& contentType, QObject* context,
                          std::function<void(bool ok, const QString& error)> done) const override;
 
-    // 0 means no limit; an invocation that runs longer is ended and reports a time-out.
-    void setTimeoutMs(int ms) { timeoutMs = ms; }
+    void getFileAsync(const QString& key, const QString& path, QObject* context,
+                      std::function<void(bool ok, const QString& error)> done) const override;
+    void writeIfAsync(
+        const QString& key, const QByteArray& body, const QString& contentType,
+        const QString& ifMatch, QObject* context,
+        std::function<void(ObjectWrite outcome, const QString& error)> done) const override;
+    void readAsync(const QString& key, QObject* context,
+                   std::function<void(const StoredObject&)> done) const override;
+    void removeAsync(const QString& key, QObject* context,
+                     std::function<void(bool ok, const QString& error)> done) const override;
+    void
+    listAsync(const QString& keyPrefix, QObject* context,
+              std::function<void(bool ok, const QList<ListedObject>& objects, const QString& error)>
+                  done) const override;
+    QList<StoredObject> readNow(const QStringList& keys, int waitMs) const override;
+    void removeNow(const QStringList& keys, int waitMs) const override;
 
-    static QString normalizePrefix(const QString& prefix);
     // Whether a failed head-object call is the mirror's answer that the object is absent.
     static bool isAbsentAnswer(int exitCode, const QByteArray& errorOutput);
+    // Whether a failed call is the tool's refusal of the conditional-write flags themselves.
+    static bool isUnknownFlagAnswer(const QByteArray& errorOutput);
+    // Whether a failed conditional write is the bucket's answer that the condition failed.
+    static bool isTakenAnswer(int exitCode, const QByteArray& errorOutput);
 
-    QString bucketName() const { return bucket; }
-    QString keyPrefix() const { return prefix; }
     QString awsExecutable() const { return awsPath; }
 
 private:
-    QString bucket;
-    QString prefix;
+    // Starts the tool as a child process and calls `done` once, from the event loop, when it
+    // has finished. `context` bounds the callback's lifetime.
+    void runAwsAsync(const QList<QString>& arguments, QObject* context,
+                     std::function<void(const AwsResult&)> done) const;
+    QList<QString> objectArguments(const char* operation, const QString& key) const;
+
     QString awsPath;
-    int timeoutMs = 0;
 };
 
 } // namespace lyrane

@@ -6,6 +6,7 @@
 #include "runs/single_text_run.h"
 #include "runs/subtitle_run.h"
 #include "runs/voice_listing.h"
+#include "serve/serve_run.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -45,11 +46,12 @@ int dispatchRun(const RunConfiguration& config) {
     case RunMode::ListDictionaries:
         return listAccountDictionaries(config);
     case RunMode::SingleText:
-        return runSingleText(config);
+        return runSingleText(config, standardRunContext());
     case RunMode::Batch:
-        return runBatch(config);
+        return runBatch(config, standardRunContext());
     case RunMode::Subtitles:
-        return runSubtitleFile(config);
+        return config.servePort ? serveLiveReview(config, standardRunContext())
+                                : runSubtitleFile(config, standardRunContext());
     case RunMode::MergeReports:
         return mergeRunReports(config);
     }

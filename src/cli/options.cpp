@@ -1,8 +1,7 @@
 #include "cli/options.h"
 
 #include "cli/batch_selection.h"
-#include "cli/description_options.h"
-#include "cli/option_rules.h"
+#include "cli/command_words.h"
 #include "cli/option_table.h"
 #include "cli/text_file.h"
 #include "runs/console.h"
@@ -50,6 +49,7 @@ Environment readEnvironment() {
         environment.model = environmentText("LYRANE_MODEL");
     }
     environment.s3Bucket = environmentText("LYRANE_S3_BUCKET");
+    environment.s3Client = environmentText("LYRANE_S3_CLIENT");
     environment.shard = environmentText("LYRANE_SHARD");
     environment.shardCount = environmentText("LYRANE_SHARD_COUNT");
     environment.jobCompletionIndex = environmentText("JOB_COMPLETION_INDEX");
@@ -64,49 +64,8 @@ std::optional<int> fail(const QString& message) {
     return 1;
 }
 
-// The command line's raw values, before validation settles the mode.
-struct RawArguments {
-    QString vttFile;
-    QString sayText;
-    QString textFile;
-    QString batchFiles;
-    bool cacheOnly = false;
-    bool listVoices = false;
-    bool listDictionaries = false;
-    ShardOptions shard;
-    QString mergeReports;
-};
-
-// --mix-with and its companions: how they combine with the run and its output.
-std::optional<int> validateProgrammeMixUse(const QCommandLineParser& parser,
-                                           const OptionTable& options,
-                                           const RunConfiguration& config) {
-    const ProgrammeMixSettings& mix = config.timeline.programme;
-    if (mix.programmePath.isEmpty()) {
-        for (const QCommandLineOption* companion :
-             {&options.mixStream, &options.duck, &options.duckAttack, &options.duckRelease,
-              &options.keepOriginalAudio, &options.audioLanguage, &options.audioTitle}) {
-            if (parser.isSet(*companion)) {
-                return fail(QObject::tr("--%1 needs --mix-with\n").arg(companion->names().first()));
-            }
-        }
-        if (isVideoOutputPath(config.outputFile)) {
-            return fail(QObject::tr("a video output (.mp4, .mov, .mkv) needs --mix-with to take "
-                                    "the pictures from\n"));
-        }
-        return std::nullopt;
-    }
-    if (config.mode != RunMode::Subtitles) {
-        return fail(QObject::tr("--mix-with is only supported with --vtt\n"));
-    }
-    if (mix.keepOriginalAudio && !isVideoOutputPath(config.outputFile)) {
-        return fail(QObject::tr("--keep-original-audio needs an .mp4, .mov or .mkv output\n"));
-    }
-    return std::nullopt;
-}
-
 // --merge-reports: a mode of its own, writing only the joined report.
-std::optional<int> validateReportMerge(const RawArguments& raw, int modes,
+std::optional<int> validateReportMerge(const ModeArguments& raw, int modes,
                                        RunConfiguration* config) {
     if (modes > 0) {
         return fail(QObject::tr("--merge-reports takes no --vtt, --say, --text or --batch\n"));
@@ -124,32 +83,12 @@ std::optional<int> validateReportMerge(const RawArguments& raw, int modes,
     return std::nullopt;
 }
 
-// The checks that must pass before any work starts, in the order users see them reported.
-std::optional<int> validate(const QCommandLineParser& parser, const OptionTable& options,
-                            const RawArguments& raw, const Environment& environment,
-                            RunConfiguration* config) {
-    if (parser.isSet(options.previousText) && parser.isSet(options.previousTextFile)) {
-        return fail(
-            QObject::tr("only one of --previous-text or --previous-text-file may be provided\n"));
-    }
-    if (parser.isSet(options.nextText) && parser.isSet(options.nextTextFile)) {
-        return fail(QObject::tr("only one of --next-text or --next-text-file may be provided\n"));
-    }
-    for (const auto& [option, target] :
-         {std::pair{&options.previousTextFile, &config->single.previousText},
-          std::pair{&options.nextTextFile, &config->single.nextText}}) {
-        if (!parser.isSet(*option)) {
-            continue;
-        }
-        QString error;
-        *target = readUtf8TextFile(parser.value(*option), &error);
-        if (!error.isEmpty()) {
-            return fail(error + QLatin1Char('\n'));
-        }
-    }
-
-    if (const std::optional<QString> refusal =
-            applyOptionRules(optionRules(options, parser, environment), parser, config)) {
+// The values read, then the mode settled by the options that choose it, then what each option
+// needs of the others, in the order users see them reported.
+std::optional<int> validate(const QList<OptionRow>& rows, OptionContext& context) {
+    RunConfiguration* config = &context.config;
+    const ModeArguments& raw = context.mode;
+    if (const std::optional<QString> refusal = readOptionRows(rows, context)) {
         return fail(*refusal);
     }
 
@@ -188,6 +127,7 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     if (config->outputFile.isEmpty()) {
         return fail(QObject::tr("--output flag is required\n"));
     }
+    const ShardOptions shard{raw.shard, raw.shardCount};
     if (singleText) {
         config->mode = RunMode::SingleText;
         config->single.text = raw.sayText;
@@ -198,34 +138,17 @@ std::optional<int> validate(const QCommandLineParser& parser, const OptionTable&
     } else {
         config->mode = RunMode::Batch;
         if (const std::optional<QString> refusal =
-                selectBatchFiles(raw.batchFiles, raw.shard, environment, config)) {
+                selectBatchFiles(raw.batchFiles, shard, context.environment, config)) {
             return fail(*refusal);
         }
     }
     if (config->mode != RunMode::Batch) {
         if (const std::optional<QString> refusal =
-                refuseShardWithoutBatch(raw.shard, environment)) {
+                refuseShardWithoutBatch(shard, context.environment)) {
             return fail(*refusal);
         }
     }
-    if (config->claimClips && config->s3Bucket.trimmed().isEmpty()) {
-        return fail(QObject::tr("--claim-clips needs --s3-bucket (or LYRANE_S3_BUCKET)\n"));
-    }
-    // Captions follow one subtitle file's timeline.
-    if (!config->captionsFile.isEmpty() && config->mode != RunMode::Subtitles) {
-        return fail(QObject::tr("--captions-out is only supported with --vtt\n"));
-    }
-    // Takes belong to the cues of one subtitle file; the review page shows one.
-    if (!config->takes.isEmpty() && config->mode != RunMode::Subtitles) {
-        return fail(QObject::tr("--retake and --take are only supported with --vtt\n"));
-    }
-    if (!config->reviewFile.isEmpty() && config->mode != RunMode::Subtitles) {
-        return fail(QObject::tr("--review is only supported with --vtt\n"));
-    }
-    if (const std::optional<int> refused = validateProgrammeMixUse(parser, options, *config)) {
-        return refused;
-    }
-    if (const std::optional<QString> refusal = takeDescriptionOptions(parser, options, config)) {
+    if (const std::optional<QString> refusal = checkOptionRows(rows, context)) {
         return fail(*refusal);
     }
     return std::nullopt;
@@ -274,17 +197,18 @@ std::optional<int> parseDurationMs(const QString& text) {
 
 std::optional<int> parseCommandLine(const QStringList& arguments, const Environment& environment,
                                     RunConfiguration* config) {
-    const OptionTable options(environment);
+    const QList<OptionRow> rows = optionTable();
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QObject::tr("Convert VTT subtitles to speech using ElevenLabs"));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    parser.addOptions(options.all());
-    parser.addOptions(options.descriptionOptions());
+    for (const OptionRow& row : rows) {
+        parser.addOption(row.option);
+    }
 
     // The parser's own answers, as QCommandLineParser::process gives them, without its exit().
-    if (!parser.parse(arguments)) {
+    if (!parser.parse(withServePort(arguments, rows))) {
         printError(QCoreApplication::applicationName() + QLatin1String(": ") + parser.errorText() +
                    QLatin1Char('\n'));
         return 1;
@@ -299,45 +223,13 @@ std::optional<int> parseCommandLine(const QStringList& arguments, const Environm
         return 0;
     }
 
-    RawArguments raw;
-    raw.vttFile = parser.value(options.vtt);
-    raw.sayText = parser.value(options.say);
-    raw.textFile = parser.value(options.text);
-    raw.batchFiles = parser.value(options.batch);
-    raw.cacheOnly = parser.isSet(options.cacheOnly);
-    raw.listVoices = parser.isSet(options.listVoices);
-    raw.listDictionaries = parser.isSet(options.listDictionaries);
-    raw.shard = {parser.value(options.shard).trimmed(), parser.value(options.shardCount).trimmed()};
-    raw.mergeReports = parser.value(options.mergeReports).trimmed();
-
     *config = RunConfiguration();
-    config->synthesis.voice = parser.value(options.voice);
-    config->synthesis.outputFormat = parser.value(options.format);
-    config->apiKeyFile = parser.value(options.keyFile);
-    config->cacheDirectory = parser.value(options.tempDir);
-    config->outputFile = parser.value(options.output);
-    config->timeline.autopad = parser.isSet(options.autopad);
-    config->timeline.autospeed = parser.isSet(options.autospeed);
-    config->noPadding = parser.isSet(options.noPadding);
-    config->dryRun = parser.isSet(options.dryRun);
-    config->s3Bucket = parser.value(options.s3Bucket);
-    config->single.previousText = parser.value(options.previousText).trimmed();
-    config->single.nextText = parser.value(options.nextText).trimmed();
-    config->creditCheck = !parser.isSet(options.noCreditCheck);
-    config->reportFile = parser.value(options.report);
-    config->captionsFile = parser.value(options.captionsOut);
-    config->synthesis.wordTiming = parser.isSet(options.wordTiming);
-    config->joinSentences = parser.isSet(options.joinSentences);
-    config->claimClips = parser.isSet(options.claimClips);
-    ProgrammeMixSettings& mix = config->timeline.programme;
-    mix.programmePath = parser.value(options.mixWith);
-    mix.keepOriginalAudio = parser.isSet(options.keepOriginalAudio);
-    mix.audioLanguage = parser.value(options.audioLanguage);
-    mix.audioTitle = parser.value(options.audioTitle);
-
+    config->command = typedCommand(arguments, rows);
     config->apiKeyFromEnvironment = environment.apiKey;
     config->apiUrl = ElevenLabsClient::serviceAddress(environment.apiUrl);
-    return validate(parser, options, raw, environment, config);
+    ModeArguments mode;
+    OptionContext context{parser, environment, *config, mode};
+    return validate(rows, context);
 }
 
 } // namespace lyrane

@@ -1,7 +1,6 @@
 #include "runs/dialogue_track.h"
 
 #include "audio/clip_loading.h"
-#include "runs/console.h"
 #include "subtitles/subtitle_file.h"
 
 #include <QFileInfo>
@@ -9,17 +8,23 @@
 
 namespace lyrane {
 
-std::optional<QList<TimeSpan>> readDialogue(const RunConfiguration& config, QString* failure) {
-    const QString& path = config.timeline.dialogueFile;
+std::optional<QList<TimeSpan>> readDialogue(const QString& path, const QString& encoding,
+                                            const SubtitleReadingOptions& reading, Console& console,
+                                            NarrationOutcome* failure) {
     QString error;
-    const std::optional<SubtitleFile> file = readSubtitleFile(path, config.encoding, &error);
+    const std::optional<SubtitleFile> file = readSubtitleFile(path, encoding, reading, &error);
     if (!file || file->cues.isEmpty()) {
         const QString reason = !file                          ? error
                                : file->noCuesReason.isEmpty() ? QObject::tr("it contains no cues")
                                                               : file->noCuesReason;
-        *failure =
-            printFailure(QObject::tr("failed to parse dialogue file %1: %2\n").arg(path, reason));
+        *failure = NarrationOutcome::failedWith(
+            RunFailure::Kind::Input,
+            QObject::tr("failed to parse dialogue file %1: %2\n").arg(path, reason));
         return std::nullopt;
+    }
+    // Cues left out are said, as for --vtt: a lost dialogue cue would let a description cover it.
+    for (const QString& notice : file->notices) {
+        console.error(notice + QLatin1Char('\n'));
     }
     QList<TimeSpan> spans;
     spans.reserve(file->cues.size());
@@ -46,7 +51,7 @@ QString seconds(qint64 ms) {
 
 } // namespace
 
-int reportDialogueCover(const QList<DescriptionFit>& fits) {
+int sayDialogueCover(Console& console, const QList<DescriptionFit>& fits) {
     int covering = 0;
     qint64 coveredMs = 0;
     int pauses = 0;
@@ -56,28 +61,29 @@ int reportDialogueCover(const QList<DescriptionFit>& fits) {
         if (fit.outcome == FitOutcome::Paused) {
             ++pauses;
             pausedMs += fit.pauseMs;
-            printError(QObject::tr("Description %1 pauses the programme at %2 for %3 s\n")
-                           .arg(k + 1)
-                           .arg(programmeTime(fit.pauseAtMs), seconds(fit.pauseMs)));
+            console.error(QObject::tr("Description %1 pauses the programme at %2 for %3 s\n")
+                              .arg(k + 1)
+                              .arg(programmeTime(fit.pauseAtMs), seconds(fit.pauseMs)));
         }
         if (fit.outcome != FitOutcome::CoversDialogue) {
             continue;
         }
         ++covering;
         coveredMs += fit.coveredMs;
-        printError(QObject::tr("Description %1 covers dialogue at %2 by %3 s\n")
-                       .arg(k + 1)
-                       .arg(programmeTime(fit.coveredFromMs), seconds(fit.coveredMs)));
+        console.error(QObject::tr("Description %1 covers dialogue at %2 by %3 s\n")
+                          .arg(k + 1)
+                          .arg(programmeTime(fit.coveredFromMs), seconds(fit.coveredMs)));
     }
     if (pauses > 0) {
-        printError(QObject::tr("The programme pauses %n time(s), %1 s in all\n", nullptr, pauses)
-                       .arg(seconds(pausedMs)));
+        console.error(QObject::tr("The programme pauses %n time(s), %1 s in all\n", nullptr, pauses)
+                          .arg(seconds(pausedMs)));
     }
     if (covering == 0) {
-        printError(QObject::tr("Every description is clear of the dialogue\n"));
+        console.error(QObject::tr("Every description is clear of the dialogue\n"));
     } else {
-        printError(QObject::tr("%n description(s) cover dialogue, %1 s in all\n", nullptr, covering)
-                       .arg(seconds(coveredMs)));
+        console.error(
+            QObject::tr("%n description(s) cover dialogue, %1 s in all\n", nullptr, covering)
+                .arg(seconds(coveredMs)));
     }
     return covering;
 }

@@ -83,14 +83,9 @@ WordAlignment partAlignment(const WordAlignment& alignment, const CharacterSpan&
     return part;
 }
 
-QString partPath(const ClipJob& joined, int part, int parts, const QString& extension) {
-    return QFileInfo(joined.path).path() + QLatin1Char('/') + joined.key +
-           QStringLiteral(".part-%1of%2").arg(part).arg(parts) + extension;
-}
-
-bool cutGroup(const QList<Cue>& cues, const SentenceGroup& group, QList<ClipJob>* jobs,
-              QString* error) {
-    const ClipJob joined = (*jobs)[group.first];
+bool cutGroup(const QList<Cue>& cues, const SentenceGroup& group, const ClipSource& source,
+              QList<CueRecord>* records, QString* error) {
+    const ClipJob joined = (*records)[group.first].job;
     QString reason;
     const std::optional<WordAlignment> alignment = readAlignmentFile(joined.alignmentPath, &reason);
     const std::optional<AudioBuffer> audio =
@@ -112,12 +107,10 @@ bool cutGroup(const QList<Cue>& cues, const SentenceGroup& group, QList<ClipJob>
         AudioBuffer part;
         part.sampleRate = audio->sampleRate;
         part.samples = audio->samples.mid(from, to - from);
-        ClipJob& job = (*jobs)[group.first + k];
-        job.path = partPath(joined, k + 1, group.count, QStringLiteral(".wav"));
-        job.alignmentPath = partPath(joined, k + 1, group.count, QStringLiteral(".align.json"));
-        job.request.text = cues[group.first + k].text;
+        ClipJob& job = (*records)[group.first + k].placed;
+        job = source.sentencePartJob(joined, k + 1, group.count, cues[group.first + k].text);
         const std::optional<QByteArray> wav =
-            pcm16MonoWavBytes(toPcm16Bytes(part), part.sampleRate, error);
+            pcm16MonoWavBytes(keptPcm16Bytes(part), part.sampleRate, error);
         const WordAlignment words = partAlignment(*alignment, spans[k], cuts[k], cuts[k + 1]);
         if (!wav || !writeCacheFile(job.path, *wav, error) ||
             !writeCacheFile(job.alignmentPath, alignmentFileBytes(words), error)) {
@@ -129,11 +122,11 @@ bool cutGroup(const QList<Cue>& cues, const SentenceGroup& group, QList<ClipJob>
 
 } // namespace
 
-bool cutJoinedClips(const QList<Cue>& cues, const QList<SentenceGroup>& groups,
-                    QList<ClipJob>* jobs, QString* error) {
-    for (qsizetype i = 0; i < groups.size() && i < jobs->size(); ++i) {
-        const SentenceGroup& group = groups[i];
-        if (group.joined() && group.first == i && !cutGroup(cues, group, jobs, error)) {
+bool cutJoinedClips(const QList<Cue>& cues, const ClipSource& source, QList<CueRecord>* records,
+                    QString* error) {
+    for (qsizetype i = 0; i < records->size(); ++i) {
+        const SentenceGroup& group = (*records)[i].group;
+        if (group.joined() && group.first == i && !cutGroup(cues, group, source, records, error)) {
             return false;
         }
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runs/sentence_groups.h"
+#include "runs/cue_record.h"
 #include "subtitles/cue.h"
 #include "synthesis/clip_source.h"
 
@@ -9,13 +9,13 @@
 
 namespace lyrane {
 
-// Cuts each joined clip into its cues' parts at the word boundaries between them: in the
-// middle of the silence between one cue's last word and the next cue's first, or at the next
-// cue's first word when there is none. Each part (a WAV file) and its share of the alignment
-// go beside the joined clip in the cache, made the same way every time, and the cues' jobs
-// then name their parts. False, with the reason, when a joined clip has no alignment or a
-// part cannot be written.
-bool cutJoinedClips(const QList<Cue>& cues, const QList<SentenceGroup>& groups,
-                    QList<ClipJob>* jobs, QString* error);
+// Cuts each joined sentence's clip into its cues' parts at the word boundaries between them:
+// in the middle of the silence between one cue's last word and the next cue's first, or at the
+// next cue's first word when there is none. Each part (a WAV file) and its share of the
+// alignment go beside the joined clip in the cache, made the same way every time, and each
+// record's `placed` job then names its cue's part. False, with the reason, when a joined clip
+// has no alignment or a part cannot be written.
+bool cutJoinedClips(const QList<Cue>& cues, const ClipSource& source, QList<CueRecord>* records,
+                    QString* error);
 
 } // namespace lyrane

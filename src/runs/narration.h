@@ -1,56 +1,39 @@
 #pragma once
 
-#include "audio/loudness.h"
-#include "runs/dialogue_fit.h"
-#include "runs/narration_progress.h"
-#include "runs/run_accounting.h"
+#include "runs/narration_input.h"
+#include "runs/narration_outcome.h"
+#include "runs/narration_plan.h"
+#include "runs/place_step.h"
 #include "runs/run_configuration.h"
+#include "runs/run_context.h"
 #include "runs/run_preparation.h"
-#include "runs/sentence_groups.h"
+#include "runs/run_report.h"
+#include "runs/take_choices.h"
 #include "synthesis/account_voices.h"
+#include "synthesis/cost_estimate.h"
 
-#include <QList>
-#include <QString>
+#include <QStringList>
 
+#include <functional>
 #include <memory>
-#include <optional>
-#include <vector>
 
 namespace lyrane {
-
-// What a narration, or one of its steps, came to. A failure has been said on standard error;
-// `failure` keeps its line for the report. A stop by a signal is said by the run, once it has
-// said what it kept.
-struct NarrationOutcome {
-    enum class Status { Done, Failed, Interrupted };
-    Status status = Status::Done;
-    std::optional<qint64> failedCue; // from 1
-    QString failure;
-    int signal = 0; // Interrupted: the signal that asked the run to stop
-    Billing billing;
-    std::optional<LoudnessGain> loudness; // a written output's figures under a target
-    QList<qint64> coversDialogueMs;       // with --dialogue: each clip's time over dialogue
-
-    bool done() const { return status == Status::Done; }
-    // 0, 1, or 128 + the signal.
-    int exitStatus() const;
-    static NarrationOutcome failed(const QString& line, std::optional<qint64> cue = std::nullopt);
-    static NarrationOutcome interrupted(int signal);
-};
 
 // Decides whether a run may pay for the clips it is about to ask for.
 class CostGate {
 public:
     virtual ~CostGate() = default;
-    // False, having said why, with that line in `failure`, when the run must not start.
-    virtual bool allows(const CostEstimate& estimate, RunServices& services, QString* failure) = 0;
+    // Nothing when the run may start; else why not.
+    virtual std::optional<NarrationOutcome> refuses(const CostEstimate& estimate,
+                                                    RunServices& services, RunContext context) = 0;
 };
 
 // --max-credits and the account's credits, checked for one run.
 class BudgetAndAccountGate final : public CostGate {
 public:
     explicit BudgetAndAccountGate(const RunConfiguration& config) : config(config) {}
-    bool allows(const CostEstimate& estimate, RunServices& services, QString* failure) override;
+    std::optional<NarrationOutcome> refuses(const CostEstimate& estimate, RunServices& services,
+                                            RunContext context) override;
 
 private:
     const RunConfiguration& config;
@@ -59,65 +42,64 @@ private:
 // A gate passed already: a batch checks the cost of all its files at once.
 class PassedGate final : public CostGate {
 public:
-    bool allows(const CostEstimate&, RunServices&, QString*) override { return true; }
+    std::optional<NarrationOutcome> refuses(const CostEstimate&, RunServices&,
+                                            RunContext) override {
+        return std::nullopt;
+    }
 };
 
-// How clips are laid out: at their cues' times (a subtitle file, onto a timeline that lasts
-// as long as the file) or one after the other (a text, or its parts).
-enum class CueLayout { CueTimes, BackToBack };
+// Makes the key, cache, mirror and service of a run; nothing, with the failure, when they
+// cannot be made. Tests give a session services of their own.
+using ServicesMaker =
+    std::function<std::unique_ptr<RunServices>(const RunConfiguration&, NarrationOutcome*)>;
 
-// One thing to narrate: its cues, how they are laid out and how its progress is worded.
-struct NarrationInput {
-    CueLayout layout = CueLayout::CueTimes;
-    const ProgressWording* wording = &subtitleWording();
-    QList<Cue> cues;         // the whole file: the last cue's end fixes the timeline's length
-    int count = 0;           // cues narrated, from the first
-    QString leadingContext;  // sent as the text before the first cue
-    QString trailingContext; // and after the last cue of the file
-    QString input;           // names the file in the report of a batch
-    QString outputFile;
-    QList<SentenceGroup> groups; // --join-sentences: each narrated cue's group; else empty
-    std::optional<QList<TimeSpan>> dialogue; // --dialogue, merged
-};
-
-// What the narrations of one invocation share: the services (made once, when the first input
-// that needs them comes), the account's voice names, and the report.
+// What the narrations of one invocation share: the context, the services (made once, when the
+// first input that needs them comes), the account's voice names, the take choices, and the
+// report.
 class NarrationSession {
 public:
-    explicit NarrationSession(const RunConfiguration& config);
+    NarrationSession(const RunConfiguration& config, RunContext context,
+                     ServicesMaker makeServices = {});
 
-    // The key, cache and mirror; nullptr, having said why (the line in `failure`), when they
-    // cannot be made.
-    RunServices* services(QString* failure);
-    // The jobs the input's cues send: each cue in its speaker's voice (an account voice's name
-    // looked up), its neighbours as context.
-    QList<ClipJob> jobs(const NarrationInput& input, const ClipSource& source, bool lookUpVoices);
-    // The job of cue `index` alone.
-    ClipJob job(const NarrationInput& input, int index, const ClipSource& source,
-                bool lookUpVoices);
+    // The key, cache and mirror; nullptr, with the failure in `failure`, when they cannot be
+    // made.
+    RunServices* services(NarrationOutcome* failure);
+    // Where a run's plan finds voice names and takes; the services must be made.
+    PlanSources planSources();
 
     const RunConfiguration& config;
+    RunContext context;
     RunReport report;
+    TypedCommand command; // as typed: for the review page's commands
 
 private:
+    ServicesMaker makeServices;
     std::unique_ptr<RunServices> made;
     std::unique_ptr<VoiceNameResolver> voiceNames;
+    std::unique_ptr<TakeChoices> takes;
 };
 
-// jobs -> cost gate -> scheduler -> timeline -> output -> captions: narrates one input, adding
-// its cues, totals and output to the session's report.
+// The pipeline of one input: plan -> cost gate -> fetch -> place -> sinks (audio, time map,
+// captions) -> report -> review. The records' entries and totals go into the session's report;
+// a failure, what was billed and, after a stop, what was kept are said once, at the end.
 NarrationOutcome narrate(NarrationSession& session, const NarrationInput& input, CostGate& gate);
 
-// Brings every job's clip into the local cache; a failure names its cue.
-NarrationOutcome fetchClips(const NarrationInput& input, const QList<ClipJob>& jobs,
-                            const RunConfiguration& config, const ClipSource& source,
-                            std::vector<ClipResult>* results);
-struct TimelineReview;
-// Writes --review from the session's report and what the timeline pass left (nothing for a
-// dry run); a page that cannot be written fails the run.
-NarrationOutcome writeReview(NarrationSession& session, TimelineReview review);
+// What a pass of the pipeline leaves besides its outcome: the records and where the clips
+// landed, as far as it got.
+struct NarrationPass {
+    std::optional<NarrationPlan> plan;
+    PlacedTimeline timeline;
+};
+
+// narrate() with `takes` in place of the run's own --retake and --take, the plan and the
+// timeline kept in `pass`: a narration changed again after its run.
+NarrationOutcome narrateWithTakes(NarrationSession& session, const NarrationInput& input,
+                                  CostGate& gate, const TakeRequests& takes, NarrationPass* pass);
 
 // Puts the outcome's failure in the report, naming `input`, unless one is there already.
 void recordFailure(RunReport& report, const NarrationOutcome& outcome, const QString& input);
+
+// The review page without a timeline: a dry run's, or one of clips only (--no-padding).
+NarrationOutcome writeReviewWithoutTimeline(NarrationSession& session);
 
 } // namespace lyrane

@@ -1,14 +1,18 @@
 // The outcome a narration ends with, and the gate that may stop it before it pays.
 
-#include "runs/narration.h"
+#include "runs/narration_outcome.h"
 
-#include "runs/console.h"
-#include "runs/service_notices.h"
-#include "runs/stop_signals.h"
+#include "runs/narration.h"
 #include "synthesis/account_client.h"
 #include "synthesis/cost_estimate.h"
 
 namespace lyrane {
+
+void Billing::add(const Billing& other) {
+    characters += other.characters;
+    newClips += other.newClips;
+    estimated = estimated || other.estimated;
+}
 
 int NarrationOutcome::exitStatus() const {
     switch (status) {
@@ -22,47 +26,59 @@ int NarrationOutcome::exitStatus() const {
     return 1;
 }
 
-NarrationOutcome NarrationOutcome::failed(const QString& line, std::optional<qint64> cue) {
+NarrationOutcome NarrationOutcome::failedWith(RunFailure::Kind kind, const QString& line,
+                                              std::optional<qint64> cue) {
     NarrationOutcome outcome;
     outcome.status = Status::Failed;
-    outcome.failure = line;
-    outcome.failedCue = cue;
+    outcome.failure.kind = kind;
+    outcome.failure.line = line;
+    outcome.failure.cue = cue;
     return outcome;
 }
 
-NarrationOutcome NarrationOutcome::interrupted(int signal) {
+NarrationOutcome NarrationOutcome::stoppedBy(int signal) {
     NarrationOutcome outcome;
     outcome.status = Status::Interrupted;
     outcome.signal = signal;
     return outcome;
 }
 
-bool BudgetAndAccountGate::allows(const CostEstimate& estimate, RunServices& services,
-                                  QString* failure) {
+void sayFailure(Console& console, NarrationOutcome& outcome) {
+    if (!outcome.failed() || outcome.failure.said) {
+        return;
+    }
+    console.error(outcome.failure.line);
+    outcome.failure.said = true;
+}
+
+std::optional<NarrationOutcome> BudgetAndAccountGate::refuses(const CostEstimate& estimate,
+                                                              RunServices& services,
+                                                              RunContext context) {
     if (config.maxCredits && estimate.credits > *config.maxCredits) {
-        *failure = printFailure(overBudgetLine(estimate.credits, *config.maxCredits));
-        return false;
+        return NarrationOutcome::failedWith(RunFailure::Kind::Budget,
+                                            overBudgetLine(estimate.credits, *config.maxCredits));
     }
     // After a stop the run's next step ends it, before any clip.
-    if (!config.creditCheck || estimate.cuesToSynthesize == 0 || receivedStopSignal() != 0) {
-        return true;
+    if (!config.creditCheck || estimate.cuesToSynthesize == 0 || context.stop.requested()) {
+        return std::nullopt;
     }
     QString error;
-    const StopScope reading([&services] { abortRequests(services.network); });
+    const std::unique_ptr<StopWatch> reading =
+        context.stop.watch([&services] { abortRequests(services.network); });
     const std::optional<AccountCredits> account =
         readAccountCredits(&services.network, services.client.baseUrl(), services.apiKey,
                            config.synthesis.timeoutMs, &error);
     if (!account) {
-        if (receivedStopSignal() == 0) {
-            printError(creditCheckSkippedLine(error));
+        if (!context.stop.requested()) {
+            context.console.error(creditCheckSkippedLine(error));
         }
-        return true;
+        return std::nullopt;
     }
     if (!account->allows(estimate.credits)) {
-        *failure = printFailure(notEnoughCreditsLine(estimate.credits, account->left()));
-        return false;
+        return NarrationOutcome::failedWith(
+            RunFailure::Kind::Budget, notEnoughCreditsLine(estimate.credits, account->left()));
     }
-    return true;
+    return std::nullopt;
 }
 
 } // namespace lyrane

@@ -1,9 +1,7 @@
 #include "runs/narration_output.h"
 
-#include "runs/console.h"
 #include "runs/output_naming.h"
 #include "runs/programme_mix_run.h"
-#include "runs/stop_signals.h"
 
 #include <QObject>
 
@@ -11,8 +9,8 @@ namespace lyrane {
 
 NarrationOutcome writeNarrationOutput(const TimelineSettings& settings, const TimelinePlan* plan,
                                       const QString& outputFile, const ProgressWording& wording,
-                                      const NarrationWriter& write, const StopCheck& stopped,
-                                      const std::optional<LoudnessGain>& gain) {
+                                      const NarrationWriter& write,
+                                      const std::optional<LoudnessGain>& gain, RunContext context) {
     if (plan && !settings.programme.programmePath.isEmpty()) {
         // A loudness target applies to the mix; the narration keeps its own level against the
         // programme.
@@ -22,24 +20,25 @@ NarrationOutcome writeNarrationOutput(const TimelineSettings& settings, const Ti
         return writeNarrationOverProgramme(
             mix, outputFile, *plan,
             [&](const QString& path, QString* error) { return write(path, false, error); },
-            stopped);
+            context);
     }
 
     const OutputTarget output = outputTarget(outputFile);
     QString error;
     if (!write(output.path, output.mp3, &error)) {
-        if (stopRequested(stopped)) {
-            return NarrationOutcome::interrupted(receivedStopSignal());
+        if (context.stop.requested()) {
+            return NarrationOutcome::stoppedBy(context.stop.signal());
         }
-        return NarrationOutcome::failed(printFailure(
+        return NarrationOutcome::failedWith(
+            RunFailure::Kind::Output,
             output.mp3 ? QObject::tr("Failed to write MP3 output file: %1\n").arg(error)
-                       : QObject::tr("Failed to write WAV output file: %1\n").arg(error)));
+                       : QObject::tr("Failed to write WAV output file: %1\n").arg(error));
     }
-    printError(fillWording(output.mp3 ? wording.createdMp3 : wording.createdWav,
-                           {{QStringLiteral("path"), output.path}}));
+    context.console.error(fillWording(output.mp3 ? wording.createdMp3 : wording.createdWav,
+                                      {{QStringLiteral("path"), output.path}}));
     NarrationOutcome written;
     if (gain) {
-        printError(loudnessReport(*gain, *settings.loudnessLufs, settings.truePeakDbtp));
+        context.console.error(loudnessReport(*gain, *settings.loudnessLufs, settings.truePeakDbtp));
         written.loudness = gain;
     }
     return written;

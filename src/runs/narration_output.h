@@ -2,7 +2,9 @@
 
 #include "audio/loudness.h"
 #include "audio/stop_check.h"
-#include "runs/narration.h"
+#include "runs/narration_outcome.h"
+#include "runs/narration_progress.h"
+#include "runs/run_context.h"
 #include "runs/run_report.h"
 #include "runs/timeline_settings.h"
 
@@ -21,11 +23,11 @@ using NarrationWriter = std::function<bool(const QString& path, bool mp3, QStrin
 // The one output step of every run: the narration mixed over the --mix-with programme (when
 // there is one and the narration has a timeline plan), else written as MP3 or WAV after the
 // output's name. Says what it made in the input's words, then the loudness reached under
-// `gain`. A stop asked for by `stopped` leaves no partial file and is Interrupted.
+// `gain` (which the writer may correct). A stop leaves no partial file and is Interrupted.
 NarrationOutcome writeNarrationOutput(const TimelineSettings& settings, const TimelinePlan* plan,
                                       const QString& outputFile, const ProgressWording& wording,
-                                      const NarrationWriter& write, const StopCheck& stopped,
-                                      const std::optional<LoudnessGain>& gain);
+                                      const NarrationWriter& write,
+                                      const std::optional<LoudnessGain>& gain, RunContext context);
 
 // What the report says of an output written under a loudness target; nothing without one.
 std::optional<ReportLoudness> reportLoudness(const TimelineSettings& settings,

@@ -1,7 +1,7 @@
 #include "runs/narration_progress.h"
 
-#include "runs/console.h"
 #include "runs/service_notices.h"
+#include "subtitles/subtitle_timestamps.h"
 #include "synthesis/cost_estimate.h"
 
 #include <QObject>
@@ -91,9 +91,11 @@ QString fillWording(const QString& pattern, const QList<std::pair<QString, QStri
     return filled;
 }
 
-NarrationProgress::NarrationProgress(const ProgressWording& wording, const QList<Cue>& cues,
-                                     int count, int retries, const QString& keySource)
-    : wording(wording), cues(cues), count(count), retries(retries), keySource(keySource) {}
+NarrationProgress::NarrationProgress(Console& console, const ProgressWording& wording,
+                                     const QList<Cue>& cues, int count, int retries,
+                                     const QString& keySource)
+    : console(console), wording(wording), cues(cues), count(count), retries(retries),
+      keySource(keySource) {}
 
 void NarrationProgress::showStatusLine() {
     status = std::make_unique<StatusLine>(count);
@@ -118,7 +120,8 @@ void NarrationProgress::report(const ClipNotice& notice, const ClipJob& job) {
     const int number = notice.cue + 1;
     // Every event with an error ends the run, but for a retry and a clip set aside.
     const bool endsTheRun = !notice.error.isEmpty() && notice.event != ClipEvent::Retrying &&
-                            notice.event != ClipEvent::CachedSetAside;
+                            notice.event != ClipEvent::CachedSetAside &&
+                            notice.event != ClipEvent::AlignmentUnusable;
     if (endsTheRun && !failedCue) {
         failedCue = number;
         failure = notice.error;
@@ -128,7 +131,6 @@ void NarrationProgress::report(const ClipNotice& notice, const ClipJob& job) {
         if (pattern.isEmpty()) {
             return;
         }
-        static const QString kTimeFormat = QStringLiteral("HH:mm:ss.zzz");
         QList<std::pair<QString, QString>> fields{
             {QStringLiteral("n"), QString::number(number)},
             {QStringLiteral("count"), QString::number(count)},
@@ -144,17 +146,20 @@ void NarrationProgress::report(const ClipNotice& notice, const ClipJob& job) {
         };
         if (notice.cue >= 0 && notice.cue < cues.size()) {
             const Cue& cue = cues[notice.cue];
-            fields.append({QStringLiteral("start"), cue.startTime().toString(kTimeFormat)});
-            fields.append({QStringLiteral("end"), cue.endTime().toString(kTimeFormat)});
+            fields.append({QStringLiteral("start"), formatTimestamp(cue.startMs)});
+            fields.append({QStringLiteral("end"), formatTimestamp(cue.endMs)});
             fields.append({QStringLiteral("text"), cue.text});
         }
-        printError(fillWording(pattern, fields));
+        console.error(fillWording(pattern, fields));
     };
     switch (notice.event) {
     case ClipEvent::CachedUnusable:
         return say(wording.cachedUnusable);
     case ClipEvent::CachedSetAside:
         return say(wording.cachedSetAside);
+    case ClipEvent::AlignmentUnusable:
+        return say(QObject::tr("The word timing of {path} is unusable ({error}); asking for the "
+                               "clip again\n"));
     case ClipEvent::MirrorCheckFailed:
         return say(QObject::tr("S3 cache check failed: {error}\n"));
     case ClipEvent::DownloadFailed:
@@ -172,13 +177,13 @@ void NarrationProgress::report(const ClipNotice& notice, const ClipJob& job) {
         say(wording.synthesisFailed);
         const QString label =
             alone && !wording.tipLabelAlone.isEmpty() ? wording.tipLabelAlone : wording.tipLabel;
-        printServiceErrorTip(
-            notice.reason,
+        sayServiceErrorTip(
+            console, notice.reason,
             {keySource, fillWording(label, {{QStringLiteral("n"), QString::number(number)}})});
         return;
     }
     case ClipEvent::WindowLowered:
-        printWindowLowered(notice.inFlight);
+        console.error(windowLoweredLine(notice.inFlight));
         return;
     case ClipEvent::StoreFailed:
         return say(wording.storeFailed);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runs/run_context.h"
 #include "runs/status_line.h"
 #include "subtitles/cue.h"
 #include "synthesis/clip_scheduler.h"
@@ -50,8 +51,8 @@ QString fillWording(const QString& pattern, const QList<std::pair<QString, QStri
 // Prints each clip event in a mode's words, and keeps the first failure that ends the run.
 class NarrationProgress final : public ClipProgress {
 public:
-    NarrationProgress(const ProgressWording& wording, const QList<Cue>& cues, int count,
-                      int retries, const QString& keySource);
+    NarrationProgress(Console& console, const ProgressWording& wording, const QList<Cue>& cues,
+                      int count, int retries, const QString& keySource);
 
     void report(const ClipNotice& notice, const ClipJob& job) override;
     // Shows one status line in place of each clip's lines (but for failures and retries).
@@ -61,6 +62,7 @@ public:
     QString failure;                 // and why
 
 private:
+    Console& console;
     const ProgressWording& wording;
     const QList<Cue>& cues;
     const int count;

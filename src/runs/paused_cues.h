@@ -1,6 +1,8 @@
 #pragma once
 
-#include "runs/narration.h"
+#include "runs/narration_outcome.h"
+#include "subtitles/cue.h"
+#include "synthesis/clip_source.h"
 
 #include <QList>
 
@@ -8,38 +10,27 @@
 
 namespace lyrane {
 
+struct Lexicon;
+
 // A cue said in parts: each part asked for on its own, with its neighbours as context, and the
 // parts joined with their pauses' silence into the cue's clip.
 struct PausedCue {
-    int cue = 0; // index into the input's cues
     QList<ClipJob> parts;
     QList<int> pausesMs; // before each part, and after the last
     ClipJob joined;      // the cue's clip in the local cache, named by its parts and pauses
 };
 
-// Checks the pauses of the first `count` cues before any request: false, having said which
-// cue's pause cannot be made, with that line in `failure` and the cue (from 1) in `cue`.
-bool checkCuePauses(const QList<Cue>& cues, int count, QString* failure,
-                    std::optional<qint64>* cue);
+// Checks the pauses of the first `count` cues before any request: the failure that names the
+// first cue whose pause cannot be made, or nothing.
+std::optional<NarrationOutcome> checkCuePauses(const QList<Cue>& cues, int count);
 
-// Cue `index` said in parts, when it holds a pause; `cueJob` is its job as NarrationSession
-// makes it, whose voice and context the parts keep.
-std::optional<PausedCue> pausedCue(const RunConfiguration& config, const NarrationInput& input,
-                                   int index, const ClipJob& cueJob, const ClipSource& source);
-// The cues among the first input.count that hold a pause. Each one's job in `jobs` (the
-// input's jobs in cue order) becomes its joined clip's.
-QList<PausedCue> pausedCues(const RunConfiguration& config, const NarrationInput& input,
-                            const ClipSource& source, QList<ClipJob>* jobs);
+// `cue` said in parts, when it holds a pause; `cueJob` is its job, whose voice and context the
+// parts keep.
+std::optional<PausedCue> pausedCue(const Cue& cue, const ClipJob& cueJob, const Lexicon* lexicon,
+                                   const ClipSource& source);
 // Whether the cue's clip is joined already, and whole.
 bool isMade(const PausedCue& cue);
-
-// What a run asks for and pays for: the cues' jobs, a paused cue's parts standing for its clip
-// until that clip is made.
-QList<ClipJob> jobsToAskFor(const QList<ClipJob>& jobs, const QList<PausedCue>& paused);
-
-// Brings the parts of the paused cues whose clips are not made yet into the cache, and joins
-// them. The outcome's billing is what the parts cost.
-NarrationOutcome makePausedClips(const NarrationInput& input, const QList<PausedCue>& paused,
-                                 const RunConfiguration& config, const ClipSource& source);
+// Joins the parts, all in the cache by now, into the cue's clip; false with the reason.
+bool joinParts(const PausedCue& cue, QString* error);
 
 } // namespace lyrane

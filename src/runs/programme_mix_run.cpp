@@ -4,8 +4,6 @@
 #include "audio/loudness.h"
 #include "audio/programme_mix.h"
 #include "audio/wav_stream.h"
-#include "runs/console.h"
-#include "runs/stop_signals.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,27 +15,27 @@
 
 namespace lyrane {
 
-std::optional<qint64> programmeDurationForRun(const ProgrammeMixSettings& mix, QString* failure,
-                                              bool extended) {
+std::optional<qint64> programmeDurationForRun(const ProgrammeMixSettings& mix, bool extended,
+                                              NarrationOutcome* failure) {
+    const auto failed = [failure](const QString& line) {
+        *failure = NarrationOutcome::failedWith(RunFailure::Kind::Services, line);
+        return std::nullopt;
+    };
     QString error;
     const std::optional<ProgrammeInfo> info = probeProgramme(mix.programmePath, &error);
     if (!info) {
-        *failure = printFailure(QObject::tr("Failed to open the programme: %1\n").arg(error));
-        return std::nullopt;
+        return failed(QObject::tr("Failed to open the programme: %1\n").arg(error));
     }
     if (mix.audioStream > 0 && mix.audioStream >= info->audioStreamCount) {
-        *failure = printFailure(QObject::tr("Failed to open the programme: %1 has no audio stream "
-                                            "%2 (it has %3 audio streams)\n")
-                                    .arg(mix.programmePath)
-                                    .arg(mix.audioStream)
-                                    .arg(info->audioStreamCount));
-        return std::nullopt;
+        return failed(QObject::tr("Failed to open the programme: %1 has no audio stream "
+                                  "%2 (it has %3 audio streams)\n")
+                          .arg(mix.programmePath)
+                          .arg(mix.audioStream)
+                          .arg(info->audioStreamCount));
     }
     if (extended && info->videoStreamCount == 0) {
-        *failure = printFailure(QObject::tr("--extended needs a programme with video: %1 has "
-                                            "none\n")
-                                    .arg(mix.programmePath));
-        return std::nullopt;
+        return failed(QObject::tr("--extended needs a programme with video: %1 has none\n")
+                          .arg(mix.programmePath));
     }
     return info->durationMs;
 }
@@ -46,20 +44,20 @@ namespace {
 
 // The programme with its pauses, into `file`; what was done said in a line.
 bool writeExtendedCopy(const ProgrammeMixSettings& mix, QTemporaryFile& file,
-                       const StopCheck& stopped, QString* error) {
+                       const StopCheck& stopped, Console& console, QString* error) {
     if (!file.open()) {
         *error = QObject::tr("cannot create a temporary file: %1").arg(file.errorString());
         return false;
     }
     file.close();
-    printError(QObject::tr("Extending %1 by %n pause(s)...\n", nullptr, int(mix.pauses.size()))
-                   .arg(mix.programmePath));
+    console.error(QObject::tr("Extending %1 by %n pause(s)...\n", nullptr, int(mix.pauses.size()))
+                      .arg(mix.programmePath));
     ExtendedProgrammeReport report;
     if (!writeExtendedProgramme(mix.programmePath, mix.audioStream, mix.pauses, file.fileName(),
                                 mix.keepOriginalAudio, &report, stopped, error)) {
         return false;
     }
-    printError(
+    console.error(
         QObject::tr("Extended programme: %1 s of pauses; the %2 picture copied whole, each "
                     "pause holding the frame before it%3\n")
             .arg(QString::number(double(report.pausedMs) / 1000.0, 'f', 1), report.videoCodec,
@@ -67,7 +65,7 @@ bool writeExtendedCopy(const ProgrammeMixSettings& mix, QTemporaryFile& file,
                      ? QString()
                      : QObject::tr("; its sound encoded again as %1").arg(report.audioCodec)));
     for (const QString& stream : std::as_const(report.leftOut)) {
-        printError(QObject::tr("Not carried into the extended programme: %1\n").arg(stream));
+        console.error(QObject::tr("Not carried into the extended programme: %1\n").arg(stream));
     }
     return true;
 }
@@ -77,12 +75,14 @@ bool writeExtendedCopy(const ProgrammeMixSettings& mix, QTemporaryFile& file,
 NarrationOutcome writeNarrationOverProgramme(
     const ProgrammeMixSettings& mix, const QString& outputFile, const TimelinePlan& plan,
     const std::function<bool(const QString& path, QString* error)>& writeNarrationWav,
-    const StopCheck& stopped) {
+    RunContext context) {
+    const StopCheck stopped = context.stop.check();
+    Console& console = context.console;
     const auto failed = [](const QString& line) {
-        return NarrationOutcome::failed(printFailure(line));
+        return NarrationOutcome::failedWith(RunFailure::Kind::Output, line);
     };
-    const auto interrupted = [] {
-        return NarrationOutcome::interrupted(receivedStopSignal());
+    const auto interrupted = [&context] {
+        return NarrationOutcome::stoppedBy(context.stop.signal());
     };
     const QString outputPath = mixedOutputPath(outputFile);
 
@@ -128,7 +128,7 @@ NarrationOutcome writeNarrationOverProgramme(
         QDir(QDir::tempPath()).filePath(QStringLiteral("lyrane-extended-XXXXXX.tmp")));
     ProgrammeMixSettings over = mix;
     if (!mix.pauses.isEmpty()) {
-        if (!writeExtendedCopy(mix, extendedFile, stopped, &error)) {
+        if (!writeExtendedCopy(mix, extendedFile, stopped, console, &error)) {
             if (stopRequested(stopped)) {
                 return interrupted();
             }
@@ -137,7 +137,7 @@ NarrationOutcome writeNarrationOverProgramme(
         over.programmePath = extendedFile.fileName();
         over.audioStream = 0;
     }
-    printError(QObject::tr("Mixing the narration over %1...\n").arg(mix.programmePath));
+    console.error(QObject::tr("Mixing the narration over %1...\n").arg(mix.programmePath));
     ProgrammeMixReport report;
     if (!mixNarrationOverProgramme(over, narration, outputPath, &report, &error)) {
         if (stopRequested(stopped)) {
@@ -146,27 +146,27 @@ NarrationOutcome writeNarrationOverProgramme(
         return failed(QObject::tr("Failed to mix over the programme: %1\n").arg(error));
     }
     if (!report.hasProgrammeAudio) {
-        printError(QObject::tr("%1 has no audio: the narration alone is the sound\n")
-                       .arg(mix.programmePath));
+        console.error(QObject::tr("%1 has no audio: the narration alone is the sound\n")
+                          .arg(mix.programmePath));
     }
     if (isVideoOutputPath(outputPath) && !report.hasProgrammeVideo) {
-        printError(
+        console.error(
             QObject::tr("%1 has no video: the output has no picture\n").arg(mix.programmePath));
     }
     for (const QString& stream : std::as_const(report.skippedStreams)) {
-        printError(
+        console.error(
             QObject::tr("Not copied, the output container cannot hold it: %1\n").arg(stream));
     }
     if (report.extendedByMs > 0) {
-        printError(QObject::tr("Narration runs past the end of %1: output extended by %2 ms\n")
-                       .arg(mix.programmePath)
-                       .arg(report.extendedByMs));
+        console.error(QObject::tr("Narration runs past the end of %1: output extended by %2 ms\n")
+                          .arg(mix.programmePath)
+                          .arg(report.extendedByMs));
     }
-    printError(QObject::tr("Created narrated %1 file: %2\n")
-                   .arg(QFileInfo(outputPath).suffix().toUpper(), outputPath));
+    console.error(QObject::tr("Created narrated %1 file: %2\n")
+                      .arg(QFileInfo(outputPath).suffix().toUpper(), outputPath));
     NarrationOutcome written;
     if (report.loudness) {
-        printError(loudnessReport(*report.loudness, *mix.loudnessLufs, mix.truePeakDbtp));
+        console.error(loudnessReport(*report.loudness, *mix.loudnessLufs, mix.truePeakDbtp));
         written.loudness = report.loudness;
     }
     return written;

@@ -100,44 +100,61 @@ QString timelineSvg(const ReviewPageInput& input, qint64 totalMs) {
     return svg + QStringLiteral("</svg>\n");
 }
 
-QString cueRow(const ReportCue& cue, const ReviewPageInput& input, const QDir& pageDirectory) {
-    QString row =
-        QStringLiteral("<tr id=\"cue-%1\" class=\"cue%2\"><td>%1</td><td>%3 - %4</td><td>%5</td>")
-            .arg(cue.number)
-            .arg(cue.flags.isEmpty() ? QString() : QStringLiteral(" flagged"), seconds(cue.startMs),
-                 seconds(cue.endMs),
-                 cue.placement ? seconds(cue.placement->actualStartMs) + QStringLiteral(" - ") +
-                                     seconds(cue.placement->actualEndMs)
-                               : QStringLiteral("&ndash;"));
-    row += QStringLiteral("<td>%1</td><td>%2</td><td>%3 of %4</td>")
-               .arg(esc(cue.speaker), esc(cue.text))
-               .arg(cue.take)
-               .arg(cue.takes);
-    row += QStringLiteral("<td>");
-    if (!cue.clipFile.isEmpty() && QFileInfo::exists(cue.clipFile)) {
-        row += QStringLiteral("<audio controls preload=\"none\" src=\"%1\"></audio>")
-                   .arg(esc(QString::fromLatin1(QUrl::toPercentEncoding(
-                       pageDirectory.relativeFilePath(QFileInfo(cue.clipFile).absoluteFilePath()),
-                       "/"))));
+// The take a cue plays; served live, with a button for each other take.
+QString takeCell(const ReportCue& cue, const ReviewPageInput& input, bool busy) {
+    if (!input.live) {
+        return QStringLiteral("<td>%1 of %2</td>").arg(cue.take).arg(cue.takes);
     }
-    row += QStringLiteral("</td><td>");
-    for (const CueFlag& flag : cue.flags) {
-        row += QStringLiteral("<span class=\"flag\">%1</span> ").arg(esc(describeCueFlag(flag)));
-    }
-    const QString number = QString::number(cue.number);
-    row += QStringLiteral("</td><td><code>%1</code>")
-               .arg(esc(shellCommand(
-                   rerunArguments(input.arguments, {QStringLiteral("--retake"), number}))));
+    QString cell = QStringLiteral("<td class=\"take\">take %1 of %2").arg(cue.take).arg(cue.takes);
     for (int take = 1; cue.takes > 1 && take <= cue.takes; ++take) {
-        if (take == cue.take) {
-            continue;
+        if (take != cue.take) {
+            cell += QStringLiteral("<br><button data-action=\"take\" data-cue=\"%1\" "
+                                   "data-take=\"%2\"%3>Use take %2</button>")
+                        .arg(cue.number)
+                        .arg(take)
+                        .arg(busy ? QStringLiteral(" disabled") : QString());
         }
-        row += QStringLiteral("<br><code>%1</code>")
-                   .arg(esc(shellCommand(rerunArguments(
-                       input.arguments, {QStringLiteral("--take"),
-                                         number + QLatin1Char('=') + QString::number(take)}))));
     }
-    return row + QStringLiteral("</td></tr>\n");
+    return cell + QStringLiteral("</td>");
+}
+
+QString clipAddress(const ReportCue& cue, const ReviewPageInput& input) {
+    if (cue.clipFile.isEmpty() || !QFileInfo::exists(cue.clipFile)) {
+        return QString();
+    }
+    if (input.live) {
+        return input.live->clipAddress ? input.live->clipAddress(cue.clipFile) : QString();
+    }
+    return QString::fromLatin1(QUrl::toPercentEncoding(
+        QDir(input.pageDirectory).relativeFilePath(QFileInfo(cue.clipFile).absoluteFilePath()),
+        "/"));
+}
+
+// Served live: the cue's actions, and what became of the last one.
+QString actionsCell(const ReportCue& cue, const LiveCueState& state) {
+    const QString disabled = state.busy ? QStringLiteral(" disabled") : QString();
+    const qint64 startMs = cue.placement ? cue.placement->desiredStartMs : cue.startMs;
+    QString cell = QStringLiteral("<td class=\"actions\"><button data-action=\"retake\" "
+                                  "data-cue=\"%1\"%2>Retake</button> <button "
+                                  "data-action=\"play-from\" data-at=\"%3\">Play from here"
+                                  "</button>")
+                       .arg(cue.number)
+                       .arg(disabled, QString::number(double(startMs) / 1000.0, 'f', 3));
+    if (state.busy) {
+        cell += QStringLiteral("<br><span class=\"state\">Working&hellip;</span>");
+    } else if (!state.failure.isEmpty()) {
+        cell += QStringLiteral("<br><span class=\"failure\">%1</span>").arg(esc(state.failure));
+    }
+    return cell + QStringLiteral("</td>");
+}
+
+// The last step of a page's length: the output's, or the last cue's end or clip's.
+qint64 pageLengthMs(const ReviewPageInput& input) {
+    qint64 totalMs = input.lengthMs;
+    for (const ReportCue& cue : input.report->cues) {
+        totalMs = std::max({totalMs, cue.endMs, cue.placement ? cue.placement->actualEndMs : 0});
+    }
+    return totalMs;
 }
 
 const char* const kStyle =
@@ -150,6 +167,11 @@ const char* const kStyle =
     ".envelope{fill:#9575cd}.flag{display:block;color:#b71c1c}code{font-size:12px}"
     "dl{display:grid;grid-template-columns:max-content auto;gap:2px 1em}dd{margin:0}";
 
+const char* const kLiveStyle =
+    "tr.busy{opacity:.6}.failure{color:#b71c1c}.state{color:#555}button{margin:1px 0}"
+    "td.take,td.actions{white-space:nowrap}"
+    "#player audio{width:60%;vertical-align:middle}";
+
 } // namespace
 
 QStringList rerunArguments(const QStringList& arguments, const QStringList& extra) {
@@ -161,8 +183,16 @@ QStringList rerunArguments(const QStringList& arguments, const QStringList& extr
             ++i; // and its value
             continue;
         }
+        // --serve takes a port only when one follows it.
+        if (i > 0 && argument == QLatin1String("--serve")) {
+            if (i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1Char('-'))) {
+                ++i;
+            }
+            continue;
+        }
         if (i > 0 && (argument.startsWith(QLatin1String("--retake=")) ||
                       argument.startsWith(QLatin1String("--take=")) ||
+                      argument.startsWith(QLatin1String("--serve=")) ||
                       argument == QLatin1String("--dry-run") || argument == QLatin1String("-n"))) {
             continue;
         }
@@ -186,51 +216,115 @@ QString shellCommand(const QStringList& arguments) {
     return words.join(QLatin1Char(' '));
 }
 
-QByteArray reviewPageHtml(const ReviewPageInput& input, const QString& pageDirectory) {
+QString reviewSummaryHtml(const ReviewPageInput& input) {
     const RunReport& report = *input.report;
-    qint64 totalMs = input.lengthMs;
     int flagged = 0;
     for (const ReportCue& cue : report.cues) {
-        totalMs = std::max({totalMs, cue.endMs, cue.placement ? cue.placement->actualEndMs : 0});
         flagged += cue.flags.isEmpty() ? 0 : 1;
     }
-    QString html = QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
-                                  "<title>lyrane review</title><style>%1</style></head><body>\n")
-                       .arg(QLatin1String(kStyle));
-    html += QStringLiteral("<h1>Narration review%1</h1>\n")
-                .arg(report.dryRun ? QStringLiteral(" (dry run)") : QString());
-    html += QStringLiteral("<dl id=\"settings\"><dt>Voice</dt><dd>%1</dd><dt>Model</dt><dd>%2</dd>"
-                           "<dt>Format</dt><dd>%3</dd><dt>Speed</dt><dd>%4</dd>"
-                           "<dt>Cues</dt><dd>%5</dd><dt>Flagged</dt><dd>%6</dd>"
-                           "<dt>New clips</dt><dd>%7</dd><dt>Characters billed</dt><dd>%8</dd>"
-                           "<dt>Length</dt><dd>%9</dd>")
-                .arg(esc(report.settings.voice), esc(report.settings.voiceSettings.modelId),
-                     esc(report.settings.format), QString::number(report.settings.speed),
-                     QString::number(report.cues.size()), QString::number(flagged),
-                     QString::number(report.totals.newClips),
-                     QString::number(report.totals.charactersBilled), seconds(totalMs));
+    QString html =
+        QStringLiteral("<dl id=\"settings\"><dt>Voice</dt><dd>%1</dd><dt>Model</dt><dd>%2</dd>"
+                       "<dt>Format</dt><dd>%3</dd><dt>Speed</dt><dd>%4</dd>"
+                       "<dt>Cues</dt><dd>%5</dd><dt>Flagged</dt><dd>%6</dd>"
+                       "<dt>New clips</dt><dd>%7</dd><dt>Characters billed</dt><dd>%8</dd>"
+                       "<dt>Length</dt><dd>%9</dd>")
+            .arg(esc(report.settings.voice), esc(report.settings.voiceSettings.modelId),
+                 esc(report.settings.format), QString::number(report.settings.speed),
+                 QString::number(report.cues.size()), QString::number(flagged),
+                 QString::number(report.totals.newClips),
+                 QString::number(report.totals.charactersBilled), seconds(pageLengthMs(input)));
     for (const ReportOutput& output : report.outputs) {
         html += QStringLiteral("<dt>Output</dt><dd>%1</dd>").arg(esc(output.file));
     }
-    html += QStringLiteral("</dl>\n<h2>Timeline</h2>\n");
-    html += timelineSvg(input, totalMs);
+    return html + QStringLiteral("</dl>\n");
+}
+
+QString reviewTimelineHtml(const ReviewPageInput& input) {
+    return timelineSvg(input, pageLengthMs(input));
+}
+
+QString reviewCueRowHtml(const ReviewPageInput& input, const ReportCue& cue) {
+    const LiveCueState state = input.live ? input.live->cues.value(cue.number) : LiveCueState();
+    QString row =
+        QStringLiteral("<tr id=\"cue-%1\" class=\"cue%2\"><td>%1</td><td>%3 - %4</td><td>%5</td>")
+            .arg(cue.number)
+            .arg((cue.flags.isEmpty() ? QString() : QStringLiteral(" flagged")) +
+                     (state.busy ? QStringLiteral(" busy") : QString()),
+                 seconds(cue.startMs), seconds(cue.endMs),
+                 cue.placement ? seconds(cue.placement->actualStartMs) + QStringLiteral(" - ") +
+                                     seconds(cue.placement->actualEndMs)
+                               : QStringLiteral("&ndash;"));
+    row += QStringLiteral("<td>%1</td><td>%2</td>").arg(esc(cue.speaker), esc(cue.text));
+    row += takeCell(cue, input, state.busy) + QStringLiteral("<td>");
+    const QString clip = clipAddress(cue, input);
+    if (!clip.isEmpty()) {
+        row +=
+            QStringLiteral("<audio controls preload=\"none\" src=\"%1\"></audio>").arg(esc(clip));
+    }
+    row += QStringLiteral("</td><td>");
+    for (const CueFlag& flag : cue.flags) {
+        row += QStringLiteral("<span class=\"flag\">%1</span> ").arg(esc(describeCueFlag(flag)));
+    }
+    const QString number = QString::number(cue.number);
+    row += QStringLiteral("</td><td><code>%1</code>")
+               .arg(esc(shellCommand(
+                   rerunArguments(input.command, {QStringLiteral("--retake"), number}))));
+    for (int take = 1; cue.takes > 1 && take <= cue.takes; ++take) {
+        if (take == cue.take) {
+            continue;
+        }
+        row += QStringLiteral("<br><code>%1</code>")
+                   .arg(esc(shellCommand(rerunArguments(
+                       input.command, {QStringLiteral("--take"),
+                                       number + QLatin1Char('=') + QString::number(take)}))));
+    }
+    row += QStringLiteral("</td>");
+    if (input.live) {
+        row += actionsCell(cue, state);
+    }
+    return row + QStringLiteral("</tr>\n");
+}
+
+QByteArray reviewPageHtml(const ReviewPageInput& input) {
+    const RunReport& report = *input.report;
+    const LivePageParts* live = input.live;
+    QString html = QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
+                                  "<title>lyrane review</title><style>%1</style></head><body%2>\n")
+                       .arg(QLatin1String(kStyle) + QLatin1String(live ? kLiveStyle : ""),
+                            live ? QStringLiteral(" data-generation=\"%1\"").arg(live->generation)
+                                 : QString());
+    html += QStringLiteral("<h1>Narration review%1</h1>\n")
+                .arg(report.dryRun ? QStringLiteral(" (dry run)") : QString());
+    if (live && !live->narrationAddress.isEmpty()) {
+        html += QStringLiteral("<p id=\"player\">The narration: <audio id=\"narration\" controls "
+                               "preload=\"none\" src=\"%1\"></audio></p>\n")
+                    .arg(esc(live->narrationAddress));
+    }
+    html += reviewSummaryHtml(input);
+    html += QStringLiteral("<h2>Timeline</h2>\n");
+    html += reviewTimelineHtml(input);
     html += QStringLiteral("<p>Grey: the cues' slots; green: where each clip plays (orange: "
                            "pushed later, blue: sped up, red outline: flagged); purple: the "
                            "narration's level.</p>\n<h2>Cues</h2>\n<table id=\"cues\"><thead><tr>"
                            "<th>#</th><th>Asked</th><th>Plays</th><th>Speaker</th><th>Text</th>"
-                           "<th>Take</th><th>Clip</th><th>Flags</th><th>Commands</th></tr>"
-                           "</thead><tbody>\n");
-    const QDir directory(pageDirectory);
+                           "<th>Take</th><th>Clip</th><th>Flags</th><th>Commands</th>%1</tr>"
+                           "</thead><tbody>\n")
+                .arg(live ? QStringLiteral("<th>Actions</th>") : QString());
     for (const ReportCue& cue : report.cues) {
-        html += cueRow(cue, input, directory);
+        html += reviewCueRowHtml(input, cue);
     }
-    html += QStringLiteral("</tbody></table>\n</body></html>\n");
+    html += QStringLiteral("</tbody></table>\n");
+    if (live) {
+        html += QStringLiteral("<script>%1</script>\n").arg(live->script);
+    }
+    html += QStringLiteral("</body></html>\n");
     return html.toUtf8();
 }
 
-bool writeReviewPage(const QString& path, const ReviewPageInput& input, QString* error) {
+bool writeReviewPage(const QString& path, ReviewPageInput input, QString* error) {
     QSaveFile file(path);
-    const QByteArray html = reviewPageHtml(input, QFileInfo(path).absoluteDir().path());
+    input.pageDirectory = QFileInfo(path).absoluteDir().path();
+    const QByteArray html = reviewPageHtml(input);
     if (!file.open(QIODevice::WriteOnly) || file.write(html) != html.size() || !file.commit()) {
         *error =
             QObject::tr("failed to write the review page %1: %2").arg(path, file.errorString());

@@ -1,6 +1,5 @@
 #include "runs/run_accounting.h"
 
-#include "runs/console.h"
 #include "runs/run_preparation.h"
 #include "synthesis/account_client.h"
 #include "synthesis/models.h"
@@ -68,23 +67,17 @@ CostEstimate estimateJobs(const QList<ClipJob>& jobs, const ClipSource& source,
     return counter.estimate();
 }
 
-void Billing::add(const ClipJob& job, const ClipResult& result) {
+void addBilled(Billing* billing, const ClipJob& job, const ClipResult& result) {
     if (!result.local || result.source != ClipTier::Service) {
         return;
     }
-    ++newClips;
+    ++billing->newClips;
     if (result.characterCost >= 0) {
-        characters += result.characterCost;
+        billing->characters += result.characterCost;
     } else {
-        characters += billableCharacters(job.request.text);
-        estimated = true;
+        billing->characters += billableCharacters(job.request.text);
+        billing->estimated = true;
     }
-}
-
-void Billing::add(const Billing& other) {
-    characters += other.characters;
-    newClips += other.newClips;
-    estimated = estimated || other.estimated;
 }
 
 ReportCue reportCue(const ClipJob& job, const ClipResult* result, const QString& input,
@@ -134,13 +127,13 @@ ReportPlacement reportPlacement(const ClipPlacement& placement, qint64 desiredEn
     return placed;
 }
 
-bool writeReportIfAsked(const RunConfiguration& config, const RunReport& report) {
+bool writeReportIfAsked(const RunConfiguration& config, const RunReport& report, Console& console) {
     if (config.reportFile.isEmpty()) {
         return true;
     }
     QString error;
     if (!writeRunReport(config.reportFile, report, &error)) {
-        printError(error + QLatin1Char('\n'));
+        console.error(error + QLatin1Char('\n'));
         return false;
     }
     return true;

@@ -2,6 +2,7 @@
 
 #include "audio/timeline_plan.h"
 #include "cache/cache_manager.h"
+#include "runs/narration_outcome.h"
 #include "runs/run_configuration.h"
 #include "runs/run_report.h"
 #include "synthesis/clip_scheduler.h"
@@ -60,15 +61,8 @@ private:
 CostEstimate estimateJobs(const QList<ClipJob>& jobs, const ClipSource& source,
                           const QString& modelId);
 
-// What the service billed for the clips a run made.
-struct Billing {
-    qint64 characters = 0;
-    qint64 newClips = 0;
-    bool estimated = false; // some answers said nothing and the texts' lengths were counted
-
-    void add(const ClipJob& job, const ClipResult& result);
-    void add(const Billing& other);
-};
+// Adds what the service billed for the job's clip, when this run made it.
+void addBilled(Billing* billing, const ClipJob& job, const ClipResult& result);
 
 // One cue's entry in the report, from its job and, when the run got that far, its result.
 ReportCue reportCue(const ClipJob& job, const ClipResult* result, const QString& input,
@@ -79,6 +73,6 @@ ReportPlacement reportPlacement(const ClipPlacement& placement, qint64 desiredEn
                                 double speedUp);
 
 // Writes --report when it was asked for; says so and returns false when it cannot.
-bool writeReportIfAsked(const RunConfiguration& config, const RunReport& report);
+bool writeReportIfAsked(const RunConfiguration& config, const RunReport& report, Console& console);
 
 } // namespace lyrane

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "cache/s3_objects.h"
+#include "runs/exchange_settings.h"
 #include "runs/take_requests.h"
 #include "runs/timeline_settings.h"
+#include "runs/typed_command.h"
 #include "runs/voice_map.h"
 #include "subtitles/speakers.h"
 #include "synthesis/synthesis_settings.h"
 
+#include <QDir>
 #include <QString>
 #include <QStringList>
 
@@ -49,6 +53,7 @@ struct Environment {
     QString defaultVoice;         // LYRANE_DEFAULT_VOICE
     std::optional<QString> model; // LYRANE_MODEL, when set at all
     QString s3Bucket;             // LYRANE_S3_BUCKET
+    QString s3Client;             // LYRANE_S3_CLIENT
 
     // A worker's share of a batch, as job engines and users name it.
     QString shard;              // LYRANE_SHARD, "K/N"
@@ -73,16 +78,17 @@ struct RunConfiguration {
     QStringList batchFiles; // Batch, blank entries dropped
     SingleTextInput single; // SingleText
 
-    QString outputFile;
+    QString outputFile = QStringLiteral("output.wav");
     int limit = 0; // cues of a subtitle file to process, 0 for all
     bool dryRun = false;
     bool noPadding = false; // stop after the clips
 
-    QString apiKeyFile;
+    QString apiKeyFile = QDir(QDir::homePath()).filePath(QStringLiteral(".elevenlabs-api-key"));
     QString apiKeyFromEnvironment; // used instead of the file when set
     QString apiUrl;                // the service's address, without a trailing "/"
-    QString cacheDirectory;
+    QString cacheDirectory = QDir(QDir::tempPath()).filePath(QStringLiteral("lyrane-audio"));
     QString s3Bucket;
+    S3ClientOptions s3Client; // --s3-client, --s3-endpoint-style
 
     SynthesisSettings synthesis;
     SpeakerSettings speakers; // Subtitles and Batch
@@ -104,6 +110,11 @@ struct RunConfiguration {
     TakeRequests takes;         // --retake and --take (Subtitles)
     QString reviewFile;         // --review: the run as one HTML page
     bool progressLines = false; // --progress lines: lines even on a terminal
+    // --serve: after the run, its review page served live on 127.0.0.1 at this port (0: any).
+    std::optional<quint16> servePort;
+    TypedCommand command; // as typed; empty: the process's own
+
+    ExchangeSettings exchange; // timecoded scripts, --dapt-out and --stems
 };
 
 } // namespace lyrane

@@ -42,16 +42,16 @@ QString joinedText(const QList<Cue>& cues, const SentenceGroup& group) {
     return texts.join(QLatin1Char(' '));
 }
 
-QList<SentenceGroup> sentenceGroups(const QList<Cue>& cues, int count,
-                                    const RunConfiguration& config) {
+QList<SentenceGroup> sentenceGroups(const QList<Cue>& cues, int count, bool join,
+                                    const VoiceMap& voices, const SynthesisSettings& synthesis) {
     QList<SentenceGroup> groups;
     const auto voiceOf = [&](int i) {
-        return cueVoice(cues[i], config.speakers.voices, config.synthesis.voice);
+        return cueVoice(cues[i], voices, synthesis.voice);
     };
     int i = 0;
     while (i < count) {
         SentenceGroup group{i, 1};
-        if (config.joinSentences && !endsSentence(cues[i].text)) {
+        if (join && !endsSentence(cues[i].text)) {
             // Grows while the sentence runs on in one speaker's voice; it ends at its last
             // character, at a change of speaker or voice, or with the cues.
             const auto continues = [&](int last) {
@@ -64,7 +64,7 @@ QList<SentenceGroup> sentenceGroups(const QList<Cue>& cues, int count,
             }
             const SentenceGroup candidate{i, last - i + 1};
             const QString text = joinedText(cues, candidate);
-            const TtsRequest request = makeRequest(config.synthesis, text, QString(), QString());
+            const TtsRequest request = makeRequest(synthesis, text, QString(), QString());
             // Still running on after five cues breaks the limit, as a text too long does.
             if (candidate.joined() && !continues(last) &&
                 text.size() <= requestCharacterLimit(request)) {
@@ -109,18 +109,6 @@ QString joinedSentencesText(const QList<SentenceGroup>& groups) {
     return text + QObject::tr("Joined sentences: %1 cues in %2 requests\n")
                       .arg(groups.size())
                       .arg(requests);
-}
-
-void printJoinedSentences(const QList<SentenceGroup>& groups, bool listing) {
-    const QString text = joinedSentencesText(groups);
-    if (text.isEmpty()) {
-        return;
-    }
-    if (listing) {
-        printOutput(text);
-    } else {
-        printError(text);
-    }
 }
 
 void recordJoined(ReportCue* cue, const QList<SentenceGroup>& groups, int index) {

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "runs/run_configuration.h"
 #include "runs/run_report.h"
+#include "runs/voice_map.h"
 #include "subtitles/cue.h"
+#include "synthesis/synthesis_settings.h"
 
 #include <QList>
 #include <QString>
@@ -25,8 +26,8 @@ bool endsSentence(const QString& text);
 // not end a sentence is joined with the following cues of the same speaker and voice up to the
 // sentence's end, at most five cues and the model's character limit; a group that would break
 // a limit is left as single cues.
-QList<SentenceGroup> sentenceGroups(const QList<Cue>& cues, int count,
-                                    const RunConfiguration& config);
+QList<SentenceGroup> sentenceGroups(const QList<Cue>& cues, int count, bool join,
+                                    const VoiceMap& voices, const SynthesisSettings& synthesis);
 
 // The text a group sends: its cues' texts joined by one space.
 QString joinedText(const QList<Cue>& cues, const SentenceGroup& group);
@@ -34,8 +35,6 @@ QString joinedText(const QList<Cue>& cues, const SentenceGroup& group);
 // One line per joined group ("Cues 3-4 are one sentence, spoken in one request"), then how
 // many requests the narrated cues take; empty when nothing is joined.
 QString joinedSentencesText(const QList<SentenceGroup>& groups);
-// Says joinedSentencesText on standard output (a cue listing) or standard error (a run).
-void printJoinedSentences(const QList<SentenceGroup>& groups, bool listing);
 // The numbers of the cues sent with cue `index`, in the report; none when it is alone.
 void recordJoined(ReportCue* cue, const QList<SentenceGroup>& groups, int index);
 

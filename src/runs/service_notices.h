@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runs/run_context.h"
 #include "synthesis/elevenlabs_client.h"
 #include "synthesis/service_errors.h"
 
@@ -7,14 +8,15 @@
 
 namespace lyrane {
 
-// Prints the tip for a refusal's reason after its failure line; nothing for reasons without one.
-void printServiceErrorTip(ServiceErrorReason reason, const ServiceErrorContext& context);
+// Says the tip for a refusal's reason after its failure line; nothing for reasons without one.
+void sayServiceErrorTip(Console& console, ServiceErrorReason reason,
+                        const ServiceErrorContext& context);
 
 // The line for a lowered number of requests in flight.
-void printWindowLowered(int inFlight);
+QString windowLoweredLine(int inFlight);
 
-// False, after saying so, when the request's text is over its model's per-request limit.
-// `label` names the text, e.g. "Cue 12"; the line said is kept in `failure`.
-bool checkRequestLength(const TtsRequest& request, const QString& label, QString* failure);
+// The line that refuses a request whose text is over its model's per-request limit; empty
+// when it is within it. `label` names the text, e.g. "Cue 12".
+QString requestLengthRefusal(const TtsRequest& request, const QString& label);
 
 } // namespace lyrane

@@ -1,6 +1,5 @@
 #include "runs/single_text_run.h"
 
-#include "runs/console.h"
 #include "runs/narration.h"
 #include "runs/subtitle_run.h"
 #include "subtitles/pauses.h"
@@ -16,36 +15,39 @@ namespace {
 
 // The trimmed text of a single-text run, from --say or the --text file; nothing on failure,
 // having said why.
-std::optional<QString> loadTextToSpeak(const SingleTextInput& input, QString* failure) {
+std::optional<QString> loadTextToSpeak(const SingleTextInput& input, NarrationOutcome* failure) {
+    const auto failed = [failure](const QString& line) {
+        *failure = NarrationOutcome::failedWith(RunFailure::Kind::Input, line);
+        return std::nullopt;
+    };
     QString text;
     if (!input.text.isEmpty()) {
         text = input.text.trimmed();
     } else {
         QFile file(input.textFile);
         if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            *failure =
-                printFailure(QObject::tr("Failed to read text file: %1\n").arg(file.errorString()));
-            return std::nullopt;
+            return failed(QObject::tr("Failed to read text file: %1\n").arg(file.errorString()));
         }
         text = QString::fromUtf8(file.readAll()).trimmed();
     }
     if (text.isEmpty()) {
-        *failure = printFailure(QObject::tr("Text is empty\n"));
-        return std::nullopt;
+        return failed(QObject::tr("Text is empty\n"));
     }
     return text;
 }
 
 // The text's pieces between its pauses, each cut to the model's limit: a piece after a pause
 // starts with that pause, which the narration makes as silence before it.
-std::optional<QStringList> textParts(const QString& text, qsizetype limit, QString* failure) {
+std::optional<QStringList> textParts(const QString& text, qsizetype limit,
+                                     NarrationOutcome* failure) {
     if (!mayHoldPause(text)) {
         return splitTextForRequests(text, limit);
     }
     QString problem;
     const std::optional<PausedText> paused = readPauses(text, &problem);
     if (!paused) {
-        *failure = printFailure(QObject::tr("Text: %1\n").arg(problem));
+        *failure = NarrationOutcome::failedWith(RunFailure::Kind::Input,
+                                                QObject::tr("Text: %1\n").arg(problem));
         return std::nullopt;
     }
     const auto pause = [](int ms) {
@@ -68,10 +70,10 @@ std::optional<QStringList> textParts(const QString& text, qsizetype limit, QStri
 // model's limit is several, played one after the other, each sent with its neighbours.
 NarrationOutcome narrateText(NarrationSession& session, CostGate& gate) {
     const RunConfiguration& config = session.config;
-    QString failure;
+    NarrationOutcome failure;
     const std::optional<QString> text = loadTextToSpeak(config.single, &failure);
     if (!text) {
-        return NarrationOutcome::failed(failure);
+        return failure;
     }
     const TtsRequest whole =
         makeRequest(config.synthesis, *text, config.single.previousText, config.single.nextText);
@@ -81,7 +83,7 @@ NarrationOutcome narrateText(NarrationSession& session, CostGate& gate) {
     const std::optional<QStringList> parts =
         textParts(*text, requestCharacterLimit(whole), &failure);
     if (!parts) {
-        return NarrationOutcome::failed(failure);
+        return failure;
     }
     for (const QString& part : *parts) {
         Cue cue;
@@ -94,7 +96,11 @@ NarrationOutcome narrateText(NarrationSession& session, CostGate& gate) {
     input.outputFile = config.outputFile;
     // A dry run prices the text and pays for nothing.
     if (config.dryRun) {
-        priceInput(session, input);
+        const std::optional<NarrationPlan> plan = planDryRun(session, input, &failure);
+        if (!plan) {
+            return failure;
+        }
+        sayDryRunCost(session, *plan);
         return {};
     }
     return narrate(session, input, gate);
@@ -102,12 +108,13 @@ NarrationOutcome narrateText(NarrationSession& session, CostGate& gate) {
 
 } // namespace
 
-int runSingleText(const RunConfiguration& config) {
-    NarrationSession session(config);
+int runSingleText(const RunConfiguration& config, RunContext context) {
+    NarrationSession session(config, context);
     BudgetAndAccountGate gate(config);
-    const NarrationOutcome outcome = narrateText(session, gate);
+    NarrationOutcome outcome = narrateText(session, gate);
+    sayFailure(context.console, outcome);
     recordFailure(session.report, outcome, QString());
-    if (!writeReportIfAsked(config, session.report)) {
+    if (!writeReportIfAsked(config, session.report, context.console)) {
         return 1;
     }
     return outcome.exitStatus();

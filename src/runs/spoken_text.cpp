@@ -5,9 +5,9 @@
 
 namespace lyrane {
 
-QString spokenText(const RunConfiguration& config, const QString& written) {
+QString spokenText(const Lexicon* lexicon, const QString& written) {
     const QString text = withoutPauses(written);
-    return config.lexicon ? applyLexicon(*config.lexicon, text) : text;
+    return lexicon ? applyLexicon(*lexicon, text) : text;
 }
 
 } // namespace lyrane

@@ -2,17 +2,19 @@
 
 #include "runs/narration.h"
 #include "runs/run_configuration.h"
-#include "runs/take_choices.h"
 #include "subtitles/cue.h"
 
 #include <optional>
 
 namespace lyrane {
 
-// Reads a subtitle file for a run, each cue's speaker named; says why (the line in `failure`)
-// when it cannot be used.
+// Reads a subtitle file or script for a run, its times read as `reading` says, each cue's
+// speaker named, its notices said on `console`; nothing, with the failure in `failure`, when it
+// cannot be used.
 std::optional<QList<Cue>> openSubtitleFile(const QString& path, const QString& encoding,
-                                           SpeakerLabels labels, QString* failure);
+                                           const SubtitleReadingOptions& reading,
+                                           SpeakerLabels labels, Console& console,
+                                           NarrationOutcome* failure);
 
 // How many of a file's cues a run narrates: the first --limit, or all.
 int narratedCueCount(const RunConfiguration& config, qsizetype cues);
@@ -21,20 +23,28 @@ int narratedCueCount(const RunConfiguration& config, qsizetype cues);
 // narrated into `outputFile`. `input` names the file in a batch's report.
 std::optional<NarrationInput> subtitleInput(const RunConfiguration& config, const QString& path,
                                             const QString& outputFile, const QString& input,
-                                            QString* failure);
+                                            Console& console, NarrationOutcome* failure);
 
-// Prices the input's cues from the local cache alone, without the key or the network
-// (--dry-run), and records them in the report; a cue with an entry in `takes` is priced as
-// that take.
-void priceInput(NarrationSession& session, const NarrationInput& input,
-                const QList<CueTake>& takes = {});
+// A dry run's plan: names and takes from the local cache alone, without the key, the mirror or
+// the network (a voice given by the name of an account voice is not looked up, so its clips
+// count as new).
+std::optional<NarrationPlan> planDryRun(NarrationSession& session, const NarrationInput& input,
+                                        NarrationOutcome* failure);
+// Says what a dry run's plan costs and records its cues in the session's report.
+void sayDryRunCost(NarrationSession& session, const NarrationPlan& plan);
 
-// Narrates (or with --dry-run, lists) one subtitle file of the session.
+// One subtitle file of the session as the pipeline takes it, its dialogue read and its takes
+// checked; nothing, with the failure in `failure`, when it cannot be narrated.
+std::optional<NarrationInput>
+prepareSubtitleNarration(NarrationSession& session, const QString& path, const QString& outputFile,
+                         const QString& input, NarrationOutcome* failure);
+
+// Narrates (or with --dry-run, lists) one subtitle file of the session; the outcome is said.
 NarrationOutcome narrateSubtitleFile(NarrationSession& session, const QString& path,
                                      const QString& outputFile, const QString& input,
                                      CostGate& gate);
 
 // --vtt: parse, list (--dry-run) or narrate one subtitle file. Returns the exit status.
-int runSubtitleFile(const RunConfiguration& config);
+int runSubtitleFile(const RunConfiguration& config, RunContext context);
 
 } // namespace lyrane

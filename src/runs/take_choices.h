@@ -1,16 +1,18 @@
 #pragma once
 
+#include "cache/take_record_store.h"
+#include "runs/narration_outcome.h"
+#include "runs/run_context.h"
 #include "runs/take_requests.h"
 #include "synthesis/clip_source.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <optional>
 
 namespace lyrane {
-
-class S3Mirror;
 
 // The take a cue uses in this run, and whether its record must change once the clip is there.
 struct CueTake {
@@ -20,36 +22,42 @@ struct CueTake {
     QString recordPath;   // beside take 1's clip
 };
 
-// The record beside `first`'s clip (take 1's job).
-QString takeRecordPath(const ClipJob& first);
+// Refuses a cue that --retake or --take names beyond the `count` cues the run narrates, and a
+// cue both retaken and chosen.
+std::optional<NarrationOutcome> checkTakeCues(const TakeRequests& requests, int count);
 
-// Refuses (one line, printed and kept in `failure`) a cue that --retake or --take names
-// beyond the `count` cues the run narrates, and a cue both retaken and chosen.
-bool checkTakeCues(const TakeRequests& requests, int count, QString* failure);
+// The takes of one invocation's cues, from the records beside their clips. With a mirror, its
+// records (the latest choices) are brought into the cache first, with one listing for the whole
+// invocation; a record that cannot be read is named and take 1 used.
+class TakeChoices {
+public:
+    TakeChoices(const TakeRecordStore* store, RunContext context)
+        : store(store), context(context) {}
 
-// Cue `number`'s take: the one its record chose (a record that cannot be read is named and
-// take 1 used), a new one when retaken, or the one --take names, refused (with one line in
-// `failure`) when it does not exist.
-std::optional<CueTake> cueTake(int number, const ClipJob& first, const TakeRequests& requests,
-                               QString* failure);
+    // Brings the mirror's records for `firsts` (take 1's jobs) into the cache where they differ.
+    void bringIn(const QList<ClipJob>& firsts);
+    // Cue `number`'s take: the one its record chose, a new one when retaken, or the one --take
+    // names, refused when it does not exist. A record that cannot be read is said unless
+    // `sayUnreadable` is false (a batch's cost check, whose files say it when they run).
+    std::optional<CueTake> cueTake(int number, const ClipJob& first, const TakeRequests& requests,
+                                   NarrationOutcome* failure, bool sayUnreadable = true);
+    // Writes the changed records (and sends them to the mirror), saying which take each cue
+    // now uses; `takes` holds each cue's take, in cue order.
+    NarrationOutcome remember(const QList<CueTake>& takes);
 
-// Brings the records the mirror holds for `firsts` into the cache where they differ: the
-// mirror's are the latest choices. One listing per run; a failure is said and the local
-// records are used.
-void fetchTakeRecords(const S3Mirror& mirror, const QList<ClipJob>& firsts);
+private:
+    bool listMirror();
 
-// Chooses each job's take (replacing the job by that take's), after fetching the mirror's
-// records when there is a mirror; refuses as checkTakeCues and cueTake do.
-std::optional<QList<CueTake>> chooseTakes(const ClipSource& source, const S3Mirror* mirror,
-                                          const TakeRequests& requests, QList<ClipJob>* jobs,
-                                          QString* failure);
+    const TakeRecordStore* store;
+    RunContext context;
+    bool listed = false;
+    QList<ListedTakeRecord> mirrored;
+    QSet<QString> fetched;
+};
+
 // The job of `take` in place of take 1's `first`.
 ClipJob takeJob(const ClipSource& source, const ClipJob& first, const CueTake& take);
 // "  Take: 2 of 3" for a cue with several takes, else nothing.
 QString takeListingLine(const CueTake& take);
-
-// Writes the changed records (and sends them to the mirror when there is one), saying which
-// take each cue now uses; false, with the line in `failure`, when one cannot be written.
-bool rememberTakes(const QList<CueTake>& takes, const S3Mirror* mirror, QString* failure);
 
 } // namespace lyrane

@@ -12,20 +12,6 @@ namespace lyrane {
 
 namespace {
 
-QString timestamp(qint64 ms, QChar fractionSeparator) {
-    ms = std::max<qint64>(ms, 0);
-    const qint64 hours = ms / 3600000;
-    const qint64 minutes = ms / 60000 % 60;
-    const qint64 seconds = ms / 1000 % 60;
-    const qint64 millis = ms % 1000;
-    return QStringLiteral("%1:%2:%3%4%5")
-        .arg(hours, 2, 10, QLatin1Char('0'))
-        .arg(minutes, 2, 10, QLatin1Char('0'))
-        .arg(seconds, 2, 10, QLatin1Char('0'))
-        .arg(fractionSeparator)
-        .arg(millis, 3, 10, QLatin1Char('0'));
-}
-
 // A text's lines, trimmed, without blank ones: a blank line would end the cue, and the reader
 // joins a cue's lines with single spaces anyway. CR LF, LF and a lone CR all break lines.
 QStringList textLines(const QString& text) {
@@ -65,7 +51,7 @@ QString withReferences(const QString& text, QLatin1String characters) {
 // Whether lyrane's reader takes the line `written` for a line of cue text that says `text`.
 bool readsBackAs(const QString& written, const QString& text, CueDialect dialect) {
     const QStringView line = QStringView(written).trimmed();
-    if (mayBeTimingLine(line)) {
+    if (mayBeTimingLine(line, dialect)) {
         return false;
     }
     CueMarkupState state(dialect);
@@ -117,16 +103,17 @@ QString captionCueText(const CaptionCue& cue, CaptionFormat format, qint64 numbe
     }
     const QString text = lines.join(QLatin1Char('\n'));
     if (format == CaptionFormat::Srt) {
-        return QString::number(number) + QLatin1Char('\n') + timestamp(start, QLatin1Char(',')) +
-               QLatin1String(" --> ") + timestamp(end, QLatin1Char(',')) + QLatin1Char('\n') +
-               text + QLatin1String("\n\n");
+        return QString::number(number) + QLatin1Char('\n') +
+               formatTimestamp(start, QLatin1Char(',')) + QLatin1String(" --> ") +
+               formatTimestamp(end, QLatin1Char(',')) + QLatin1Char('\n') + text +
+               QLatin1String("\n\n");
     }
     QString body = text;
     if (!cue.words.isEmpty()) {
         QStringList timed;
         for (const CaptionWord& word : cue.words) {
             const qint64 at = std::clamp(word.startMs, start, end);
-            timed.append(QLatin1Char('<') + timestamp(at, QLatin1Char('.')) + QLatin1Char('>') +
+            timed.append(QLatin1Char('<') + formatTimestamp(at) + QLatin1Char('>') +
                          writtenText(word.text, format));
         }
         body = timed.join(QLatin1Char(' '));
@@ -135,8 +122,8 @@ QString captionCueText(const CaptionCue& cue, CaptionFormat format, qint64 numbe
     if (!speaker.isEmpty()) {
         body = QLatin1String("<v ") + writtenText(speaker, format) + QLatin1Char('>') + body;
     }
-    return timestamp(start, QLatin1Char('.')) + QLatin1String(" --> ") +
-           timestamp(end, QLatin1Char('.')) + QLatin1Char('\n') + body + QLatin1String("\n\n");
+    return formatTimestamp(start) + QLatin1String(" --> ") + formatTimestamp(end) +
+           QLatin1Char('\n') + body + QLatin1String("\n\n");
 }
 
 CaptionWriter::CaptionWriter(const QString& path) : file(path) {}

@@ -1,9 +1,10 @@
 #include "subtitles/cue_markup.h"
 
+#include "subtitles/character_references.h"
 #include "subtitles/pauses.h"
+#include "subtitles/subtitle_timestamps.h"
 
 #include <algorithm>
-#include <iterator>
 
 namespace lyrane {
 
@@ -40,78 +41,6 @@ bool isEditorCodeLetter(QChar c) {
     default:
         return false;
     }
-}
-
-struct NamedReference {
-    const char* name;
-    char16_t character;
-};
-
-// The references subtitle writers use; an unknown name stays as written. Sorted by name.
-constexpr NamedReference namedReferences[] = {
-    {"amp", u'&'},        {"apos", u'\''},      {"bull", u'\u2022'},  {"copy", u'\u00A9'},
-    {"deg", u'\u00B0'},   {"euro", u'\u20AC'},  {"gt", u'>'},         {"hellip", u'\u2026'},
-    {"laquo", u'\u00AB'}, {"ldquo", u'\u201C'}, {"lrm", u'\u200E'},   {"lsquo", u'\u2018'},
-    {"lt", u'<'},         {"mdash", u'\u2014'}, {"nbsp", u'\u00A0'},  {"ndash", u'\u2013'},
-    {"quot", u'"'},       {"raquo", u'\u00BB'}, {"rdquo", u'\u201D'}, {"reg", u'\u00AE'},
-    {"rlm", u'\u200F'},   {"rsquo", u'\u2019'}, {"trade", u'\u2122'},
-};
-
-void appendCodePoint(QString& out, char32_t codePoint) {
-    if (codePoint == 0 || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-        out.append(QChar::ReplacementCharacter);
-    } else if (QChar::requiresSurrogates(codePoint)) {
-        out.append(QChar(QChar::highSurrogate(codePoint)));
-        out.append(QChar(QChar::lowSurrogate(codePoint)));
-    } else {
-        out.append(QChar(char16_t(codePoint)));
-    }
-}
-
-// Decodes the reference starting at line[at] == '&'. Returns the position after it, or `at`
-// when there is no complete reference there.
-qsizetype decodeReference(QStringView line, qsizetype at, QString& out) {
-    // References are short; looking no further keeps a line full of '&' linear.
-    constexpr qsizetype longest = 12;
-    const qsizetype length = line.mid(at + 1, longest).indexOf(QLatin1Char(';'));
-    if (length < 0) {
-        return at;
-    }
-    const qsizetype semicolon = at + 1 + length;
-    const QStringView body = line.mid(at + 1, length);
-    if (body.size() >= 2 && body.front() == QLatin1Char('#')) {
-        const bool hex = body[1] == QLatin1Char('x') || body[1] == QLatin1Char('X');
-        const QStringView digits = body.mid(hex ? 2 : 1);
-        if (digits.isEmpty()) {
-            return at;
-        }
-        char32_t value = 0;
-        for (QChar c : digits) {
-            const char16_t u = c.unicode();
-            int digit = -1;
-            if (isAsciiDigit(c)) {
-                digit = u - '0';
-            } else if (hex && u >= 'a' && u <= 'f') {
-                digit = u - 'a' + 10;
-            } else if (hex && u >= 'A' && u <= 'F') {
-                digit = u - 'A' + 10;
-            }
-            if (digit < 0) {
-                return at;
-            }
-            value = std::min<char32_t>(value * (hex ? 16 : 10) + char32_t(digit), 0x110000);
-        }
-        appendCodePoint(out, value);
-        return semicolon + 1;
-    }
-    const auto found =
-        std::find_if(std::begin(namedReferences), std::end(namedReferences),
-                     [body](const NamedReference& ref) { return body == QLatin1String(ref.name); });
-    if (found == std::end(namedReferences)) {
-        return at;
-    }
-    out.append(QChar(found->character));
-    return semicolon + 1;
 }
 
 // The voice span's annotation: "<v.loud Anna Smith>" gives "Anna Smith".
@@ -165,13 +94,19 @@ private:
     qsizetype found = -2; // -2: not searched yet, -1: none left
 };
 
-// In SRT a '<' opens a tag only before a letter, a digit or '/': "1 < 2" and "<3" are text.
+// In SRT a '<' opens a tag only before a letter or '/', or as an inline timestamp
+// ("<00:00:01.000>"): "1 < 2", "<3" and "x<3 and y>5" are text.
 bool mayOpenSrtTag(QStringView line, qsizetype at) {
     if (at + 1 >= line.size()) {
         return false;
     }
     const QChar next = line[at + 1];
-    return isAsciiLetter(next) || isAsciiDigit(next) || next == QLatin1Char('/');
+    if (isAsciiDigit(next)) {
+        const TimestampReading stamp = readTimestamp(line, at + 1, CueDialect::Srt);
+        return stamp.status != TimestampStatus::Malformed && stamp.end < line.size() &&
+               line[stamp.end] == QLatin1Char('>');
+    }
+    return isAsciiLetter(next) || next == QLatin1Char('/');
 }
 
 // The end of the editor code starting at line[at] == '{' ({\an8}, {y:i}), or `at` when
@@ -241,7 +176,7 @@ QString cleanCueLine(QStringView line, CueMarkupState& state, QString* speaker) 
             continue;
         }
         if (c == QLatin1Char('&')) {
-            const qsizetype next = decodeReference(line, i, out);
+            const qsizetype next = decodeCharacterReference(line, i, out);
             if (next != i) {
                 i = next - 1;
                 continue;

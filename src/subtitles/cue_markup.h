@@ -24,10 +24,11 @@ struct CueMarkupState {
 // annotations are dropped, character references are decoded, subtitle editors' codes ({\an8},
 // {y:i}) are removed and their escapes read (\N and \n: a space between words, \h: a space).
 // WebVTT follows the standard's cue text tokenizer: every '<' opens a tag, and a tag left open
-// runs to the end of the cue. In SRT a '<' opens a tag only when a letter, digit or '/' follows
-// and a '>' closes it on the same line ("x < y", "<3" are text). A line without markup comes
-// back unchanged. When `speaker` is given and still empty, the name of the first voice span is
-// stored in it.
+// runs to the end of the cue. In SRT a '<' opens a tag only when a letter or '/' follows, or an
+// inline timestamp ("<00:00:01.000>"), and a '>' closes it on the same line ("x < y", "<3",
+// "x<3 and y>5" are text). Character references are read by the HTML standard's table. A line
+// without markup comes back unchanged. When `speaker` is given and still empty, the name of the
+// first voice span is stored in it.
 QString cleanCueLine(QStringView trimmedLine, CueMarkupState& state, QString* speaker);
 
 } // namespace lyrane

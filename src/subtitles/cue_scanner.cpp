@@ -3,7 +3,7 @@
 #include "subtitles/cue_markup.h"
 #include "subtitles/subtitle_timestamps.h"
 
-#include <QObject>
+#include <algorithm>
 
 namespace lyrane {
 
@@ -25,9 +25,15 @@ bool isIntegerLine(QStringView line) {
     return true;
 }
 
+bool isDigitsLine(QStringView line) {
+    return !line.isEmpty() && std::all_of(line.begin(), line.end(), [](QChar c) {
+        return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    });
+}
+
 } // namespace
 
-QStringView LineCursor::next() {
+QStringView LineCursor::nextAsWritten() {
     const qsizetype lf = text.indexOf(QLatin1Char('\n'), pos);
     QStringView line;
     if (lf < 0) {
@@ -39,7 +45,7 @@ QStringView LineCursor::next() {
         pos = lf + 1;
     }
     ++number;
-    return line.trimmed();
+    return line;
 }
 
 QStringView LineCursor::peek() const {
@@ -50,15 +56,18 @@ QStringView LineCursor::peek() const {
     return (lf < 0 ? text.mid(pos) : text.mid(pos, lf - pos)).trimmed();
 }
 
-std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect, bool keepLines,
-                                         QString* error) {
+ScannedCues scanCueBlocks(LineCursor& cursor, CueDialect dialect, bool keepLines) {
     ScannedCues result;
-    bool inCue = false;
-    bool skippingBlock = false;
+    // Where the line being read stands: between cues, in a cue, or in the block of a timing
+    // line that cannot be read.
+    enum class Place { BetweenCues, InCue, InUnusableCue };
+    Place place = Place::BetweenCues;
+    // SRT: a blank line was read inside the cue; the next line says whether the cue goes on.
+    bool afterBlank = false;
     Cue pending;
     QStringList pendingLines;
     CueMarkupState markup(dialect);
-    int untimedStart = 0; // the first line of the SRT block being read outside a cue
+    int untimedStart = 0; // the first line of the SRT block being read between cues
     bool untimedHasText = false;
 
     const auto endUntimedBlock = [&]() {
@@ -79,70 +88,76 @@ std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect,
             }
         }
         pendingLines.clear();
-        inCue = false;
+        place = Place::BetweenCues;
     };
 
     while (!cursor.atEnd()) {
-        const QStringView t = cursor.next();
+        const QStringView written = cursor.nextAsWritten();
+        const QStringView t = written.trimmed();
 
-        if (mayBeTimingLine(t)) {
+        if (mayBeTimingLine(t, dialect)) {
             endUntimedBlock();
-            if (inCue) {
+            if (place == Place::InCue) {
                 finishCue();
             }
-            pendingLines.clear();
-            const TimingLineReading timing = readTimingLine(t, dialect);
-            if (timing.kind == TimingLineKind::OutOfRange) {
-                if (error) {
-                    *error =
-                        QObject::tr("%1 (line %2)").arg(timing.message).arg(cursor.lineNumber());
-                }
-                return std::nullopt;
-            }
-            if (timing.kind == TimingLineKind::Unusable) {
+            afterBlank = false;
+            const TimingLineReading timing = readTimingLine(written, dialect);
+            if (!timing.usable) {
                 if (result.report.unusableTimingLines++ == 0) {
                     result.report.firstUnusableLine = cursor.lineNumber();
                     result.report.firstUnusableReason = timing.message;
                 }
-                skippingBlock = true;
+                place = Place::InUnusableCue;
                 continue;
             }
             pending = Cue();
             pending.startMs = timing.startMs;
             pending.endMs = timing.endMs;
             markup = CueMarkupState(dialect);
-            inCue = true;
-            skippingBlock = false;
+            place = Place::InCue;
             continue;
         }
 
-        if (skippingBlock) {
-            skippingBlock = !t.isEmpty();
+        if (t.isEmpty()) {
+            if (place == Place::BetweenCues) {
+                endUntimedBlock();
+            } else if (dialect == CueDialect::Srt) {
+                // A blank line directly after the timing line says nothing either way.
+                afterBlank = place == Place::InUnusableCue || !pendingLines.isEmpty();
+            } else if (place == Place::InUnusableCue) {
+                place = Place::BetweenCues;
+            } else if (!pendingLines.isEmpty()) {
+                // A blank line directly after the timing line does not close the cue.
+                finishCue();
+            }
             continue;
         }
-        if (!inCue) {
-            if (dialect == CueDialect::Srt) {
-                if (t.isEmpty()) {
-                    endUntimedBlock();
-                } else if (!mayBeTimingLine(cursor.peek())) {
-                    untimedStart = untimedStart == 0 ? cursor.lineNumber() : untimedStart;
-                    untimedHasText = untimedHasText || !isIntegerLine(t);
+        if (afterBlank) {
+            afterBlank = false;
+            if (isDigitsLine(t) || mayBeTimingLine(cursor.peek(), dialect)) {
+                if (place == Place::InCue) {
+                    finishCue();
                 }
+                place = Place::BetweenCues;
+            }
+        }
+        if (place == Place::InUnusableCue) {
+            continue;
+        }
+        if (place == Place::BetweenCues) {
+            if (dialect == CueDialect::Srt && !mayBeTimingLine(cursor.peek(), dialect)) {
+                untimedStart = untimedStart == 0 ? cursor.lineNumber() : untimedStart;
+                untimedHasText = untimedHasText || !isIntegerLine(t);
             }
             continue;
         }
-        if (!t.isEmpty()) {
-            if (isIntegerLine(t) && mayBeTimingLine(cursor.peek())) {
-                finishCue(); // the identifier of the next cue
-                continue;
-            }
-            pendingLines.append(cleanCueLine(t, markup, &pending.speaker));
-        } else if (!pendingLines.isEmpty()) {
-            // A blank line directly after the timing line does not close the cue.
-            finishCue();
+        if (isIntegerLine(t) && mayBeTimingLine(cursor.peek(), dialect)) {
+            finishCue(); // the identifier of the next cue
+            continue;
         }
+        pendingLines.append(cleanCueLine(t, markup, &pending.speaker));
     }
-    if (inCue && !pendingLines.isEmpty()) {
+    if (place == Place::InCue && !pendingLines.isEmpty()) {
         finishCue();
     }
     endUntimedBlock();

@@ -19,8 +19,10 @@ public:
 
     bool atEnd() const { return done; }
     int lineNumber() const { return number; }
+    // The next line as written, without its line end.
+    QStringView nextAsWritten();
     // The next line, trimmed.
-    QStringView next();
+    QStringView next() { return nextAsWritten().trimmed(); }
     // The line after the current one, trimmed, without moving.
     QStringView peek() const;
 
@@ -47,13 +49,15 @@ struct ScannedCues {
 
 // Reads the cue blocks from the cursor's position to the end: a timing line opens a cue, its
 // text lines follow, a blank line after text closes it. A line holding only an integer is
-// text unless a timing line follows it directly (then it names the next cue). A timestamp
-// out of range fails the scan with a message naming its line; a timing line that cannot be
-// read is skipped with its block and counted in the report. In SRT, a block of text that
-// reaches no timing line is counted too (a line directly above a timing line is that cue's
-// number, whatever it holds; one of only numbers is no text); WebVTT has blocks of its own
-// without timing lines (NOTE, STYLE, REGION).
-std::optional<ScannedCues> scanCueBlocks(LineCursor& cursor, CueDialect dialect, bool keepLines,
-                                         QString* error);
+// text unless a timing line follows it directly (then it names the next cue). A timing line
+// that cannot be read (malformed, or a timestamp out of range) is skipped with its block and
+// counted in the report. WebVTT reads blocks as its standard does: any line holding "-->" ends
+// the cue before it and is a timing line; WebVTT has blocks of its own without timing lines
+// (NOTE, STYLE, REGION). SRT reads them as subtitle editors do: text after a blank line inside
+// a cue stays in that cue unless it starts a block of its own (a timing line, a line of digits
+// alone, or a line directly above a timing line, which is that cue's number whatever it
+// holds); a block of text that reaches no timing line is counted (one of only numbers is no
+// text).
+ScannedCues scanCueBlocks(LineCursor& cursor, CueDialect dialect, bool keepLines);
 
 } // namespace lyrane

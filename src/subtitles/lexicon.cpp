@@ -61,6 +61,10 @@ QString ruleProblem(const LexiconRule& rule) {
     if (rule.term.isEmpty()) {
         return QObject::tr("empty term");
     }
+    // An empty replacement would silently take the word out of speech.
+    if (rule.replacement.isEmpty()) {
+        return QObject::tr("empty replacement for \"%1\"").arg(rule.term);
+    }
     const Qt::CaseSensitivity sensitivity =
         rule.caseSensitive ? Qt::CaseSensitive : Qt::CaseInsensitive;
     // A rule that says its term as written (in another case, say) is harmless; one whose

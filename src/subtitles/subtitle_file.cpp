@@ -1,8 +1,11 @@
 #include "subtitles/subtitle_file.h"
 
 #include "subtitles/cue_scanner.h"
+#include "subtitles/dapt_reader.h"
 #include "subtitles/rolling_captions.h"
+#include "subtitles/script_table.h"
 #include "subtitles/text_decoding.h"
+#include "subtitles/xml_sniffing.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -148,19 +151,16 @@ std::optional<SubtitleFile> parseNormalized(QStringView content, SubtitleFormat 
     }
 
     const bool rolling = mayHoldRollingCaptions(content);
-    std::optional<ScannedCues> scanned =
-        scanCueBlocks(cursor, format == SubtitleFormat::Srt ? CueDialect::Srt : CueDialect::WebVtt,
-                      rolling, error);
-    if (!scanned) {
-        return std::nullopt;
-    }
+    ScannedCues scanned = scanCueBlocks(
+        cursor, format == SubtitleFormat::Srt ? CueDialect::Srt : CueDialect::WebVtt, rolling);
     SubtitleFile file;
-    if (rolling && isRollingCaptionStyle(scanned->cues, scanned->cueLines)) {
-        file.cues = collapseRollingCaptions(scanned->cues, scanned->cueLines);
+    file.format = format;
+    if (rolling && isRollingCaptionStyle(scanned.cues, scanned.cueLines)) {
+        file.cues = collapseRollingCaptions(scanned.cues, scanned.cueLines);
     } else {
-        file.cues = std::move(scanned->cues);
+        file.cues = std::move(scanned.cues);
     }
-    const CueScanReport& report = scanned->report;
+    const CueScanReport& report = scanned.report;
     if (file.cues.isEmpty() && report.unusableTimingLines > 0) {
         file.noCuesReason = QObject::tr("no timing line could be read; %n unusable, the first at "
                                         "line %1: %2",
@@ -176,6 +176,22 @@ std::optional<SubtitleFile> parseNormalized(QStringView content, SubtitleFormat 
 
 std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString& encoding,
                                              QString* error) {
+    return readSubtitleFile(path, encoding, SubtitleReadingOptions(), error);
+}
+
+std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString& encoding,
+                                             const SubtitleReadingOptions& options,
+                                             QString* error) {
+    const bool srtName = path.endsWith(QLatin1String(".srt"), Qt::CaseInsensitive);
+    // XML names its own encoding, and a script with its clips embedded is no small file.
+    if (!srtName && fileLooksLikeXml(path)) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            setError(error, QObject::tr("failed to open VTT file: %1").arg(file.errorString()));
+            return std::nullopt;
+        }
+        return readDaptScript(&file, options, path, error);
+    }
     std::optional<QByteArray> bytes = readBytes(path, error);
     if (!bytes) {
         return std::nullopt;
@@ -197,7 +213,11 @@ std::optional<SubtitleFile> readSubtitleFile(const QString& path, const QString&
     std::optional<SubtitleFile> file;
     if (hasWebVttHeader(content)) {
         file = parseNormalized(content, SubtitleFormat::WebVtt, path, error);
-    } else if (path.endsWith(QLatin1String(".srt"), Qt::CaseInsensitive) || looksLikeSrt(content)) {
+    } else if (!srtName && looksLikeXml(content)) {
+        file = readDaptScript(content, options, path, error);
+    } else if (looksLikeScriptTable(content)) {
+        file = readScriptTable(content, options, path, error);
+    } else if (srtName || looksLikeSrt(content)) {
         file = parseNormalized(content, SubtitleFormat::Srt, path, error);
     } else {
         setError(error, QObject::tr("VTT file missing WEBVTT header (not an SRT file either)"));

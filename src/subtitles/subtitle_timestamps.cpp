@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <algorithm>
+
 namespace lyrane {
 
 namespace {
@@ -10,8 +12,25 @@ bool isAsciiDigit(QChar c) {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
 }
 
-bool isBlank(QChar c) {
-    return c.isSpace();
+// WebVTT's white space inside a line; SRT, as editors write it, takes any.
+bool isBlank(QChar c, CueDialect dialect) {
+    if (dialect == CueDialect::Srt) {
+        return c.isSpace();
+    }
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\f') ||
+           c == QLatin1Char('\n') || c == QLatin1Char('\r');
+}
+
+QStringView trimmedFor(QStringView text, CueDialect dialect) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isBlank(text[begin], dialect)) {
+        ++begin;
+    }
+    while (end > begin && isBlank(text[end - 1], dialect)) {
+        --end;
+    }
+    return text.mid(begin, end - begin);
 }
 
 // Beyond this many hours the milliseconds would no longer fit comfortably in 64 bits.
@@ -19,55 +38,67 @@ constexpr qint64 maxHours = 1000000000;
 
 const QLatin1String arrow("-->");
 
+struct DigitRun {
+    qsizetype count = 0;
+    qsizetype leadingZeros = 0;
+    qint64 value = 0;
+    bool tooLarge = false;
+};
+
+DigitRun collectDigits(QStringView text, qsizetype* pos) {
+    DigitRun run;
+    for (; *pos < text.size() && isAsciiDigit(text[*pos]); ++*pos) {
+        if (run.value == 0 && text[*pos] == QLatin1Char('0')) {
+            ++run.leadingZeros;
+        }
+        if (run.value > maxHours) {
+            run.tooLarge = true;
+        } else {
+            run.value = run.value * 10 + (text[*pos].unicode() - '0');
+        }
+        ++run.count;
+    }
+    return run;
+}
+
 } // namespace
 
 TimestampReading readTimestamp(QStringView text, qsizetype from, CueDialect dialect) {
     TimestampReading reading;
     qsizetype pos = from;
-    const qsizetype size = text.size();
-    bool tooLarge = false;
-    const auto collect = [&](qint64* value) {
-        const qsizetype start = pos;
-        *value = 0;
-        for (; pos < size && isAsciiDigit(text[pos]); ++pos) {
-            if (*value > maxHours) {
-                tooLarge = true;
-            } else {
-                *value = *value * 10 + (text[pos].unicode() - '0');
-            }
-        }
-        return pos - start;
-    };
     const auto at = [&](char c) {
-        return pos < size && text[pos] == QLatin1Char(c);
+        return pos < text.size() && text[pos] == QLatin1Char(c);
+    };
+    // SRT writers pad seconds and milliseconds with zeros too many ("013", "0567").
+    const auto fits = [dialect](const DigitRun& run, qsizetype width) {
+        return run.count == width || (dialect == CueDialect::Srt && run.count > width &&
+                                      run.count - run.leadingZeros <= width);
     };
 
-    qint64 first = 0;
-    const qsizetype firstDigits = collect(&first);
-    if (firstDigits == 0 || !at(':')) {
+    const DigitRun first = collectDigits(text, &pos);
+    if (first.count == 0 || !at(':')) {
         return reading;
     }
-    const bool firstIsHours = firstDigits != 2 || first > 59;
+    const bool firstIsHours = first.count != 2 || first.value > 59;
     ++pos;
-    qint64 second = 0;
-    if (collect(&second) != 2) {
-        return reading;
-    }
+    const DigitRun second = collectDigits(text, &pos);
     qint64 hours = 0;
-    qint64 minutes = first;
-    qint64 seconds = second;
+    qint64 minutes = first.value;
+    qint64 seconds = second.value;
     if (firstIsHours || at(':')) {
-        if (!at(':')) {
+        if (second.count != 2 || !at(':')) {
             return reading;
         }
         ++pos;
-        qint64 third = 0;
-        if (collect(&third) != 2) {
+        const DigitRun third = collectDigits(text, &pos);
+        if (!fits(third, 2)) {
             return reading;
         }
-        hours = first;
-        minutes = second;
-        seconds = third;
+        hours = first.value;
+        minutes = second.value;
+        seconds = third.value;
+    } else if (!fits(second, 2)) {
+        return reading;
     }
     qint64 millis = 0;
     if (dialect == CueDialect::WebVtt) {
@@ -75,23 +106,26 @@ TimestampReading readTimestamp(QStringView text, qsizetype from, CueDialect dial
             return reading;
         }
         ++pos;
-        if (collect(&millis) != 3) {
+        const DigitRun fraction = collectDigits(text, &pos);
+        if (fraction.count != 3) {
             return reading;
         }
+        millis = fraction.value;
     } else if (at('.') || at(',')) {
         ++pos;
         // The digits as written: ",04" is 40 ms, ",5" 500 ms.
-        const qsizetype digits = collect(&millis);
-        if (digits < 1 || digits > 3) {
+        const DigitRun fraction = collectDigits(text, &pos);
+        if (fraction.count < 1 || (fraction.count > 3 && !fits(fraction, 3))) {
             return reading;
         }
-        for (qsizetype i = digits; i < 3; ++i) {
+        millis = fraction.value;
+        for (qsizetype i = fraction.count; i < 3; ++i) {
             millis *= 10;
         }
     }
 
     reading.end = pos;
-    if (tooLarge || hours > maxHours) {
+    if (first.tooLarge || hours > maxHours) {
         reading.status = TimestampStatus::BadHours;
     } else if (minutes > 59) {
         reading.status = TimestampStatus::BadMinutes;
@@ -120,54 +154,74 @@ QString timestampErrorMessage(TimestampStatus status, QStringView timestamp) {
     return QObject::tr("invalid timestamp format: %1").arg(text);
 }
 
-bool mayBeTimingLine(QStringView trimmedLine) {
+QString formatTimestamp(qint64 ms, QChar fractionSeparator) {
+    // Written by hand rather than with QString::arg: a listing formats hundreds of thousands.
+    ms = std::max<qint64>(ms, 0);
+    QString hours = QString::number(ms / 3600000);
+    if (hours.size() < 2) {
+        hours.prepend(QLatin1Char('0'));
+    }
+    QChar rest[10];
+    const auto put = [&rest](int at, qint64 value, int digits) {
+        for (int i = digits - 1; i >= 0; --i, value /= 10) {
+            rest[at + i] = QLatin1Char(char('0' + value % 10));
+        }
+    };
+    rest[0] = QLatin1Char(':');
+    put(1, ms / 60000 % 60, 2);
+    rest[3] = QLatin1Char(':');
+    put(4, ms / 1000 % 60, 2);
+    rest[6] = fractionSeparator;
+    put(7, ms % 1000, 3);
+    return hours.append(rest, 10);
+}
+
+bool mayBeTimingLine(QStringView trimmedLine, CueDialect dialect) {
+    if (dialect == CueDialect::WebVtt) {
+        return trimmedLine.contains(arrow);
+    }
     return !trimmedLine.isEmpty() && isAsciiDigit(trimmedLine.front()) &&
            trimmedLine.contains(arrow);
 }
 
-TimingLineReading readTimingLine(QStringView line, CueDialect dialect) {
+TimingLineReading readTimingLine(QStringView written, CueDialect dialect) {
     TimingLineReading result;
+    const QStringView line = trimmedFor(written, dialect);
     const qsizetype arrowAt = line.indexOf(arrow);
-    const auto unusable = [&](QStringView timestamp) {
-        result.kind = TimingLineKind::Unusable;
-        result.message = timestampErrorMessage(TimestampStatus::Malformed, timestamp);
-        return result;
-    };
-    const auto outOfRange = [&](const TimestampReading& reading, QStringView timestamp) {
-        result.kind = TimingLineKind::OutOfRange;
-        result.message = timestampErrorMessage(reading.status, timestamp);
+    const auto unusable = [&](TimestampStatus status, QStringView timestamp) {
+        result.message = timestampErrorMessage(status, timestamp);
         return result;
     };
 
-    const QStringView startText = line.left(arrowAt).trimmed();
+    const QStringView startText = trimmedFor(line.left(arrowAt), dialect);
     const TimestampReading start = readTimestamp(line, 0, dialect);
     qsizetype pos = start.end;
-    while (pos < arrowAt && isBlank(line[pos])) {
+    while (pos < arrowAt && isBlank(line[pos], dialect)) {
         ++pos;
     }
     if (start.status == TimestampStatus::Malformed || pos != arrowAt) {
-        return unusable(startText);
+        return unusable(TimestampStatus::Malformed, startText);
     }
 
     pos = arrowAt + arrow.size();
-    while (pos < line.size() && isBlank(line[pos])) {
+    while (pos < line.size() && isBlank(line[pos], dialect)) {
         ++pos;
     }
     qsizetype endTextEnd = pos;
-    while (endTextEnd < line.size() && !isBlank(line[endTextEnd])) {
+    while (endTextEnd < line.size() && !isBlank(line[endTextEnd], dialect)) {
         ++endTextEnd;
     }
     const TimestampReading end = readTimestamp(line, pos, dialect);
     if (end.status == TimestampStatus::Malformed) {
-        return unusable(line.mid(pos, endTextEnd - pos));
+        return unusable(end.status, line.mid(pos, endTextEnd - pos));
     }
     if (start.status != TimestampStatus::Ok) {
-        return outOfRange(start, startText);
+        return unusable(start.status, startText);
     }
     if (end.status != TimestampStatus::Ok) {
-        return outOfRange(end, line.mid(pos, end.end - pos));
+        return unusable(end.status, line.mid(pos, end.end - pos));
     }
-    result.kind = TimingLineKind::Timing;
+    result.usable = true;
     result.startMs = start.ms;
     result.endMs = end.ms;
     return result;

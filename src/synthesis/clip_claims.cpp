@@ -1,5 +1,8 @@
 #include "synthesis/clip_claims.h"
 
+#include "cache/aws_runner.h"
+#include "cache/printable_text.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QObject>
@@ -7,6 +10,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace lyrane {
@@ -22,31 +26,61 @@ struct ClipClaims::Wait {
 
 namespace {
 
-// When a claim stops holding: its own time and lifetime, else the bucket's time of writing.
-QDateTime claimExpiry(const StoredClaim& claim, int defaultLifetime) {
-    const QJsonObject body = QJsonDocument::fromJson(claim.body).object();
-    QDateTime claimedAt =
-        QDateTime::fromString(body.value(QStringLiteral("claimed_at")).toString(), Qt::ISODate);
-    if (!claimedAt.isValid()) {
-        claimedAt = QDateTime::fromString(claim.lastModified, Qt::ISODate);
+// When the claim was made: its own word, else the bucket's time of writing.
+QDateTime claimTime(const QJsonObject& body, const StoredObject& claim, bool* readable) {
+    const QJsonValue claimedAt = body.value(QStringLiteral("claimed_at"));
+    if (!claimedAt.isUndefined()) {
+        const QDateTime time = QDateTime::fromString(claimedAt.toString(), Qt::ISODateWithMs);
+        *readable = time.isValid();
+        return time;
     }
-    if (!claimedAt.isValid()) {
-        claimedAt = QDateTime::fromString(claim.lastModified, Qt::RFC2822Date);
+    QDateTime time = QDateTime::fromString(claim.lastModified, Qt::ISODateWithMs);
+    if (!time.isValid()) {
+        time = QDateTime::fromString(claim.lastModified, Qt::RFC2822Date);
     }
-    if (!claimedAt.isValid()) {
-        return QDateTime(); // nothing says when it was made: it holds no longer
-    }
-    const int lifetime = body.value(QStringLiteral("lifetime_seconds")).toInt(defaultLifetime);
-    return claimedAt.addSecs(std::clamp(lifetime, 0, 24 * 3600));
+    return time;
 }
 
-QString claimWorker(const StoredClaim& claim) {
-    const QString worker =
-        QJsonDocument::fromJson(claim.body).object().value(QStringLiteral("worker")).toString();
-    return worker.isEmpty() ? QObject::tr("another worker") : worker;
+QString claimWorker(const StoredObject& claim) {
+    const QString worker = S3ClaimStore::claimWorker(claim.body);
+    return worker.isEmpty() ? QObject::tr("another worker") : printableText(worker);
 }
 
 } // namespace
+
+ClaimStanding judgeClaim(const StoredObject& claim, const QString& worker, const QDateTime& now) {
+    QJsonParseError parsed;
+    const QJsonDocument document = QJsonDocument::fromJson(claim.body, &parsed);
+    if (parsed.error != QJsonParseError::NoError || !document.isObject()) {
+        return ClaimStanding::Unreadable;
+    }
+    const QJsonObject body = document.object();
+    if (!worker.isEmpty() && body.value(QStringLiteral("worker")).toString() == worker) {
+        return ClaimStanding::Ours;
+    }
+    bool readable = true;
+    const QDateTime claimedAt = claimTime(body, claim, &readable);
+    const QJsonValue lifetimeValue = body.value(QStringLiteral("lifetime_seconds"));
+    double lifetime = ClipClaims::kLifetimeSeconds;
+    if (!lifetimeValue.isUndefined()) {
+        lifetime = lifetimeValue.toDouble(-1);
+        readable = readable && lifetime >= 0 && std::floor(lifetime) == lifetime;
+    }
+    if (!readable) {
+        return ClaimStanding::Unreadable;
+    }
+    if (lifetime > ClipClaims::kLifetimeSeconds) {
+        return ClaimStanding::Overlong;
+    }
+    if (!claimedAt.isValid()) {
+        return ClaimStanding::Expired; // nothing says when it was made: it holds no longer
+    }
+    if (claimedAt > now.addSecs(ClipClaims::kClockSkewSeconds)) {
+        return ClaimStanding::DatedAhead;
+    }
+    return claimedAt.addSecs(qint64(lifetime)) <= now ? ClaimStanding::Expired
+                                                      : ClaimStanding::Live;
+}
 
 ClipClaims::ClipClaims(const S3ClaimStore& store, const ClipMirror& mirror, QString worker, Say say)
     : store(store), mirror(mirror), worker(std::move(worker)), say(std::move(say)) {}
@@ -88,78 +122,113 @@ void ClipClaims::acquire(const ClipJob& job, QObject* context,
 
 void ClipClaims::claim(const std::shared_ptr<Wait>& wait, const QString& ifMatch) {
     writing.insert(wait->key);
-    store.writeAsync(
-        wait->key, body(), ifMatch, wait->context,
-        [this, wait](ClaimWrite outcome, const QString& error) {
-            writing.remove(wait->key);
-            switch (outcome) {
-            case ClaimWrite::Written:
-                held.insert(wait->key);
-                wait->done(ClaimOutcome::Synthesize, QString());
-                return;
-            case ClaimWrite::Unsupported:
-                if (!unsupported) {
-                    unsupported = true;
-                    say(QObject::tr("The aws CLI cannot write conditionally (--if-none-match); "
-                                    "clips are not claimed, so workers on other machines may "
-                                    "pay for the same clip\n"));
-                }
-                wait->done(ClaimOutcome::Synthesize, QString());
-                return;
-            case ClaimWrite::Taken:
-                check(wait);
-                return;
-            case ClaimWrite::Failed:
-                wait->done(ClaimOutcome::Failed, error);
-                return;
-            }
-        });
+    store.writeAsync(wait->key, body(), ifMatch, wait->context,
+                     [this, wait](ObjectWrite outcome, const QString& error) {
+                         writing.remove(wait->key);
+                         switch (outcome) {
+                         case ObjectWrite::Written:
+                             held.insert(wait->key);
+                             wait->done(ClaimOutcome::Synthesize, QString());
+                             return;
+                         case ObjectWrite::Unsupported:
+                             if (!unsupported) {
+                                 unsupported = true;
+                                 say(error +
+                                     QObject::tr("; clips are not claimed, so workers on other "
+                                                 "machines may pay for the same clip\n"));
+                             }
+                             wait->done(ClaimOutcome::Synthesize, QString());
+                             return;
+                         case ObjectWrite::Taken:
+                             check(wait);
+                             return;
+                         case ObjectWrite::Failed:
+                             wait->done(ClaimOutcome::Failed, error);
+                             return;
+                         }
+                     });
 }
 
 // Another claim is (or was) there: look at it.
 void ClipClaims::check(const std::shared_ptr<Wait>& wait) {
-    store.readAsync(wait->key, wait->context, [this, wait](const StoredClaim& stored) {
+    store.readAsync(wait->key, wait->context, [this, wait](const StoredObject& stored) {
         if (!stored.ok) {
             wait->done(ClaimOutcome::Failed, stored.error);
             return;
         }
         if (!stored.found) {
             // Removed since: its clip is in the mirror, unless its worker gave it up.
-            lookForClip(wait, [this, wait] { claim(wait, QString()); });
+            lookForClip(
+                wait, [wait] { wait->done(ClaimOutcome::InMirror, QString()); },
+                [this, wait] { claim(wait, QString()); });
             return;
         }
-        const QDateTime expiry = claimExpiry(stored, kLifetimeSeconds);
-        if (!expiry.isValid() || expiry <= QDateTime::currentDateTimeUtc()) {
-            say(QObject::tr("Claim on %1 by %2 has expired; taking it over\n")
-                    .arg(wait->job.cacheFile(), claimWorker(stored)));
-            // Only while the stale claim is unchanged: of two workers taking it over, one wins.
-            claim(wait, stored.etag);
-            return;
-        }
-        if (!wait->announced) {
-            wait->announced = true;
-            say(QObject::tr("Waiting for %1: %2 is making it\n")
-                    .arg(wait->job.cacheFile(), claimWorker(stored)));
-        }
-        QTimer::singleShot(wait->delayMs, wait->context.data(), [this, wait] { poll(wait); });
+        weigh(wait, stored);
     });
 }
 
-void ClipClaims::poll(const std::shared_ptr<Wait>& wait) {
-    lookForClip(wait, [this, wait] {
-        wait->delayMs = std::min(wait->delayMs * 2, maxPollMs);
-        check(wait);
+void ClipClaims::weigh(const std::shared_ptr<Wait>& wait, const StoredObject& stored) {
+    const ClaimStanding standing = judgeClaim(stored, worker, QDateTime::currentDateTimeUtc());
+    if (standing == ClaimStanding::Ours) {
+        // Our own write, answered as refused after a retry that followed its success.
+        held.insert(wait->key);
+        wait->done(ClaimOutcome::Synthesize, QString());
+        return;
+    }
+    const auto clipThere = [this, wait] {
+        // A claim beside its clip is moot, whoever left it (a worker stopped between the two).
+        store.removeAsync(wait->key, wait->context, [wait](bool, const QString&) {
+            wait->done(ClaimOutcome::InMirror, QString());
+        });
+    };
+    lookForClip(wait, clipThere, [this, wait, stored, standing] {
+        const QString file = wait->job.cacheFile();
+        const QString by = claimWorker(stored);
+        switch (standing) {
+        case ClaimStanding::Live: {
+            if (!wait->announced) {
+                wait->announced = true;
+                say(QObject::tr("Waiting for %1: %2 is making it\n").arg(file, by));
+            }
+            const int delayMs = wait->delayMs;
+            wait->delayMs = std::min(delayMs * 2, maxPollMs);
+            QTimer::singleShot(delayMs, wait->context.data(), [this, wait] { check(wait); });
+            return;
+        }
+        case ClaimStanding::Expired:
+            say(QObject::tr("Claim on %1 by %2 has expired; taking it over\n").arg(file, by));
+            break;
+        case ClaimStanding::DatedAhead:
+            say(QObject::tr("Claim on %1 by %2 is dated ahead of this machine's clock; taking "
+                            "it over\n")
+                    .arg(file, by));
+            break;
+        case ClaimStanding::Overlong:
+            say(QObject::tr("Claim on %1 by %2 is to hold longer than %3 seconds; taking it "
+                            "over\n")
+                    .arg(file, by)
+                    .arg(kLifetimeSeconds));
+            break;
+        case ClaimStanding::Unreadable:
+        case ClaimStanding::Ours:
+            say(QObject::tr("Claim on %1 cannot be read; taking it over\n").arg(file));
+            break;
+        }
+        // Only while the stale claim is unchanged: of two workers taking it over, one wins.
+        claim(wait, stored.etag);
     });
 }
 
-void ClipClaims::lookForClip(const std::shared_ptr<Wait>& wait, std::function<void()> whenMissing) {
+void ClipClaims::lookForClip(const std::shared_ptr<Wait>& wait, std::function<void()> whenFound,
+                             std::function<void()> whenMissing) {
     mirror.existsAsync(
         wait->job.objectKey, wait->context,
-        [wait, whenMissing = std::move(whenMissing)](bool ok, bool found, const QString& error) {
+        [wait, whenFound = std::move(whenFound),
+         whenMissing = std::move(whenMissing)](bool ok, bool found, const QString& error) {
             if (!ok) {
                 wait->done(ClaimOutcome::Failed, error);
             } else if (found) {
-                wait->done(ClaimOutcome::InMirror, QString());
+                whenFound();
             } else {
                 whenMissing();
             }

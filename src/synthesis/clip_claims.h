@@ -22,9 +22,17 @@ enum class ClaimOutcome {
     Failed,
 };
 
+// How a claim found in the bucket stands. Only a live claim of another worker is waited for;
+// one that cannot hold (expired, dated ahead of the clock, promising more than a run's
+// lifetime, unreadable) is taken over.
+enum class ClaimStanding { Live, Ours, Expired, DatedAhead, Overlong, Unreadable };
+
+// Judges `claim` at `now` for the run named `worker`.
+ClaimStanding judgeClaim(const StoredObject& claim, const QString& worker, const QDateTime& now);
+
 // Claims on the clips a run is about to pay for, so that workers on other machines sharing
 // the mirror wait for a clip instead of paying for it again. A claim is `<key>.claim` beside
-// the clip: the worker's name, the time and a lifetime; one past its lifetime is taken over.
+// the clip: the worker's name, the time and a lifetime; one that cannot hold is taken over.
 class ClipClaims {
 public:
     using Say = std::function<void(const QString& line)>;
@@ -43,14 +51,17 @@ public:
     // Waits between looks at a clip being made elsewhere: `firstMs`, doubling up to `maxMs`.
     void setPollDelays(int firstMs, int maxMs);
     static constexpr int kLifetimeSeconds = 600;
+    // How far ahead of this machine's clock another's may run before its claims are doubted.
+    static constexpr int kClockSkewSeconds = 60;
 
 private:
     struct Wait;
     void claim(const std::shared_ptr<Wait>& wait, const QString& ifMatch);
     void check(const std::shared_ptr<Wait>& wait);
-    void poll(const std::shared_ptr<Wait>& wait);
-    // Ends the wait when the clip is in the mirror; otherwise goes on with `whenMissing`.
-    void lookForClip(const std::shared_ptr<Wait>& wait, std::function<void()> whenMissing);
+    void weigh(const std::shared_ptr<Wait>& wait, const StoredObject& stored);
+    // Goes on with `whenFound` when the clip is in the mirror, else with `whenMissing`.
+    void lookForClip(const std::shared_ptr<Wait>& wait, std::function<void()> whenFound,
+                     std::function<void()> whenMissing);
     QByteArray body() const;
     QString claimKey(const ClipJob& job) const;
 

@@ -1,9 +1,13 @@
 #include "synthesis/clip_format.h"
 
+#include "audio/mp3_decoding.h"
 #include "audio/wav_file.h"
 
+#include <QFile>
 #include <QObject>
 #include <QSaveFile>
+
+#include <algorithm>
 
 namespace lyrane {
 
@@ -61,6 +65,31 @@ bool ensureCachedAudioFileIsUsable(const QString& path, const QString& format, Q
     // Anything with a trace of a WAV header is only checked here, never rewritten: a clip cut
     // short or with a damaged header is unusable.
     return checkWholeWavFile(path, error);
+}
+
+std::optional<double> cachedClipSeconds(const QString& path, QString* error) {
+    QFile file(path);
+    if (path.endsWith(QLatin1String(".mp3"), Qt::CaseInsensitive)) {
+        if (!file.open(QIODevice::ReadOnly)) {
+            if (error) {
+                *error = file.errorString();
+            }
+            return std::nullopt;
+        }
+        const std::optional<Mp3StreamFacts> facts = checkMp3Stream(file.readAll(), error);
+        if (!facts || facts->sampleRate <= 0) {
+            return std::nullopt;
+        }
+        return double(facts->samples) / facts->sampleRate;
+    }
+    WavLayout layout;
+    if (!readWavHeader(file, path, &layout, error) || layout.sampleRate <= 0 ||
+        layout.channels == 0) {
+        return std::nullopt;
+    }
+    // What the file holds, whatever the header says.
+    const qint64 held = std::min<qint64>(layout.dataSize, file.size() - file.pos());
+    return double(held / (2 * qint64(layout.channels))) / layout.sampleRate;
 }
 
 bool writeSynthesizedAudioToCache(const QString& format, const QString& path,

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 namespace lyrane {
 
 // How the service's output format decides the cached clip: MP3 formats are stored as sent,
@@ -24,5 +26,9 @@ bool writeSynthesizedAudioToCache(const QString& format, const QString& path,
                                   const QByteArray& bytes, QString* error);
 // Writes a cache file's bytes as they are; the file appears whole or not at all.
 bool writeCacheFile(const QString& path, const QByteArray& bytes, QString* error);
+
+// How long a clip in the cache plays, from its WAV header or its MP3 frames; nothing, with the
+// reason, when it cannot be read.
+std::optional<double> cachedClipSeconds(const QString& path, QString* error);
 
 } // namespace lyrane

@@ -25,7 +25,7 @@ bool ClipScheduler::run() {
     if (source.claims()) {
         source.claims()->releaseAll(); // those of clips that failed
     }
-    return !failed && !interrupted;
+    return !failed && !interrupted && !draining;
 }
 
 void ClipScheduler::stop() {
@@ -34,6 +34,7 @@ void ClipScheduler::stop() {
     }
     interrupted = true;
     // Ends replies in flight, aws children and retry waits with their callbacks.
+    cueOperations.clear();
     operations.reset();
     retryWaits.clear();
     for (int cue = 0; cue < clipJobs.size(); ++cue) {
@@ -53,6 +54,41 @@ void ClipScheduler::stop() {
     loop.quit();
 }
 
+void ClipScheduler::drain(int graceMs) {
+    if (interrupted) {
+        return;
+    }
+    if (draining) {
+        stop();
+        return;
+    }
+    draining = true;
+    const QHash<int, QTimer*> waiting = std::exchange(retryWaits, {});
+    for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+        delete it.value();
+        callOff(it.key());
+    }
+    for (const int cue : std::exchange(requeued, {})) {
+        callOff(cue);
+    }
+    for (int cue = 0; cue < clipJobs.size(); ++cue) {
+        const ClipStep step = states[size_t(cue)].step;
+        // Only what was paid for goes on: a request sent, then its clip's upload. Looks in the
+        // cache and the mirror, and waits on other workers' claims, end now.
+        const bool paid = step == ClipStep::Synthesis || step == ClipStep::Upload ||
+                          step == ClipStep::UploadAlignment;
+        if (inWindow[size_t(cue)] && !paid) {
+            abandon(cue);
+        }
+    }
+    if (graceMs > 0) {
+        QTimer::singleShot(graceMs, this, [this] { stop(); });
+    }
+    if (window.inFlight() == 0) {
+        loop.quit();
+    }
+}
+
 // Starts queued cues while the window has room. Steps that finish at once come back here
 // through finish(); the outer call fills the freed slot, so a long fully cached file does not
 // nest one call per cue.
@@ -61,7 +97,7 @@ void ClipScheduler::fill() {
         return;
     }
     filling = true;
-    while (!failed && !interrupted && window.hasRoom() &&
+    while (!failed && !interrupted && !draining && window.hasRoom() &&
            (!requeued.empty() || next < clipJobs.size())) {
         int cue = 0;
         if (!requeued.empty()) {
@@ -97,8 +133,17 @@ void ClipScheduler::enterCache(int cue) {
 
 ClipStep ClipScheduler::afterLocalClip(int cue, ClipStep next) {
     const ClipJob& job = clipJobs[cue];
-    if (!job.wantsAlignment() || source.hasUsableAlignment(job, nullptr)) {
+    if (!job.wantsAlignment()) {
         return next;
+    }
+    QString error;
+    if (source.hasUsableAlignment(job, &error)) {
+        return next;
+    }
+    // One that does not read back, or runs past its clip, is set aside like a damaged clip.
+    if (QFile::exists(job.alignmentPath) && source.setAlignmentAside(job)) {
+        notify(cue, ClipEvent::AlignmentUnusable, error);
+        return ClipStep::Synthesis;
     }
     return source.hasMirror() ? ClipStep::Alignment : ClipStep::Synthesis;
 }
@@ -108,7 +153,17 @@ ClipStep ClipScheduler::afterLocalClip(int cue, ClipStep next) {
 void ClipScheduler::advance(int cue) {
     ClipResult& state = states[size_t(cue)];
     const ClipJob& job = clipJobs[cue];
-    QObject* context = operations.get();
+    QObject* context = operationsOf(cue);
+    if (state.calledOff) {
+        return; // an answer that came after the cue was dropped
+    }
+    // Draining, nothing is asked of the service any more, nor waited for elsewhere.
+    if (draining && (state.step == ClipStep::Synthesis || state.step == ClipStep::Claim ||
+                     state.step == ClipStep::WaitingForIdenticalClip)) {
+        callOff(cue);
+        finish(cue);
+        return;
+    }
 
     switch (state.step) {
     case ClipStep::Queued:
@@ -210,8 +265,12 @@ void ClipScheduler::advance(int cue) {
                 }
                 QString checkError;
                 if (downloaded && !source.hasUsableAlignment(clipJobs[cue], &checkError)) {
+                    // A damaged object in the shared bucket is not used, and this run's own
+                    // takes its place.
                     QFile::remove(clipJobs[cue].alignmentPath);
-                    fail(cue, {ClipEvent::DownloadedUnusable, cue, state.source, checkError});
+                    notify(cue, ClipEvent::AlignmentUnusable, checkError);
+                    state.step = ClipStep::Synthesis;
+                    advance(cue);
                     return;
                 }
                 state.step = downloaded ? (state.source == ClipTier::Mirror ? ClipStep::Done
@@ -319,6 +378,11 @@ void ClipScheduler::requeue(int cue) {
 
 void ClipScheduler::onSynthesized(int cue, const SynthesisResult& result) {
     ClipResult& state = states[size_t(cue)];
+    if (draining && !result.audio) {
+        callOff(cue); // no retry once the run stops
+        finish(cue);
+        return;
+    }
     const int limitBefore = window.limit();
     // The service's own count is the cap; without it each refusal takes one off.
     if (result.maximumConcurrentRequests > 0) {
@@ -388,6 +452,15 @@ void ClipScheduler::onSynthesized(int cue, const SynthesisResult& result) {
 // Only the first failure is reported: what fails after it while the steps in flight finish is
 // almost always the same cause again.
 void ClipScheduler::fail(int cue, ClipNotice notice) {
+    if (states[size_t(cue)].calledOff) {
+        return;
+    }
+    if (draining) {
+        // What went wrong while the run stops is not the run's failure: the cue is dropped.
+        callOff(cue);
+        finish(cue);
+        return;
+    }
     if (!failed) {
         progress.report(notice, clipJobs[cue]);
         failed = true;
@@ -406,6 +479,22 @@ void ClipScheduler::fail(int cue, ClipNotice notice) {
     finish(cue);
 }
 
+QObject* ClipScheduler::operationsOf(int cue) {
+    QObject*& context = cueOperations[cue];
+    if (!context) {
+        context = new QObject(operations.get());
+    }
+    return context;
+}
+
+void ClipScheduler::abandon(int cue) {
+    delete cueOperations.take(cue);
+    const QString file = clipJobs[cue].cacheFile();
+    callOff(cue);
+    waitersByFile.remove(file);
+    busyFiles.remove(file);
+}
+
 void ClipScheduler::callOff(int cue) {
     ClipResult& state = states[size_t(cue)];
     state.calledOff = true;
@@ -419,6 +508,9 @@ void ClipScheduler::callOff(int cue) {
 void ClipScheduler::finish(int cue) {
     const QString file = clipJobs[cue].cacheFile();
     states[size_t(cue)].step = ClipStep::Done;
+    if (QObject* context = cueOperations.take(cue)) {
+        context->deleteLater(); // this may be its own answer's context
+    }
     if (inWindow[size_t(cue)]) {
         inWindow[size_t(cue)] = 0;
         window.leave();
@@ -427,7 +519,7 @@ void ClipScheduler::finish(int cue) {
     const QList<int> waiting = waitersByFile.take(file);
     busyFiles.remove(file);
     for (const int waiter : waiting) {
-        if (failed || interrupted) {
+        if (failed || interrupted || draining) {
             callOff(waiter);
         } else {
             enterCache(waiter);

@@ -62,6 +62,9 @@ enum class ClipEvent {
     WindowLowered,  // the service allows fewer requests at once; inFlight is the new limit
     CachedSetAside, // error: why the local clip cannot be used; it was renamed to setAsidePath
                     // and is fetched again
+    // error: why the clip's alignment (in the cache, or just fetched from the mirror) cannot be
+    // used; it is set aside and the clip asked for again with a new one
+    AlignmentUnusable,
 };
 
 struct ClipNotice {
@@ -104,6 +107,10 @@ public:
     bool run();
     // Ends everything in flight at once (requests, aws children, retry waits); starts nothing.
     void stop();
+    // Starts nothing new: cues not yet sent to the service (and those waiting to retry) are
+    // called off, while requests already sent finish, their clips kept and uploaded, for at most
+    // `graceMs` (0: as long as they take) before stop(). Asked again, it stops at once.
+    void drain(int graceMs);
 
     const QList<ClipJob>& jobs() const { return clipJobs; }
     const std::vector<ClipResult>& results() const { return states; }
@@ -139,11 +146,17 @@ private:
     std::deque<int> requeued;
     QSet<QString> busyFiles;
     QHash<QString, QList<int>> waitersByFile;
-    // Parent of everything in flight: ending it ends requests and children alike.
+    // Parent of everything in flight: ending it ends requests and children alike. Each cue's
+    // own operations go under a child of it, so one cue's can end while others go on.
     std::unique_ptr<QObject> operations;
+    QHash<int, QObject*> cueOperations;
+    QObject* operationsOf(int cue);
+    // Ends the cue's operations in flight and drops it.
+    void abandon(int cue);
     int next = 0;
     bool failed = false;
     bool interrupted = false;
+    bool draining = false;
     bool filling = false;
     QEventLoop loop;
 };

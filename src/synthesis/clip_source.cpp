@@ -2,6 +2,8 @@
 
 #include "synthesis/clip_format.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -59,6 +61,42 @@ ClipJob ClipSource::job(const TtsRequest& request, const QString& voiceName, int
     return job;
 }
 
+ClipJob ClipSource::joinedJob(const ClipJob& cueJob, const QList<ClipJob>& parts,
+                              const QList<int>& pausesMs) const {
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hash.addData(QByteArrayLiteral("pauses"));
+    for (const ClipJob& part : parts) {
+        hash.addData(QByteArrayLiteral("|") + part.key.toLatin1());
+    }
+    for (const int ms : pausesMs) {
+        hash.addData(QByteArrayLiteral("|") + QByteArray::number(ms));
+    }
+    ClipJob joined = cueJob;
+    joined.key = QString::fromLatin1(hash.result().toHex());
+    joined.extension = QStringLiteral(".wav");
+    // Checked as WAV before use.
+    joined.request.outputFormat = QStringLiteral("pcm_44100");
+    joined.path = QDir(cache.directory()).filePath(joined.cacheFile());
+    joined.contentType = QStringLiteral("audio/wav");
+    joined.objectKey = mirror ? mirror->objectKey(joined.key, joined.extension) : QString();
+    return joined;
+}
+
+ClipJob ClipSource::sentencePartJob(const ClipJob& joined, int part, int parts,
+                                    const QString& text) const {
+    const QString stem = QFileInfo(joined.path).path() + QLatin1Char('/') + joined.key +
+                         QStringLiteral(".part-%1of%2").arg(part).arg(parts);
+    ClipJob job = joined;
+    job.path = stem + QStringLiteral(".wav");
+    job.alignmentPath = stem + QLatin1String(kAlignmentExtension);
+    job.request.text = text;
+    return job;
+}
+
+QString ClipSource::takeRecordPath(const ClipJob& first) {
+    return first.path.left(first.path.size() - first.extension.size()) + QStringLiteral(".take");
+}
+
 bool ClipSource::isCached(const ClipJob& job) const {
     return QFileInfo::exists(job.path);
 }
@@ -85,7 +123,22 @@ bool ClipSource::setAside(const ClipJob& job, QString* asidePath) const {
 }
 
 bool ClipSource::hasUsableAlignment(const ClipJob& job, QString* error) const {
-    return QFileInfo::exists(job.alignmentPath) && readAlignmentFile(job.alignmentPath, error);
+    if (!QFileInfo::exists(job.alignmentPath)) {
+        return false;
+    }
+    const std::optional<WordAlignment> alignment = readAlignmentFile(job.alignmentPath, error);
+    if (!alignment) {
+        return false;
+    }
+    // Read back against its clip: one that runs past the clip would cut it wrongly.
+    const std::optional<double> seconds = cachedClipSeconds(job.path, error);
+    return seconds && alignmentFitsAudio(*alignment, *seconds, error);
+}
+
+bool ClipSource::setAlignmentAside(const ClipJob& job) const {
+    const QString aside = job.alignmentPath + QStringLiteral(".unusable");
+    QFile::remove(aside);
+    return QFile::rename(job.alignmentPath, aside);
 }
 
 bool ClipSource::store(const ClipJob& job, const QByteArray& audio, QString* error,

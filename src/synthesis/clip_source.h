@@ -63,6 +63,19 @@ public:
     // recipe and its number, and asks with that take's seed, so the service reads it anew.
     ClipJob job(const TtsRequest& request, const QString& voiceName, int take) const;
 
+    // The names of what is made from clips, all here so that a name is made in one place:
+    // A cue said in parts plays the clip joined from `parts` with `pausesMs` around them. It is
+    // kept beside its parts (and mirrored as any clip) under a key of the parts' keys and the
+    // pauses, so a cue whose parts and pauses stay the same finds it again; joined as 16-bit
+    // WAV whatever the parts came as.
+    ClipJob joinedJob(const ClipJob& cueJob, const QList<ClipJob>& parts,
+                      const QList<int>& pausesMs) const;
+    // Part `part` (from 1) of the `parts` cues whose sentence `joined` speaks: its clip and its
+    // share of the alignment beside the sentence's clip, asking for `text`.
+    ClipJob sentencePartJob(const ClipJob& joined, int part, int parts, const QString& text) const;
+    // The record of which take of `first`'s clip (take 1's) a cue plays, beside that clip.
+    static QString takeRecordPath(const ClipJob& first);
+
     bool hasMirror() const { return mirror != nullptr; }
     const ClipMirror& clipMirror() const { return *mirror; }
     SpeechService& speechService() const { return service; }
@@ -80,8 +93,12 @@ public:
     // an alignment that runs past the audio stores nothing.
     bool store(const ClipJob& job, const QByteArray& audio, QString* error,
                const WordAlignment* alignment = nullptr) const;
-    // Whether the job's alignment is in the local cache and reads back whole.
+    // Whether the job's alignment is in the local cache, reads back whole and fits its clip
+    // (the clip in the cache).
     bool hasUsableAlignment(const ClipJob& job, QString* error) const;
+    // Renames an alignment that is not usable out of the way (`<alignment>.unusable`), so the
+    // clip is asked for again with a new one.
+    bool setAlignmentAside(const ClipJob& job) const;
 
 private:
     const CacheManager& cache;

@@ -13,7 +13,7 @@ struct SynthesisSettings {
     QString outputFormat = QStringLiteral("pcm_44100"); // the service's output_format
     double speed = 1.0;
     int jobs = 1;      // cues worked on at once
-    int retries = 0;   // further attempts after a transient failure
+    int retries = 3;   // further attempts after a transient failure
     int timeoutMs = 0; // 0: no time-out for a request or an aws call
 
     VoiceSettings voiceSettings; // model, language and the voice's settings, for each request

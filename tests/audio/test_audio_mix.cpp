@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <vector>
+
 #include <cmath>
 
 using namespace lyrane;
@@ -74,6 +76,8 @@ private slots:
     void mixScalesOnlyBeyondFullScale();
     void trimEndSilence_data();
     void trimEndSilence();
+    void trimmedLengthOfPcm16_data();
+    void trimmedLengthOfPcm16();
     void timelineFilesEqualMix_data();
     void timelineFilesEqualMix();
 
@@ -323,6 +327,29 @@ void TestAudioMix::trimEndSilence() {
     AudioBuffer empty;
     empty.sampleRate = 16000;
     QCOMPARE(lyrane::trimEndSilence(empty).sampleRate, 16000);
+}
+
+// 16-bit values trim exactly where their samples (value / 32768) do.
+void TestAudioMix::trimmedLengthOfPcm16_data() {
+    QTest::addColumn<int>("tailValue");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("32 is silence") << 32 << 900;
+    QTest::newRow("-32 is silence") << -32 << 900;
+    QTest::newRow("33 is sound") << 33 << 1000;
+    QTest::newRow("-33 is sound") << -33 << 1000;
+}
+
+void TestAudioMix::trimmedLengthOfPcm16() {
+    QFETCH(int, tailValue);
+    QFETCH(int, expected);
+    std::vector<qint16> values(1000, qint16(-32768));
+    QList<double> samples;
+    for (int i = 0; i < 1000; ++i) {
+        values[size_t(i)] = qint16(i < 900 ? -32768 : tailValue);
+        samples.append(lyrane::fromPcm16(values[size_t(i)]));
+    }
+    QCOMPARE(lyrane::trimmedLength(values.data(), 1000), qsizetype(expected));
+    QCOMPARE(lyrane::trimmedLength(samples), qsizetype(expected));
 }
 
 void TestAudioMix::timelineFilesEqualMix_data() {

@@ -7,6 +7,7 @@
 #include "audio/timeline_reference.h"
 #include "audio/timeline_render.h"
 #include "audio/wav_file.h"
+#include "audio/wav_samples.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +20,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <vector>
 
 using namespace lyrane;
 
@@ -72,6 +74,21 @@ QByteArray readAll(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// The file's first channel as readWavPcm16 reads it, each value / 32768.
+QList<double> readAsPcm16(const QString& path) {
+    QFile file(path);
+    WavLayout layout;
+    std::vector<qint16> read;
+    if (readWavHeader(file, path, &layout, nullptr)) {
+        readWavPcm16(file, layout, read);
+    }
+    QList<double> samples;
+    for (const qint16 value : read) {
+        samples.append(fromPcm16(value));
+    }
+    return samples;
+}
+
 bool writeAll(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
@@ -88,6 +105,7 @@ private slots:
     void sampleConversion_data();
     void sampleConversion();
     void readWriteCycle();
+    void keptClipsKeepEveryValue();
     void chunkWalk_data();
     void chunkWalk();
     void truncatedData_data();
@@ -257,6 +275,7 @@ void TestAudioWav::chunkWalk() {
         QVERIFY2(buffer, qPrintable(error));
         QCOMPARE(error, QStringLiteral("untouched"));
         QCOMPARE(buffer->samples, samples);
+        QCOMPARE(readAsPcm16(name), samples);
         QCOMPARE(buffer->sampleRate, rate);
     } else {
         QVERIFY(!buffer);
@@ -298,6 +317,7 @@ void TestAudioWav::truncatedData() {
     QVERIFY2(buffer, qPrintable(error));
     QCOMPARE(buffer->samples.size(), qsizetype(expectedSamples));
     QCOMPARE(buffer->samples.first(heldValues), scaled(held));
+    QCOMPARE(readAsPcm16(name), buffer->samples);
     for (qsizetype i = heldValues; i < buffer->samples.size(); ++i) {
         QCOMPARE(buffer->samples[i], 0.0);
     }
@@ -489,6 +509,20 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     TestAudioWav test;
     return QTest::qExec(&test, argc, argv);
+}
+
+void TestAudioWav::keptClipsKeepEveryValue() {
+    // Every 16-bit value survives a load and a keep (a part cut from a clip, parts joined), so
+    // such a clip is converted once, when the narration is written, like any other.
+    QByteArray values;
+    for (int v = -32768; v <= 32767; ++v) {
+        char bytes[2];
+        qToLittleEndian(qint16(v), bytes);
+        values.append(bytes, 2);
+    }
+    const std::optional<AudioBuffer> loaded = decodePcm16Mono(values, 44100, nullptr);
+    QVERIFY(loaded);
+    QCOMPARE(keptPcm16Bytes(*loaded), values);
 }
 
 #include "test_audio_wav.moc"

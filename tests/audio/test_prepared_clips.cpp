@@ -97,6 +97,8 @@ private slots:
         QTest::addColumn<bool>("autospeed");
 
         const QList<qint64> fourStarts{0, 1500, 3000, 4200};
+        QTest::newRow("wav clips at one rate")
+            << QStringList{"a.wav", "d.wav", "a.wav", "d.wav"} << fourStarts << false;
         QTest::newRow("mp3 clips")
             << QStringList{"b.mp3", "b.mp3", "f.mp3", "b.mp3"} << fourStarts << false;
         QTest::newRow("mixed rates")
@@ -174,6 +176,12 @@ private slots:
         double peak = 0.0;
         for (qsizetype i = 0; i < clips.size(); ++i) {
             QCOMPARE(prepared->lengths()[i], qint64(clips[i].samples.size()));
+            // Measured on the way, from 16-bit values or samples: the prepared clip's figures.
+            const ClipFigures expected = measureClip(clips[i].samples, rate);
+            const ClipFigures& figures = prepared->figures()[i];
+            QCOMPARE(figures.peak, expected.peak);
+            QCOMPARE(figures.speechSamples, expected.speechSamples);
+            QCOMPARE(figures.envelope, expected.envelope);
             for (const double s : std::as_const(clips[i].samples)) {
                 peak = std::max(peak, std::fabs(s));
             }

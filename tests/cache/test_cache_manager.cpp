@@ -144,8 +144,6 @@ void TestCacheManager::pathsAndExtensions() {
     const CacheManager cache(dir);
     QCOMPARE(cache.directory(), dir);
     const QString key = lyrane::clipCacheKey("hello", "", "", "v", 1.0, lyrane::VoiceSettings());
-    QCOMPARE(cache.getCachePath(key, ".mp3"), dir + "/" + key + ".mp3");
-    QCOMPARE(cache.getCachePath(key, ".wav"), dir + "/" + key + ".wav");
 
     QVERIFY(!QFileInfo::exists(cache.getCachePath(key, ".mp3")));
     QVERIFY(write(cache, key, ".mp3", "ID3", nullptr));

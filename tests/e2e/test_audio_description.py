@@ -166,7 +166,13 @@ class AudioDescriptionTest(LyraneTestCase):
                 for got, want in zip(placements(result.stderr), [1000, 4000, 8200 + length]):
                     self.assertAlmostEqual(got[0], want, delta=1)
                 with open(captions, encoding="utf-8") as f:
-                    self.assertRegex(f.read(), "00:00:%s\\d --> " % ("%06.3f" % ((8200 + length) / 1000))[:-1])
+                    caption = re.findall(r"(\d\d):(\d\d):(\d\d)\.(\d{3}) --> (\d\d):(\d\d):(\d\d)\.(\d{3})",
+                                         f.read())[2]
+                start, end = [((int(h) * 60 + int(m)) * 60 + int(s)) * 1000 + int(ms)
+                              for h, m, s, ms in (caption[:4], caption[4:])]
+                self.assertAlmostEqual(start, 8200 + length, delta=10)
+                # Ends with its cue, moved by the pause before it, or its clip if that is later.
+                self.assertEqual(end, max(8800 + length, placements(result.stderr)[2][1]))
 
                 out = self.path(output)
                 duration = float(subprocess.run(

@@ -203,7 +203,7 @@ class ListingTest(LyraneTestCase):
         self.assertExitStatus(result, 0)
         self.assertIn("  Duration: 0 ms\n", result.stdout)
         self.assertIn("  Duration: -1000 ms\n", result.stdout)
-        self.assertIn("  Start Time: 01:00:00.000\n  End Time: 01:00:01.500\n"
+        self.assertIn("  Start Time: 25:00:00.000\n  End Time: 25:00:01.500\n"
                       "  Duration: 1500 ms\n", result.stdout)
 
     def test_files_without_cues(self):
@@ -221,8 +221,9 @@ class ListingTest(LyraneTestCase):
         bad_time = self.write_text("bad.vtt", "WEBVTT\n\n00:61:00.000 --> 00:62:00.000\nHi\n")
         result = self.run_lyrane(["--vtt", bad_time, "--dry-run"])
         self.assertExitStatus(result, 1)
-        self.assertEqual(result.stderr, "failed to parse VTT file: invalid minutes in "
-                                        "timestamp: 00:61:00.000 (line 3)\n")
+        self.assertEqual(result.stderr, "VTT file contains no cues (no timing line could be "
+                                        "read; 1 unusable, the first at line 3: invalid minutes "
+                                        "in timestamp: 00:61:00.000)\n")
 
 
 class BadInputTest(LyraneTestCase):

@@ -88,31 +88,40 @@ class InterruptCase(LyraneTestCase):
 class SubtitleRunInterruptTest(InterruptCase):
     LATENCY_MS = 4000
 
-    def test_signal_ends_requests_in_flight_and_a_rerun_resumes(self):
+    def test_a_stop_keeps_what_was_paid_for_and_a_rerun_resumes(self):
         cues = [(i * 3000, i * 3000 + 2500, "Cue number %d is spoken." % i) for i in range(6)]
         vtt = write_vtt(self.path("talk.vtt"), cues)
         speechd = Speechd("--latency", str(self.LATENCY_MS))
         self.addCleanup(speechd.stop)
         env = {"LYRANE_API_URL": speechd.url}
-        for sig, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
-            with self.subTest(signal=sig.name):
-                cache = self.path("cache-" + sig.name)
+        # One signal: the requests already sent finish and their clips are kept, nothing new
+        # starts. A second: they end at once.
+        for sig, status, signals, kept in ((signal.SIGINT, 130, 1, 4), (signal.SIGTERM, 143, 1, 4),
+                                           (signal.SIGINT, 130, 2, 2)):
+            with self.subTest(signal=sig.name, signals=signals):
+                cache = self.path("cache-%s-%d" % (sig.name, signals))
                 args = ["--vtt", vtt, "--temp-dir", cache, "--jobs", "2", "--no-padding"]
                 proc = self.start(args, env)
                 self.read_until(proc, lambda lines: sum(
                     line.startswith("Created segment") for line in lines) == 2)
                 # Cues 3 and 4 are now waiting on the service.
+                if signals == 2:
+                    proc.send_signal(sig)
+                    time.sleep(0.2)
                 code, rest, seconds = self.stop_with(proc, sig)
                 self.assertEqual(code, status, rest)
-                self.assertLess(seconds, self.LATENCY_MS / 1000 - 1,
-                                "the run waited for the requests in flight")
+                if signals == 2:
+                    self.assertLess(seconds, self.LATENCY_MS / 1000 - 1,
+                                    "the run waited for the requests in flight")
+                self.assertLess(seconds, self.LATENCY_MS / 1000 + 2)
                 last = rest.splitlines()[-1]
                 match = INTERRUPTED.match(last)
                 self.assertIsNotNone(match, rest)
                 clips = self.assertOnlyWholeClips(cache)
                 self.assertEqual(int(match.group(1)), len(clips))
                 self.assertEqual(int(match.group(2)), len(cues))
-                self.assertEqual(len(clips), 2)
+                self.assertEqual(len(clips), kept)
+                self.assertIn(" for %d new clips" % kept, rest)
 
                 rerun = self.run_lyrane(args, env=self.child_env(env), timeout=120)
                 self.assertExitStatus(rerun, 0)

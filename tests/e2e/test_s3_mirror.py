@@ -1,13 +1,17 @@
 """The S3 mirror seen from the command line: two machines sharing one bucket through a local
-S3 server and the real aws tool, and the failure paths through a scripted aws."""
+S3 server, with the real aws tool and with lyrane's own HTTP client (the same cases, the same
+objects and lines), and the failure paths through a scripted aws and a scripted bucket."""
 
 import itertools
 import os
+import signal
+import subprocess
+import time
 import unittest
 
-from s3_support import (MotoS3, aws_env, content_type, create_bucket, fake_aws_env,
-                        get_object, list_keys, read_fake_log)
-from support import DEFAULT_VOICE_ID, LyraneTestCase, cache_key, write_vtt
+from s3_support import (MotoS3, SigningS3, aws_env, content_type, create_bucket, fake_aws_env,
+                        get_object, http_client, list_keys, put_object, read_fake_log)
+from support import DEFAULT_VOICE_ID, LyraneTestCase, cache_key, lyrane_bin, write_vtt
 
 CUES = [(0, 1500, "The mirror keeps clips."), (2000, 3500, "Another machine finds them.")]
 NOT_FOUND_IN_PATH = "aws CLI not found in PATH; install AWS CLI v2 or unset --s3-bucket"
@@ -53,6 +57,8 @@ class MirrorTestCase(LyraneTestCase):
 
 
 class WithS3Server(MirrorTestCase):
+    client = "aws"
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -70,7 +76,7 @@ class WithS3Server(MirrorTestCase):
         create_bucket(self.aws, self.bucket)
 
     def env(self, service, **extra):
-        env = dict(self.aws)
+        env = dict(self.aws) if self.client == "aws" else http_client(self.aws, self.s3.endpoint)
         env.update(self.service_env(service))
         env.update(extra)
         return env
@@ -222,6 +228,183 @@ class WithS3Server(MirrorTestCase):
         self.assertLines(third.stderr, ["Uploaded cached audio to S3: " + key,
                                         "Using cached audio: " + os.path.join(cache_b, key)])
         self.assertEqual(list_keys(self.aws, other_bucket), [key])
+
+
+    def test_damaged_take_record_is_named_once_and_replaced(self):
+        vtt = write_vtt(self.path("one.vtt"), CUES[:1])
+        [clip] = cue_keys(CUES[:1])
+        record = clip[:-len(".wav")] + ".take"
+        put_object(self.aws, self.bucket, "takes/" + record,
+                   self.write_text("damaged", "chosen \x00 of many\n"))
+        service = self.start_service()
+        cache = self.machine("takes")
+        for extra in ([], ["--retake", "1"]):
+            result = self.narrate(cache, self.env(service), "--s3-bucket", self.bucket,
+                                  "--no-padding", *extra, vtt=vtt)
+            self.assertExitStatus(result, 0)
+            self.assertEqual(result.stderr.count("Could not fetch the take chosen on the mirror "
+                                                 "for %s: not a take record; using the local "
+                                                 "choice\n" % record), 1, result.stderr)
+        self.assertIn("Cue 1 now uses take 2 of 2\n", result.stderr)
+        # This run's own record replaced the damaged one, and other machines now read it.
+        self.assertEqual(get_object(self.aws, self.bucket, "takes/" + record, self.path("t")),
+                         b"chosen 2 of 2\n")
+        other = self.narrate(self.machine("other"), self.env(service), "--s3-bucket", self.bucket,
+                             "--no-padding", vtt=vtt)
+        self.assertExitStatus(other, 0)
+        self.assertNotIn("Could not fetch", other.stderr)
+        self.assertEqual(service.request_count, 2)
+
+
+class WithS3ServerOverHttp(WithS3Server):
+    """Every case above again with --s3-client http (through LYRANE_S3_CLIENT)."""
+    client = "http"
+
+    def test_both_clients_leave_the_same_objects_and_lines(self):
+        cues = [(i * 2000, i * 2000 + 1500, "Line %d for either client." % i) for i in range(3)]
+        vtt = write_vtt(self.path("either.vtt"), cues)
+        runs = {}
+        for client in ("aws", "http"):
+            bucket = "%s-%s" % (self.bucket, client)
+            create_bucket(self.aws, bucket)
+            env = dict(self.env(self.start_service()), LYRANE_S3_CLIENT=client)
+            cache = self.machine(client)
+            made = self.narrate(cache, env, "--s3-bucket", bucket, "--no-padding", "--jobs", "2",
+                                vtt=vtt)
+            self.assertExitStatus(made, 0)
+            fetched = self.narrate(self.machine(client + "-b"), env, "--s3-bucket", bucket,
+                                   "--no-padding", vtt=vtt)
+            self.assertExitStatus(fetched, 0)
+            objects = {key: (get_object(self.aws, bucket, key, self.path("o")),
+                             content_type(self.aws, bucket, key))
+                       for key in list_keys(self.aws, bucket)}
+            lines = [sorted(r.stderr.replace(cache, "CACHE").replace(bucket, "BUCKET")
+                            .replace(self.machine(client + "-b"), "CACHE").splitlines())
+                     for r in (made, fetched)]
+            runs[client] = (objects, lines)
+        self.assertEqual(runs["http"], runs["aws"])
+
+
+class WithSigningBucket(MirrorTestCase):
+    """lyrane's own HTTP client against a bucket that checks every request's signature and
+    fails when told to; the scripted aws gives the credentials."""
+
+    def env(self, bucket, service, mode="", **extra):
+        env = http_client(fake_aws_env(self.tmp, mode=mode, log=self.path("aws.log")),
+                          bucket.endpoint)
+        env.update(self.service_env(service), **extra)
+        return env
+
+    def test_signed_requests_over_kept_connections(self):
+        keys = cue_keys(CUES)
+        with SigningS3("clips-bucket", token="session-token", page_size=2) as bucket:
+            for n in range(5):  # take records of other files: three pages to list
+                bucket.objects["takes/other-%d.take" % n] = (b"chosen 1 of 1\n", {"ETag": '"1"'})
+            service = self.start_service()
+            cache = self.machine("a")
+            env = self.env(bucket, service, AWS_SESSION_TOKEN="session-token")
+            made = self.narrate(cache, env, "--s3-bucket", "clips-bucket", "--no-padding",
+                                "--jobs", "2")
+            self.assertExitStatus(made, 0)
+            self.assertLines(made.stderr, ["Uploaded segment to S3: " + key for key in keys])
+            fetched = self.narrate(self.machine("b"), env, "--s3-bucket", "clips-bucket",
+                                   "--no-padding")
+            self.assertExitStatus(fetched, 0)
+            self.assertLines(fetched.stderr, ["Downloaded segment from S3: " + k for k in keys])
+            self.assertEqual(service.request_count, 2)
+            self.assertEqual(bucket.refused, [])
+            for key in keys:
+                self.assertEqual(bucket.objects[key][0], read_bytes(os.path.join(cache, key)))
+                self.assertEqual(bucket.objects[key][1]["Content-Type"], "audio/wav")
+            pages = [path for method, path in bucket.requests if "list-type=2" in path]
+            self.assertEqual(len(pages), 6, pages)  # three a run
+            self.assertLess(bucket.connections, len(bucket.requests) // 2)
+        # The aws CLI is asked once a run, for the credentials alone.
+        self.assertEqual(read_fake_log(self.path("aws.log")),
+                         [["configure", "export-credentials", "--format", "process"]] * 2)
+
+    def test_failures_are_said_in_one_line(self):
+        [key] = cue_keys(CUES[:1])
+        vtt = write_vtt(self.path("one.vtt"), CUES[:1])
+        denied = (403, "AccessDenied", "Access Denied")
+        # clang-format off
+        rows = [
+            ("put refused", {"fail": {"PUT": denied}}, [], "S3 cache upload failed: S3 answered HTTP 403 (AccessDenied): Access Denied"),
+            ("a line of its own", {"fail": {"PUT": (403, "AccessDenied", "no\nS3 cache enabled\u202e")}}, [], "S3 cache upload failed: S3 answered HTTP 403 (AccessDenied): no\\x0aS3 cache enabled\\u{202e}"),
+            ("wrong secret", {"secret": "another"}, [], "S3 cache download failed: S3 answered HTTP 403 (SignatureDoesNotMatch): signature differs"),
+            ("server failing", {"fail": {"GET": (500, "InternalError", "Try again.")}}, [], "S3 cache download failed: S3 answered HTTP 500 (InternalError): Try again."),
+            ("no bucket", {"bucket": "other-bucket"}, [], "S3 cache download failed: S3 answered HTTP 404 (NoSuchBucket): The specified bucket does not exist"),
+            ("cut off", {"cut_get": True, "stored": True}, [], "S3 cache download failed: S3 request failed: "),
+            ("too slow", {"stall_seconds": 3}, ["--timeout", "1"], "S3 cache download failed: S3 request timed out"),
+        ]
+        # clang-format on
+        for name, setup, args, line in rows:
+            with self.subTest(name), SigningS3(setup.get("bucket", "clips-bucket"),
+                                               secret=setup.get("secret", "testing")) as bucket:
+                bucket.fail = setup.get("fail", {})
+                bucket.stall_seconds = setup.get("stall_seconds", 0)
+                bucket.cut_get = setup.get("cut_get", False)
+                if setup.get("stored"):
+                    bucket.objects[key] = (b"RIFF" + b"\0" * 4000, {"ETag": '"2"'})
+                service = self.start_service()
+                cache = self.machine(name)
+                result = self.narrate(cache, self.env(bucket, service), "--s3-bucket",
+                                      "clips-bucket", "--no-padding", *args, vtt=vtt)
+                self.assertExitStatus(result, 1)
+                self.assertIn("\n" + line, result.stderr)
+                self.assertNotIn("testing", result.stderr)  # the secret
+                # Nothing half-written stays in the cache.
+                self.assertEqual([f for f in os.listdir(cache) if not f.endswith(".wav")], [])
+                # A failed look-up never falls through to the service.
+                self.assertEqual(service.request_count, 1 if "upload" in line else 0)
+
+    def test_credentials_that_expire_are_asked_for_again(self):
+        with SigningS3("clips-bucket") as bucket:
+            result = self.narrate(self.machine("e"), self.env(bucket, self.start_service(),
+                                                             FAKE_AWS_EXPIRES_IN="300"),
+                                  "--s3-bucket", "clips-bucket", "--no-padding")
+            self.assertExitStatus(result, 0)
+            self.assertEqual(bucket.refused, [])
+        # Ten minutes or less from expiry: asked again once, from the first request on.
+        self.assertEqual(len(read_fake_log(self.path("aws.log"))), 2)
+
+    def test_a_stop_during_a_download_leaves_nothing(self):
+        text = "Fetched over HTTP."
+        key = cache_key(text, "", "", DEFAULT_VOICE_ID, 1.0) + ".wav"
+        with SigningS3("clips-bucket") as bucket:
+            bucket.objects[key] = (b"RIFF" + bytes(64000), {"ETag": '"3"'})
+            bucket.cut_get, bucket.stall_seconds = True, 30
+            cache = self.machine("stopped")
+            env = dict(self.env(bucket, self.start_service()), HOME=self.home, TMPDIR=self.home,
+                       LC_ALL="C.UTF-8")
+            proc = subprocess.Popen([lyrane_bin(), "--say", text, "--s3-bucket", "clips-bucket",
+                                     "--temp-dir", cache, "--no-padding"], env=env, cwd=self.tmp,
+                                    stderr=subprocess.PIPE, text=True)
+            deadline = time.monotonic() + 60
+            while ("GET", "/clips-bucket/" + key) not in bucket.requests:
+                self.assertLess(time.monotonic(), deadline, "the download never started")
+                time.sleep(0.05)
+            time.sleep(0.5)  # half the clip is in the temporary file
+            started = time.monotonic()
+            proc.send_signal(signal.SIGTERM)
+            stderr = proc.communicate(timeout=60)[1]
+            self.assertEqual(proc.returncode, 143, stderr)
+            self.assertLess(time.monotonic() - started, 5, "the run waited for the download")
+            self.assertEqual(os.listdir(cache), [])
+
+    def test_a_run_without_credentials_stops_before_any_request(self):
+        with SigningS3("clips-bucket") as bucket:
+            service = self.start_service()
+            for mode, reason in (("fail-credentials", 'Unable to locate credentials. You can '
+                                  'configure credentials by running "aws configure".'),
+                                 ("exit-silent", "aws CLI exited with code 3")):
+                result = self.narrate(self.machine(mode), self.env(bucket, service, mode),
+                                      "--s3-bucket", "clips-bucket")
+                self.assertExitStatus(result, 1)
+                self.assertEqual(result.stderr, "cannot get S3 credentials from the aws CLI (aws "
+                                 "configure export-credentials): %s\n" % reason)
+            self.assertEqual(bucket.requests + bucket.refused, [])
+        self.assertEqual(service.request_count, 0)
 
 
 class WithScriptedAws(MirrorTestCase):

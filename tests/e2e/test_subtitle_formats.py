@@ -1,6 +1,8 @@
 """Subtitle files as other programs write them: SRT, WebVTT without hours, legacy encodings,
 markup and rolling automatic captions, narrated and listed end to end."""
 
+import html
+import html.entities
 import os
 import re
 import unittest
@@ -156,7 +158,7 @@ class ListingAndMessagesTest(LyraneTestCase):
         # Timings, escapes and codes as subtitle editors write them, and a block without timing.
         srt = ("1\r\n00:01:39 --> 00:01:41,04\r\n\\h\\h\\hA line{Y:i}\\Nbroken\r\n\r\n"
                "2\r\n00:02:04,08 --> 00:02:07,12 X1:40 X2:600 Y1:20 Y2:50\r\n{\\an8}Top\r\n\r\n"
-               "Lost without timing\r\n\r\n3\r\n00:02:12.16 --> 00:02:15.20\r\n<3 x < y\r\n")
+               "4\r\nLost without timing\r\n\r\n3\r\n00:02:12.16 --> 00:02:15.20\r\n<3 x < y\r\n")
         result = self.listing("editor.srt", srt.encode())
         self.assertExitStatus(result, 0)
         self.assertEqual(listed_texts(result.stdout), ["A line broken", "Top", "<3 x < y"])
@@ -168,9 +170,10 @@ class ListingAndMessagesTest(LyraneTestCase):
 
     def test_messages_name_what_is_wrong(self):
         cases = [
-            ("bad.srt", b"1\n00:00:01,000 --> 00:00:02,000\nA\n\n2\n00:00:03,000 --> 00:00:60,000"
-             b"\nB\n", "failed to parse VTT file: invalid seconds in timestamp: 00:00:60,000 "
-             "(line 6)\n"),
+            ("bad.srt", b"1\n00:00:03,000 --> 00:00:60,000\nB\n",
+             "SRT file contains no cues (no timing line could be read; 1 unusable, the first at "
+             "line 2: invalid seconds in timestamp: 00:00:60,000)\n"),
+            ("empty.srt", b"1\n00:00:01,000 --> 00:00:02,000\n\n", "SRT file contains no cues\n"),
             ("notes.txt", b"Shopping list\nmilk\n",
              "failed to parse VTT file: VTT file missing WEBVTT header (not an SRT file either)\n"),
             ("dots.vtt", b"WEBVTT\n\n00:00:01:000 --> 00:00:02:000\nHi\n",
@@ -183,6 +186,74 @@ class ListingAndMessagesTest(LyraneTestCase):
                 self.assertExitStatus(result, 1)
                 self.assertEqual(result.stderr, message)
                 self.assertEqual(result.stdout, "")
+
+    def test_each_format_is_read_as_its_writers_mean_it(self):
+        # (name, content, texts listed, start times listed, what standard error says of it)
+        cases = [
+            # WebVTT: a line holding an arrow ends the cue text and is a timing line.
+            ("arrows.vtt", "WEBVTT\n\n00:01.000 --> 00:02.000\ntext0\nfoo-->\n\n"
+             "00:03.000 --> 00:04.000\nhello\nO0:00:05.000 --> 00:00:06.000\nworld\n",
+             ["text0", "hello"], ["00:00:01.000", "00:00:03.000"],
+             "2 cues are left out, their timing lines cannot be read; the first at line 5: "
+             "invalid timestamp format: foo"),
+            # A timestamp out of range leaves out its cue, not the file.
+            ("range.vtt", "WEBVTT\n\n00:00:60.000 --> 00:01:01.000\nlost\n\n"
+             "60:00:01.000 --> 60:00:02.000\nkept\n", ["kept"], ["60:00:01.000"],
+             "the cue at line 3 is left out, its timing line cannot be read: invalid seconds in "
+             "timestamp: 00:00:60.000"),
+            # SRT: '<' before a digit is text, unless it is an inline timestamp.
+            ("compare.srt", "1\n00:00:01,000 --> 00:00:02,000\nIf x<3 and y>5 we stop.\n\n"
+             "2\n00:00:03,000 --> 00:00:04,000\nScore 2<3 but<00:00:03,500> 7>4\n",
+             ["If x<3 and y>5 we stop.", "Score 2<3 but 7>4"], ["00:00:01.000", "00:00:03.000"],
+             ""),
+            # SRT: a zero too many in seconds and milliseconds.
+            ("zeros.srt", "1\n00:00:013,567 --> 00:00:014,0250\nLate\n\n"
+             "2\n00:00:020,000 --> 00:00:021,000\nLater\n", ["Late", "Later"],
+             ["00:00:13.567", "00:00:20.000"], ""),
+            # SRT: words after a blank line stay in their cue; a numbered block without timing
+            # is left out.
+            ("blank.srt", "1\n00:00:01,000 --> 00:00:02,000\nFirst part\n\nsecond part\n\n"
+             "2\nLost words\n\n3\n00:00:03,000 --> 00:00:04,000\nNext\n",
+             ["First part second part", "Next"], ["00:00:01.000", "00:00:03.000"],
+             "the block at line 7 has no timing line and is left out"),
+        ]
+        for name, content, texts, starts, notice in cases:
+            with self.subTest(name):
+                result = self.listing(name, content.encode())
+                self.assertExitStatus(result, 0)
+                self.assertEqual(listed_texts(result.stdout), texts)
+                self.assertEqual(re.findall(r"^  Start Time: (.*)$", result.stdout, re.MULTILINE),
+                                 starts)
+                said = [line for line in result.stderr.splitlines()
+                        if not line.startswith("Estimate: ")]
+                self.assertEqual(said, ["%s: %s" % (self.path(name), notice)] if notice else [])
+
+    def test_a_dialogue_cue_left_out_is_said(self):
+        described = self.write_text("described.vtt",
+                                    "WEBVTT\n\n00:00:01.000 --> 00:00:02.000\nDescribed.\n")
+        dialogue = self.write_text("dialogue.vtt", "WEBVTT\n\n00:00:00.000 --> 00:00:00.500\nHi"
+                                   "\n\n00:00:00.500 --> 00:00:60.000\nLost\n")
+        result = self.run_lyrane(["--vtt", described, "--dialogue", dialogue, "--dry-run"])
+        self.assertExitStatus(result, 0)
+        self.assertIn("%s: the cue at line 6 is left out, its timing line cannot be read: invalid "
+                      "seconds in timestamp: 00:00:60.000\n" % dialogue, result.stderr)
+
+    def test_character_references_read_as_html_reads_them(self):
+        # Every name of the HTML table with its ';', and numbers HTML replaces, against
+        # Python's own reading; a line feed would end the listed line, so &NewLine; stays out.
+        names = sorted(n for n in html.entities.html5 if n.endswith(";") and n != "NewLine;")
+        numbers = ["&#%d;" % n for n in (0, 38, 0x80, 0x81, 0x9F, 0xE9, 0xD800, 0x1F600,
+                                          0x10FFFD, 0x110000)] + ["&#x263a;", "&#X263A;"]
+        text = "|".join(["&" + name for name in names] + numbers)
+        result = self.listing("refs.vtt", ("WEBVTT\n\n00:01.000 --> 00:02.000\n[%s]\n"
+                                           % text).encode())
+        self.assertExitStatus(result, 0)
+        self.assertEqual(listed_texts(result.stdout), ["[%s]" % html.unescape(text)])
+        # Without their ';' references stay as written.
+        result = self.listing("plain.srt", b"1\n00:00:01,000 --> 00:00:02,000\n"
+                                           b"R&notes &amp &#65 TOM &AMP; JERRY\n")
+        self.assertExitStatus(result, 0)
+        self.assertEqual(listed_texts(result.stdout), ["R&notes &amp &#65 TOM & JERRY"])
 
     def test_unknown_encoding_is_refused_before_any_work(self):
         vtt = self.write_text("x.vtt", HOURLESS_VTT)

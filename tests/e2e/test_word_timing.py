@@ -10,7 +10,8 @@ import os
 import re
 import unittest
 
-from s3_support import MotoS3, aws_env, create_bucket, list_keys, real_aws_available
+from s3_support import (MotoS3, aws_env, create_bucket, get_object, list_keys, put_object,
+                        real_aws_available)
 from support import LyraneTestCase, Response, read_wav, write_vtt
 from test_speechd import SPEECHD, Service
 
@@ -121,6 +122,18 @@ class FakeServiceRoute(LyraneTestCase):
             self.assertExitStatus(self.say(service, *extra), 0)
         self.assertEqual(service.request_count, count)
 
+        # An alignment that runs past its clip is set aside and asked for again, not used.
+        alignment["character_end_times_seconds"][-1] = 999.0
+        with open(self.path("cache", key + ".align.json"), "w") as damaged:
+            json.dump(alignment, damaged)
+        result = self.say(service, "--word-timing")
+        self.assertExitStatus(result, 0)
+        self.assertIn("The word timing of %s is unusable (" % self.path("cache", clip), result.stderr)
+        self.assertEqual(service.request_count, count + 1)
+        self.assertTrue(os.path.exists(self.path("cache", key + ".align.json.unusable")))
+        with open(self.path("cache", key + ".align.json")) as source:
+            self.assertLess(json.load(source)["character_end_times_seconds"][-1], 999)
+
     @unittest.skipUnless(real_aws_available(), "needs the aws CLI")
     def test_alignment_travels_with_its_clip_through_the_mirror(self):
         with MotoS3() as s3:
@@ -141,13 +154,24 @@ class FakeServiceRoute(LyraneTestCase):
             for name in clip + alignment:
                 with open(self.path("a", name), "rb") as a, open(self.path("b", name), "rb") as b:
                     self.assertEqual(a.read(), b.read())
+            # A damaged alignment in the bucket is named, not used, and replaced by this run's.
+            damaged = self.write_text("damaged.json", '{"characters": ["a"], "character_start')
+            put_object(env, "words", alignment[0], damaged)
+            third = self.run_lyrane(args + ["--temp-dir", self.path("c")], env=env)
+            self.assertExitStatus(third, 0)
+            self.assertIn("The word timing of ", third.stderr)
+            self.assertEqual(service.request_count, 2)
+            get_object(env, "words", alignment[0], self.path("replaced.json"))
+            with open(self.path("replaced.json")) as replaced:
+                self.assertEqual("".join(json.load(replaced)["characters"]), TEXT)
 
 
 class WithSpeechd(LyraneTestCase):
-    def setUp(self):
-        super().setUp()
-        self.service = Service("--port", "0")
-        self.addCleanup(self.service.stop)
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.service = Service("--port", "0")
+        cls.addClassCleanup(cls.service.stop)
 
     def narrate(self, cues, *extra, name="talk"):
         vtt = write_vtt(self.path(name + ".vtt"), cues)

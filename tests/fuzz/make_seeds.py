@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Writes small seed inputs for the fuzz targets: make_seeds.py DIR makes DIR/vtt, DIR/wav and
-DIR/mp3. Everything is generated here (MP3 frames by the ffmpeg command when installed)."""
+"""Writes small seed inputs for the fuzz targets: make_seeds.py DIR makes DIR/vtt, DIR/wav,
+DIR/mp3, DIR/dapt and DIR/table. Everything is generated here (MP3 frames by the ffmpeg command when installed)."""
 
 import math
 import os
@@ -42,6 +42,30 @@ VTT = {
 }
 
 
+TT = ('<tt xmlns="http://www.w3.org/ns/ttml" xmlns:ttp="http://www.w3.org/ns/ttml#parameter" '
+      'xmlns:tta="http://www.w3.org/ns/ttml#audio" xmlns:ttm="http://www.w3.org/ns/ttml#metadata" '
+      'xmlns:daptm="http://www.w3.org/ns/ttml/profile/dapt#metadata" xml:lang="en" %s>')
+
+DAPT = {
+    "plain.ttml": TT % 'ttp:timeBase="media"' + '<head><metadata><ttm:agent type="character" '
+                  'xml:id="a"><ttm:name type="alias">Anna</ttm:name></ttm:agent></metadata></head>'
+                  '<body><div xml:id="d1" begin="1s" end="00:00:02.500" ttm:agent="a"><p>Hello '
+                  '<span begin="0.5s">there</span><br/>&amp; more</p></div></body></tt>',
+    "ducked.ttml": TT % 'ttp:frameRate="30" ttp:frameRateMultiplier="1000 1001"' +
+                   '<head><metadata><daptm:daptOriginTimecode>00:00:01:00'
+                   '</daptm:daptOriginTimecode></metadata></head><body><div begin="60f" end="5s">'
+                   '<p><animate begin="0s" end="0.15s" tta:gain="1;0.316" fill="freeze"/>'
+                   '<span begin="0.15s" end="2s" xml:space="preserve" tta:speak="fast"><audio '
+                   'src="1.wav"/>Two  spaces</span></p><p xml:lang="fr">Non</p></div></body></tt>',
+}
+
+TABLE = {
+    "timecodes.csv": "In,Out,Text,Speaker\r\n00:00:01;02,00:00:02;00,\"Hello, \"\"you\"\"\nthere\",Anna"
+                     "\r\n00:01:00;02,,Next\r\n",
+    "clock.tsv": "\ufeffStart\tEnd\tDescription\n00:00:01.500\t00:00:02.000\tA door\n",
+}
+
+
 def mp3_part(channels, rate, seconds):
     done = subprocess.run(
         ["ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
@@ -52,7 +76,7 @@ def mp3_part(channels, rate, seconds):
 
 
 def main(root):
-    for kind in ("vtt", "wav", "mp3"):
+    for kind in ("vtt", "wav", "mp3", "dapt", "table"):
         os.makedirs(os.path.join(root, kind), exist_ok=True)
 
     def put(kind, name, data):
@@ -61,6 +85,10 @@ def main(root):
 
     for name, text in VTT.items():
         put("vtt", name, text)
+    for name, text in DAPT.items():
+        put("dapt", name, text)
+    for name, text in TABLE.items():
+        put("table", name, text)
     put("wav", "mono.wav", wav(1, 44100, tone(200, 44100)))
     put("wav", "stereo.wav", wav(2, 22050, tone(100, 22050, 2)))
     put("wav", "list-chunk.wav", wav(1, 16000, tone(50, 16000), b"LIST\x05\0\0\0INFOx\0"))

@@ -51,15 +51,14 @@ private slots:
             cue.text = cue.speaker.isEmpty() ? text : text.mid(2);
             cues.append(cue);
         }
-        RunConfiguration config;
-        config.joinSentences = true;
+        const SynthesisSettings synthesis;
+        const int count = int(cues.size());
         QList<int> found;
-        for (const SentenceGroup& group : sentenceGroups(cues, int(cues.size()), config)) {
+        for (const SentenceGroup& group : sentenceGroups(cues, count, true, {}, synthesis)) {
             found.append(group.count);
         }
         QCOMPARE(found, sizes);
-        config.joinSentences = false;
-        QCOMPARE(sentenceGroups(cues, int(cues.size()), config).size(), cues.size());
+        QCOMPARE(sentenceGroups(cues, count, false, {}, synthesis).size(), cues.size());
     }
 
     void joinsTextsWithOneSpace() {

@@ -60,8 +60,16 @@ void TestCueMarkup::cleaning_data() {
         << QStringLiteral("&#0;&#xD800;&#x110000;&#99999999;")
         << QString(4, QChar::ReplacementCharacter);
     QTest::newRow("references that are not")
-        << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp")
-        << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp");
+        << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp R&notes &notit; &Amp; &#65")
+        << QStringLiteral("AT&T & co &unknown; &#; &#xZ; &amp R&notes &notit; &Amp; &#65");
+    // clang-format off
+    QTest::newRow("names in their letter case") << QStringLiteral("TOM &AMP; JERRY &notin; &ClockwiseContourIntegral; &Eacute;&eacute;") << QStringLiteral("TOM & JERRY \u2209 \u2232 \u00C9\u00E9");
+    QTest::newRow("names of two code points, beyond the BMP") << QStringLiteral("&NotEqualTilde;&fjlig;&Afr;") << QStringLiteral("\u2242\u0338fj") + QString::fromUcs4(U"\U0001D504", 1);
+    QTest::newRow("names that begin other names") << QStringLiteral("[&emsp;&emsp13;&emsp14;&not;&notin;&notinva;]") << QStringLiteral("[\u2003\u2004\u2005\u00AC\u2209\u2209]");
+    QTest::newRow("the longest name, and one letter more") << QStringLiteral("&CounterClockwiseContourIntegral;&CounterClockwiseContourIntegrals;") << QStringLiteral("\u2233&CounterClockwiseContourIntegrals;");
+    QTest::newRow("C1 numbers read as windows-1252") << QStringLiteral("&#128;&#x99;&#x9F;&#x81;") << QStringLiteral("\u20AC\u2122\u0178\u0081");
+    QTest::newRow("leading zeros and long numbers") << QStringLiteral("&#00000000000065;&#x000000041;&#x1234567890ABCDEF;") << QStringLiteral("AA\uFFFD");
+    // clang-format on
     QTest::newRow("font tags") << QStringLiteral(
                                       "<font color=\"#ff0000\" face=\"Arial\">Red</font>")
                                << QStringLiteral("Red");
@@ -112,6 +120,9 @@ void TestCueMarkup::dialects_data() {
     QTest::newRow("less-than in WebVTT") << QStringLiteral("x < y") << QStringLiteral("x") << vtt;
     QTest::newRow("openers in WebVTT") << QString(QStringLiteral("<a&a{\\")).repeated(2000) << QString() << vtt;
     QTest::newRow("SRT heart and less-than") << QStringLiteral("<3 you, x < y") << QStringLiteral("<3 you, x < y") << srt;
+    QTest::newRow("SRT comparisons") << QStringLiteral("If x<3 and y>5 we stop. Score 2<3 but 7>4") << QStringLiteral("If x<3 and y>5 we stop. Score 2<3 but 7>4") << srt;
+    QTest::newRow("SRT inline timestamps") << QStringLiteral("so<00:00:01.920> we<00:02,160> went <1:00:00.000>on") << QStringLiteral("so we went on") << srt;
+    QTest::newRow("SRT timestamp left open") << QStringLiteral("at <00:00:01.000 sharp>") << QStringLiteral("at <00:00:01.000 sharp>") << srt;
     QTest::newRow("reading outside ruby is text") << QStringLiteral("<rt>kan</rt> alone") << QStringLiteral("kan alone") << both;
     QTest::newRow("line break escapes") << QStringLiteral("One\\Ntwo \\N three\\nfour") << QStringLiteral("One two three four") << both;
     QTest::newRow("hard spaces") << QStringLiteral("\\h\\h\\h\\h\\hA b\\hc") << QStringLiteral("A b c") << both;

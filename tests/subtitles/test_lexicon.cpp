@@ -56,6 +56,10 @@ private slots:
         QTest::newRow("unknown column") << "a,b,nocase" << "Lexicon words.txt line 1: the third column may only be \"case\"\n";
         QTest::newRow("broken XML") << "<lexicon>\n<lexeme>" << "Lexicon words.txt line 2, column ";
         QTest::newRow("not a lexicon") << "<html/>" << "Lexicon words.txt line 1: the root element is <html>, not <lexicon>\n";
+        QTest::newRow("empty replacement after a tab") << "ok,fine\nNguyen\t \n" << "Lexicon words.txt line 2: empty replacement for \"Nguyen\"\n";
+        QTest::newRow("empty replacement after a comma") << "SQL,\n" << "Lexicon words.txt line 1: empty replacement for \"SQL\"\n";
+        QTest::newRow("empty alias") << "<lexicon>\n<lexeme><grapheme>x</grapheme><alias> </alias></lexeme></lexicon>" << "Lexicon words.txt line 2: empty replacement for \"x\"\n";
+        QTest::newRow("alias of an unresolved entity") << "<!DOCTYPE lexicon SYSTEM \"pls.dtd\">\n<lexicon><lexeme><grapheme>x</grapheme><alias>&who;</alias></lexeme></lexicon>" << "Lexicon words.txt line 2: empty replacement for \"x\"\n";
         QTest::newRow("empty grapheme") << "<lexicon><lexeme><grapheme/><alias>x</alias></lexeme></lexicon>" << "Lexicon words.txt line 1: empty term\n";
         // clang-format on
     }

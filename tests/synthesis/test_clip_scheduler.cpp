@@ -1,3 +1,4 @@
+#include "synthesis/clip_claims.h"
 #include "synthesis/clip_format.h"
 #include "synthesis/clip_scheduler.h"
 
@@ -14,6 +15,11 @@
 using namespace lyrane;
 
 namespace {
+
+// JSON written with single quotes, for tables that read better without escapes.
+QByteArray json(const char* text) {
+    return QByteArray(text).replace('\'', '"');
+}
 
 // Answers each request after `delayMs` with what `answer` says, counting requests in flight.
 class FakeService final : public SpeechService {
@@ -116,10 +122,10 @@ public:
     QStringList lines;
     void report(const ClipNotice& notice, const ClipJob&) override {
         static const char* const events[] = {
-            "cached-unusable", "check-failed",  "download-failed", "downloaded-unusable",
-            "downloaded",      "synthesizing",  "retrying",        "synthesis-failed",
-            "store-failed",    "upload-failed", "uploaded",        "ready",
-            "window-lowered",  "set-aside"};
+            "cached-unusable", "check-failed",  "download-failed",   "downloaded-unusable",
+            "downloaded",      "synthesizing",  "retrying",          "synthesis-failed",
+            "store-failed",    "upload-failed", "uploaded",          "ready",
+            "window-lowered",  "set-aside",     "alignment-unusable"};
         static const char* const tiers[] = {"cache", "mirror", "service"};
         QString line = QStringLiteral("%1 %2 %3")
                            .arg(notice.cue)
@@ -489,6 +495,88 @@ private slots:
         QVERIFY(!QFile::exists(scheduler.jobs()[1].path));
         QVERIFY(scheduler.results()[1].calledOff);
         QCOMPARE(recorder.matching("ready").size(), 1);
+    }
+
+    // A first stop starts nothing new but keeps what was sent: the answers are stored and
+    // uploaded (so no other worker pays for them again); a second ends the rest at once.
+    void drainKeepsAndUploadsWhatWasSent_data() {
+        QTest::addColumn<int>("stops");
+        QTest::addColumn<int>("kept");
+        QTest::newRow("one stop") << 1 << 2;
+        QTest::newRow("two stops") << 2 << 0;
+    }
+    void drainKeepsAndUploadsWhatWasSent() {
+        QFETCH(int, stops);
+        QFETCH(int, kept);
+        service.delayMs = 50;
+        ClipSource source(*cache, &mirror, service);
+        ClipScheduler scheduler(source, jobsFor(source, {"one", "two", "three", "four"}),
+                                options(2), recorder);
+        QTimer::singleShot(20, &scheduler, [&scheduler, stops] {
+            for (int k = 0; k < stops; ++k) {
+                scheduler.drain(0);
+            }
+        });
+        QVERIFY(!scheduler.run());
+        QCOMPARE(service.requested, QStringList({"one", "two"}));
+        int uploaded = 0;
+        for (int cue = 0; cue < 4; ++cue) {
+            const ClipJob& job = scheduler.jobs()[cue];
+            const bool made = cue < 2 && kept > 0;
+            QCOMPARE(QFile::exists(job.path), made);
+            QCOMPARE(mirror.objects.contains(job.objectKey), made);
+            uploaded += mirror.objects.contains(job.objectKey) ? 1 : 0;
+            // The cues not started yet are never started.
+            QCOMPARE(scheduler.results()[size_t(cue)].calledOff, cue < 2 && !made);
+        }
+        QCOMPARE(uploaded, kept);
+        QVERIFY(recorder.matching("synthesis-failed").isEmpty());
+    }
+
+    // Only another worker's live claim is waited for: one that cannot hold is taken over, so a
+    // claim from anyone with access to the bucket cannot stall a fleet.
+    void claimsAreJudged_data() {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("lastModified");
+        QTest::addColumn<int>("standing");
+        const auto at = [](const char* when, int lifetime) {
+            return json("{'worker':'b:2','claimed_at':'") + when + json("','lifetime_seconds':") +
+                   QByteArray::number(lifetime) + "}";
+        };
+        const int live = int(ClaimStanding::Live), expired = int(ClaimStanding::Expired);
+        const int ahead = int(ClaimStanding::DatedAhead), overlong = int(ClaimStanding::Overlong);
+        const int unreadable = int(ClaimStanding::Unreadable), ours = int(ClaimStanding::Ours);
+        // clang-format off
+        QTest::newRow("live") << at("2030-01-01T11:55:00.000Z", 600) << "" << live;
+        QTest::newRow("expired") << at("2030-01-01T11:49:59Z", 600) << "" << expired;
+        QTest::newRow("clock a little ahead") << at("2030-01-01T12:00:59Z", 600) << "" << live;
+        QTest::newRow("dated ahead") << at("2030-01-01T12:01:01Z", 600) << "" << ahead;
+        QTest::newRow("dated years ahead") << at("2999-01-01T00:00:00Z", 1) << "" << ahead;
+        QTest::newRow("longer than a run's") << at("2030-01-01T11:59:00Z", 601) << "" << overlong;
+        QTest::newRow("negative lifetime") << at("2030-01-01T11:59:00Z", -5) << "" << unreadable;
+        QTest::newRow("fractional lifetime") << json("{'claimed_at':'2030-01-01T11:59:00Z','lifetime_seconds':1.5}") << "" << unreadable;
+        QTest::newRow("lifetime as text") << json("{'claimed_at':'2030-01-01T11:59:00Z','lifetime_seconds':'600'}") << "" << unreadable;
+        QTest::newRow("time not a time") << json("{'claimed_at':'soon'}") << "" << unreadable;
+        QTest::newRow("not JSON") << QByteArray("\x1b[2J claimed") << "" << unreadable;
+        QTest::newRow("JSON, not an object") << QByteArray("[1]") << "" << unreadable;
+        QTest::newRow("empty") << QByteArray() << "" << unreadable;
+        QTest::newRow("ours, even stale") << json("{'worker':'a:1','claimed_at':'2000-01-01T00:00:00Z'}") << "" << ours;
+        QTest::newRow("no time: the bucket's, ISO") << QByteArray("{}") << "2030-01-01T11:58:00+00:00" << live;
+        QTest::newRow("no time: the bucket's, HTTP") << QByteArray("{}") << "Tue, 01 Jan 2030 11:40:00 GMT" << expired;
+        QTest::newRow("no time at all") << QByteArray("{}") << "" << expired;
+        // clang-format on
+    }
+
+    void claimsAreJudged() {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, lastModified);
+        QFETCH(int, standing);
+        StoredObject claim;
+        claim.ok = claim.found = true;
+        claim.body = body;
+        claim.lastModified = lastModified;
+        const QDateTime now(QDate(2030, 1, 1), QTime(12, 0), Qt::UTC);
+        QCOMPARE(int(judgeClaim(claim, QStringLiteral("a:1"), now)), standing);
     }
 };
 

@@ -194,7 +194,6 @@ class ElevenLabsClientTest : public QObject {
 private slots:
     void voiceIdForName_data();
     void voiceIdForName();
-    void requestDefaults();
     void requestOnTheWire_data();
     void requestOnTheWire();
     void voiceIdIsEncodedIntoPath();
@@ -237,20 +236,6 @@ void ElevenLabsClientTest::voiceIdForName() {
     QFETCH(QString, name);
     QFETCH(QString, expected);
     QCOMPARE(ElevenLabsClient::voiceIdForName(name), expected);
-}
-
-void ElevenLabsClientTest::requestDefaults() {
-    const TtsRequest request;
-    QCOMPARE(request.outputFormat, QStringLiteral("pcm_44100"));
-    QCOMPARE(request.speed, 1.0);
-    QVERIFY(request.text.isEmpty() && request.voiceId.isEmpty());
-    QVERIFY(request.previousText.isEmpty() && request.nextText.isEmpty());
-
-    const auto& voices = ElevenLabsClient::voiceMap();
-    QCOMPARE(voices.size(), 4);
-    for (const QString& id : voices) {
-        QCOMPARE(id.size(), 20);
-    }
 }
 
 void ElevenLabsClientTest::requestOnTheWire_data() {
