@@ -1,10 +1,14 @@
 #include "audio/streamed_timeline.h"
+
 #include "audio/audio_error.h"
 #include "audio/mp3_codec.h"
 #include "audio/timeline_render.h"
 #include "audio/wav_file.h"
 
 #include <QObject>
+
+#include <algorithm>
+#include <memory>
 
 namespace lyrane {
 
@@ -107,6 +111,30 @@ bool writeStreamedTimelineWav(const TimelinePlan& plan, const QList<qint64>& len
         return wasStopped ? stoppedError(error) : clips.fail(error);
     }
     return true;
+}
+
+TimelineRangeRenderer streamedTimelineRanges(const TimelinePlan& plan, const QList<qint64>& lengths,
+                                             const OutputLevel& level,
+                                             const TimelineClipLoader& load,
+                                             const StopCheck& stopped) {
+    auto clips = std::make_shared<StreamedClips>(lengths, load);
+    return [&plan, &lengths, &level, &stopped, clips](qint64 from, qint64 to, qint16* out,
+                                                      QString* error) {
+        if (!checkStreamedPlan(lengths, plan, error)) {
+            return false;
+        }
+        if (stopRequested(stopped)) {
+            return stoppedError(error);
+        }
+        const PlacedPcm16Sink copy = [from, out](qint64 at, const qint16* samples, qint64 count) {
+            std::copy(samples, samples + count, out + (at - from));
+            return true;
+        };
+        return renderTimelineSpans(
+                   lengths, [&clips](qsizetype j) { return clips->samplesOf(j); }, level, plan,
+                   {SampleSpan{from, to}}, copy) ||
+               clips->fail(error);
+    };
 }
 
 bool renderStreamedTimelineSpans(const TimelinePlan& plan, const QList<qint64>& lengths,

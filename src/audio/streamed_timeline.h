@@ -51,6 +51,15 @@ bool renderStreamedTimelineSpans(const TimelinePlan& plan, const QList<qint64>& 
                                  const OutputLevel& level, const TimelineClipLoader& load,
                                  const QList<SampleSpan>& spans, const PlacedPcm16Sink& sink,
                                  QString* error, const StopCheck& stopped = StopCheck());
+// Samples [from, to) of the timeline as 16-bit samples, rendered when asked for; the clip
+// last loaded is kept between calls, so consecutive ranges load each clip once. Fails as the
+// writers do when a clip fails or `stopped` says so. Holds references to its arguments.
+using TimelineRangeRenderer =
+    std::function<bool(qint64 from, qint64 to, qint16* out, QString* error)>;
+TimelineRangeRenderer streamedTimelineRanges(const TimelinePlan& plan, const QList<qint64>& lengths,
+                                             const OutputLevel& level,
+                                             const TimelineClipLoader& load,
+                                             const StopCheck& stopped = StopCheck());
 // The timeline as a mono 24-bit Broadcast WAV file at the plan's rate, with `extension` as its
 // bext chunk: the samples renderTimelineSamples gives, not brought down to 16 bits first.
 bool writeStreamedTimelineBroadcastWav(const TimelinePlan& plan, const QList<qint64>& lengths,

@@ -1,13 +1,17 @@
 #include "audio/timeline_update.h"
 
+#include "audio/audio_error.h"
+#include "audio/mp3_span_patch.h"
 #include "audio/patch_journal.h"
 #include "audio/wav_file.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QtEndian>
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 #include <rubberband/RubberBandStretcher.h>
@@ -18,6 +22,8 @@ extern "C" {
 }
 
 namespace lyrane {
+
+using audio_detail::setError;
 
 namespace {
 
@@ -92,6 +98,97 @@ PatchOutcome patchWav(const TimelinePlan& plan, const StreamedClipSet& clips,
                : PatchOutcome::WriteWhole;
 }
 
+// Encodes the frames around the spans again and applies them through a journal.
+PatchOutcome patchMp3(const TimelinePlan& plan, const StreamedClipSet& clips,
+                      const OutputLevel& level, const QString& path, const RenderRecord& record,
+                      const QList<SampleSpan>& spans, int threads, QString* error,
+                      const StopCheck& stopped) {
+    Mp3PatchOptions options;
+    options.sampleRate = plan.sampleRate;
+    options.threads = threads;
+    QList<Mp3SampleSpan> changed;
+    for (const SampleSpan& span : spans) {
+        changed.append({span.start, span.end});
+    }
+    const Mp3SpanPatches made = patchMp3Spans(
+        path, record.settings.totalSamples, changed,
+        streamedTimelineRanges(plan, clips.lengths, level, clips.load, stopped), options);
+    switch (made.outcome) {
+    case Mp3SpanPatches::Outcome::WholeFile:
+        return PatchOutcome::WriteWhole;
+    case Mp3SpanPatches::Outcome::Failed:
+        setError(error, made.reason);
+        return PatchOutcome::Failed;
+    case Mp3SpanPatches::Outcome::Patched:
+        break;
+    }
+    PatchJournal journal(path);
+    QString journalError;
+    if (!journal.begin(&journalError)) {
+        return PatchOutcome::WriteWhole;
+    }
+    for (const Mp3BytePatch& patch : made.patches) {
+        if (!journal.add(patch.offset, patch.bytes.constData(), patch.bytes.size(),
+                         &journalError)) {
+            return PatchOutcome::WriteWhole;
+        }
+    }
+    return journal.apply(QFileInfo(path).size(), renderRecordBytes(record), &journalError)
+               ? PatchOutcome::Patched
+               : PatchOutcome::WriteWhole;
+}
+
+using SpanPatcher =
+    std::function<PatchOutcome(const RenderRecord& record, const QList<SampleSpan>& spans)>;
+
+// Brings the output at `path` up to date: patched through `patch` where its record allows,
+// else written whole by `writeWhole`; its record written after it either way.
+bool updateStreamedTimeline(const TimelinePlan& plan, const StreamedClipSet& clips,
+                            const OutputLevel& level, const QString& path, const QString& format,
+                            const SpanPatcher& patch, const std::function<bool()>& writeWhole,
+                            TimelineUpdate* update) {
+    *update = TimelineUpdate();
+    QString replayError;
+    // A journal that could not be applied leaves the file unknown: it is written whole.
+    const JournalReplay replay = replayPatchJournal(path, &replayError);
+    const std::optional<RenderRecord> record = timelineRenderRecord(plan, clips, level, format);
+    const std::optional<QByteArray> body =
+        record && replay != JournalReplay::Failed ? readOutputRecord(path) : std::nullopt;
+    const std::optional<RenderRecord> before = body ? parseRenderRecord(*body) : std::nullopt;
+    if (before && before->settings == record->settings && patchableInPlace(path)) {
+        const QList<SampleSpan> spans = changedSpans(before->clips, record->clips);
+        const qsizetype rewritten = unmatched(record->clips, before->clips).size();
+        qint64 changed = 0;
+        for (const SampleSpan& span : spans) {
+            changed += span.end - span.start;
+        }
+        // Past half the file, the journal's second copy costs more than writing it whole; a
+        // plan that keeps none of the earlier clips is a new output.
+        if (changed * 2 <= record->settings.totalSamples && rewritten < record->clips.size()) {
+            switch (patch(*record, spans)) {
+            case PatchOutcome::Patched:
+                update->patched = true;
+                update->clipsRewritten = rewritten;
+                update->samplesRewritten = changed;
+                return true;
+            case PatchOutcome::Failed:
+                return false;
+            case PatchOutcome::WriteWhole:
+                break;
+            }
+        }
+    }
+    if (!writeWhole()) {
+        return false;
+    }
+    // A journal left now names the file replaced: it goes.
+    QFile::remove(patchJournalPath(path));
+    if (!record || !writeOutputRecord(path, renderRecordBytes(*record), nullptr)) {
+        removeOutputRecord(path);
+    }
+    return true;
+}
+
 } // namespace
 
 QList<SampleSpan> changedSpans(const QList<PlacedClip>& before, const QList<PlacedClip>& after) {
@@ -142,50 +239,45 @@ std::optional<RenderRecord> timelineRenderRecord(const TimelinePlan& plan,
     return record;
 }
 
+QString mp3RenderFormat() {
+    const Mp3ChunkPlan plan;
+    return QStringLiteral("mp3 libmp3lame cbr %1 mono chunks %2 %3 %4 %5")
+        .arg(kMp3BitRate)
+        .arg(plan.chunkFrames)
+        .arg(plan.warmUpFrames)
+        .arg(plan.seamReach)
+        .arg(plan.lookaheadFrames);
+}
+
 bool updateStreamedTimelineWav(const TimelinePlan& plan, const StreamedClipSet& clips,
-                               const OutputLevel& level, const QString& path, WavUpdate* update,
-                               QString* error, const StopCheck& stopped) {
-    *update = WavUpdate();
-    QString replayError;
-    // A journal that could not be applied leaves the file unknown: it is written whole.
-    const JournalReplay replay = replayPatchJournal(path, &replayError);
-    const std::optional<RenderRecord> record =
-        timelineRenderRecord(plan, clips, level, QLatin1String(kWavRenderFormat));
-    const std::optional<QByteArray> body =
-        record && replay != JournalReplay::Failed ? readOutputRecord(path) : std::nullopt;
-    const std::optional<RenderRecord> before = body ? parseRenderRecord(*body) : std::nullopt;
-    if (before && before->settings == record->settings && patchableInPlace(path)) {
-        const QList<SampleSpan> spans = changedSpans(before->clips, record->clips);
-        const qsizetype rewritten = unmatched(record->clips, before->clips).size();
-        qint64 changed = 0;
-        for (const SampleSpan& span : spans) {
-            changed += span.end - span.start;
-        }
-        // Past half the file, the journal's second copy costs more than writing it whole; a
-        // plan that keeps none of the earlier clips is a new output.
-        if (changed * 2 <= record->settings.totalSamples && rewritten < record->clips.size()) {
-            switch (patchWav(plan, clips, level, path, *record, spans, error, stopped)) {
-            case PatchOutcome::Patched:
-                update->patched = true;
-                update->clipsRewritten = rewritten;
-                update->samplesRewritten = changed;
-                return true;
-            case PatchOutcome::Failed:
-                return false;
-            case PatchOutcome::WriteWhole:
-                break;
-            }
-        }
-    }
-    if (!writeStreamedTimelineWav(plan, clips.lengths, level, clips.load, path, error, stopped)) {
-        return false;
-    }
-    // A journal left now names the file replaced: it goes.
-    QFile::remove(patchJournalPath(path));
-    if (!record || !writeOutputRecord(path, renderRecordBytes(*record), nullptr)) {
-        removeOutputRecord(path);
-    }
-    return true;
+                               const OutputLevel& level, const QString& path,
+                               TimelineUpdate* update, QString* error, const StopCheck& stopped) {
+    return updateStreamedTimeline(
+        plan, clips, level, path, QLatin1String(kWavRenderFormat),
+        [&](const RenderRecord& record, const QList<SampleSpan>& spans) {
+            return patchWav(plan, clips, level, path, record, spans, error, stopped);
+        },
+        [&] {
+            return writeStreamedTimelineWav(plan, clips.lengths, level, clips.load, path, error,
+                                            stopped);
+        },
+        update);
+}
+
+bool updateStreamedTimelineMp3(const TimelinePlan& plan, const StreamedClipSet& clips,
+                               const OutputLevel& level, const QString& path,
+                               TimelineUpdate* update, QString* error, const StopCheck& stopped,
+                               int threads) {
+    return updateStreamedTimeline(
+        plan, clips, level, path, mp3RenderFormat(),
+        [&](const RenderRecord& record, const QList<SampleSpan>& spans) {
+            return patchMp3(plan, clips, level, path, record, spans, threads, error, stopped);
+        },
+        [&] {
+            return writeStreamedTimelineMp3(plan, clips.lengths, level, clips.load, path, error,
+                                            stopped, threads);
+        },
+        update);
 }
 
 } // namespace lyrane

@@ -22,8 +22,8 @@ struct StreamedClipSet {
     TimelineClipLoader load;
 };
 
-// How a WAV output was brought up to date.
-struct WavUpdate {
+// How an output was brought up to date.
+struct TimelineUpdate {
     bool patched = false;         // rewritten in place; else written whole
     qsizetype clipsRewritten = 0; // the plan's clips whose spans were rewritten
     qint64 samplesRewritten = 0;
@@ -36,6 +36,8 @@ QList<SampleSpan> changedSpans(const QList<PlacedClip>& before, const QList<Plac
 
 // The form of the WAV outputs updateStreamedTimelineWav writes, as its records name it.
 constexpr char kWavRenderFormat[] = "wav pcm_s16le mono";
+// The same for MP3 outputs: the encoder's settings and the chunk grid its frames were cut on.
+QString mp3RenderFormat();
 
 // The record of a rendering of `plan` at `level` into `format` (the output's form and encoder
 // settings, kWavRenderFormat for WAV); nothing when a clip's file is gone.
@@ -51,7 +53,17 @@ std::optional<RenderRecord> timelineRenderRecord(const TimelinePlan& plan,
 // the file is written whole. Either way its record is written after it. A stop or a failure before
 // the journal is sealed leaves the file as it was.
 bool updateStreamedTimelineWav(const TimelinePlan& plan, const StreamedClipSet& clips,
-                               const OutputLevel& level, const QString& path, WavUpdate* update,
-                               QString* error, const StopCheck& stopped = StopCheck());
+                               const OutputLevel& level, const QString& path,
+                               TimelineUpdate* update, QString* error,
+                               const StopCheck& stopped = StopCheck());
+
+// The same for an MP3 file of writeStreamedTimelineMp3's: the frames around the changed spans
+// are encoded again and laid between the frames kept (patchMp3Spans), so the file is a valid
+// stream of the new timeline, though not the very bytes a full write would give. `threads` as
+// for the writer.
+bool updateStreamedTimelineMp3(const TimelinePlan& plan, const StreamedClipSet& clips,
+                               const OutputLevel& level, const QString& path,
+                               TimelineUpdate* update, QString* error,
+                               const StopCheck& stopped = StopCheck(), int threads = 0);
 
 } // namespace lyrane

@@ -34,12 +34,17 @@ NarrationWriter cueTimesWriter(const PlacedTimeline& timeline, std::optional<Lou
         };
         const TimelineSettings& settings = timeline.settings;
         const StopCheck stopped = context.stop.check();
-        // A WAV output of its own is brought up to date, rewriting only what changed.
-        if (!mp3 && settings.programme.programmePath.isEmpty()) {
-            WavUpdate update;
-            const bool written = updateStreamedTimelineWav(
-                timeline.plan, {clips.lengths(), timeline.clipPaths, clips.speedUps(), load},
-                timeline.level, path, &update, error, stopped);
+        // An output of its own is brought up to date, rewriting only what changed; an MP3
+        // brought to a loudness is measured whole.
+        if (settings.programme.programmePath.isEmpty() && !(mp3 && gain)) {
+            const StreamedClipSet clipSet{clips.lengths(), timeline.clipPaths, clips.speedUps(),
+                                          load};
+            TimelineUpdate update;
+            const bool written =
+                mp3 ? updateStreamedTimelineMp3(timeline.plan, clipSet, timeline.level, path,
+                                                &update, error, stopped)
+                    : updateStreamedTimelineWav(timeline.plan, clipSet, timeline.level, path,
+                                                &update, error, stopped);
             if (written && update.patched) {
                 context.console.error(QObject::tr("Rewrote %1 of %2 cues' spans in %3\n")
                                           .arg(update.clipsRewritten)

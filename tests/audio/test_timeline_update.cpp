@@ -79,7 +79,7 @@ Planned plan(const Timeline& timeline) {
     return planned;
 }
 
-bool update(const Timeline& timeline, const QString& path, WavUpdate* result) {
+bool update(const Timeline& timeline, const QString& path, TimelineUpdate* result) {
     const Planned planned = plan(timeline);
     QString error;
     const bool done = updateStreamedTimelineWav(planned.plan, planned.clips, timeline.level, path,
@@ -143,7 +143,7 @@ private slots:
         QFETCH(int, rewritten);
         const QString out = path(QStringLiteral("out.wav"));
         QFile::remove(out);
-        WavUpdate result;
+        TimelineUpdate result;
         QVERIFY(update(base, out, &result));
         QVERIFY(!result.patched);
 
@@ -195,7 +195,7 @@ private slots:
         QFETCH(QString, cut);
         const QString out = path(QStringLiteral("cut.wav"));
         QFile::remove(out);
-        WavUpdate result;
+        TimelineUpdate result;
         QVERIFY(update(base, out, &result));
         const QByteArray before = contents(out);
         Timeline next = base;

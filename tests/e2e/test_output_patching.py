@@ -1,9 +1,12 @@
-"""A WAV output narrated again through lyrane-speechd after a retake, a take choice and a changed
-cue is rewritten only where it changed, and ends byte for byte as a full render of the same
-choices into a new file."""
+"""An output narrated again through lyrane-speechd after a retake, a take choice and a changed
+cue is rewritten only where it changed: a WAV ends byte for byte as a full render of the same
+choices into a new file, an MP3 decodes as one to the codec's noise."""
 
+import array
+import math
 import os
 import re
+import subprocess
 import unittest
 
 from support import LyraneTestCase, write_vtt
@@ -63,11 +66,52 @@ class OutputPatchingTest(LyraneTestCase):
                 self.assertEqual(read_bytes(output), read_bytes(self.path("fresh-%s.wav" % step)))
                 self.assertFalse(os.path.exists(self.path(".out.wav.journal")))
 
-    def test_mp3_outputs_are_written_whole(self):
+    def test_mp3_retake_reencodes_only_the_frames_around_it(self):
         write_vtt(self.vtt, CUES)
-        for _ in range(2):
-            self.assertNotRegex(self.narrate("out.mp3").stderr, REWROTE)
-        self.assertFalse(os.path.exists(self.path(".out.mp3.render")))
+        output = self.path("out.mp3")
+        # A long tail keeps the frames encoded again well under half the file.
+        self.narrate("out.mp3", "--padding", "40s")
+        before = read_bytes(output)
+        result = self.narrate("out.mp3", "--padding", "40s", "--retake", "3")
+        self.assertEqual(REWROTE.findall(result.stderr), [("1", "5", output)], result.stderr)
+        after = read_bytes(output)
+        self.narrate("fresh.mp3", "--padding", "40s")
+        fresh = read_bytes(self.path("fresh.mp3"))
+        self.assertEqual(len(after), len(before))
+        # Bytes change only near the retaken cue: the frames after its region keep theirs.
+        changed = [i for i in range(len(after)) if after[i] != before[i]]
+        self.assertLess(changed[-1] - changed[0], len(after) // 2)
+        self.assertTrue(before[-len(before) // 3:] == after[-len(after) // 3:])
+        decoded, reference = decode_mp3(output), decode_mp3(self.path("fresh.mp3"))
+        self.assertEqual(len(decoded), len(reference))
+        old = decode_mp3_bytes(self, before)
+        self.assertEqual(len(decoded), len(old))
+        # The retaken cue sounds as a full encode of the new choices does, to the codec's noise,
+        # and not as the take it replaced.
+        start, end = 5000 * 44100 // 1000, 6800 * 44100 // 1000
+        self.assertLess(rms_difference(decoded[start:end], reference[start:end]), 300)
+        self.assertGreater(rms_difference(old[start:end], reference[start:end]), 1000)
+        self.assertNotEqual(after, fresh)
+        self.assertFalse(os.path.exists(self.path(".out.mp3.journal")))
+
+
+def decode_mp3(path):
+    result = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "s16le", "-ac", "1", "-"],
+                            capture_output=True, check=True)
+    if result.stderr:
+        raise AssertionError(result.stderr.decode())
+    return array.array("h", result.stdout)
+
+
+def decode_mp3_bytes(test, data):
+    path = test.path("before.mp3")
+    with open(path, "wb") as out:
+        out.write(data)
+    return decode_mp3(path)
+
+
+def rms_difference(a, b):
+    return math.sqrt(sum((x - y) ** 2 for x, y in zip(a, b)) / max(1, len(a)))
 
 
 if __name__ == "__main__":
