@@ -145,8 +145,8 @@ void rewriteMp3FrameHead(uint8_t* frame, const Mp3FrameHeader& header, bool padd
 Mp3FramePattern::Mp3FramePattern(const Mp3FrameHeader& anyFrame) : m_header(anyFrame) {
     m_header.padded = false;
     m_unpaddedBytes = m_header.frameBytes();
-    const qint64 slots = qint64(m_header.mpeg1 ? 144 : 72) * m_header.bitRate;
-    m_remainder = slots % m_header.sampleRate;
+    const qint64 bytesTimesRate = qint64(m_header.mpeg1 ? 144 : 72) * m_header.bitRate;
+    m_remainder = bytesTimesRate % m_header.sampleRate;
     m_period = m_header.sampleRate / std::gcd(m_remainder, qint64(m_header.sampleRate));
 }
 
