@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Kills patched WAV writes with SIGKILL at random moments and checks that only whole outputs
-are ever left: the old output, or a journal that the next run turns into the new one.
+"""Kills patched WAV or MP3 writes with SIGKILL at random moments and checks that only whole
+outputs are ever left: the old output, or a journal that the next run turns into the new one.
 
 Each round changes some cached clips in place (new samples, some longer, so later clips are
 pushed), renders the changed narration whole into a reference file, starts a run that patches
@@ -10,8 +10,13 @@ than a full write. Then, before anything else runs: without a
 journal beside it the output must be byte for byte the old or the new one. Then the same
 command runs again, and the output must equal the reference, with no journal left.
 
+With --mp3 the output is an MP3, whose patch is not the bytes of a full encode: a new output is
+one the next run leaves as it is ("Rewrote 0"), and the output after the next run must decode
+(nothing on ffmpeg's error stream) to the reference's length and within the codec's noise of
+the reference's samples (RMS of the difference under 100 steps).
+
 Usage: bench/patch-kill-campaign.py [--lyrane BIN] [--rounds 20] [--cues 300] [--minutes 40]
-       [--window 0.35] [--seed N] [--work DIR]
+       [--window 0.35] [--seed N] [--mp3] [--work DIR]
 Builds nothing. Needs about 1 GB in $TMPDIR.
 """
 
@@ -52,6 +57,22 @@ def change_clip(path, rng):
         changed.extend(array.array("h", (int(8000 * ((k // 40) % 2 * 2 - 1))
                                           for k in range(rate))))
     mb.nb.write_wav(path, changed)
+
+
+def decoded(path):
+    """ffmpeg's samples of `path`; None when it says anything on its error stream."""
+    done = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "s16le", "-"],
+                          capture_output=True)
+    return array.array("h", done.stdout) if done.returncode == 0 and not done.stderr else None
+
+
+def sounds_alike(path, reference):
+    """An MP3 against a full encode of the same timeline: the same length, the codec's noise."""
+    got = decoded(path)
+    if got is None or len(got) != len(reference):
+        return False
+    total = sum((a - b) * (a - b) for a, b in zip(got, reference))
+    return (total / max(1, len(got))) ** 0.5 < 100
 
 
 def run(argv, env):
@@ -98,6 +119,7 @@ def main():
     parser.add_argument("--minutes", type=int, default=40)
     parser.add_argument("--window", type=float, default=0.35)
     parser.add_argument("--seed", type=int, default=20)
+    parser.add_argument("--mp3", action="store_true")
     parser.add_argument("--work")
     args = parser.parse_args()
     owned = args.work is None
@@ -117,9 +139,10 @@ def campaign(args, work):
            if k not in ("LYRANE_DEFAULT_VOICE", "LYRANE_S3_BUCKET", "LYRANE_FORMAT")}
     env.update({"LYRANE_API_URL": "http://127.0.0.1:%d" % mb.nb.closed_port(),
                 "ELEVENLABS_API_KEY": "kill-campaign", "HOME": work, "LC_ALL": "C.UTF-8"})
-    out = os.path.join(work, "out.wav")
-    reference = os.path.join(work, "reference.wav")
-    journal = os.path.join(work, ".out.wav.journal")
+    ext = "mp3" if args.mp3 else "wav"
+    out = os.path.join(work, "out." + ext)
+    reference = os.path.join(work, "reference." + ext)
+    journal = os.path.join(work, ".out.%s.journal" % ext)
     command = [args.lyrane, "--vtt", vtt, "--temp-dir", cache, "--padding", "60s"]
     run(command + ["--output", out], env)
 
@@ -134,6 +157,7 @@ def campaign(args, work):
         # A full write's time from its mixing line on bounds the moment of the kill.
         span = timed_from_mixing(command + ["--output", reference], env)
         new = read_bytes(reference)
+        heard = decoded(reference) if args.mp3 else None
 
         delay = rng.uniform(0, span * args.window)
         finished = not killed_run(command + ["--output", out], env, delay)
@@ -144,14 +168,18 @@ def campaign(args, work):
             outcome = "journal left, replayed"
         elif left == old:
             outcome = "old output, no journal"
-        elif left == new:
+        elif left == new or args.mp3:
             outcome = "new output, no journal"
         else:
             sys.exit("patch-kill-campaign: round %d left a mixed output without a journal" %
                      (round_number + 1))
         tally[outcome] += 1
         again = run(command + ["--output", out], env)
-        if read_bytes(out) != new or os.path.exists(journal):
+        if args.mp3 and outcome == "new output, no journal" and read_bytes(out) != left:
+            sys.exit("patch-kill-campaign: round %d left an MP3 the next run did not take as "
+                     "finished" % (round_number + 1))
+        finished_right = sounds_alike(out, heard) if args.mp3 else read_bytes(out) == new
+        if not finished_right or os.path.exists(journal):
             sys.exit("patch-kill-campaign: round %d: the next run did not finish the output" %
                      (round_number + 1))
         said = [line for line in again.stderr.splitlines() if line.startswith("Rewrote ")]

@@ -46,6 +46,7 @@ struct LoudnessMeter::State {
     std::unique_ptr<ebur128_state, StateDestroyer> meter;
     int sampleRate = 0;
     int channels = 1;
+    qint64 frames = 0; // fed since opened
 };
 
 LoudnessMeter::LoudnessMeter() : d(std::make_unique<State>()) {}
@@ -77,6 +78,7 @@ bool LoudnessMeter::open(int sampleRate, int channels, QString* error) {
         return false;
     }
     d->meter.reset(state);
+    d->frames = 0;
     d->sampleRate = sampleRate;
     d->channels = channels;
     return true;
@@ -98,6 +100,7 @@ bool LoudnessMeter::add(const double* samples, qint64 count, QString* error) {
             setError(error, QObject::tr("loudness measurement failed"));
             return false;
         }
+        d->frames += n;
     }
     return true;
 }
@@ -113,10 +116,23 @@ bool LoudnessMeter::addSilence(qint64 count, QString* error) {
     return true;
 }
 
-bool LoudnessMeter::endPart(QString* error) {
-    // A gating block is 400 ms; the K-weighting filters and the true-peak interpolator ring
-    // for far less than the extra 100 ms.
-    return addSilence(qint64(d->sampleRate) / 2, error);
+bool LoudnessMeter::addPart(const double* samples, qint64 count, QString* error) {
+    if (!d->meter) {
+        setError(error, QObject::tr("loudness meter is not open"));
+        return false;
+    }
+    // Gating blocks are 400 ms long, one every 100 ms. A fresh meter makes its first block
+    // only once 400 ms are in, so the first part is led by the 300 ms of silence that every
+    // later part's first blocks hold. After a part, 500 ms of silence (the filters and the
+    // true-peak interpolator ring for far less than the extra 100 ms), running on to the
+    // 100 ms grid so the next part starts on it.
+    const qint64 step = (qint64(d->sampleRate) + 5) / 10;
+    if (d->frames == 0 && !addSilence(3 * step, error)) {
+        return false;
+    }
+    const qint64 silence = qint64(d->sampleRate) / 2;
+    return add(samples, count, error) &&
+           addSilence(silence + (step - (d->frames + silence) % step) % step, error);
 }
 
 std::optional<LoudnessReading> LoudnessMeter::reading(QString* error) const {

@@ -40,9 +40,11 @@ public:
     // `count` frames, each of one sample per channel.
     bool add(const double* samples, qint64 count, QString* error);
     bool addSilence(qint64 count, QString* error);
-    // Silence long enough that the blocks and the filters holding the audio fed so far are
-    // complete: the next part starts as if after a pause.
-    bool endPart(QString* error);
+    // `count` frames measured as a part of their own, as if between pauses: the silence around
+    // it lets the blocks and filters holding it complete, and every part's blocks fall alike
+    // whichever meter measures it and whatever it measured before, so parts spread over
+    // meters in any order read as the same whole.
+    bool addPart(const double* samples, qint64 count, QString* error);
 
     std::optional<LoudnessReading> reading(QString* error) const;
     // The reading of everything the meters were fed, as one signal; all at the same rate and

@@ -285,7 +285,7 @@ std::optional<PreparedClips> PreparedClips::prepare(const QStringList& paths,
                                      LoudnessMeter& meter) {
         QString error;
         if (preparation.measureLoudness && !samples.isEmpty() &&
-            (!meter.add(samples.constData(), samples.size(), &error) || !meter.endPart(&error))) {
+            !meter.addPart(samples.constData(), samples.size(), &error)) {
             steps[size_t(i)] = Step::MeasureFailed;
             errors[size_t(i)] = error;
             return false;

@@ -34,9 +34,20 @@ inline AudioBuffer speechLike(double seconds, int rate, unsigned seed = 7) {
         const double level = spoken ? 0.5 * (0.6 + 0.4 * std::sin(2 * M_PI * 3.1 * t)) : 0.0;
         breath = 0.7 * breath + 0.3 * noise(random);
         const double pitch = 140 + 30 * std::sin(2 * M_PI * 0.5 * t) + 10 * (syllable % 3);
+        // sin(h x) by the recurrence sin(h x) = 2 cos(x) sin((h - 1) x) - sin((h - 2) x):
+        // two calls to the library a sample instead of eleven.
         double voiced = 0;
-        for (int h = 1; h < 12 && syllable % 5 != 4; ++h) {
-            voiced += std::sin(2 * M_PI * pitch * h * t) / h;
+        if (syllable % 5 != 4) {
+            const double x = 2 * M_PI * pitch * t;
+            const double twoCos = 2 * std::cos(x);
+            double before = 0;
+            double current = std::sin(x);
+            for (int h = 1; h < 12; ++h) {
+                voiced += current / h;
+                const double next = twoCos * current - before;
+                before = current;
+                current = next;
+            }
         }
         buffer.samples[i] = level * (0.35 * voiced + 0.25 * breath);
     }

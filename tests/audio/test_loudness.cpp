@@ -127,10 +127,10 @@ private slots:
         LoudnessMeter a;
         LoudnessMeter b;
         QVERIFY(a.open(rate, &error) && b.open(rate, &error));
-        QVERIFY(one.add(first.data(), qint64(first.size()), &error) && one.endPart(&error));
-        QVERIFY(one.add(second.data(), qint64(second.size()), &error) && one.endPart(&error));
-        QVERIFY(a.add(first.data(), qint64(first.size()), &error) && a.endPart(&error));
-        QVERIFY(b.add(second.data(), qint64(second.size()), &error) && b.endPart(&error));
+        QVERIFY(one.addPart(first.data(), qint64(first.size()), &error));
+        QVERIFY(one.addPart(second.data(), qint64(second.size()), &error));
+        QVERIFY(a.addPart(first.data(), qint64(first.size()), &error));
+        QVERIFY(b.addPart(second.data(), qint64(second.size()), &error));
 
         const auto whole = one.reading(&error);
         const auto combined = LoudnessMeter::combined({&b, &a}, &error);
@@ -140,6 +140,37 @@ private slots:
         QVERIFY2(std::fabs(combined->integratedLufs - whole->integratedLufs) < 0.01,
                  qPrintable(QString::number(combined->integratedLufs)));
         QCOMPARE(combined->truePeakDbtp, whole->truePeakDbtp);
+    }
+
+    // Parts spread over meters in any order read the very same integrated loudness, so a run's
+    // gain does not depend on which thread measured which clip.
+    void partsReadAlikeOnAnyMeterInAnyOrder() {
+        const int rate = 44100;
+        std::vector<std::vector<double>> parts;
+        for (int k = 0; k < 6; ++k) {
+            parts.push_back(sine(rate, 300.0 + 170.0 * k, -12.0 - 3.0 * k, 0.731 + 0.413 * k));
+        }
+        QString error;
+        const auto readAll = [&](const std::vector<int>& order, int meters) {
+            std::vector<LoudnessMeter> each(static_cast<size_t>(meters));
+            std::vector<const LoudnessMeter*> opened;
+            for (LoudnessMeter& meter : each) {
+                meter.open(rate, &error);
+                opened.push_back(&meter);
+            }
+            for (size_t k = 0; k < order.size(); ++k) {
+                const std::vector<double>& part = parts[size_t(order[k])];
+                LoudnessMeter& meter = each[k % each.size()];
+                meter.addPart(part.data(), qint64(part.size()), &error);
+            }
+            const auto reading = LoudnessMeter::combined(opened, &error);
+            return reading ? reading->integratedLufs : 0.0;
+        };
+        const double inOrder = readAll({0, 1, 2, 3, 4, 5}, 1);
+        QVERIFY(inOrder < -10.0);
+        QCOMPARE(readAll({5, 3, 1, 0, 2, 4}, 1), inOrder);
+        QCOMPARE(readAll({2, 0, 4, 1, 5, 3}, 2), inOrder);
+        QCOMPARE(readAll({1, 4, 0, 5, 3, 2}, 3), inOrder);
     }
 
     void silenceAndMismatchedMeters() {
@@ -191,10 +222,10 @@ private slots:
         LoudnessMeter mono;
         QVERIFY(dual.open(rate, 2, &error) && mono.open(rate, &error));
         const qint64 half = qint64(left.size()) / 2;
-        QVERIFY(dual.add(same.data(), half, &error) && dual.endPart(&error) &&
-                dual.add(same.data() + 2 * half, half, &error));
-        QVERIFY(mono.add(left.data(), half, &error) && mono.endPart(&error) &&
-                mono.add(left.data() + half, half, &error));
+        QVERIFY(dual.addPart(same.data(), half, &error) &&
+                dual.addPart(same.data() + 2 * half, half, &error));
+        QVERIFY(mono.addPart(left.data(), half, &error) &&
+                mono.addPart(left.data() + half, half, &error));
         const double difference =
             dual.reading(&error)->integratedLufs - mono.reading(&error)->integratedLufs;
         // Gating in 0.1 LU steps: each reading is within 0.05 LU.
