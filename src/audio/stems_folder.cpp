@@ -10,8 +10,13 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -85,48 +90,159 @@ TimelinePlan planAtStemRate(const TimelinePlan& plan, const QList<qint64>& lengt
     return scaled;
 }
 
+// Clips at 48 kHz, made ahead on a thread of their own in clip order, each one's stem file
+// written there: the voice-over is rendered on the caller's thread while the next clips are
+// read and resampled. At most kAhead clips wait, and their buffers go round, so memory holds a
+// few clips whatever the narration's length.
 class StemWriter {
 public:
     StemWriter(const StemsSource& source, const QString& folder)
-        : source(source), folder(folder), written(size_t(source.lengths.size()), false),
-          resampler(ResamplingPrecision::Single) {}
+        : source(source), folder(folder), resampler(ResamplingPrecision::Single) {}
+    ~StemWriter() {
+        {
+            const std::lock_guard<std::mutex> guard(lock);
+            quit = true;
+        }
+        changed.notify_all();
+        if (worker.joinable()) {
+            worker.join();
+        }
+    }
+    StemWriter(const StemWriter&) = delete;
+    StemWriter& operator=(const StemWriter&) = delete;
 
-    // Clip j at 48 kHz into `clip`, its own file written on the way. The voice-over asks for
-    // the clips in order but passes over empty ones: those before j are written first, so the
-    // source is still read in order.
+    // Once `lengths` and `plan` are set.
+    void start() {
+        worker = std::thread([this] { work(); });
+    }
+    // Clip j at 48 kHz into `clip`. The voice-over asks for the clips in order but passes over
+    // empty ones, whose stems are written all the same.
     bool load(qsizetype j, AudioBuffer& clip, QString* error);
-    // The clips after the last the voice-over asked for.
-    bool writeRemaining(QString* error);
+    // Waits for the clips after the last the voice-over asked for; false on a failure, or once
+    // `stopped` says so.
+    bool writeRemaining(const StopCheck& stopped, QString* error);
 
     QList<qint64> lengths; // at 48 kHz
     TimelinePlan plan;
 
 private:
-    bool loadOne(qsizetype j, AudioBuffer& clip, QString* error);
+    static constexpr size_t kAhead = 3;
+
+    struct Made {
+        qsizetype index = 0;
+        AudioBuffer clip;
+    };
+
+    void work();
+    bool makeOne(qsizetype j, AudioBuffer& clip, QString* error);
     bool writeStem(qsizetype j, const AudioBuffer& clip, QString* error);
+    // Under `lock`: the failure, or that clip j never came.
+    bool failedAt(qsizetype j, QString* error) const;
 
     const StemsSource& source;
     QString folder;
-    std::vector<bool> written;
-    qsizetype next = 0; // the first clip not loaded yet
-    // Kept from clip to clip: fresh memory for each cost more than the resampling.
+    std::thread worker;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<Made> ready;
+    std::vector<AudioBuffer> spare;
+    bool quit = false;
+    bool finished = false;
+    bool failed = false;
+    QString failure;
+    // The worker's own.
     ClipResampler resampler;
     AudioBuffer raw;
-    AudioBuffer skipped;
     std::vector<double> leveled;
 };
 
-bool StemWriter::load(qsizetype j, AudioBuffer& clip, QString* error) {
-    for (; next < j; ++next) {
-        if (!written[size_t(next)] && !loadOne(next, skipped, error)) {
-            return false;
+void StemWriter::work() {
+    for (qsizetype j = 0; j < source.lengths.size(); ++j) {
+        AudioBuffer clip;
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            changed.wait(guard, [this] { return quit || ready.size() < kAhead; });
+            if (quit) {
+                return;
+            }
+            if (!spare.empty()) {
+                clip = std::move(spare.back());
+                spare.pop_back();
+            }
+        }
+        QString error;
+        const bool made = makeOne(j, clip, &error);
+        {
+            const std::lock_guard<std::mutex> guard(lock);
+            if (!made) {
+                failed = true;
+                failure = error;
+            } else {
+                ready.push_back({j, std::move(clip)});
+            }
+        }
+        changed.notify_all();
+        if (!made) {
+            return;
         }
     }
-    next = qMax(next, j + 1);
-    return loadOne(j, clip, error);
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        finished = true;
+    }
+    changed.notify_all();
 }
 
-bool StemWriter::loadOne(qsizetype j, AudioBuffer& clip, QString* error) {
+bool StemWriter::failedAt(qsizetype j, QString* error) const {
+    return fail(
+        error,
+        failed ? failure
+               : QObject::tr("audio segment %1 changed while the output was written").arg(j + 1));
+}
+
+bool StemWriter::load(qsizetype j, AudioBuffer& clip, QString* error) {
+    std::unique_lock<std::mutex> guard(lock);
+    for (;;) {
+        changed.wait(guard, [this] { return !ready.empty() || failed || finished; });
+        if (ready.empty()) {
+            return failedAt(j, error);
+        }
+        Made& front = ready.front();
+        const qsizetype index = front.index;
+        if (index == j) {
+            std::swap(clip, front.clip);
+        }
+        spare.push_back(std::move(front.clip));
+        ready.pop_front();
+        changed.notify_all();
+        if (index == j) {
+            return true;
+        }
+        if (index > j) {
+            return failedAt(j, error);
+        }
+    }
+}
+
+bool StemWriter::writeRemaining(const StopCheck& stopped, QString* error) {
+    std::unique_lock<std::mutex> guard(lock);
+    for (;;) {
+        while (!ready.empty()) {
+            spare.push_back(std::move(ready.front().clip));
+            ready.pop_front();
+        }
+        changed.notify_all();
+        if (failed || finished) {
+            return !failed || fail(error, failure);
+        }
+        if (stopRequested(stopped)) {
+            return fail(error, QObject::tr("stopped before the output was complete"));
+        }
+        changed.wait_for(guard, std::chrono::milliseconds(50));
+    }
+}
+
+bool StemWriter::makeOne(qsizetype j, AudioBuffer& clip, QString* error) {
     if (!source.load(j, raw, error)) {
         return false;
     }
@@ -136,7 +252,7 @@ bool StemWriter::loadOne(qsizetype j, AudioBuffer& clip, QString* error) {
     } else if (!resampler.resample(raw, kBroadcastWavSampleRate, clip, error)) {
         return false;
     }
-    return written[size_t(j)] || writeStem(j, clip, error);
+    return writeStem(j, clip, error);
 }
 
 bool StemWriter::writeStem(qsizetype j, const AudioBuffer& clip, QString* error) {
@@ -151,36 +267,22 @@ bool StemWriter::writeStem(qsizetype j, const AudioBuffer& clip, QString* error)
         QStringLiteral("A=PCM,F=%1,W=24,M=mono,T=lyrane\r\n").arg(kBroadcastWavSampleRate);
     const qint64 count = clip.samples.size();
     const OutputLevel& level = source.level;
-    if (!writeBroadcastWavFile(
-            count, kBroadcastWavSampleRate, extension,
-            QDir(folder).filePath(stemFileName(stem.number)),
-            [&](const SampleSink& sink) {
-                leveled.resize(size_t(1) << 16);
-                for (qint64 at = 0; at < count; at += qint64(leveled.size())) {
-                    const qint64 n = qMin(count - at, qint64(leveled.size()));
-                    for (qint64 i = 0; i < n; ++i) {
-                        leveled[size_t(i)] = atOutputLevel(level, clip.samples[at + i]);
-                    }
-                    if (!sink(leveled.data(), n)) {
-                        return false;
-                    }
+    return writeBroadcastWavFile(
+        count, kBroadcastWavSampleRate, extension, QDir(folder).filePath(stemFileName(stem.number)),
+        [&](const SampleSink& sink) {
+            leveled.resize(size_t(1) << 16);
+            for (qint64 at = 0; at < count; at += qint64(leveled.size())) {
+                const qint64 n = qMin(count - at, qint64(leveled.size()));
+                for (qint64 i = 0; i < n; ++i) {
+                    leveled[size_t(i)] = atOutputLevel(level, clip.samples[at + i]);
                 }
-                return true;
-            },
-            error, FileWriting::InPlace)) {
-        return false;
-    }
-    written[size_t(j)] = true;
-    return true;
-}
-
-bool StemWriter::writeRemaining(QString* error) {
-    for (; next < source.lengths.size(); ++next) {
-        if (!written[size_t(next)] && !loadOne(next, skipped, error)) {
-            return false;
-        }
-    }
-    return true;
+                if (!sink(leveled.data(), n)) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        error, FileWriting::InPlace);
 }
 
 // Puts the files and the folder's list of them on the disk: all written first, then synced at
@@ -264,10 +366,11 @@ bool writeStemsFolder(const StemsSource& source, const QString& directory, QStri
     const TimelineClipLoader load = [&stems](qsizetype j, AudioBuffer& clip, QString* why) {
         return stems.load(j, clip, why);
     };
+    stems.start();
     if (!writeStreamedTimelineBroadcastWav(
             stems.plan, stems.lengths, source.level, load, voiceOver,
             QDir(temporary.path()).filePath(QLatin1String(kVoiceOverStemName)), error, stopped) ||
-        !stems.writeRemaining(error)) {
+        !stems.writeRemaining(stopped, error)) {
         return false;
     }
     if (stopRequested(stopped)) {

@@ -44,10 +44,11 @@ QString stemFileName(int number);
 // voice-over.wav, the narration alone over the whole timeline, all 48 kHz 24-bit mono. Each
 // clip is resampled to 48 kHz once (its filter in single precision) and goes to both its own
 // file, whose bext TimeReference is its start on the timeline in 48 kHz samples, and the
-// voice-over; memory holds one clip at a time. The files are written into a temporary folder
-// beside `directory` that is renamed to it once whole; a folder already there is replaced only
-// when it holds nothing but stems (an earlier run's), never a folder with other files. A
-// failure or a stop leaves `directory` as it was.
+// voice-over; the clips are read, resampled and written to their files on a thread of their
+// own, a few ahead of the voice-over, so memory holds a few clips whatever the length. The files
+// are written into a temporary folder beside `directory` that is renamed to it once whole; a folder
+// already there is replaced only when it holds nothing but stems (an earlier run's), never a folder
+// with other files. A failure or a stop leaves `directory` as it was.
 bool writeStemsFolder(const StemsSource& source, const QString& directory, QString* error,
                       const StopCheck& stopped = StopCheck());
 

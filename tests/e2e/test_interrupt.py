@@ -86,7 +86,7 @@ class InterruptCase(LyraneTestCase):
 
 
 class SubtitleRunInterruptTest(InterruptCase):
-    LATENCY_MS = 4000
+    LATENCY_MS = 2500
 
     def test_a_stop_keeps_what_was_paid_for_and_a_rerun_resumes(self):
         cues = [(i * 3000, i * 3000 + 2500, "Cue number %d is spoken." % i) for i in range(6)]
