@@ -151,17 +151,15 @@ private slots:
             parts.push_back(sine(rate, 300.0 + 170.0 * k, -12.0 - 3.0 * k, 0.731 + 0.413 * k));
         }
         QString error;
-        const auto readAll = [&](const std::vector<int>& order, int meters) {
-            std::vector<LoudnessMeter> each(static_cast<size_t>(meters));
+        const auto readAll = [&](const std::vector<int>& order, size_t meters) {
+            std::vector<LoudnessMeter> each(meters);
             std::vector<const LoudnessMeter*> opened;
-            for (LoudnessMeter& meter : each) {
-                meter.open(rate, &error);
-                opened.push_back(&meter);
-            }
             for (size_t k = 0; k < order.size(); ++k) {
                 const std::vector<double>& part = parts[size_t(order[k])];
-                LoudnessMeter& meter = each[k % each.size()];
-                meter.addPart(part.data(), qint64(part.size()), &error);
+                if (k < meters && each[k].open(rate, &error)) {
+                    opened.push_back(&each[k]);
+                }
+                each[k % meters].addPart(part.data(), qint64(part.size()), &error);
             }
             const auto reading = LoudnessMeter::combined(opened, &error);
             return reading ? reading->integratedLufs : 0.0;
