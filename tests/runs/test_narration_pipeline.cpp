@@ -1,8 +1,8 @@
 // The pipeline of one input (plan, fetch, place, sinks) with a speech service of its own: no
 // network and no key. Each step is made to stop and to fail in turn.
 
-#include "cache/aws_runner.h"
 #include "runs/narration.h"
+#include "runs/narration_fakes.h"
 #include "runs/subtitle_run.h"
 
 #include <QFile>
@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cmath>
 #include <csignal>
 #include <functional>
 
@@ -20,44 +19,7 @@ using namespace lyrane;
 
 namespace {
 
-constexpr int kRate = 44100;
-
-// A clip of 60 ms a character: a tone, so that the timeline has something to measure.
-QByteArray toneFor(const QString& text) {
-    const qsizetype samples = qsizetype(text.size()) * kRate * 60 / 1000;
-    QByteArray pcm(samples * 2, Qt::Uninitialized);
-    for (qsizetype i = 0; i < samples; ++i) {
-        const auto value = qint16(8000.0 * std::sin(double(i) * 0.05));
-        pcm[2 * i] = char(value & 0xff);
-        pcm[2 * i + 1] = char((value >> 8) & 0xff);
-    }
-    return pcm;
-}
-
-class FakeSpeech final : public SpeechService {
-public:
-    void synthesize(const TtsRequest& request, QObject* context,
-                    std::function<void(const SynthesisResult&)> done) override {
-        ++requests;
-        SynthesisResult result;
-        if (requests == refuseRequest) {
-            result.error = QStringLiteral("voice refused");
-            result.httpStatus = 400;
-        } else {
-            result.audio = toneFor(request.text);
-            result.characterCost = request.text.size();
-            result.requestId = QStringLiteral("request-%1").arg(requests);
-        }
-        postToEventLoop(context, [done, result] { done(result); });
-        if (onRequest) {
-            onRequest();
-        }
-    }
-
-    int requests = 0;
-    int refuseRequest = 0; // from 1; 0: none
-    std::function<void()> onRequest;
-};
+using test::FakeSpeech;
 
 // A console that can act when a line is said: to stop or break the run at that point.
 class ScriptedConsole final : public Console {
@@ -92,13 +54,9 @@ struct Harness {
         config.captionsFile = dir.filePath(QStringLiteral("captions.vtt"));
         config.synthesis.voice = QStringLiteral("Brenn");
         input.outputFile = config.outputFile;
-        const QStringList texts{QStringLiteral("The lighthouse stood alone."),
-                                QStringLiteral("Waves broke below."),
-                                QStringLiteral("Night came on.")};
-        for (int i = 0; i < texts.size(); ++i) {
-            input.cues.append({qint64(i) * 3000, qint64(i) * 3000 + 2500, texts[i], QString()});
-        }
-        input.count = int(input.cues.size());
+        test::addCuesEvery3s(input, {QStringLiteral("The lighthouse stood alone."),
+                                     QStringLiteral("Waves broke below."),
+                                     QStringLiteral("Night came on.")});
     }
 
     NarrationOutcome run() {

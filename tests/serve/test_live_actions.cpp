@@ -2,47 +2,19 @@
 // asked for together go in one pass, and a cue whose retake fails is dropped while the others
 // still change.
 
-#include "cache/aws_runner.h"
 #include "runs/live_narration.h"
+#include "runs/narration_fakes.h"
 #include "serve/live_actions.h"
 
 #include <QEventLoop>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cmath>
-
 using namespace lyrane;
 
 namespace {
 
-// 50 ms of tone a character; a text holding `refused` is refused.
-class FakeSpeech final : public SpeechService {
-public:
-    void synthesize(const TtsRequest& request, QObject* context,
-                    std::function<void(const SynthesisResult&)> done) override {
-        ++requests;
-        SynthesisResult result;
-        if (!refused.isEmpty() && request.text.contains(refused)) {
-            result.error = QStringLiteral("voice refused");
-            result.httpStatus = 400;
-        } else {
-            const qsizetype samples = request.text.size() * 44100 / 20;
-            QByteArray pcm(samples * 2, Qt::Uninitialized);
-            for (qsizetype i = 0; i < samples; ++i) {
-                const auto value = qint16(6000.0 * std::sin(double(i) * 0.07));
-                pcm[2 * i] = char(value & 0xff);
-                pcm[2 * i + 1] = char((value >> 8) & 0xff);
-            }
-            result.audio = pcm;
-            result.characterCost = request.text.size();
-        }
-        postToEventLoop(context, [done, result] { done(result); });
-    }
-
-    int requests = 0;
-    QString refused;
-};
+using test::FakeSpeech;
 
 struct Session {
     QTemporaryDir dir;
@@ -61,16 +33,13 @@ struct Session {
         config.servePort = 0;
         NarrationInput input;
         input.outputFile = config.outputFile;
-        const QStringList texts{QStringLiteral("Gulls over the bay."),
-                                QStringLiteral("Waves broke below."),
-                                QStringLiteral("Night came on.")};
-        for (int i = 0; i < texts.size(); ++i) {
-            input.cues.append({qint64(i) * 3000, qint64(i) * 3000 + 2500, texts[i], QString()});
-        }
-        input.count = int(input.cues.size());
+        test::addCuesEvery3s(input, {QStringLiteral("Gulls over the bay."),
+                                     QStringLiteral("Waves broke below."),
+                                     QStringLiteral("Night came on.")});
         session = std::make_unique<NarrationSession>(
             config, RunContext{console, stop}, [this](const RunConfiguration& settings, auto*) {
                 auto made = std::make_unique<FakeSpeech>();
+                made->msPerCharacter = 50;
                 speech = made.get();
                 return std::make_unique<RunServices>(
                     QStringLiteral("key"), QStringLiteral("http://127.0.0.1:9"),
@@ -117,7 +86,7 @@ private slots:
         QCOMPARE(live.console.errors.count(QStringLiteral("Created mixed WAV audio file")), 2);
 
         // Cue 2's retake refused: cue 1 still changes, cue 2 says why and stays as it was.
-        live.speech->refused = QStringLiteral("Waves");
+        live.speech->refusedText = QStringLiteral("Waves");
         live.speech->requests = 0;
         actions.retake(2);
         actions.choose(1, 1);
